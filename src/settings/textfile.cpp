@@ -1,0 +1,70 @@
+#include "textfile.h"
+
+#include "syscharset.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+namespace varnholt {
+
+std::optional<QByteArray> readFileBytes(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QByteArray data = f.readAll();
+    if (f.error() != QFileDevice::NoError)
+        return std::nullopt;
+    return data;
+}
+
+QStringList readTextLines(const QString &path)
+{
+    QStringList lines;
+    const auto bytes = readFileBytes(path);
+    if (!bytes)
+        return lines;
+    forEachLine(*bytes, [&](QByteArrayView line) { lines.append(SystemCharset::toUnicode(line)); });
+    return lines;
+}
+
+QByteArray joinLinesCrLf(const QStringList &lines)
+{
+    QByteArray out;
+    for (const QString &line : lines) {
+        out += SystemCharset::fromUnicode(line);
+        out += "\r\n";
+    }
+    return out;
+}
+
+bool writeFileAtomically(const QString &path, QByteArrayView data, QString *error,
+                         std::optional<QFileDevice::Permissions> permissions)
+{
+    QSaveFile f(path);
+    auto fail = [&](const QString &what) {
+        if (error)
+            *error = what.isEmpty() ? f.errorString() : what;
+        f.cancelWriting();
+        return false;
+    };
+    if (!f.open(QIODevice::WriteOnly))
+        return fail({});
+    if (permissions && !f.setPermissions(*permissions))
+        return fail({});
+    qsizetype done = 0;
+    while (done < data.size()) {
+        const qint64 n = f.write(data.data() + done, data.size() - done);
+        if (n <= 0)
+            return fail({});
+        done += n;
+    }
+    if (!f.commit()) {
+        if (error)
+            *error = f.errorString();
+        return false;
+    }
+    return true;
+}
+
+} // namespace varnholt

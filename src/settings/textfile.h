@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QFileDevice>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// Reading and writing the program's text files: CR LF, LF or CR line ends
+// on reading, CR LF on writing, and writes that never leave a half-written
+// file behind.
+namespace varnholt {
+
+// The whole file, or nothing when it cannot be opened or read.
+[[nodiscard]] std::optional<QByteArray> readFileBytes(const QString &path);
+
+// Calls `line(view)` for every line of `text`. CR LF, LF and CR end a line;
+// a NUL byte ends the readable text; a final line without a line end counts.
+template <typename Fn>
+qsizetype forEachLine(QByteArrayView text, Fn &&line)
+{
+    const char *p = text.data();
+    const char *end = p + text.size();
+    if (const void *nul = memchr(p, '\0', size_t(text.size())))
+        end = static_cast<const char *>(nul);
+    qsizetype count = 0;
+    while (p < end) {
+        const char *q = p;
+        while (q < end && *q != '\n' && *q != '\r')
+            ++q;
+        line(QByteArrayView(p, q - p));
+        ++count;
+        if (q < end && *q == '\r' && q + 1 < end && q[1] == '\n')
+            q += 2;
+        else if (q < end)
+            ++q;
+        p = q;
+    }
+    return count;
+}
+
+// The lines of a text file, decoded from the system charset. A missing or
+// unreadable file gives an empty list.
+[[nodiscard]] QStringList readTextLines(const QString &path);
+
+// Joins lines, each ending with CR LF, encoded in the system charset.
+[[nodiscard]] QByteArray joinLinesCrLf(const QStringList &lines);
+
+// Writes `data` to a temporary file in the same folder and renames it over
+// `path`, so a failure leaves the old file whole. With `permissions` set the
+// new file gets exactly those (e.g. owner read/write only); otherwise an
+// existing file keeps its permissions. On failure `error` gets a readable
+// text.
+bool writeFileAtomically(const QString &path, QByteArrayView data, QString *error = nullptr,
+                         std::optional<QFileDevice::Permissions> permissions = std::nullopt);
+
+} // namespace varnholt
