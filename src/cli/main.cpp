@@ -1,7 +1,142 @@
+#include "cli.h"
+
+#include "settings/programfolder.h"
+
 #include <QCoreApplication>
+#include <QJsonDocument>
+#include <QTextStream>
+
+#include <clocale>
+#include <cstdio>
+
+namespace varnholt::cli {
+
+namespace {
+
+const char usageText[] =
+    "Usage: varnholt-cli [--home DIR] [--json] COMMAND ...\n"
+    "\n"
+    "Commands:\n"
+    "  settings                        program-wide settings, mail accounts (passwords\n"
+    "                                  masked) and SMTP status codes\n"
+    "  list stats FILE --delimiter C   load a list file; print records, columns, load time\n"
+    "  project show PROJECT.eml        print a project's settings, list and attachments\n"
+    "\n"
+    "Options:\n"
+    "  --home DIR     use DIR as the program folder (settings, logs, language files)\n"
+    "  --json         print one JSON document instead of text\n"
+    "  --help         show this help\n"
+    "  --version      show the version\n"
+    "\n"
+    "A delimiter is one character, or Tab or Space.\n"
+    "Exit codes: 0 success, 1 failure, 2 usage or set-up error.\n";
+
+// Options that take a value; every other "--name" is a flag.
+const QStringList valueOptions = {QStringLiteral("--home"), QStringLiteral("--delimiter"),
+                                  QStringLiteral("--results"), QStringLiteral("--from-row"),
+                                  QStringLiteral("--dry-run"), QStringLiteral("--row"),
+                                  QStringLiteral("--delete")};
+
+std::optional<Invocation> parse(const QStringList &args, QString *error)
+{
+    Invocation inv;
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        const QString &a = args[i];
+        if (a == u"--") {
+            inv.words += args.mid(i + 1);
+            break;
+        }
+        if (a.startsWith(u"--") && a.size() > 2) {
+            QString name = a, value;
+            const qsizetype eq = a.indexOf(u'=');
+            if (eq > 0) {
+                name = a.first(eq);
+                value = a.mid(eq + 1);
+            } else if (valueOptions.contains(a)) {
+                if (i + 1 >= args.size()) {
+                    *error = QStringLiteral("option %1 needs a value").arg(a);
+                    return std::nullopt;
+                }
+                value = args[++i];
+            }
+            if (name == u"--json")
+                inv.json = true;
+            else if (name == u"--home")
+                inv.home = value;
+            inv.options.insert(name, value);
+        } else if (a == u"-h") {
+            inv.options.insert(QStringLiteral("--help"), {});
+        } else {
+            inv.words.append(a);
+        }
+    }
+    return inv;
+}
+
+} // namespace
+
+int fail(const QString &message, int code)
+{
+    QTextStream err(stderr);
+    err << "varnholt-cli: " << message << '\n';
+    return code;
+}
+
+void print(const Invocation &inv, const QJsonObject &doc, const QString &text)
+{
+    QTextStream out(stdout);
+    if (inv.json)
+        out << QJsonDocument(doc).toJson(QJsonDocument::Indented);
+    else
+        out << text;
+}
+
+std::optional<QChar> parseDelimiter(const QString &text)
+{
+    if (text.compare(u"Tab", Qt::CaseInsensitive) == 0 || text == u"\\t")
+        return QChar(u'\t');
+    if (text.compare(u"Space", Qt::CaseInsensitive) == 0)
+        return QChar(u' ');
+    if (text.size() == 1)
+        return text[0];
+    return std::nullopt;
+}
+
+int run(const QStringList &args)
+{
+    QString error;
+    const auto inv = parse(args, &error);
+    if (!inv)
+        return fail(error + QStringLiteral(" (see --help)"), ExitUsage);
+    if (inv->has(QStringLiteral("--help"))) {
+        QTextStream(stdout) << usageText;
+        return ExitOk;
+    }
+    if (inv->has(QStringLiteral("--version"))) {
+        QTextStream(stdout) << "varnholt-cli " << VARNHOLT_VERSION << '\n';
+        return ExitOk;
+    }
+    if (inv->words.isEmpty())
+        return fail(QStringLiteral("no command given (see --help)"), ExitUsage);
+
+    ProgramFolder::initialise(inv->home);
+    const QString command = inv->words.first();
+    if (command == u"settings")
+        return runSettings(*inv);
+    if (command == u"list")
+        return runList(*inv);
+    if (command == u"project")
+        return runProject(*inv);
+    return fail(QStringLiteral("unknown command \"%1\" (see --help)").arg(command), ExitUsage);
+}
+
+} // namespace varnholt::cli
 
 int main(int argc, char **argv)
 {
+    std::setlocale(LC_ALL, "");
     QCoreApplication app(argc, argv);
-    return 0;
+    QCoreApplication::setApplicationName(QStringLiteral("varnholt"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VARNHOLT_VERSION));
+    return varnholt::cli::run(QCoreApplication::arguments());
 }

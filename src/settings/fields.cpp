@@ -12,16 +12,6 @@ QStringView trimBlanks(QStringView s)
     return s.sliced(b, e - b);
 }
 
-QByteArrayView trimBlanks(QByteArrayView s)
-{
-    qsizetype b = 0, e = s.size();
-    while (b < e && isBlankOrControl(s[b]))
-        ++b;
-    while (e > b && isBlankOrControl(s[e - 1]))
-        --e;
-    return s.sliced(b, e - b);
-}
-
 QStringList SplitFields(QStringView separator, QStringView text)
 {
     QStringList pieces;

@@ -41,24 +41,37 @@ QByteArray joinLinesCrLf(const QStringList &lines)
 bool writeFileAtomically(const QString &path, QByteArrayView data, QString *error,
                          std::optional<QFileDevice::Permissions> permissions)
 {
+    return writeFileAtomicallyStreamed(
+        path,
+        [data](QIODevice &out) {
+            qsizetype done = 0;
+            while (done < data.size()) {
+                const qint64 n = out.write(data.data() + done, data.size() - done);
+                if (n <= 0)
+                    return false;
+                done += n;
+            }
+            return true;
+        },
+        error, permissions);
+}
+
+bool writeFileAtomicallyStreamed(const QString &path, const std::function<bool(QIODevice &out)> &produce,
+                                 QString *error, std::optional<QFileDevice::Permissions> permissions)
+{
     QSaveFile f(path);
-    auto fail = [&](const QString &what) {
+    auto fail = [&] {
         if (error)
-            *error = what.isEmpty() ? f.errorString() : what;
+            *error = f.errorString();
         f.cancelWriting();
         return false;
     };
     if (!f.open(QIODevice::WriteOnly))
-        return fail({});
+        return fail();
     if (permissions && !f.setPermissions(*permissions))
-        return fail({});
-    qsizetype done = 0;
-    while (done < data.size()) {
-        const qint64 n = f.write(data.data() + done, data.size() - done);
-        if (n <= 0)
-            return fail({});
-        done += n;
-    }
+        return fail();
+    if (!produce(f))
+        return fail();
     if (!f.commit()) {
         if (error)
             *error = f.errorString();

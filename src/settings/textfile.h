@@ -6,7 +6,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstring>
+#include <functional>
 #include <optional>
+#include <type_traits>
 
 // Reading and writing the program's text files: CR LF, LF or CR line ends
 // on reading, CR LF on writing, and writes that never leave a half-written
@@ -18,20 +21,38 @@ namespace varnholt {
 
 // Calls `line(view)` for every line of `text`. CR LF, LF and CR end a line;
 // a NUL byte ends the readable text; a final line without a line end counts.
+// A callback that returns bool stops the walk by returning false.
 template <typename Fn>
 qsizetype forEachLine(QByteArrayView text, Fn &&line)
 {
+    if (text.isEmpty())
+        return 0;
     const char *p = text.data();
     const char *end = p + text.size();
     if (const void *nul = memchr(p, '\0', size_t(text.size())))
         end = static_cast<const char *>(nul);
+    // The next LF and the next CR, each searched again only once passed, so
+    // every byte is scanned by memchr at most twice.
+    auto next = [&end](const char *from, char c) {
+        const void *hit = memchr(from, c, size_t(end - from));
+        return hit ? static_cast<const char *>(hit) : end;
+    };
+    const char *lf = next(p, '\n');
+    const char *cr = next(p, '\r');
     qsizetype count = 0;
     while (p < end) {
-        const char *q = p;
-        while (q < end && *q != '\n' && *q != '\r')
-            ++q;
-        line(QByteArrayView(p, q - p));
+        if (lf < p)
+            lf = next(p, '\n');
+        if (cr < p)
+            cr = next(p, '\r');
+        const char *q = lf < cr ? lf : cr;
         ++count;
+        if constexpr (std::is_same_v<decltype(line(QByteArrayView())), bool>) {
+            if (!line(QByteArrayView(p, q - p)))
+                return count;
+        } else {
+            line(QByteArrayView(p, q - p));
+        }
         if (q < end && *q == '\r' && q + 1 < end && q[1] == '\n')
             q += 2;
         else if (q < end)
@@ -55,5 +76,11 @@ qsizetype forEachLine(QByteArrayView text, Fn &&line)
 // text.
 bool writeFileAtomically(const QString &path, QByteArrayView data, QString *error = nullptr,
                          std::optional<QFileDevice::Permissions> permissions = std::nullopt);
+
+// The same for a file produced piece by piece: `produce` writes to the open
+// temporary file and returns false when a write failed.
+bool writeFileAtomicallyStreamed(const QString &path, const std::function<bool(QIODevice &out)> &produce,
+                                 QString *error = nullptr,
+                                 std::optional<QFileDevice::Permissions> permissions = std::nullopt);
 
 } // namespace varnholt

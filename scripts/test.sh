@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds the project's code with
+# AddressSanitizer and UndefinedBehaviorSanitizer and runs the whole suite.
+# Any sanitizer report fails the test that produced it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-packages.sh scripts/packages.txt scripts/packages-test.txt
+cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVARNHOLT_SANITIZE=ON >/dev/null
+cmake --build build-test -j"$(nproc)"
+cd build-test
+ctest --output-on-failure -j"$(nproc)" "$@"

@@ -1,0 +1,310 @@
+#include "mailclient/mailconnection.h"
+
+#include "mailclient/mailerrors.h"
+
+#include <QNetworkProxy>
+#include <QSslConfiguration>
+
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace varnholt {
+
+MailConnection::MailConnection(QObject *parent) : QObject(parent)
+{
+    m_countdown.setSingleShot(true);
+    m_replyTimer.setSingleShot(true);
+    connect(&m_countdown, &QTimer::timeout, this, &MailConnection::onTimeout);
+    connect(&m_replyTimer, &QTimer::timeout, this, &MailConnection::onTimeout);
+}
+
+MailConnection::~MailConnection()
+{
+    close();
+}
+
+void MailConnection::setTimeouts(int arpSeconds, int connectSeconds)
+{
+    m_arpSeconds = arpSeconds;
+    m_connectSeconds = connectSeconds;
+}
+
+void MailConnection::setExtraCaCertificates(const QList<QSslCertificate> &certificates)
+{
+    m_extraCas = certificates;
+}
+
+QString MailConnection::peerAddressText() const
+{
+    if (!m_socket)
+        return {};
+    QHostAddress address = m_socket->peerAddress();
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4).toString() : address.toString();
+}
+
+void MailConnection::open(const QString &server, quint16 port, TransportSecurity security)
+{
+    close();
+    m_server = server.trimmed();
+    m_port = port;
+    m_security = security;
+    m_sslErrors.clear();
+    m_lineBuffer.clear();
+    ++m_generation;
+
+    QHostAddress address;
+    if (!m_server.isEmpty() && m_server.at(0).isDigit() && address.setAddress(m_server)) {
+        connectTo(address);
+        return;
+    }
+    const quint64 generation = m_generation;
+    emit resolving(m_server);
+    if (generation != m_generation) // a slot closed or reopened the connection
+        return;
+    if (m_arpSeconds > 0)
+        m_countdown.start(std::chrono::seconds(m_arpSeconds));
+    m_lookupId = QHostInfo::lookupHost(m_server, this, &MailConnection::onLookedUp);
+}
+
+void MailConnection::onLookedUp(const QHostInfo &info)
+{
+    if (info.lookupId() != m_lookupId)
+        return;
+    m_lookupId = -1;
+    m_countdown.stop();
+    const QList<QHostAddress> addresses = info.addresses();
+    if (info.error() != QHostInfo::NoError || addresses.isEmpty()) {
+        emit failed(11001, info.errorString());
+        return;
+    }
+    // The first IPv4 address, as the classic clients did; IPv6 only when
+    // the name has nothing else.
+    QHostAddress chosen = addresses.first();
+    for (const QHostAddress &a : addresses) {
+        if (a.protocol() == QAbstractSocket::IPv4Protocol) {
+            chosen = a;
+            break;
+        }
+    }
+    const quint64 generation = m_generation;
+    emit resolved(chosen.toString());
+    if (generation == m_generation)
+        connectTo(chosen);
+}
+
+void MailConnection::connectTo(const QHostAddress &address)
+{
+    if (m_security != TransportSecurity::None && !QSslSocket::supportsSsl()) {
+        emit tlsFailed(QStringLiteral("TLS is not available on this computer"));
+        return;
+    }
+    auto *socket = new QSslSocket(this);
+    m_socket = socket;
+    socket->setProxy(QNetworkProxy::NoProxy);
+    QSslConfiguration config = socket->sslConfiguration();
+    if (!m_extraCas.isEmpty())
+        config.addCaCertificates(m_extraCas);
+    socket->setSslConfiguration(config);
+    socket->setPeerVerifyName(m_server);
+
+    connect(socket, &QSslSocket::connected, this, &MailConnection::onConnected);
+    connect(socket, &QSslSocket::encrypted, this, &MailConnection::onEncrypted);
+    connect(socket, &QSslSocket::readyRead, this, &MailConnection::onReadyRead);
+    connect(socket, &QSslSocket::errorOccurred, this, &MailConnection::onError);
+    connect(socket, &QSslSocket::disconnected, this, &MailConnection::onDisconnected);
+    connect(socket, &QSslSocket::bytesWritten, this, &MailConnection::bytesWritten);
+    connect(socket, &QSslSocket::encryptedBytesWritten, this, &MailConnection::bytesWritten);
+    connect(socket, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &errors) {
+        for (const QSslError &e : errors)
+            m_sslErrors.append(e.errorString());
+    });
+
+    if (m_connectSeconds > 0)
+        m_countdown.start(std::chrono::seconds(m_connectSeconds));
+    if (m_security == TransportSecurity::Tls)
+        socket->connectToHostEncrypted(address.toString(), m_port, m_server);
+    else
+        socket->connectToHost(address, m_port);
+}
+
+void MailConnection::onConnected()
+{
+    m_countdown.stop();
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+#ifdef Q_OS_LINUX
+    m_probeFd = ::fcntl(int(m_socket->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+#endif
+    if (m_security == TransportSecurity::Tls) {
+        armReplyTimer(m_handshakeLimit);
+        return;
+    }
+    m_connected = true;
+    emit connected(peerAddressText());
+}
+
+void MailConnection::startTls()
+{
+    if (!m_socket)
+        return;
+    m_upgrading = true;
+    m_lineBuffer.clear(); // RFC 3207 5: nothing read before the handshake counts
+    armReplyTimer(m_handshakeLimit);
+    m_socket->startClientEncryption();
+}
+
+void MailConnection::onEncrypted()
+{
+    stopReplyTimer();
+    if (m_upgrading) {
+        m_upgrading = false;
+        emit tlsEstablished();
+        return;
+    }
+    m_connected = true;
+    emit connected(peerAddressText());
+}
+
+void MailConnection::onReadyRead()
+{
+    if (!m_socket)
+        return;
+    QByteArray data = m_socket->readAll();
+    // A NUL byte has no place in a reply line; dropping it keeps the rest.
+    data.replace('\0', QByteArray());
+    m_lineBuffer += data;
+    const quint64 generation = m_generation;
+    takeLines(m_lineBuffer, [&](const QByteArray &line) {
+        emit lineReceived(line);
+        return generation == m_generation && m_socket;
+    });
+}
+
+void MailConnection::onError(QAbstractSocket::SocketError error)
+{
+    if (!m_socket)
+        return;
+    if (error == QAbstractSocket::RemoteHostClosedError) {
+        onDisconnected();
+        return;
+    }
+    const QString detail = m_socket->errorString();
+    if (isTlsError(error)) {
+        const QString reason = m_sslErrors.isEmpty() ? detail : m_sslErrors.join(QStringLiteral("; "));
+        releaseSocket();
+        emit tlsFailed(QStringLiteral("TLS negotiation with %1 failed: %2").arg(m_server, reason));
+        return;
+    }
+    const int code = socketErrorCode(error, detail, false);
+    releaseSocket();
+    emit failed(code, detail);
+}
+
+void MailConnection::onDisconnected()
+{
+    if (!m_socket)
+        return;
+    // Lines that came with the close still count.
+    if (m_socket->bytesAvailable() > 0) {
+        const quint64 generation = m_generation;
+        onReadyRead();
+        if (generation != m_generation || !m_socket)
+            return;
+    }
+    const bool reset = peerReset();
+    const bool inHandshake = m_upgrading || (m_security == TransportSecurity::Tls && !m_connected);
+    releaseSocket();
+    if (reset)
+        emit failed(10054, QStringLiteral("Connection reset by peer"));
+    else if (inHandshake)
+        emit tlsFailed(QStringLiteral("TLS negotiation with %1 failed: the server closed the connection")
+                           .arg(m_server));
+    else
+        emit closedByPeer();
+}
+
+bool MailConnection::peerReset() const
+{
+#ifdef Q_OS_LINUX
+    // After a FIN the socket waits in CLOSE_WAIT for our own close; after a
+    // RST it is CLOSED at once. Qt reports both as a remote close.
+    if (m_probeFd >= 0) {
+        tcp_info info{};
+        socklen_t length = sizeof info;
+        if (::getsockopt(m_probeFd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0)
+            return info.tcpi_state == TCP_CLOSE;
+    }
+#endif
+    return false;
+}
+
+void MailConnection::onTimeout()
+{
+    close();
+    emit timedOut();
+}
+
+void MailConnection::sendLine(const QByteArray &line)
+{
+    write(line + "\r\n");
+}
+
+void MailConnection::write(const QByteArray &bytes)
+{
+    if (m_socket)
+        m_socket->write(bytes);
+}
+
+qint64 MailConnection::bytesPending() const
+{
+    return m_socket ? m_socket->bytesToWrite() + m_socket->encryptedBytesToWrite() : 0;
+}
+
+void MailConnection::armReplyTimer(std::chrono::milliseconds limit)
+{
+    if (limit.count() > 0)
+        m_replyTimer.start(limit);
+}
+
+void MailConnection::stopReplyTimer()
+{
+    m_replyTimer.stop();
+}
+
+void MailConnection::releaseSocket()
+{
+    m_countdown.stop();
+    m_replyTimer.stop();
+    m_connected = false;
+    m_upgrading = false;
+    ++m_generation;
+    if (QSslSocket *socket = m_socket) {
+        m_socket = nullptr;
+        socket->disconnect(this);
+        socket->abort();
+        socket->deleteLater();
+    }
+#ifdef Q_OS_LINUX
+    if (m_probeFd >= 0)
+        ::close(m_probeFd);
+#endif
+    m_probeFd = -1;
+}
+
+void MailConnection::close()
+{
+    if (m_lookupId >= 0) {
+        QHostInfo::abortHostLookup(m_lookupId);
+        m_lookupId = -1;
+    }
+    releaseSocket();
+    m_lineBuffer.clear();
+}
+
+} // namespace varnholt

@@ -1,0 +1,132 @@
+#pragma once
+
+#include "mailclient/transportsecurity.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QSslCertificate>
+#include <QSslSocket>
+#include <QString>
+#include <QTimer>
+
+#include <chrono>
+
+// The socket base of the mail clients: one outgoing TCP connection (plain,
+// upgraded with STARTTLS, or TLS from the start), the asynchronous name
+// lookup, one countdown for lookup and connection set-up, a reply time limit,
+// and the line reader. It only moves bytes; the protocol lives in the
+// dialogue classes.
+
+namespace varnholt {
+
+class MailConnection : public QObject
+{
+    Q_OBJECT
+public:
+    explicit MailConnection(QObject *parent = nullptr);
+    ~MailConnection() override;
+
+    // Seconds allowed for the name lookup and for the connection set-up;
+    // 0 means no limit.
+    void setTimeouts(int arpSeconds, int connectSeconds);
+    // Certificates trusted on top of the system's store (a private CA, or a
+    // test's self-signed certificate).
+    void setExtraCaCertificates(const QList<QSslCertificate> &certificates);
+    // The time allowed for a TLS handshake.
+    void setHandshakeTimeLimit(std::chrono::milliseconds limit) { m_handshakeLimit = limit; }
+
+    // Connects to `server`: a name starting with a digit that reads as an
+    // IPv4 or IPv6 address is used as it is; anything else is looked up.
+    void open(const QString &server, quint16 port, TransportSecurity security);
+    // Cancels a lookup, stops every timer and closes the socket at once.
+    void close();
+    // Upgrades the connection (after the server's consent to STARTTLS/STLS).
+    void startTls();
+
+    [[nodiscard]] bool isOpen() const { return m_socket != nullptr; }
+    [[nodiscard]] bool isConnected() const { return m_connected; }
+    [[nodiscard]] QString peerAddressText() const;
+    [[nodiscard]] QString serverName() const { return m_server; }
+
+    // A command line: the text, then CR LF.
+    void sendLine(const QByteArray &line);
+    void write(const QByteArray &bytes);
+    // Bytes handed over but not yet passed to the operating system.
+    [[nodiscard]] qint64 bytesPending() const;
+
+    void armReplyTimer(std::chrono::milliseconds limit);
+    void stopReplyTimer();
+    void clearLineBuffer() { m_lineBuffer.clear(); }
+
+    // Splits `buffer` at CR LF (only CR LF ends a line, RFC 5321 2.3.8 and
+    // RFC 1939 3); calls `line` for each whole line and leaves the rest in
+    // `buffer`. `line` returns false to stop.
+    template <typename Fn>
+    static void takeLines(QByteArray &buffer, Fn &&line)
+    {
+        qsizetype start = 0;
+        while (true) {
+            const qsizetype end = buffer.indexOf("\r\n", start);
+            if (end < 0)
+                break;
+            const QByteArray text = buffer.mid(start, end - start);
+            start = end + 2;
+            if (!line(text))
+                break;
+        }
+        buffer.remove(0, start);
+    }
+
+Q_SIGNALS:
+    void resolving(const QString &host);
+    void resolved(const QString &address);
+    // The connection is ready for the dialogue (for TLS from the start:
+    // after the handshake).
+    void connected(const QString &address);
+    void tlsEstablished();
+    void lineReceived(const QByteArray &line);
+    void bytesWritten();
+    // The server closed the connection in an orderly way.
+    void closedByPeer();
+    // A socket failure, as a classic socket error code (see mailerrors.h).
+    void failed(int socketCode, const QString &detail);
+    void tlsFailed(const QString &text);
+    // A countdown or the reply time limit ran out; the connection is closed.
+    void timedOut();
+
+private:
+    void connectTo(const QHostAddress &address);
+    void onLookedUp(const QHostInfo &info);
+    void onConnected();
+    void onEncrypted();
+    void onReadyRead();
+    void onError(QAbstractSocket::SocketError error);
+    void onDisconnected();
+    void onTimeout();
+    void releaseSocket();
+    [[nodiscard]] bool peerReset() const;
+
+    QPointer<QSslSocket> m_socket;
+    QString m_server;
+    quint16 m_port = 0;
+    TransportSecurity m_security = TransportSecurity::None;
+    bool m_connected = false;
+    bool m_upgrading = false;
+    int m_lookupId = -1;
+    int m_arpSeconds = 0;
+    int m_connectSeconds = 0;
+    QTimer m_countdown;
+    QTimer m_replyTimer;
+    std::chrono::milliseconds m_handshakeLimit{60000};
+    QList<QSslCertificate> m_extraCas;
+    QStringList m_sslErrors;
+    QByteArray m_lineBuffer;
+    int m_probeFd = -1; // a duplicate of the socket, to tell a reset from a close
+    quint64 m_generation = 0;
+};
+
+} // namespace varnholt

@@ -1,0 +1,97 @@
+#include "mailclient/mailerrors.h"
+
+namespace varnholt {
+
+int socketErrorCode(QAbstractSocket::SocketError error, QStringView errorString, bool reset)
+{
+    using E = QAbstractSocket::SocketError;
+    switch (error) {
+    case E::ConnectionRefusedError:
+        return 10061;
+    case E::RemoteHostClosedError:
+        return reset ? 10054 : 0;
+    case E::HostNotFoundError:
+        return 11001;
+    case E::SocketAccessError:
+        return 10013;
+    case E::SocketResourceError:
+        return 10024;
+    case E::SocketTimeoutError:
+        return 10060;
+    case E::DatagramTooLargeError:
+        return 10040;
+    case E::NetworkError:
+        // Qt reports these errno values all as NetworkError; its text keeps them apart.
+        if (errorString.contains(u"Network unreachable", Qt::CaseInsensitive))
+            return 10051;
+        if (errorString.contains(u"Host unreachable", Qt::CaseInsensitive))
+            return 10065;
+        if (errorString.contains(u"timed out", Qt::CaseInsensitive))
+            return 10060;
+        if (errorString.contains(u"in use", Qt::CaseInsensitive))
+            return 10048;
+        return 10050;
+    case E::AddressInUseError:
+        return 10048;
+    case E::SocketAddressNotAvailableError:
+        return 10049;
+    case E::UnsupportedSocketOperationError:
+        return 10045;
+    case E::UnfinishedSocketOperationError:
+        return 10036;
+    case E::OperationError:
+    case E::TemporaryError:
+        return 10022;
+    default:
+        return 1; // no classic code: "Unknown Error"
+    }
+}
+
+SocketErrorEntry socketErrorEntry(int code)
+{
+    switch (code) {
+    case 0:
+        return {0, 0, QString()};
+    case 10004: case 10014: case 10022: case 10036: case 10038: case 10040:
+    case 10045: case 10047: case 10048: case 10056: case 10057: case 10058:
+        return {4, 4, QStringLiteral("Unexpected internal error in component")};
+    case 10013:
+        return {3, 3, QStringLiteral("Invalid address specified")};
+    case 10024:
+        return {9, 9, QStringLiteral("Out of sockets")};
+    case 10049:
+        return {11, 11, QStringLiteral("Address not available")};
+    case 10050:
+        return {2, 2, QStringLiteral("Network down")};
+    case 10051:
+        return {10, 10, QStringLiteral("Network unreachable")};
+    case 10052: case 10055:
+        return {5, 5, QStringLiteral("General Winsock Error")};
+    case 10053:
+        return {6, 6, QStringLiteral("Connection aborted due to timeout or other failure")};
+    case 10054:
+        return {7, 7, QStringLiteral("Connection reset by remote side")};
+    case 10060:
+        return {8, 8, QStringLiteral("timeout")};
+    case 10061:
+        return {12, 12, QStringLiteral("Connection Refused")};
+    case 10065:
+        return {MailError::SmtpHostUnreachable, MailError::Pop3HostUnreachable,
+                QStringLiteral("Host Unreachable")};
+    case 10093:
+        return {1, 1, QStringLiteral("Winsock not initialized")};
+    case 11001: case 11002: case 11003: case 11004:
+        return {16, 16, QStringLiteral("Address resolution error")};
+    default:
+        return {15, 15, QStringLiteral("Unknown Error")};
+    }
+}
+
+bool isTlsError(QAbstractSocket::SocketError error)
+{
+    using E = QAbstractSocket::SocketError;
+    return error == E::SslHandshakeFailedError || error == E::SslInternalError
+        || error == E::SslInvalidUserDataError;
+}
+
+} // namespace varnholt

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QAbstractSocket>
+#include <QString>
+
+// Error numbers and texts of the mail clients (`SendMail`, `GetMail`), and the
+// mapping of socket failures onto them. The numbers are what owners read and
+// store, so they never change.
+
+namespace varnholt {
+
+namespace MailError {
+inline constexpr int WinsockNotInitialized = 1;
+inline constexpr int NetworkDown = 2;
+inline constexpr int InvalidAddress = 3;
+inline constexpr int InternalError = 4;
+inline constexpr int GeneralWinsock = 5;
+inline constexpr int ConnectionAborted = 6;
+inline constexpr int ConnectionReset = 7;
+inline constexpr int TimedOut = 8;
+inline constexpr int OutOfSockets = 9;
+inline constexpr int NetworkUnreachable = 10;
+inline constexpr int AddressNotAvailable = 11;
+inline constexpr int ConnectionRefused = 12;
+inline constexpr int UnexpectedResponse = 13; // SendMail
+inline constexpr int Cancelled = 14;          // last result only, never an event
+inline constexpr int UnknownError = 15;
+inline constexpr int AddressResolution = 16;
+inline constexpr int PrematurelyDisconnected = 17;
+inline constexpr int MailDestination = 18;    // SendMail
+inline constexpr int SmtpHostUnreachable = 19; // SendMail's number for "Host Unreachable"
+inline constexpr int Pop3HostUnreachable = 18; // GetMail's number for "Host Unreachable"
+inline constexpr int AccessDenied = 19;        // GetMail
+// Beyond the classic set: encryption failures (certificate, handshake,
+// STARTTLS missing or refused) and input that would corrupt a command line.
+inline constexpr int TlsFailure = 20;
+inline constexpr int UnsafeInput = 21;
+} // namespace MailError
+
+inline const QString TextWinsockNotInitialized = QStringLiteral("Winsock not initiliazed");
+inline const QString TextConnectionTimedOut = QStringLiteral("Connection timed out");
+inline const QString TextPrematurelyDisconnected = QStringLiteral("Prematurely Disconnected");
+inline const QString TextUnexpectedResponse = QStringLiteral("Unexpected response: ");
+inline const QString TextMailDestination = QStringLiteral("Mail Destination Error");
+inline const QString TextAccessDenied = QStringLiteral("Access Denied");
+
+// One row of the socket error table: the number each client reports and the text.
+struct SocketErrorEntry {
+    int sendMailNumber = 0;
+    int getMailNumber = 0;
+    QString text;
+};
+
+// The classic socket error code (10061 "connection refused", 11001 "host not
+// found", ...) that a Qt socket failure stands for. `errorString` tells apart
+// the kinds Qt folds into NetworkError; `reset` marks a connection the peer
+// reset rather than closed.
+[[nodiscard]] int socketErrorCode(QAbstractSocket::SocketError error, QStringView errorString,
+                                  bool reset = false);
+
+// The clients' number and text for a classic socket error code; 0 gives an
+// entry with both numbers 0.
+[[nodiscard]] SocketErrorEntry socketErrorEntry(int code);
+
+// True for the failures of the TLS layer, which get their own number and a
+// text naming the host and the reason.
+[[nodiscard]] bool isTlsError(QAbstractSocket::SocketError error);
+
+} // namespace varnholt

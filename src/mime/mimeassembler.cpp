@@ -1,0 +1,509 @@
+#include "mime/mimeassembler.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QMimeDatabase>
+#include <QRandomGenerator>
+
+#include <utility>
+
+namespace varnholt {
+
+namespace {
+
+constexpr qsizetype TextChunk = 2048;
+constexpr qsizetype ChunkLimit = 64 * 1024;
+constexpr int Base64LineChars = 60;
+constexpr qsizetype Base64LineBytes = Base64LineChars / 4 * 3; // 45
+// RFC 5321 4.5.3.1.6: a text line may hold at most 998 characters.
+constexpr qsizetype LongestTextLine = 998;
+
+QByteArray makeBoundary()
+{
+    QByteArray b("----------");
+    for (int i = 0; i < 12; ++i)
+        b += QByteArray::number(QRandomGenerator::global()->bounded(255), 16).toUpper();
+    return b;
+}
+
+// The lines of a body, each entry split again at any CR LF, CR or LF it
+// holds, so that only CR LF pairs reach the wire.
+QStringList normalisedLines(const QStringList &lines)
+{
+    QStringList out;
+    out.reserve(lines.size());
+    for (const QString &line : lines) {
+        if (!line.contains(u'\r') && !line.contains(u'\n')) {
+            out.append(line);
+            continue;
+        }
+        QString l = line;
+        l.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(u'\r', u'\n');
+        out.append(l.split(u'\n'));
+    }
+    return out;
+}
+
+bool hasOverlongLine(QByteArrayView text)
+{
+    qsizetype start = 0;
+    while (start < text.size()) {
+        qsizetype end = text.indexOf('\n', start);
+        if (end < 0)
+            end = text.size();
+        if (end - start > LongestTextLine + 1)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// "Name:" with a name of printable ASCII (RFC 5322 3.6.8).
+bool isHeaderLine(const QString &line)
+{
+    const qsizetype colon = line.indexOf(u':');
+    if (colon <= 0)
+        return false;
+    for (qsizetype i = 0; i < colon; ++i) {
+        if (line[i].unicode() < 0x21 || line[i].unicode() > 0x7E)
+            return false;
+    }
+    return true;
+}
+
+// Whether a Content-Type label stands for exactly these bytes.
+bool labelNames(const QByteArray &label, TMimeChar charset)
+{
+    const QByteArray upper = label.toUpper();
+    const QByteArray canonical = CharsetName(charset).toUpper();
+    if (upper == canonical)
+        return true;
+    if (canonical.startsWith("WINDOWS-"))
+        return upper == "X-CP" + canonical.mid(8) || upper == "CP" + canonical.mid(8);
+    return charset == TMimeChar::UTF_8 && upper == "UTF8";
+}
+
+QByteArray quotedParameter(QByteArray value)
+{
+    // RFC 5322 3.2.4: backslash and double quote as quoted-pairs.
+    value.replace('\\', "\\\\").replace('"', "\\\"");
+    return '"' + value + '"';
+}
+
+QString mediaTypeOf(QFile &file)
+{
+    static const QMimeDatabase db;
+    const QString name = QFileInfo(file.fileName()).fileName();
+    QMimeType type = db.mimeTypeForFileNameAndData(name, &file);
+    if (type.name() == u"application/x-zerosize")
+        type = db.mimeTypeForFile(name, QMimeDatabase::MatchExtension);
+    file.seek(0);
+    if (!type.isValid() || type.isDefault())
+        return QStringLiteral("application/octet-stream");
+    return type.name();
+}
+
+} // namespace
+
+struct MimeAssembler::Private {
+    enum class Kind { Lines, Text, Picture, Attachment };
+    struct Step {
+        Kind kind;
+        QByteArray lines; // Lines: ready wire text; Text: which body
+        qsizetype index = 0;    // Text: 0 plain, 1 HTML; files: entry index
+        QByteArray boundary;    // files
+    };
+
+    MimeAssembler *q;
+    MimeInputs in;
+    TMimeChar charset;
+    QByteArray label;
+    bool textFlag = false, attachFlag = false, htmlFlag = false, pictureFlag = false;
+    QList<QByteArray> boundaries;
+    QByteArray bodies[2];
+    bool qp[2] = {false, false};
+
+    QList<Step> plan;
+    qsizetype step = 0;
+    bool aborted = false;
+    bool finished = false;
+
+    // Progress inside the current step.
+    bool stepStarted = false;
+    qsizetype textDone = 0;
+    int qpLinePos = 0;
+    QFile file;
+    QByteArray readBuffer;
+
+    QByteArray out;
+    bool atLineStart = true;
+
+    Private(MimeAssembler *owner, MimeInputs inputs);
+    void chooseCharset();
+    QByteArray word(const QString &text) const;
+    QByteArray headerBlock();
+    void buildPlan();
+    void lines(QByteArray text) { plan.append({Kind::Lines, std::move(text), 0, {}}); }
+    void textPart(int which) { plan.append({Kind::Text, {}, which, {}}); }
+
+    void put(QByteArrayView data);
+    void advance();
+    void advanceText(int which);
+    void advanceFile(const Step &s);
+    void endStep();
+};
+
+MimeAssembler::Private::Private(MimeAssembler *owner, MimeInputs inputs)
+    : q(owner), in(std::move(inputs))
+{
+    in.MailText = normalisedLines(in.MailText);
+    in.HtmlText = normalisedLines(in.HtmlText);
+    textFlag = !in.MailText.isEmpty();
+    attachFlag = !in.Attachments.isEmpty();
+    htmlFlag = in.TypeContent == tcHtml;
+    pictureFlag = htmlFlag && !in.HtmlFiles.isEmpty();
+    // Every picture needs its content ID; an unpaired entry has none.
+    while (in.HtmlCids.size() < in.HtmlFiles.size())
+        in.HtmlCids.append(QString());
+
+    if (attachFlag)
+        boundaries.append(makeBoundary());
+    if (textFlag && htmlFlag)
+        boundaries.append(makeBoundary());
+    if (pictureFlag)
+        boundaries.append(makeBoundary());
+
+    chooseCharset();
+    buildPlan();
+}
+
+// The texts go out in the chosen charset only when every character of them
+// has its own byte sequence there; otherwise the whole message is UTF-8.
+void MimeAssembler::Private::chooseCharset()
+{
+    charset = in.MimeChar;
+    label = headerSafe(in.Charset.toLatin1()).replace('"', "").replace('\\', "").trimmed();
+
+    QStringList headerTexts{in.FROM_Name, in.Subject};
+    for (const QStringList *list : {&in.ListTo, &in.Listcc}) {
+        for (const QString &entry : *list)
+            headerTexts.append(entry.section(u'|', 1));
+    }
+    headerTexts += in.Headers;
+    for (const QStringList *list : {&in.HtmlFiles, &in.Attachments}) {
+        for (const QString &path : *list)
+            headerTexts.append(QFileInfo(path).fileName());
+    }
+    const QString texts[2] = {in.MailText.join(u'\n'), in.HtmlText.join(u'\n')};
+
+    const auto representable = [this](const QString &text) {
+        return encodeCharset(codePoints(text), charset).has_value();
+    };
+    bool ok = true;
+    for (const QString &t : headerTexts)
+        ok = ok && representable(t);
+    for (const QString &t : texts)
+        ok = ok && representable(t);
+    if (!ok) {
+        charset = TMimeChar::UTF_8;
+        label = "UTF-8";
+    }
+
+    for (int i = 0; i < 2; ++i) {
+        const QStringList &lineList = i == 0 ? in.MailText : in.HtmlText;
+        QByteArray body;
+        for (const QString &line : lineList) {
+            body += *encodeCharset(codePoints(line), charset);
+            body += "\r\n";
+        }
+        bodies[i] = body;
+        qp[i] = NeedsQuotedPrintable(body) || hasOverlongLine(body);
+    }
+    const bool bodyHasHighBytes = HasHighBytes(bodies[0]) || HasHighBytes(bodies[1]) || !isEightBit(charset);
+    if (label.isEmpty() || (bodyHasHighBytes && !labelNames(label, charset)))
+        label = CharsetName(charset);
+}
+
+QByteArray MimeAssembler::Private::word(const QString &text) const
+{
+    return encodeHeaderWord(codePoints(text), charset, in.HdrCoding);
+}
+
+void MimeAssembler::Private::buildPlan()
+{
+    const auto header = [this](const QByteArray &line) { lines(foldHeaderLine(line) + "\r\n"); };
+    const QByteArray fromAddress = headerSafe(in.FROM_Address.toUtf8());
+    header("From: " + word(in.FROM_Name) + " <" + fromAddress + ">");
+    const auto recipients = [&](const QStringList &list, const QByteArray &field) {
+        for (const QString &entry : list) {
+            const qsizetype bar = entry.indexOf(u'|');
+            const QString address = bar < 0 ? entry : entry.left(bar);
+            const QString name = bar < 0 ? QString() : entry.mid(bar + 1);
+            const QByteArray addr = headerSafe(address.toUtf8());
+            header(name.isEmpty() ? field + addr : field + word(name) + " <" + addr + ">");
+        }
+    };
+    recipients(in.ListTo, "To: ");
+    recipients(in.Listcc, "cc: ");
+    if (!in.Subject.isEmpty())
+        header(encodeHeaderLine(codePoints(QStringLiteral("Subject: ") + in.Subject), charset, in.HdrCoding));
+    header("Mime-Version: 1.0");
+    for (const QString &line : in.Headers) {
+        // A line that is not "Name: value" would end the header block or
+        // corrupt it; it is left out.
+        if (isHeaderLine(line))
+            header(encodeHeaderLine(codePoints(line), charset, in.HdrCoding));
+    }
+
+    const bool exactlyT = textFlag && !htmlFlag && !attachFlag;
+    const bool exactlyH = htmlFlag && !textFlag && !attachFlag && !pictureFlag;
+    const bool exactlyHP = htmlFlag && pictureFlag && !textFlag && !attachFlag;
+    const QByteArray charsetParam = "charset=\"" + label + "\"";
+    qsizetype k = -1;
+    if (!boundaries.isEmpty()) {
+        k = 0;
+        const QByteArray subtype = attachFlag ? "mixed" : exactlyHP ? "related" : "alternative";
+        lines("Content-Type: multipart/" + subtype + ";\r\n boundary=\"" + boundaries[0] + "\";\r\n " + charsetParam
+              + "\r\n");
+    } else {
+        QByteArray type = headerSafe(in.Content_Type.toUtf8()).trimmed();
+        if (type.isEmpty())
+            type = htmlFlag ? "text/html" : "text/plain";
+        const int single = htmlFlag ? 1 : 0;
+        lines("Content-Type: " + type + "; " + charsetParam + "\r\n"
+              + (qp[single] ? "Content-Transfer-Encoding: quoted-printable\r\n" : ""));
+    }
+    lines("\r\n");
+
+    const auto open = [&](const QByteArray &subtype, bool trailingSemicolon) {
+        ++k;
+        lines("Content-Type: multipart/" + subtype + ";\r\n boundary=\"" + boundaries[k] + "\""
+              + (trailingSemicolon ? ";" : "") + "\r\n\r\n--" + boundaries[k] + "\r\n");
+    };
+    const auto close = [&]() {
+        lines("\r\n--" + boundaries[k] + "--\r\n");
+        --k;
+    };
+
+    if (textFlag) {
+        if (k >= 0)
+            lines("--" + boundaries[k] + "\r\n");
+        if (attachFlag && htmlFlag && k < boundaries.size() - 1)
+            open("alternative", false);
+        if (!exactlyT)
+            lines("Content-Type: text/plain; " + charsetParam + "\r\n"
+                  + (qp[0] ? "Content-Transfer-Encoding: quoted-printable\r\n" : "") + "\r\n");
+        textPart(0);
+    }
+    if (htmlFlag) {
+        if (!exactlyH) {
+            lines("--" + boundaries[k] + "\r\n");
+            const bool inRelated = k == boundaries.size() - 1 && pictureFlag;
+            if (pictureFlag && !inRelated)
+                open("related", true);
+            lines("Content-Type: text/html; " + charsetParam + "\r\nContent-Transfer-Encoding: "
+                  + (qp[1] ? "Quoted-Printable" : "7bit") + "\r\n\r\n");
+        }
+        textPart(1);
+        if (pictureFlag) {
+            for (qsizetype j = 0; j < in.HtmlFiles.size(); ++j)
+                plan.append({Kind::Picture, {}, j, boundaries[k]});
+            close();
+        }
+        if (k > 0)
+            close();
+    }
+    if (attachFlag) {
+        for (qsizetype i = 0; i < in.Attachments.size(); ++i)
+            plan.append({Kind::Attachment, {}, i, boundaries[k]});
+    }
+    if (k >= 0)
+        lines("\r\n--" + boundaries[k] + "--\r\n");
+}
+
+// Appends wire text, doubling a "." that opens a line (RFC 5321 4.5.2).
+void MimeAssembler::Private::put(QByteArrayView data)
+{
+    while (!data.isEmpty()) {
+        if (atLineStart && data.front() == '.')
+            out.append('.');
+        const qsizetype nl = data.indexOf('\n');
+        if (nl < 0) {
+            out.append(data);
+            atLineStart = false;
+            return;
+        }
+        out.append(data.first(nl + 1));
+        atLineStart = true;
+        data = data.sliced(nl + 1);
+    }
+}
+
+void MimeAssembler::Private::endStep()
+{
+    ++step;
+    stepStarted = false;
+    if (file.isOpen())
+        file.close();
+}
+
+void MimeAssembler::Private::advance()
+{
+    const Step &s = plan[step];
+    switch (s.kind) {
+    case Kind::Lines:
+        put(s.lines);
+        endStep();
+        break;
+    case Kind::Text:
+        advanceText(int(s.index));
+        break;
+    case Kind::Picture:
+    case Kind::Attachment:
+        advanceFile(s);
+        break;
+    }
+}
+
+void MimeAssembler::Private::advanceText(int which)
+{
+    const QByteArray &body = bodies[which];
+    if (!stepStarted) {
+        stepStarted = true;
+        textDone = 0;
+        qpLinePos = 0;
+        Q_EMIT q->miPartSize(body.size());
+        if (aborted)
+            return;
+    }
+    if (textDone < body.size()) {
+        const QByteArrayView piece = QByteArrayView(body).sliced(textDone, qMin(TextChunk, body.size() - textDone));
+        if (qp[which])
+            put(QpEncodeBody(piece, qpLinePos));
+        else
+            put(piece);
+        textDone += piece.size();
+        Q_EMIT q->miPartProgress(textDone);
+        if (textDone < body.size())
+            return;
+    }
+    // The end of the part: its last line ends here.
+    put("\r\n");
+    endStep();
+}
+
+void MimeAssembler::Private::advanceFile(const Step &s)
+{
+    const bool picture = s.kind == Kind::Picture;
+    const QString path = picture ? in.HtmlFiles[s.index] : in.Attachments[s.index];
+    if (!stepStarted) {
+        stepStarted = true;
+        Q_EMIT q->miFile(path);
+        if (aborted)
+            return;
+        file.setFileName(path);
+        if (path.isEmpty() || !file.open(QIODevice::ReadOnly) || QFileInfo(file).isDir()) {
+            // Nothing of the part was written; the message goes on without it.
+            Q_EMIT q->miFileError(path);
+            endStep();
+            return;
+        }
+        const QByteArray name = quotedParameter(word(QFileInfo(path).fileName()));
+        QByteArray head = "\r\n--" + s.boundary + "\r\nContent-Type: " + mediaTypeOf(file).toLatin1();
+        if (picture) {
+            head += "\r\nContent-ID: <" + headerSafe(in.HtmlCids[s.index].toUtf8()) + ">"
+                + "\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: inline; filename=" + name;
+        } else {
+            head += ";\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=" + name;
+        }
+        put(foldHeaderLine(head + "\r\n\r\n"));
+        return;
+    }
+
+    // As many whole base64 lines as fit in this chunk.
+    const qsizetype room = qMax<qsizetype>(ChunkLimit - out.size(), Base64LineChars + 2);
+    const qsizetype want = room / (Base64LineChars + 2) * Base64LineBytes;
+    readBuffer.resize(want);
+    qsizetype got = 0;
+    while (got < want) {
+        const qint64 n = file.read(readBuffer.data() + got, want - got);
+        if (n <= 0) {
+            if (n < 0) {
+                // Read error: what was sent stays; the part is closed.
+                appendBase64Lines(out, QByteArrayView(readBuffer).first(got), Base64LineChars);
+                Q_EMIT q->miFileError(path);
+                if (!picture)
+                    put("\r\n");
+                endStep();
+                return;
+            }
+            break;
+        }
+        got += n;
+    }
+    appendBase64Lines(out, QByteArrayView(readBuffer).first(got), Base64LineChars);
+    if (got == want)
+        return;
+    if (!picture)
+        put("\r\n");
+    endStep();
+}
+
+MimeAssembler::MimeAssembler(MimeInputs inputs, QObject *parent)
+    : QObject(parent), d(std::make_unique<Private>(this, std::move(inputs)))
+{
+}
+
+MimeAssembler::~MimeAssembler() = default;
+
+bool MimeAssembler::atEnd() const
+{
+    return d->aborted || d->finished;
+}
+
+QByteArray MimeAssembler::nextChunk()
+{
+    if (atEnd())
+        return {};
+    d->out.reserve(ChunkLimit + 8 * 1024);
+    while (!d->aborted && d->step < d->plan.size() && d->out.size() < ChunkTarget)
+        d->advance();
+    if (d->aborted) {
+        d->out.clear();
+        if (d->file.isOpen())
+            d->file.close();
+        return {};
+    }
+    if (d->step == d->plan.size()) {
+        d->out.append(".\r\n");
+        d->finished = true;
+    }
+    return std::exchange(d->out, QByteArray());
+}
+
+void MimeAssembler::abort()
+{
+    d->aborted = true;
+}
+
+bool MimeAssembler::isAborted() const
+{
+    return d->aborted;
+}
+
+TMimeChar MimeAssembler::messageCharset() const
+{
+    return d->charset;
+}
+
+QByteArray MimeAssembler::charsetLabel() const
+{
+    return d->label;
+}
+
+QList<QByteArray> MimeAssembler::boundaries() const
+{
+    return d->boundaries;
+}
+
+} // namespace varnholt

@@ -1,0 +1,98 @@
+"""A real SMTP server for the mail client tests, built on aiosmtpd.
+
+Usage: smtpserver.py PORT MODE OUTDIR [--cert C --key K] [--user U --password P]
+                     [--exclude MECH ...]
+MODE is "plain", "starttls" (STARTTLS required before anything else) or
+"tls" (TLS from the first byte). Each accepted message is written byte for
+byte (as received, dot-unstuffed) to OUTDIR/N.eml, its envelope and the
+authenticated login to OUTDIR/N.env. Prints READY once it listens.
+"""
+import argparse
+import hmac
+import os
+import signal
+import ssl
+import sys
+import threading
+
+from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import AuthResult, LoginPassword
+
+
+class Handler:
+    def __init__(self, outdir, user, password):
+        self.outdir = outdir
+        self.user = user
+        self.password = password
+        self.count = 0
+
+    async def handle_DATA(self, server, session, envelope):
+        self.count += 1
+        base = os.path.join(self.outdir, str(self.count))
+        with open(base + ".eml", "wb") as f:
+            f.write(envelope.original_content)
+        login = session.auth_data.login.decode() if session.auth_data else ""
+        with open(base + ".env", "w") as f:
+            f.write("from=%s\nto=%s\nlogin=%s\n" % (envelope.mail_from, ",".join(envelope.rcpt_tos), login))
+        return "250 2.0.0 Ok: queued"
+
+    # RFC 2195, offered as "CRAM-MD5".
+    async def auth_CRAM__MD5(self, server, args):
+        challenge = b"<4711.1234567890@localhost>"
+        response = await server.challenge_auth(challenge)
+        if not isinstance(response, bytes) or b" " not in response:
+            return AuthResult(success=False, handled=False)
+        user, digest = response.rsplit(b" ", 1)
+        expected = hmac.new(self.password.encode(), challenge, "md5").hexdigest().encode()
+        if user.decode() == self.user and hmac.compare_digest(digest, expected):
+            return AuthResult(success=True, auth_data=LoginPassword(user, b""))
+        return AuthResult(success=False, handled=False)
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("port", type=int)
+    p.add_argument("mode", choices=["plain", "starttls", "tls"])
+    p.add_argument("outdir")
+    p.add_argument("--cert")
+    p.add_argument("--key")
+    p.add_argument("--user", default="")
+    p.add_argument("--password", default="")
+    p.add_argument("--exclude", nargs="*", default=[])
+    a = p.parse_args()
+
+    handler = Handler(a.outdir, a.user, a.password)
+
+    def authenticator(server, session, envelope, mechanism, auth_data):
+        ok = (isinstance(auth_data, LoginPassword)
+              and auth_data.login.decode() == a.user
+              and auth_data.password.decode() == a.password)
+        return AuthResult(success=ok, handled=False, auth_data=auth_data if ok else None)
+
+    kwargs = dict(hostname="127.0.0.1", port=a.port)
+    if a.user:
+        kwargs.update(authenticator=authenticator, auth_required=True,
+                      auth_exclude_mechanism=a.exclude)
+    if a.mode != "plain":
+        ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        ctx.load_cert_chain(a.cert, a.key)
+        if a.mode == "starttls":
+            kwargs.update(tls_context=ctx, require_starttls=True)
+        else:
+            kwargs.update(ssl_context=ctx, auth_require_tls=False)
+    else:
+        kwargs.update(auth_require_tls=False)
+
+    controller = Controller(handler, **kwargs)
+    controller.start()
+    print("READY", flush=True)
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    # Ends when the test closes our stdin or terminates us.
+    threading.Thread(target=lambda: (sys.stdin.read(), stop.set()), daemon=True).start()
+    stop.wait()
+    controller.stop()
+
+
+if __name__ == "__main__":
+    main()

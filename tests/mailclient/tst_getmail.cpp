@@ -1,0 +1,142 @@
+// GetMail's POP3 log-in against scripted peers on 127.0.0.1.
+
+#include "mailclient/getmail.h"
+#include "mailclient/mailerrors.h"
+#include "mailclient/pop3dialogue.h"
+#include "scriptedpeer.h"
+
+#include <QTest>
+
+using namespace varnholt;
+
+namespace {
+
+// Behaves like the sending window: stops the session on "Access Granted"
+// and on an error.
+struct Owner {
+    explicit Owner(GetMail &mail)
+    {
+        QObject::connect(&mail, &GetMail::OnMailInfo, &mail,
+                         [this, &mail](GetMail::GetMailInfo info, const QString &text) {
+                             events << QStringLiteral("%1 %2").arg(int(info)).arg(text.trimmed());
+                             if (info == GetMail::giAccessGranted)
+                                 mail.StopSession();
+                         });
+        QObject::connect(&mail, &GetMail::OnMailError, &mail,
+                         [this, &mail](int error, const QString &text) {
+                             errors << QStringLiteral("%1: %2").arg(error).arg(text);
+                             mail.StopSession();
+                         });
+        QObject::connect(&mail, &GetMail::OnDone, &mail, [this] { ++done; });
+    }
+    QStringList events;
+    QStringList errors;
+    int done = 0;
+};
+
+} // namespace
+
+class TestGetMail : public QObject
+{
+    Q_OBJECT
+private slots:
+    void login_data();
+    void login();
+    void busy();
+    void commandCut_data();
+    void commandCut();
+};
+
+void TestGetMail::login_data()
+{
+    QTest::addColumn<QStringList>("script");
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<QStringList>("errors");
+
+    // giConnected 0, giSent 6, giAccessGranted 10, giUserAccepted 11.
+    QTest::newRow("access granted, nothing sent after the stop")
+        << QStringList{"S: +OK POP3 ready", "C: USER joe", "S: +OK", "C: PASS secret",
+                       "S: +OK logged in"}
+        << QStringList{"0 127.0.0.1", "6 USER joe", "11 ", "6 PASS <password>",
+                       "10 Access Granted"}
+        << QStringList();
+    QTest::newRow("password refused")
+        << QStringList{"S: +OK POP3 ready", "C: USER joe", "S: +OK", "C: PASS secret",
+                       "S: -ERR [AUTH] Authentication failed.", "S: -ERR again"}
+        << QStringList{"0 127.0.0.1", "6 USER joe", "11 ", "6 PASS <password>"}
+        << QStringList{"19: Access Denied"};
+    QTest::newRow("user refused")
+        << QStringList{"S: +OK POP3 ready", "C: USER joe", "S: -ERR no"}
+        << QStringList{"0 127.0.0.1", "6 USER joe"} << QStringList{"19: Access Denied"};
+    QTest::newRow("greeting refused")
+        << QStringList{"S: -ERR go away"} << QStringList{"0 127.0.0.1"}
+        << QStringList{"19: Access Denied"};
+    QTest::newRow("server closes during the log-in")
+        << QStringList{"S: +OK POP3 ready", "C: USER joe", "CLOSE"}
+        << QStringList{"0 127.0.0.1", "6 USER joe", "1 "}
+        << QStringList{"17: Prematurely Disconnected"};
+}
+
+void TestGetMail::login()
+{
+    QFETCH(QStringList, script);
+    QFETCH(QStringList, events);
+    QFETCH(QStringList, errors);
+
+    ScriptedPeer peer(script);
+    GetMail mail;
+    Owner owner(mail);
+    mail.setMail_Server(QStringLiteral("127.0.0.1"));
+    mail.setMail_Port(peer.port());
+    mail.setUser_ID(QStringLiteral("joe"));
+    mail.setUser_Password(QStringLiteral("secret"));
+    mail.setMail_Action(GetMail::Get_Mail);
+    QTRY_COMPARE(owner.done, 1);
+    QVERIFY2(peer.mismatch.isEmpty(), qPrintable(peer.mismatch));
+    QCOMPARE(owner.events, events);
+    QCOMPARE(owner.errors, errors);
+    QCOMPARE(peer.received, clientLines(script));
+    QTRY_VERIFY(peer.clientClosed || script.contains("CLOSE"));
+    QTest::qWait(50);
+    QCOMPARE(owner.done, 1);
+    QVERIFY(!mail.Busy());
+}
+
+void TestGetMail::busy()
+{
+    ScriptedPeer peer({"S: +OK ready"});
+    GetMail mail;
+    Owner owner(mail);
+    mail.setMail_Server(QStringLiteral("127.0.0.1"));
+    mail.setMail_Port(peer.port());
+    mail.setMail_Action(GetMail::Get_Mail);
+    mail.setMail_Action(GetMail::Get_Mail);
+    QCOMPARE(owner.events, QStringList{"9 "});
+    mail.StopSession();
+    QTRY_COMPARE(owner.done, 1);
+    QVERIFY(owner.errors.isEmpty());
+    QCOMPARE(mail.lastResult(), MailError::Cancelled);
+}
+
+void TestGetMail::commandCut_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QByteArray>("wire");
+    const QString longName(300, u'n');
+    QTest::newRow("long user name: 253 bytes in all")
+        << "USER " + longName << "USER " + QByteArray(248, 'n');
+    QTest::newRow("short command unchanged") << "USER joe" << QByteArray("USER joe");
+    // Two-byte characters are never cut in half.
+    QTest::newRow("UTF-8 cut between characters")
+        << "USER " + QString(200, QChar(0xE9)) << "USER " + QString(124, QChar(0xE9)).toUtf8();
+}
+
+void TestGetMail::commandCut()
+{
+    QFETCH(QString, command);
+    QFETCH(QByteArray, wire);
+    QCOMPARE(Pop3Dialogue::commandLine(command), wire);
+}
+
+QTEST_GUILESS_MAIN(TestGetMail)
+#include "tst_getmail.moc"

@@ -1,0 +1,461 @@
+// SendMail and GetMail against real servers started on 127.0.0.1 by the
+// test itself: Postfix's smtp-sink, aiosmtpd (STARTTLS, TLS, AUTH) and
+// Dovecot (POP3). What a server stored must be byte for byte what the
+// session handed to its socket.
+
+#include "mailclient/getmail.h"
+#include "mailclient/mailerrors.h"
+#include "mailclient/sendmail.h"
+#include "settings/syscharset.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSslCertificate>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+using namespace varnholt;
+
+namespace {
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+bool waitForPort(quint16 port, int milliseconds)
+{
+    QDeadlineTimer deadline(milliseconds);
+    while (!deadline.hasExpired()) {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        if (socket.waitForConnected(200))
+            return true;
+        QTest::qWait(50);
+    }
+    return false;
+}
+
+// A server process that is stopped and waited for when the test ends.
+struct Server {
+    QProcess process;
+    ~Server()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.closeWriteChannel();
+            process.terminate();
+            if (!process.waitForFinished(10000)) {
+                process.kill();
+                process.waitForFinished(3000);
+            }
+        }
+    }
+    bool start(const QString &program, const QStringList &args, quint16 port)
+    {
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(program, args);
+        return process.waitForStarted(5000) && waitForPort(port, 15000);
+    }
+};
+
+// What the owner saw, and the message bytes as handed to the socket.
+struct Owner {
+    explicit Owner(SendMail &mail)
+    {
+        QObject::connect(&mail, &SendMail::OnMailInfo, &mail,
+                         [this](SendMail::SendMailInfo info, const QString &text) {
+                             if (info == SendMail::miConnected)
+                                 ++connects;
+                             if (info == SendMail::miSent && inData)
+                                 data += SystemCharset::fromUnicode(text);
+                             if (info == SendMail::miSent && text == QLatin1String("DATA\r\n"))
+                                 inData = true;
+                             if (info == SendMail::miAccepted) {
+                                 inData = false;
+                                 sent << data;
+                                 data.clear();
+                             }
+                         });
+        QObject::connect(&mail, &SendMail::OnMailError, &mail,
+                         [this, &mail](int error, const QString &text) {
+                             errors << QStringLiteral("%1: %2").arg(error).arg(text);
+                             mail.setAction(SendMail::Cancel_SendMail);
+                         });
+        QObject::connect(&mail, &SendMail::OnDone, &mail, [this] { ++done; });
+    }
+    QList<QByteArray> sent;
+    QByteArray data;
+    bool inData = false;
+    QStringList errors;
+    int connects = 0;
+    int done = 0;
+};
+
+// The message as a server stores it: without the final "." line and with
+// the dot-stuffing undone (RFC 5321 4.5.2).
+QByteArray unstuffed(const QByteArray &wire)
+{
+    QByteArray out;
+    const QList<QByteArray> lines = wire.split('\n');
+    for (QByteArray line : lines) {
+        if (line == ".\r")
+            break;
+        if (line.startsWith('.'))
+            line.remove(0, 1);
+        out += line + '\n';
+    }
+    return out.left(out.size() - 1).isEmpty() ? out : out;
+}
+
+void fillMessage(SendMail &mail, quint16 port, const QString &subject)
+{
+    mail.setSMTP_Server(QStringLiteral("127.0.0.1"));
+    mail.setSMTP_Port(port);
+    mail.message().FROM_Address = QStringLiteral("sender@example.test");
+    mail.message().FROM_Name = QStringLiteral("Sender");
+    mail.message().Subject = subject;
+    mail.message().MailText = QStringList{QStringLiteral("Hello,"), QStringLiteral(".leading dot"),
+                                          QStringLiteral("."), QStringLiteral("Bye")};
+    mail.setTO_Address(QStringLiteral("rcpt@example.test"));
+    mail.setTO_Name(QStringLiteral("Rcpt"));
+}
+
+QString findTool(const QString &name)
+{
+    return QStandardPaths::findExecutable(name, {"/usr/sbin", "/usr/bin", "/sbin"});
+}
+
+} // namespace
+
+class TestMailServers : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void smtpSinkKeepsConnectionOpen();
+    void smtpSinkRefusals_data();
+    void smtpSinkRefusals();
+    void aiosmtpd_data();
+    void aiosmtpd();
+    void untrustedCertificate();
+    void dovecotLogin_data();
+    void dovecotLogin();
+
+private:
+    QTemporaryDir m_dir;
+    QString m_cert;
+    QString m_key;
+    QString m_smtpSink;
+    void startSink(Server &server, quint16 port, const QStringList &options);
+};
+
+void TestMailServers::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QFile::setPermissions(m_dir.path(), QFileDevice::Permissions(0x7777));
+    m_smtpSink = findTool("smtp-sink");
+    m_cert = m_dir.filePath("cert.pem");
+    m_key = m_dir.filePath("key.pem");
+    const QString openssl = findTool("openssl");
+    if (!openssl.isEmpty()) {
+        QProcess p;
+        p.start(openssl, {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", m_key,
+                          "-out", m_cert, "-days", "2", "-subj", "/CN=localhost", "-addext",
+                          "subjectAltName=DNS:localhost,IP:127.0.0.1"});
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitCode(), 0);
+    }
+}
+
+void TestMailServers::startSink(Server &server, quint16 port, const QStringList &options)
+{
+    if (m_smtpSink.isEmpty())
+        QSKIP("smtp-sink (package postfix) is not installed");
+    QStringList args = options;
+    if (::geteuid() == 0)
+        args << "-u" << "nobody"; // it refuses to keep root's privileges
+    args << QStringLiteral("127.0.0.1:%1").arg(port) << "100";
+    QVERIFY(server.start(m_smtpSink, args, port));
+}
+
+void TestMailServers::smtpSinkKeepsConnectionOpen()
+{
+    const QString dumps = m_dir.filePath("sink");
+    QVERIFY(QDir().mkpath(dumps));
+    QFile::setPermissions(dumps, QFileDevice::Permissions(0x7777));
+    Server server;
+    const quint16 port = freePort();
+    startSink(server, port, {"-d", dumps + "/%M."});
+
+    SendMail mail;
+    Owner owner(mail);
+    mail.setKeepConnectionOpen(true);
+    for (int i = 1; i <= 3; ++i) {
+        fillMessage(mail, port, QStringLiteral("Message %1").arg(i));
+        mail.message().ListTo.clear();
+        mail.setAction(SendMail::Send_Mail);
+        QTRY_COMPARE_WITH_TIMEOUT(owner.done, i, 20000);
+        QVERIFY2(mail.Delivered(), qPrintable(owner.errors.join("; ")));
+    }
+    QCOMPARE(owner.connects, 1);
+    QVERIFY(owner.errors.isEmpty());
+    QCOMPARE(owner.sent.size(), 3);
+
+    // smtp-sink stores LF line ends and puts its own trace lines on top.
+    QTRY_COMPARE(QDir(dumps).entryList(QDir::Files).size(), 3);
+    QList<QByteArray> stored;
+    for (const QString &name : QDir(dumps).entryList(QDir::Files)) {
+        QFile f(dumps + '/' + name);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QByteArray text = f.readAll();
+        const qsizetype received = text.indexOf("\nReceived: ");
+        QVERIFY(received >= 0);
+        qsizetype start = text.indexOf('\n', received + 1) + 1;
+        while (text.at(start) == '\t')
+            start = text.indexOf('\n', start) + 1;
+        stored << text.mid(start);
+    }
+    for (const QByteArray &wire : owner.sent) {
+        QByteArray expected = unstuffed(wire);
+        expected.replace("\r\n", "\n");
+        QVERIFY2(stored.contains(expected), expected.constData());
+    }
+}
+
+void TestMailServers::smtpSinkRefusals_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<TransportSecurity>("security");
+    QTest::addColumn<QString>("errorStart");
+    QTest::newRow("recipient refused (5xx)") << QStringList{"-f", "RCPT"} << TransportSecurity::None
+                                             << "13: Unexpected response: 5";
+    QTest::newRow("message deferred (4xx)") << QStringList{"-r", "DATA"} << TransportSecurity::None
+                                            << "13: Unexpected response: 4";
+    QTest::newRow("421 and hang-up after MAIL") << QStringList{"-Q", "MAIL"} << TransportSecurity::None
+                                                << "13: Unexpected response: 421";
+    QTest::newRow("hang-up without reply after DATA") << QStringList{"-q", "DATA"}
+                                                      << TransportSecurity::None
+                                                      << "17: Prematurely Disconnected";
+    QTest::newRow("STARTTLS wanted, not offered") << QStringList() << TransportSecurity::StartTls
+                                                  << "20: The server 127.0.0.1 does not offer STARTTLS";
+}
+
+void TestMailServers::smtpSinkRefusals()
+{
+    QFETCH(QStringList, options);
+    QFETCH(TransportSecurity, security);
+    QFETCH(QString, errorStart);
+    Server server;
+    const quint16 port = freePort();
+    startSink(server, port, options);
+    SendMail mail;
+    Owner owner(mail);
+    fillMessage(mail, port, QStringLiteral("refused"));
+    mail.setSecurity(security);
+    mail.setAction(SendMail::Send_Mail);
+    QTRY_COMPARE_WITH_TIMEOUT(owner.done, 1, 20000);
+    QCOMPARE(owner.errors.size(), 1);
+    QVERIFY2(owner.errors.first().startsWith(errorStart), qPrintable(owner.errors.first()));
+    QVERIFY(!mail.Delivered());
+}
+
+void TestMailServers::aiosmtpd_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<TransportSecurity>("security");
+    QTest::addColumn<QStringList>("exclude");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("STARTTLS, CRAM-MD5") << "starttls" << TransportSecurity::StartTls << QStringList()
+                                        << "secret" << "";
+    QTest::newRow("STARTTLS, PLAIN") << "starttls" << TransportSecurity::StartTls
+                                     << QStringList{"CRAM-MD5"} << "secret" << "";
+    QTest::newRow("STARTTLS, LOGIN") << "starttls" << TransportSecurity::StartTls
+                                     << QStringList{"CRAM-MD5", "PLAIN"} << "secret" << "";
+    QTest::newRow("TLS from the start, LOGIN") << "tls" << TransportSecurity::Tls
+                                               << QStringList{"CRAM-MD5", "PLAIN"} << "secret" << "";
+    QTest::newRow("plain, PLAIN") << "plain" << TransportSecurity::None
+                                  << QStringList{"CRAM-MD5"} << "secret" << "";
+    QTest::newRow("wrong password") << "starttls" << TransportSecurity::StartTls
+                                    << QStringList{"CRAM-MD5"} << "wrong"
+                                    << "13: Unexpected response: 535 5.7.8 Authentication credentials invalid";
+}
+
+void TestMailServers::aiosmtpd()
+{
+    QFETCH(QString, mode);
+    QFETCH(TransportSecurity, security);
+    QFETCH(QStringList, exclude);
+    QFETCH(QString, password);
+    QFETCH(QString, error);
+
+    QProcess check;
+    check.start("/usr/bin/python3", {"-c", "import aiosmtpd"});
+    if (!check.waitForFinished(30000) || check.exitStatus() != QProcess::NormalExit
+        || check.exitCode() != 0)
+        QSKIP("python3-aiosmtpd is not installed");
+    QVERIFY2(QFile::exists(m_cert), "openssl could not make a certificate");
+
+    const QString out = m_dir.filePath("aio-" + QString::number(QTest::currentDataTag()[0]) + mode
+                                       + QString::number(exclude.size()) + password);
+    QVERIFY(QDir().mkpath(out));
+    Server server;
+    const quint16 port = freePort();
+    QStringList args{QStringLiteral(VARNHOLT_SOURCE_DIR "/smtpserver.py"), QString::number(port),
+                     mode, out, "--cert", m_cert, "--key", m_key, "--user", "joe", "--password",
+                     "secret"};
+    if (!exclude.isEmpty())
+        args << "--exclude" << exclude;
+    QVERIFY(server.start("/usr/bin/python3", args, port));
+
+    SendMail mail;
+    Owner owner(mail);
+    fillMessage(mail, port, QStringLiteral("Über TLS"));
+    mail.setSMTP_Server(QStringLiteral("localhost"));
+    mail.setSecurity(security);
+    mail.setSmtpAuth(true);
+    mail.setSmtpUser(QStringLiteral("joe"));
+    mail.setSmtpPsw(password);
+    mail.setExtraCaCertificates(QSslCertificate::fromPath(m_cert));
+    mail.setAction(SendMail::Send_Mail);
+    QTRY_COMPARE_WITH_TIMEOUT(owner.done, 1, 30000);
+
+    if (!error.isEmpty()) {
+        QCOMPARE(owner.errors, QStringList{error});
+        QVERIFY(!mail.Delivered());
+        return;
+    }
+    QVERIFY2(owner.errors.isEmpty(), qPrintable(owner.errors.join("; ")));
+    QVERIFY(mail.Delivered());
+    QCOMPARE(owner.sent.size(), 1);
+    QFile stored(out + "/1.eml");
+    QVERIFY(stored.open(QIODevice::ReadOnly));
+    QCOMPARE(stored.readAll(), unstuffed(owner.sent.first()));
+    QFile envelope(out + "/1.env");
+    QVERIFY(envelope.open(QIODevice::ReadOnly));
+    const QByteArray env = envelope.readAll();
+    QVERIFY2(env.contains("login=joe\n"), env.constData());
+    QVERIFY2(env.contains("to=rcpt@example.test\n"), env.constData());
+}
+
+void TestMailServers::untrustedCertificate()
+{
+    QVERIFY2(QFile::exists(m_cert), "openssl could not make a certificate");
+    QProcess check;
+    check.start("/usr/bin/python3", {"-c", "import aiosmtpd"});
+    if (!check.waitForFinished(30000) || check.exitCode() != 0)
+        QSKIP("python3-aiosmtpd is not installed");
+
+    for (const auto &[mode, security] : {std::pair{QStringLiteral("tls"), TransportSecurity::Tls},
+                                         std::pair{QStringLiteral("starttls"), TransportSecurity::StartTls}}) {
+        Server server;
+        const quint16 port = freePort();
+        QVERIFY(server.start("/usr/bin/python3",
+                             {QStringLiteral(VARNHOLT_SOURCE_DIR "/smtpserver.py"), QString::number(port),
+                              mode, m_dir.path(), "--cert", m_cert, "--key", m_key},
+                             port));
+        SendMail mail;
+        Owner owner(mail);
+        fillMessage(mail, port, QStringLiteral("never sent"));
+        mail.setSMTP_Server(QStringLiteral("localhost"));
+        mail.setSecurity(security);
+        mail.setAction(SendMail::Send_Mail); // the system store does not know the certificate
+        QTRY_COMPARE_WITH_TIMEOUT(owner.done, 1, 30000);
+        QCOMPARE(owner.errors.size(), 1);
+        QVERIFY2(owner.errors.first().startsWith("20: TLS negotiation with localhost failed: "),
+                 qPrintable(owner.errors.first()));
+        QVERIFY(owner.sent.isEmpty());
+        QTest::qWait(50);
+        QCOMPARE(owner.done, 1);
+    }
+}
+
+void TestMailServers::dovecotLogin_data()
+{
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QStringList>("errors");
+    QTest::addColumn<bool>("granted");
+    QTest::newRow("right password") << "secret" << QStringList() << true;
+    QTest::newRow("wrong password") << "wrong" << QStringList{"19: Access Denied"} << false;
+}
+
+void TestMailServers::dovecotLogin()
+{
+    QFETCH(QString, password);
+    QFETCH(QStringList, errors);
+    QFETCH(bool, granted);
+    const QString dovecot = findTool("dovecot");
+    if (dovecot.isEmpty())
+        QSKIP("dovecot (package dovecot-pop3d) is not installed");
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7777));
+    const quint16 port = freePort();
+    const QString maildir = dir.filePath("maildir");
+    QVERIFY(QDir().mkpath(maildir + "/cur"));
+    QFile users(dir.filePath("users"));
+    QVERIFY(users.open(QIODevice::WriteOnly));
+    users.write(QStringLiteral("joe:{PLAIN}secret:%1:%2::%3\n")
+                    .arg(::getuid()).arg(::getgid()).arg(dir.path()).toUtf8());
+    users.close();
+    QFile conf(dir.filePath("dovecot.conf"));
+    QVERIFY(conf.open(QIODevice::WriteOnly));
+    conf.write(QStringLiteral(
+                   "protocols = pop3\nssl = no\ndisable_plaintext_auth = no\nauth_failure_delay = 0\n"
+                   "base_dir = %1/run\nstate_dir = %1/state\nlog_path = %1/dovecot.log\n"
+                   "mail_location = maildir:%2\n"
+                   "default_internal_user = %3\ndefault_login_user = %3\n"
+                   "passdb {\n  driver = passwd-file\n  args = %1/users\n}\n"
+                   "userdb {\n  driver = passwd-file\n  args = %1/users\n}\n"
+                   "service pop3-login {\n  inet_listener pop3 {\n    address = 127.0.0.1\n"
+                   "    port = %4\n  }\n}\n"
+                   "service anvil {\n  chroot =\n}\nservice pop3-login {\n  chroot =\n}\n")
+                   .arg(dir.path(), maildir, ::geteuid() == 0 ? "nobody" : qEnvironmentVariable("USER"))
+                   .arg(port)
+                   .toUtf8());
+    conf.close();
+
+    Server server;
+    QVERIFY2(server.start(dovecot, {"-F", "-c", conf.fileName()}, port),
+             qPrintable(QString::fromUtf8(server.process.readAllStandardOutput())));
+
+    GetMail mail;
+    QStringList seen;
+    QStringList seenErrors;
+    int done = 0;
+    connect(&mail, &GetMail::OnMailInfo, &mail, [&](GetMail::GetMailInfo info, const QString &) {
+        seen << QString::number(int(info));
+        if (info == GetMail::giAccessGranted)
+            mail.StopSession();
+    });
+    connect(&mail, &GetMail::OnMailError, &mail, [&](int error, const QString &text) {
+        seenErrors << QStringLiteral("%1: %2").arg(error).arg(text);
+        mail.StopSession();
+    });
+    connect(&mail, &GetMail::OnDone, &mail, [&] { ++done; });
+    mail.setMail_Server(QStringLiteral("127.0.0.1"));
+    mail.setMail_Port(port);
+    mail.setUser_ID(QStringLiteral("joe"));
+    mail.setUser_Password(password);
+    mail.setMail_Action(GetMail::Get_Mail);
+    QTRY_COMPARE_WITH_TIMEOUT(done, 1, 20000);
+    if (seenErrors != errors) {
+        QFile log(dir.filePath("dovecot.log"));
+        log.open(QIODevice::ReadOnly);
+        qWarning().noquote() << log.readAll();
+    }
+    QCOMPARE(seenErrors.join("; "), errors.join("; "));
+    QCOMPARE(seen.contains(QString::number(GetMail::giAccessGranted)), granted);
+    QVERIFY(seen.contains(QString::number(GetMail::giUserAccepted)));
+}
+
+QTEST_GUILESS_MAIN(TestMailServers)
+#include "tst_mailservers.moc"
