@@ -6,18 +6,18 @@
 #
 #   bench/list_bench.sh [ROWS]
 #
-# The program comes from the Release build folder build-release (or
-# $LIST_BENCH_BUILD), which is configured and built when it lacks it.
+# The program is built (incrementally) in the Release build folder
+# build-release, or $LIST_BENCH_BUILD; the folder is configured when new.
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${LIST_BENCH_BUILD:-$root/build-release}"
 rows="${1:-1000000}"
 
-if [[ ! -x "$build/bench/list_bench" ]]; then
+if [[ ! -f "$build/CMakeCache.txt" ]]; then
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVARNHOLT_TESTS=OFF >/dev/null
-    cmake --build "$build" --target list_bench >/dev/null
 fi
+cmake --build "$build" --target list_bench >/dev/null
 bench="$build/bench/list_bench"
 
 work="$(mktemp -d)"

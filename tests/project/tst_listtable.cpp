@@ -5,6 +5,7 @@
 #include <QAbstractItemModelTester>
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -282,13 +283,13 @@ void TestListTable::longCellIsKeptWhole()
 void TestListTable::cellsAreInTheSystemCharset()
 {
     SystemCharset::overrideForTesting("ISO-8859-1");
+    const auto restore = qScopeGuard([] { SystemCharset::overrideForTesting({}); });
     writeFile(path("latin1.txt"), "Jos\xe9\xa7x;y\r\n");
     ListTable t;
     t.load(path("latin1.txt"), u'\u00a7'); // the delimiter is encoded too: one byte here
     QCOMPARE(gridOf(t), (Grid{{QStringLiteral("José"), QStringLiteral("x;y")}}));
     t.setCell(0, 0, QStringLiteral("Müller"));
     QVERIFY(t.cellBytes(0, 0) == QByteArrayView("M\xfcller"));
-    SystemCharset::overrideForTesting({});
 }
 
 void TestListTable::editsAndModelContract()
