@@ -6,6 +6,7 @@
 #include <QSslConfiguration>
 
 #ifdef Q_OS_LINUX
+#include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -190,7 +191,25 @@ void MailConnection::onError(QAbstractSocket::SocketError error)
 {
     if (!m_socket)
         return;
+    if (m_inWrite) {
+        // Reported from inside write(): handle it once the caller is done.
+        const quint64 generation = m_generation;
+        QMetaObject::invokeMethod(
+            this,
+            [this, error, generation] {
+                if (generation == m_generation)
+                    onError(error);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
     if (error == QAbstractSocket::RemoteHostClosedError) {
+        onDisconnected();
+        return;
+    }
+    // A read that fails after the server's FIN (EPIPE) is Qt's NetworkError,
+    // but the server simply closed the connection.
+    if (error == QAbstractSocket::NetworkError && peerState() == PeerState::ClosedAfterFin) {
         onDisconnected();
         return;
     }
@@ -217,7 +236,7 @@ void MailConnection::onDisconnected()
         if (generation != m_generation || !m_socket)
             return;
     }
-    const bool reset = peerReset();
+    const bool reset = peerState() == PeerState::Reset;
     const bool inHandshake = m_upgrading || (m_security == TransportSecurity::Tls && !m_connected);
     releaseSocket();
     if (reset)
@@ -229,19 +248,28 @@ void MailConnection::onDisconnected()
         emit closedByPeer();
 }
 
-bool MailConnection::peerReset() const
+MailConnection::PeerState MailConnection::peerState() const
 {
 #ifdef Q_OS_LINUX
-    // After a FIN the socket waits in CLOSE_WAIT for our own close; after a
-    // RST it is CLOSED at once. Qt reports both as a remote close.
+    // Qt reports a FIN and a RST alike as a remote close. The kernel keeps
+    // them apart: after a FIN the socket waits in CLOSE_WAIT for our own
+    // close; a RST closes it at once, with ECONNRESET, or with EPIPE when
+    // the FIN came first and the RST only answered data we sent after it.
+    // Qt's read consumes ECONNRESET, so CLOSED without EPIPE is a reset.
     if (m_probeFd >= 0) {
         tcp_info info{};
         socklen_t length = sizeof info;
-        if (::getsockopt(m_probeFd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0)
-            return info.tcpi_state == TCP_CLOSE;
+        if (::getsockopt(m_probeFd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0)
+            return PeerState::Unknown;
+        if (info.tcpi_state != TCP_CLOSE)
+            return PeerState::Open;
+        int pending = 0;
+        length = sizeof pending;
+        ::getsockopt(m_probeFd, SOL_SOCKET, SO_ERROR, &pending, &length);
+        return pending == EPIPE ? PeerState::ClosedAfterFin : PeerState::Reset;
     }
 #endif
-    return false;
+    return PeerState::Unknown;
 }
 
 void MailConnection::onTimeout()
@@ -257,8 +285,30 @@ void MailConnection::sendLine(const QByteArray &line)
 
 void MailConnection::write(const QByteArray &bytes)
 {
-    if (m_socket)
-        m_socket->write(bytes);
+    if (!m_socket)
+        return;
+    qsizetype done = 0;
+#ifdef Q_OS_LINUX
+    // Plain text with nothing queued: hand the bytes straight to the kernel.
+    // Going through Qt's buffer would switch its write notifier on and off
+    // for every command, which costs several system calls per round trip.
+    if (m_socket->mode() == QSslSocket::UnencryptedMode && m_socket->bytesToWrite() == 0
+        && m_socket->state() == QAbstractSocket::ConnectedState) {
+        const ssize_t n = ::send(int(m_socket->socketDescriptor()), bytes.constData(),
+                                 size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0)
+            done = n;
+        // Any failure is left to Qt, which meets it again below and reports it.
+    }
+#endif
+    if (done == bytes.size())
+        return;
+    m_socket->write(bytes.constData() + done, bytes.size() - done);
+    // Hand the bytes to the system now rather than on the next turn of the
+    // event loop: each command waits for its reply, so this is latency.
+    m_inWrite = true;
+    m_socket->flush();
+    m_inWrite = false;
 }
 
 qint64 MailConnection::bytesPending() const
@@ -268,7 +318,7 @@ qint64 MailConnection::bytesPending() const
 
 void MailConnection::armReplyTimer(std::chrono::milliseconds limit)
 {
-    if (limit.count() > 0)
+    if (limit.count() > 0 && m_socket)
         m_replyTimer.start(limit);
 }
 

@@ -108,7 +108,8 @@ private:
     void onDisconnected();
     void onTimeout();
     void releaseSocket();
-    [[nodiscard]] bool peerReset() const;
+    enum class PeerState { Unknown, Open, ClosedAfterFin, Reset };
+    [[nodiscard]] PeerState peerState() const;
 
     QPointer<QSslSocket> m_socket;
     QString m_server;
@@ -127,6 +128,7 @@ private:
     QByteArray m_lineBuffer;
     int m_probeFd = -1; // a duplicate of the socket, to tell a reset from a close
     quint64 m_generation = 0;
+    bool m_inWrite = false;
 };
 
 } // namespace varnholt

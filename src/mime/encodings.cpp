@@ -62,9 +62,10 @@ QByteArray encodeWordPayload(QByteArrayView bytes, THdrCoding coding)
         const auto b = static_cast<unsigned char>(ch);
         if (b == ' ') {
             out.append('_');
-        } else if (b >= 0x21 && b <= 0x7E && b != '=' && b != '?' && b != '_' && b != '"' && b != '\\') {
-            // '"' and '\' are encoded too, so a word can stand inside a
-            // quoted string (a file name parameter).
+        } else if ((b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || b == '!' || b == '*' || b == '+' || b == '-' || b == '/') {
+            // RFC 2047 5 (3): only these may stand for themselves in a word
+            // that is part of a phrase (a display name), so commas, quotes
+            // and brackets never end a name or a quoted file name early.
             out.append(char(b));
         } else {
             out.append('=');

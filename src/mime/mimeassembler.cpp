@@ -94,9 +94,21 @@ QString mediaTypeOf(QFile &file)
 {
     static const QMimeDatabase db;
     const QString name = QFileInfo(file.fileName()).fileName();
+    const bool knownName = !db.mimeTypesForFileName(name).isEmpty();
     QMimeType type = db.mimeTypeForFileNameAndData(name, &file);
     if (type.name() == u"application/x-zerosize")
         type = db.mimeTypeForFile(name, QMimeDatabase::MatchExtension);
+    if (!knownName && type.name() == u"text/plain") {
+        // The content guess calls anything without control characters
+        // text; bytes that are not even UTF-8 are better left unnamed.
+        file.seek(0);
+        QByteArray sample = file.peek(4096);
+        if (sample.size() == 4096)
+            sample.chop(3); // a character cut at the end of the sample
+        const std::u32string cps = decodeCharset(sample, TMimeChar::UTF_8);
+        if (cps.find(U'\uFFFD') != std::u32string::npos && !sample.contains("\xEF\xBF\xBD"))
+            type = QMimeType();
+    }
     file.seek(0);
     if (!type.isValid() || type.isDefault())
         return QStringLiteral("application/octet-stream");
@@ -136,6 +148,7 @@ struct MimeAssembler::Private {
     QByteArray readBuffer;
 
     QByteArray out;
+    QByteArray partialLine; // the unfinished last line of the previous chunk
     bool atLineStart = true;
 
     Private(MimeAssembler *owner, MimeInputs inputs);
@@ -465,6 +478,7 @@ QByteArray MimeAssembler::nextChunk()
 {
     if (atEnd())
         return {};
+    d->out = std::exchange(d->partialLine, QByteArray());
     d->out.reserve(ChunkLimit + 8 * 1024);
     while (!d->aborted && d->step < d->plan.size() && d->out.size() < ChunkTarget)
         d->advance();
@@ -477,6 +491,12 @@ QByteArray MimeAssembler::nextChunk()
     if (d->step == d->plan.size()) {
         d->out.append(".\r\n");
         d->finished = true;
+    } else {
+        // A quoted-printable piece may end inside a line; that line goes
+        // out whole with the next chunk.
+        const qsizetype cut = d->out.lastIndexOf('\n') + 1;
+        d->partialLine = d->out.sliced(cut);
+        d->out.truncate(cut);
     }
     return std::exchange(d->out, QByteArray());
 }

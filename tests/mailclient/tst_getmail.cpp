@@ -34,6 +34,14 @@ struct Owner {
     int done = 0;
 };
 
+void prepare(GetMail &mail, quint16 port)
+{
+    mail.setMail_Server(QStringLiteral("127.0.0.1"));
+    mail.setMail_Port(port);
+    mail.setUser_ID(QStringLiteral("joe"));
+    mail.setUser_Password(QStringLiteral("secret"));
+}
+
 } // namespace
 
 class TestGetMail : public QObject
@@ -43,6 +51,7 @@ private slots:
     void login_data();
     void login();
     void busy();
+    void stlsRefused();
     void commandCut_data();
     void commandCut();
 };
@@ -86,10 +95,7 @@ void TestGetMail::login()
     ScriptedPeer peer(script);
     GetMail mail;
     Owner owner(mail);
-    mail.setMail_Server(QStringLiteral("127.0.0.1"));
-    mail.setMail_Port(peer.port());
-    mail.setUser_ID(QStringLiteral("joe"));
-    mail.setUser_Password(QStringLiteral("secret"));
+    prepare(mail, peer.port());
     mail.setMail_Action(GetMail::Get_Mail);
     QTRY_COMPARE(owner.done, 1);
     QVERIFY2(peer.mismatch.isEmpty(), qPrintable(peer.mismatch));
@@ -107,8 +113,7 @@ void TestGetMail::busy()
     ScriptedPeer peer({"S: +OK ready"});
     GetMail mail;
     Owner owner(mail);
-    mail.setMail_Server(QStringLiteral("127.0.0.1"));
-    mail.setMail_Port(peer.port());
+    prepare(mail, peer.port());
     mail.setMail_Action(GetMail::Get_Mail);
     mail.setMail_Action(GetMail::Get_Mail);
     QCOMPARE(owner.events, QStringList{"9 "});
@@ -116,6 +121,21 @@ void TestGetMail::busy()
     QTRY_COMPARE(owner.done, 1);
     QVERIFY(owner.errors.isEmpty());
     QCOMPARE(mail.lastResult(), MailError::Cancelled);
+}
+
+void TestGetMail::stlsRefused()
+{
+    // Asked for encryption, the session never falls back to a plain log-in.
+    const QStringList script{"S: +OK ready", "C: STLS", "S: -ERR not here"};
+    ScriptedPeer peer(script);
+    GetMail mail;
+    Owner owner(mail);
+    prepare(mail, peer.port());
+    mail.setSecurity(TransportSecurity::StartTls);
+    mail.setMail_Action(GetMail::Get_Mail);
+    QTRY_COMPARE(owner.done, 1);
+    QCOMPARE(owner.errors, QStringList{"20: The server 127.0.0.1 refused STLS: -ERR not here"});
+    QCOMPARE(peer.received, clientLines(script));
 }
 
 void TestGetMail::commandCut_data()

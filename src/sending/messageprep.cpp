@@ -1,0 +1,246 @@
+#include "sending/messageprep.h"
+
+#include "mime/encodings.h"
+#include "project/listtable.h"
+#include "project/project.h"
+#include "sending/inlinepictures.h"
+#include "sending/mailmerge.h"
+#include "settings/fields.h"
+#include "settings/helpers.h"
+
+#include <QFileInfo>
+
+namespace varnholt {
+
+namespace {
+
+// Lines of a text as a list of lines: CR LF, LF and CR end a line; a line
+// end at the very end starts no further (empty) line.
+QStringList splitTextLines(const QString &text)
+{
+    QString t = text;
+    t.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(u'\r', u'\n');
+    if (t.endsWith(u'\n'))
+        t.chop(1);
+    if (t.isEmpty())
+        return text.isEmpty() ? QStringList() : QStringList{QString()};
+    return t.split(u'\n');
+}
+
+// A header value never carries a line break: a merged value with CR or LF
+// would otherwise start a header line of its own.
+QString oneLine(QString text)
+{
+    for (QChar &c : text) {
+        if (c == u'\r' || c == u'\n')
+            c = u' ';
+    }
+    return text;
+}
+
+QString existingFile(const QString &path)
+{
+    if (path.isEmpty())
+        return {};
+    return QFileInfo(path).isFile() ? path : FindFileNoCase(path);
+}
+
+QString readTemplate(const QString &path)
+{
+    QString text;
+    ReadTextFile(path, text); // a missing file leaves the template empty
+    return text;
+}
+
+} // namespace
+
+MessageTemplates MessageTemplates::fromProject(const Project &project)
+{
+    MessageTemplates t;
+    t.subject = project.settings().Subject;
+    t.plainText = readTemplate(project.plainTextFile());
+    t.htmlMode = project.settings().Html && QFileInfo(project.htmlFile()).isFile();
+    if (t.htmlMode)
+        t.html = readTemplate(project.htmlFile());
+    return t;
+}
+
+SenderIdentity SenderIdentity::fromAccount(const tAccountObj &account)
+{
+    SenderIdentity s;
+    s.address = !account.ReturnAddress.isEmpty() ? account.ReturnAddress
+                                                  : account.UserID + u'@' + account.PopServer;
+    if (!account.Name.isEmpty())
+        s.name = u'"' + account.Name + u'"';
+    return s;
+}
+
+SmtpSessionSettings SmtpSessionSettings::from(const tAccountObj &account, const TIniInfo &project)
+{
+    SmtpSessionSettings s;
+    s.server = account.SMTPServer;
+    s.port = quint16(std::clamp(account.SMTPPort, 0, 65535));
+    s.auth = account.Authen;
+    s.user = account.AuName;
+    s.password = account.auPsw;
+    s.heloDef = project.DefaultHelo;
+    s.heloTxt = project.TextHelo;
+    s.timeoutSeconds = project.TimeOut;
+    s.security = account.Security;
+    return s;
+}
+
+QString MessageCharsetName(const TIniInfo &project)
+{
+    return project.CharSet.isEmpty() ? QStringLiteral("us_ascii") : CharsetOfEntry(project.CharSet);
+}
+
+MessageIdSource::MessageIdSource()
+    : m_tag(QRandomGenerator::system()->generate())
+{
+}
+
+QString MessageIdSource::next(const QDateTime &now, const QString &domain, const QString &fallbackDomain)
+{
+    QString right = domain.trimmed();
+    if (right.isEmpty())
+        right = fallbackDomain.trimmed();
+    if (right.isEmpty())
+        right = QStringLiteral("localhost");
+    ++m_count;
+    return u'<' + now.toString(QStringLiteral("yyyyMMddHHmmss")) + u'.'
+        + QStringLiteral("%1").arg(m_tag, 8, 16, QChar(u'0')).toUpper() + u'.' + QString::number(m_count)
+        + QStringLiteral(".23w9r9A@") + right + u'>';
+}
+
+QStringList ExtraHeaderLines(const tAccountObj &account, const QDateTime &now, MessageIdSource &ids)
+{
+    QStringList lines;
+    lines.append(QStringLiteral("Date: ") + QString::fromLatin1(MailDate(now)));
+    if (!account.ReturnAddress.isEmpty())
+        lines.append(QStringLiteral("Reply-To: ") + account.ReplyTo);
+    lines.append(QString::fromUtf16(kXMailer));
+    const QString sender = SenderIdentity::fromAccount(account).address;
+    lines.append(QStringLiteral("Message-Id: ")
+                 + ids.next(now, account.MailDomain, sender.mid(sender.lastIndexOf(u'@') + 1)));
+    return lines;
+}
+
+QStringList RecipientAttachments(const QString &attachmentCell, const QStringList &projectAttachments)
+{
+    QStringList files;
+    if (const QString own = existingFile(attachmentCell); !own.isEmpty())
+        files.append(own);
+    for (const QString &path : projectAttachments) {
+        if (const QString found = existingFile(path); !found.isEmpty())
+            files.append(found);
+    }
+    return files;
+}
+
+MimeInputs PreparedMessage::withRecipient() const
+{
+    MimeInputs in = inputs;
+    in.ListTo.prepend(toAddress + u'|' + toName);
+    return in;
+}
+
+QByteArray MessageFileBytes(const MimeInputs &inputs)
+{
+    MimeAssembler assembler(inputs);
+    QByteArray wire;
+    while (!assembler.atEnd())
+        wire += assembler.nextChunk();
+    if (wire.endsWith("\r\n.\r\n"))
+        wire.chop(3);
+    QByteArray out;
+    out.reserve(wire.size());
+    qsizetype start = 0;
+    while (start < wire.size()) {
+        qsizetype end = wire.indexOf("\r\n", start);
+        end = end < 0 ? wire.size() : end + 2;
+        const bool stuffed = wire.at(start) == '.';
+        out.append(QByteArrayView(wire).sliced(start + (stuffed ? 1 : 0), end - start - (stuffed ? 1 : 0)));
+        start = end;
+    }
+    return out;
+}
+
+MessagePreparer::MessagePreparer(Setup setup)
+    : m_setup(std::move(setup))
+    , m_sender(SenderIdentity::fromAccount(m_setup.account))
+    , m_random(QRandomGenerator::system()->generate())
+{
+    for (const QString &title : m_setup.titles)
+        m_fieldForms.append(MergeFieldForms(title));
+}
+
+namespace {
+MessagePreparer::Setup setupOf(const Project &project, const tAccountObj &account)
+{
+    MessagePreparer::Setup s;
+    const TIniInfo &info = project.settings();
+    const ListTable &table = project.table();
+    s.templates = MessageTemplates::fromProject(project);
+    s.titles = table.titles();
+    s.table = &table;
+    s.emailColumn = info.Column;
+    s.attachmentColumn = clampAttachmentColumn(info.ColumnA, table.columnCount()) - 1;
+    for (const ProjectAttachment &a : project.attachments())
+        s.projectAttachments.append(a.fullPath);
+    s.baseUrl = info.BaseUrl;
+    s.projectFolder = project.folder();
+    s.account = account;
+    s.charsetName = MessageCharsetName(info);
+    return s;
+}
+} // namespace
+
+MessagePreparer::MessagePreparer(const Project &project, const tAccountObj &account)
+    : MessagePreparer(setupOf(project, account))
+{
+}
+
+QString MessagePreparer::merge(const QString &text, int row) const
+{
+    return MergeFields(text, m_fieldForms, [this, row](int column) { return m_setup.table->cell(row, column); });
+}
+
+PreparedMessage MessagePreparer::prepare(int row, const QDateTime &now)
+{
+    const Setup &s = m_setup;
+    PreparedMessage message;
+    message.row = row;
+    message.toAddress = s.table->cell(row, s.emailColumn);
+
+    MimeInputs &in = message.inputs;
+    in.FROM_Address = m_sender.address;
+    if (!m_sender.name.isEmpty())
+        in.FROM_Name = m_sender.name;
+    in.Charset = s.charsetName;
+    in.MimeChar = CharsetFromName(s.charsetName);
+    const bool html = s.templates.htmlMode;
+    in.TypeContent = html ? tcHtml : tcPlain;
+    in.Content_Type = html ? QStringLiteral("text/html") : QStringLiteral("text/plain");
+    in.Headers = ExtraHeaderLines(s.account, now, m_ids);
+    in.MailText = splitTextLines(merge(s.templates.plainText, row));
+    in.Subject = oneLine(merge(s.templates.subject, row));
+    in.Attachments = RecipientAttachments(
+        s.attachmentColumn >= 0 ? s.table->cell(row, s.attachmentColumn) : QString(), s.projectAttachments);
+    if (html) {
+        QString body = merge(s.templates.html, row);
+        InlinePictureContext context;
+        context.baseUrl = s.baseUrl;
+        context.projectFolder = s.projectFolder;
+        context.domainPart = ContentIdDomain(s.account.MailDomain);
+        context.random = &m_random;
+        context.lookupCache = &m_pictureLookups;
+        InlinePictureResult pictures = InlinePictures(body, context);
+        in.HtmlText = splitTextLines(body);
+        in.HtmlFiles = pictures.files;
+        in.HtmlCids = pictures.cids;
+    }
+    return message;
+}
+
+} // namespace varnholt

@@ -1,0 +1,154 @@
+#pragma once
+
+#include "mime/mimeassembler.h"
+#include "settings/settings.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QRandomGenerator>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+// Preparing one personalised message per record of the mailing list: the
+// merged subject and bodies, the inline pictures, the recipient's
+// attachments, the sender and the extra header lines, as MimeInputs ready
+// for SendMail or for writing to a file.
+namespace varnholt {
+
+class ListTable;
+class Project;
+
+inline constexpr char16_t kXMailer[] = u"X-Mailer: Tessmark";
+
+// The project's message templates, read once per run.
+struct MessageTemplates {
+    QString subject;   // the project's "Subject"
+    QString plainText; // N.mml, empty when missing
+    bool htmlMode = false; // the project's format is HTML and N.htm exists
+    QString html;          // N.htm in HTML mode
+
+    [[nodiscard]] static MessageTemplates fromProject(const Project &project);
+};
+
+// The sender of the account path: "ReturnAddress", or UserID@PopServer when
+// that is empty; the account's name in double quotes when it has one.
+struct SenderIdentity {
+    QString address;
+    QString name;
+
+    [[nodiscard]] static SenderIdentity fromAccount(const tAccountObj &account);
+};
+
+// What the SMTP session needs besides the message, for the whole run.
+struct SmtpSessionSettings {
+    QString server;
+    quint16 port = 25;
+    bool auth = false;
+    QString user;
+    QString password;
+    bool heloDef = true;
+    QString heloTxt;
+    int timeoutSeconds = 10; // TimeoutArp and TimeoutConnect
+    AccountSecurity security = AccountSecurity::None;
+
+    [[nodiscard]] static SmtpSessionSettings from(const tAccountObj &account, const TIniInfo &project);
+};
+
+// The charset name of the project's "CharSet" entry, "us_ascii" when empty.
+[[nodiscard]] QString MessageCharsetName(const TIniInfo &project);
+
+// Message-Id values that differ for every message (RFC 5322 3.6.4): the time
+// to the second, a random tag drawn once per source and a running number,
+// so that neither two messages of one run nor two runs in the same second
+// share one.
+class MessageIdSource
+{
+public:
+    MessageIdSource();
+    explicit MessageIdSource(quint32 runTag)
+        : m_tag(runTag)
+    {
+    }
+
+    // "<yyyyMMddhhmmss.TAG.N.23w9r9A@domain>". An empty domain is replaced
+    // by `fallbackDomain` (or "localhost"): the part after "@" must not be
+    // empty.
+    [[nodiscard]] QString next(const QDateTime &now, const QString &domain, const QString &fallbackDomain = {});
+
+private:
+    quint32 m_tag;
+    quint64 m_count = 0;
+};
+
+// The extra header lines of a message, in order: Date, Reply-To (when the
+// account has a "ReturnAddress"), X-Mailer, Message-Id.
+[[nodiscard]] QStringList ExtraHeaderLines(const tAccountObj &account, const QDateTime &now,
+                                           MessageIdSource &ids);
+
+// The recipient's attachments: the file named in the attachment column
+// (when one is set and the file exists), then the project attachments that
+// exist, in list order.
+[[nodiscard]] QStringList RecipientAttachments(const QString &attachmentCell, const QStringList &projectAttachments);
+
+struct PreparedMessage {
+    int row = -1;
+    QString toAddress; // the recipient's e-mail cell
+    QString toName;    // empty
+    // ListTo is empty: SendMail puts the recipient first itself.
+    MimeInputs inputs;
+
+    // The inputs with the recipient in ListTo, as SendMail hands them to the
+    // assembler: what goes to the server.
+    [[nodiscard]] MimeInputs withRecipient() const;
+};
+
+// The message as the server receives it: the assembler's wire bytes with
+// the dot-stuffing undone and the final "." line removed (RFC 5321 4.5.2),
+// for writing a message file.
+[[nodiscard]] QByteArray MessageFileBytes(const MimeInputs &inputs);
+
+class MessagePreparer
+{
+public:
+    struct Setup {
+        MessageTemplates templates;
+        QStringList titles;          // column titles ("Column#1", ...)
+        const ListTable *table = nullptr;
+        int emailColumn = 0;
+        int attachmentColumn = -1;   // -1: none
+        QStringList projectAttachments; // full paths, in list order
+        QString baseUrl;
+        QString projectFolder;
+        tAccountObj account;
+        QString charsetName;
+    };
+
+    explicit MessagePreparer(Setup setup);
+    // Everything from the open project and its account. The project's table
+    // must outlive the preparer.
+    MessagePreparer(const Project &project, const tAccountObj &account);
+
+    [[nodiscard]] const Setup &setup() const { return m_setup; }
+
+    // Tests fix the content IDs with a seed and the Message-Id tag.
+    void setRandomSeed(quint32 seed) { m_random.seed(seed); }
+    void setMessageIdSource(const MessageIdSource &ids) { m_ids = ids; }
+
+    // Merges `text` with one record row.
+    [[nodiscard]] QString merge(const QString &text, int row) const;
+
+    // The message of record row `row`, prepared at `now`.
+    [[nodiscard]] PreparedMessage prepare(int row, const QDateTime &now = QDateTime::currentDateTime());
+
+private:
+    Setup m_setup;
+    QList<QStringList> m_fieldForms;
+    SenderIdentity m_sender;
+    QRandomGenerator m_random;
+    MessageIdSource m_ids;
+    QHash<QString, QString> m_pictureLookups;
+};
+
+} // namespace varnholt

@@ -1,0 +1,208 @@
+#include "project/project.h"
+#include "sending/messageprep.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace varnholt;
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QCOMPARE(f.write(bytes), bytes.size());
+}
+
+tAccountObj account()
+{
+    tAccountObj a;
+    a.Name = QStringLiteral("News Desk");
+    a.ReturnAddress = QStringLiteral("news@example.org");
+    a.ReplyTo = QStringLiteral("reply@example.org");
+    a.MailDomain = QStringLiteral("smtp.example.org");
+    a.SMTPServer = QStringLiteral("127.0.0.1");
+    a.SMTPPort = 2525;
+    return a;
+}
+
+const QRegularExpression kMessageId(
+    QStringLiteral("^Message-Id: <(\\d{14})\\.[0-9A-F]{8}\\.\\d+\\.23w9r9A@([^>]+)>$"));
+
+// A project "p" in `dir`: three recipients, the third column names each
+// recipient's own file, one project attachment.
+void makeProject(const QTemporaryDir &dir, bool html)
+{
+    const QString base = dir.path() + u'/';
+    writeFile(base + "p.eml",
+              "[Common]\r\nSubject=Hello [Column#2]\r\nColumn=0\r\nColumnA=3\r\nSectionSymbol=;\r\n"
+              "CharSet=Russian(ru),koi8-r\r\nHTML="
+                  + QByteArray(html ? "1" : "0") + "\r\n[Attachment]\r\nCount=2\r\n0=" + base.toUtf8()
+                  + "terms.pdf\r\n1=" + base.toUtf8() + "gone.pdf\r\n");
+    writeFile(base + "p.txt",
+              "anna@example.org;Anna;" + base.toUtf8() + "files/anna.pdf\r\n"
+              "bob@example.org;Bob;" + base.toUtf8() + "files/missing.pdf\r\n"
+              "carl@example.org;Carl;\r\n");
+    writeFile(base + "p.mml", "Dear [Column #2],\r\n.hidden line\r\nBye\r\n");
+    writeFile(base + "p.htm", "<p>Dear [Column#2]</p><img src=\"logo.gif\"><td background=bg.gif>\r\n");
+    writeFile(base + "logo.gif", "GIF89a");
+    writeFile(base + "bg.gif", "GIF89a");
+    writeFile(base + "terms.pdf", "%PDF");
+    writeFile(base + "files/anna.pdf", "%PDF anna");
+}
+
+} // namespace
+
+class TestMessagePrep : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void preparesOneRecipient();
+    void senderFallbacks();
+    void messageIdsAreUnique();
+    void mergedLineBreaksDoNotInjectHeaders();
+};
+
+void TestMessagePrep::preparesOneRecipient()
+{
+    QTemporaryDir dir;
+    makeProject(dir, true);
+    Project project(DefaultIniInfo());
+    project.open(dir.filePath(QStringLiteral("p.eml")));
+    MessagePreparer preparer(project, account());
+    const QDateTime now(QDate(2024, 3, 5), QTime(14, 3, 7));
+
+    const PreparedMessage m = preparer.prepare(0, now);
+    const MimeInputs &in = m.inputs;
+    QCOMPARE(m.toAddress, QStringLiteral("anna@example.org"));
+    QVERIFY(in.ListTo.isEmpty());
+    QCOMPARE(m.withRecipient().ListTo, QStringList{QStringLiteral("anna@example.org|")});
+    QCOMPARE(in.FROM_Address, QStringLiteral("news@example.org"));
+    QCOMPARE(in.FROM_Name, QStringLiteral("\"News Desk\""));
+    QCOMPARE(in.Subject, QStringLiteral("Hello Anna"));
+    QCOMPARE(in.MailText, (QStringList{"Dear Anna,", ".hidden line", "Bye"}));
+    QCOMPARE(in.Charset, QStringLiteral("koi8-r"));
+    QCOMPARE(in.MimeChar, TMimeChar::KOI8_R);
+    QCOMPARE(in.TypeContent, tcHtml);
+    QCOMPARE(in.Content_Type, QStringLiteral("text/html"));
+
+    // Own file first, then the project attachments that exist.
+    QCOMPARE(in.Attachments, (QStringList{dir.filePath("files/anna.pdf"), dir.filePath("terms.pdf")}));
+    QCOMPARE(preparer.prepare(1, now).inputs.Attachments, QStringList{dir.filePath("terms.pdf")});
+    QCOMPARE(preparer.prepare(2, now).inputs.Attachments, QStringList{dir.filePath("terms.pdf")});
+
+    QCOMPARE(in.HtmlFiles, (QStringList{dir.filePath("logo.gif"), dir.filePath("bg.gif")}));
+    QCOMPARE(in.HtmlCids.size(), 2);
+    QVERIFY(in.HtmlCids[0].startsWith(QStringLiteral("part1.")) && in.HtmlCids[0].endsWith(QStringLiteral("@example.org")));
+    QCOMPARE(in.HtmlText, QStringList{QStringLiteral("<p>Dear Anna</p><img src=\"cid:%1\"><td background=cid:%2>")
+                                          .arg(in.HtmlCids[0], in.HtmlCids[1])});
+
+    QCOMPARE(in.Headers.size(), 4);
+    QCOMPARE(in.Headers[0], QStringLiteral("Date: ") + QString::fromLatin1(MailDate(now)));
+    QCOMPARE(in.Headers[1], QStringLiteral("Reply-To: reply@example.org"));
+    QCOMPARE(in.Headers[2], QStringLiteral("X-Mailer: Tessmark"));
+    const auto id = kMessageId.match(in.Headers[3]);
+    QVERIFY2(id.hasMatch(), qPrintable(in.Headers[3]));
+    QCOMPARE(id.captured(1), QStringLiteral("20240305140307"));
+    QCOMPARE(id.captured(2), QStringLiteral("smtp.example.org"));
+
+    const SmtpSessionSettings session = SmtpSessionSettings::from(account(), project.settings());
+    QCOMPARE(session.server, QStringLiteral("127.0.0.1"));
+    QCOMPARE(session.port, 2525);
+}
+
+void TestMessagePrep::senderFallbacks()
+{
+    tAccountObj a;
+    a.UserID = QStringLiteral("joe");
+    a.PopServer = QStringLiteral("pop.example.net");
+    const SenderIdentity s = SenderIdentity::fromAccount(a);
+    QCOMPARE(s.address, QStringLiteral("joe@pop.example.net"));
+    QCOMPARE(s.name, QString());
+
+    MessageIdSource ids(0xABCDEF);
+    const QStringList headers = ExtraHeaderLines(a, QDateTime(QDate(2024, 1, 2), QTime(3, 4, 5)), ids);
+    QCOMPARE(headers.size(), 3); // no Reply-To without a "ReturnAddress"
+    QCOMPARE(headers[1], QStringLiteral("X-Mailer: Tessmark"));
+    // No mail domain: the sender's domain keeps the Message-Id valid.
+    QCOMPARE(headers[2], QStringLiteral("Message-Id: <20240102030405.00ABCDEF.1.23w9r9A@pop.example.net>"));
+
+    TIniInfo info;
+    info.CharSet.clear();
+    QCOMPARE(MessageCharsetName(info), QStringLiteral("us_ascii"));
+    info.CharSet = QStringLiteral("English(en),iso-8859-1");
+    QCOMPARE(MessageCharsetName(info), QStringLiteral("iso-8859-1"));
+}
+
+// Receivers drop messages whose Message-Id they have seen (RFC 5322
+// 3.6.4): two messages of one second, or of two runs, never share one.
+void TestMessagePrep::messageIdsAreUnique()
+{
+    const QDateTime now(QDate(2024, 3, 5), QTime(14, 3, 7));
+    QSet<QString> seen;
+    for (int run = 0; run < 3; ++run) {
+        MessageIdSource ids;
+        for (int i = 0; i < 100; ++i) {
+            const QString id = ids.next(now, QStringLiteral("example.org"));
+            QVERIFY2(!seen.contains(id), qPrintable(id));
+            seen.insert(id);
+        }
+    }
+}
+
+void TestMessagePrep::mergedLineBreaksDoNotInjectHeaders()
+{
+    QTemporaryDir dir;
+    makeProject(dir, false);
+    Project project(DefaultIniInfo());
+    project.open(dir.filePath(QStringLiteral("p.eml")));
+    project.table().setCell(0, 1, QStringLiteral("Anna\r\nBcc: victim@example.net\r\n\r\nbody"));
+    MessagePreparer preparer(project, account());
+    const PreparedMessage m = preparer.prepare(0);
+    QVERIFY(!m.inputs.Subject.contains(u'\n') && !m.inputs.Subject.contains(u'\r'));
+
+    const QString file = dir.filePath(QStringLiteral("000001.eml"));
+    writeFile(file, MessageFileBytes(m.withRecipient()));
+
+    // An independent parser reads the message as a receiver would.
+    const QString script = QStringLiteral(R"(
+import email, email.policy, json, sys
+msg = email.message_from_bytes(open(sys.argv[1], 'rb').read(), policy=email.policy.default)
+body = msg.get_body(preferencelist=('plain',))
+print(json.dumps({'keys': [k.lower() for k in msg.keys()], 'subject': str(msg['Subject']),
+                  'to': [a.addr_spec for a in msg['To'].addresses],
+                  'body': body.get_content().replace('\r\n', '\n') if body else '',
+                  'defects': [type(d).__name__ for p in msg.walk() for d in p.defects]}))
+)");
+    QProcess python;
+    python.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), script, file});
+    QVERIFY(python.waitForFinished(60000));
+    QVERIFY2(python.exitCode() == 0, python.readAllStandardError().constData());
+    const QJsonObject r = QJsonDocument::fromJson(python.readAllStandardOutput()).object();
+
+    QStringList keys;
+    for (const QJsonValue &k : r[QStringLiteral("keys")].toArray())
+        keys.append(k.toString());
+    QVERIFY2(!keys.contains(QStringLiteral("bcc")), qPrintable(keys.join(u',')));
+    QCOMPARE(keys.count(QStringLiteral("subject")), 1);
+    QCOMPARE(keys.count(QStringLiteral("message-id")), 1);
+    QVERIFY(r[QStringLiteral("subject")].toString().startsWith(QStringLiteral("Hello Anna")));
+    QVERIFY(r[QStringLiteral("subject")].toString().contains(QStringLiteral("Bcc: victim@example.net")));
+    QCOMPARE(r[QStringLiteral("to")].toArray(), QJsonArray{QStringLiteral("anna@example.org")});
+    // The file holds the message as received: dot-stuffing undone.
+    QVERIFY2(r[QStringLiteral("body")].toString().contains(QStringLiteral("\n.hidden line\n")), qPrintable(r[QStringLiteral("body")].toString()));
+    QCOMPARE(r[QStringLiteral("defects")].toArray(), QJsonArray());
+}
+
+QTEST_GUILESS_MAIN(TestMessagePrep)
+#include "tst_messageprep.moc"

@@ -1,0 +1,295 @@
+#include "project/listtable.h"
+#include "sending/resultfiles.h"
+#include "sending/resulttable.h"
+#include "sending/sendlog.h"
+#include "settings/logrecords.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace varnholt;
+
+namespace {
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Five recipients after a run: sent, failed with 550, failed without code
+// (invalid address), never processed, failed with 551.
+struct Fixture {
+    ListTable list;
+    ResultTable results;
+
+    Fixture()
+    {
+        const QStringList rows{"a@x.org;Anna", "b@x.org;Bob", "carl;Carl", "d@x.org;Dora", "e@x.org;Emil"};
+        list.setRowCount(int(rows.size()));
+        list.setColumnCount(2);
+        for (int r = 0; r < rows.size(); ++r) {
+            list.setCell(r, 0, rows[r].section(u';', 0, 0));
+            list.setCell(r, 1, rows[r].section(u';', 1, 1));
+        }
+        results.initFrom(list, 0);
+        set(0, RowStatus::Sent, "Ok", "Sent through ISP smtp mail server", "", "");
+        set(1, RowStatus::Failed, "No", "", "550", "Error: 550 no such user");
+        set(2, RowStatus::Failed, "", "Error email", "", "");
+        set(4, RowStatus::Failed, "No", "", "551", "Error: 551 not local");
+    }
+    void set(int r, RowStatus s, const char *state, const char *result, const char *code, const char *comment)
+    {
+        ResultRow &row = results.row(r);
+        row.status = s;
+        row.state = QString::fromUtf8(state);
+        row.result = QString::fromUtf8(result);
+        row.code = QString::fromUtf8(code);
+        row.comment = QString::fromUtf8(comment);
+    }
+    QStringList listAddresses() const
+    {
+        QStringList a;
+        for (int r = 0; r < list.rowCount(); ++r)
+            a.append(list.cell(r, 0));
+        return a;
+    }
+    QStringList resultAddresses() const
+    {
+        QStringList a;
+        for (const ResultRow &r : results.rows())
+            a.append(r.address);
+        return a;
+    }
+};
+
+} // namespace
+
+class TestSendResults : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void logFileNameAndLines();
+    void logCannotBeCreated();
+    void resultFile_data();
+    void resultFile();
+    void deleteFromList_data();
+    void deleteFromList();
+    void replyCode_data();
+    void replyCode();
+    void heldBack();
+    void journalRoundTrip();
+    void journalIgnoresCutLine();
+};
+
+void TestSendResults::logFileNameAndLines()
+{
+    QCOMPARE(SendLog::fileNameFor(QDateTime(QDate(2010, 3, 5), QTime(14, 3, 7))),
+             QStringLiteral("send_05-03-10_14-03-07.log"));
+
+    QTemporaryDir dir;
+    const QString folder = dir.filePath(QStringLiteral("deep/logs"));
+    SendLog log(folder);
+    const QDateTime start(QDate(2010, 3, 5), QTime(14, 3, 7));
+    QVERIFY(log.WriteLine(SendLog::acceptedRecord("a@x.org", "Ok"), start));
+    QVERIFY(log.WriteLine(SendLog::failedRecord("b@x.org", "No", "Error: 550 no; such\r\nuser"), start.addSecs(2)));
+    QCOMPARE(log.path(), QDir(folder).filePath("send_05-03-10_14-03-07.log"));
+    // Each line is in the file as soon as it was written.
+    QCOMPARE(readFile(log.path()),
+             QByteArray("14:03:07;a@x.org;Ok\r\n14:03:09;b@x.org;No;Error: 550 no; such  user\r\n"));
+
+    // The viewer's reading: the comment is cut at the server text's ";".
+    TLogListObj records(log.path(), "Ok", "No");
+    QVERIFY(records.Load());
+    QCOMPARE(records.count(), 2);
+    QCOMPARE(records.item(0)->StatusText(), QStringLiteral("Ok"));
+    QCOMPARE(records.item(1)->Address, QStringLiteral("b@x.org"));
+    QCOMPARE(records.item(1)->Status, int(TLogDataObj::StatusBad));
+    QCOMPARE(records.item(1)->Comment, QStringLiteral("Error: 550 no"));
+
+    // A second run writes a second file; the first stays as it was.
+    const QString first = log.path();
+    log.startNewRun();
+    QVERIFY(log.WriteLine("c@x.org;Ok", start.addSecs(60)));
+    QVERIFY(log.path() != first);
+    QCOMPARE(readFile(log.path()), QByteArray("14:04:07;c@x.org;Ok\r\n"));
+    QCOMPARE(readFile(first).count('\n'), 2);
+
+    // "Create log file" off: nothing is written.
+    log.setEnabled(false);
+    QVERIFY(!log.WriteLine("d@x.org;Ok", start.addSecs(61)));
+    QCOMPARE(readFile(log.path()).count('\n'), 1);
+}
+
+void TestSendResults::logCannotBeCreated()
+{
+    QTemporaryDir dir;
+    QFile blocker(dir.filePath(QStringLiteral("logs")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly)); // a file where the folder should be
+    blocker.close();
+    SendLog log(dir.filePath(QStringLiteral("logs")));
+    QString error;
+    QVERIFY(!log.WriteLine("a@x.org;Ok", QDateTime::currentDateTime(), &error));
+    QVERIFY(!error.isEmpty());
+    QVERIFY(!log.WriteLine("b@x.org;Ok")); // no log for the rest of the run
+}
+
+void TestSendResults::resultFile_data()
+{
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<int>("format");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("all, list and status fields")
+        << int(SaveRows::All) << int(SaveFormat::ListFieldsAndStatus)
+        << QByteArray("a@x.org,Anna,Ok,Sent through ISP smtp mail server,,\r\n"
+                      "b@x.org,Bob,No,,550,Error: 550 no such user\r\n"
+                      "carl,Carl,,Error email,,\r\n"
+                      "d@x.org,Dora,,,,\r\n"
+                      "e@x.org,Emil,No,,551,Error: 551 not local\r\n");
+    QTest::newRow("sent, address only") << int(SaveRows::Sent) << int(SaveFormat::EmailOnly) << QByteArray("a@x.org\r\n");
+    QTest::newRow("other SMTP error skips failures without a code")
+        << int(SaveRows::OtherSmtpError) << int(SaveFormat::EmailAndStatus)
+        << QByteArray("b@x.org,No,,550,Error: 550 no such user\r\ne@x.org,No,,551,Error: 551 not local\r\n");
+    QTest::newRow("list fields only") << int(SaveRows::Sent) << int(SaveFormat::ListFields) << QByteArray("a@x.org,Anna\r\n");
+}
+
+void TestSendResults::resultFile()
+{
+    QFETCH(int, rows);
+    QFETCH(int, format);
+    QFETCH(QByteArray, expected);
+    Fixture f;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("out.txt"));
+    QVERIFY(writeResultFile(path, f.results, f.list, u',', SaveRows(rows), SaveFormat(format)));
+    QCOMPARE(readFile(path), expected);
+}
+
+void TestSendResults::deleteFromList_data()
+{
+    QTest::addColumn<int>("choice");
+    QTest::addColumn<QString>("codeSet");
+    QTest::addColumn<QStringList>("kept");
+
+    QTest::newRow("sent") << int(DeleteChoice::Sent) << QString()
+                          << QStringList{"b@x.org", "carl", "d@x.org", "e@x.org"};
+    QTest::newRow("unsent keeps the unprocessed row") << int(DeleteChoice::Unsent) << QString()
+                                                      << QStringList{"a@x.org", "d@x.org"};
+    QTest::newRow("code 550 only") << int(DeleteChoice::Codes) << ";550"
+                                   << QStringList{"a@x.org", "carl", "d@x.org", "e@x.org"};
+    QTest::newRow("codes 550 and 551") << int(DeleteChoice::Codes) << ";550;551"
+                                       << QStringList{"a@x.org", "carl", "d@x.org"};
+    QTest::newRow("a code is matched whole") << int(DeleteChoice::Codes) << ";5505;55"
+                                             << QStringList{"a@x.org", "b@x.org", "carl", "d@x.org", "e@x.org"};
+}
+
+void TestSendResults::deleteFromList()
+{
+    QFETCH(int, choice);
+    QFETCH(QString, codeSet);
+    QFETCH(QStringList, kept);
+    Fixture f;
+    const ResultRow dora = f.results.row(3);
+    const ResultRow emil = f.results.row(4);
+    varnholt::deleteFromList(f.list, f.results, DeleteChoice(choice), codeSet);
+    QCOMPARE(f.listAddresses(), kept);
+    QCOMPARE(f.resultAddresses(), kept);
+    // Rows that stay keep their cells and status.
+    if (const int at = int(kept.indexOf("d@x.org")); at >= 0)
+        QCOMPARE(f.results.row(at), dora);
+    if (const int at = int(kept.indexOf("e@x.org")); at >= 0) {
+        QCOMPARE(f.results.row(at), emil);
+        QCOMPARE(f.list.cell(at, 1), QStringLiteral("Emil"));
+    }
+}
+
+void TestSendResults::replyCode_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("code");
+    QTest::newRow("code after the colon") << "Error: 550 5.1.1 No such user" << "550";
+    QTest::newRow("no colon") << "550 rejected" << "550";
+    QTest::newRow("blank too far") << "Error: 55012 x" << "";
+    QTest::newRow("not a number") << "Error: abc def" << "";
+    QTest::newRow("zero") << "Error: 000 x" << "";
+    QTest::newRow("no blank") << "Error: 550" << "";
+}
+
+void TestSendResults::replyCode()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, code);
+    QCOMPARE(ReplyCodeFromError(text), code);
+}
+
+void TestSendResults::heldBack()
+{
+    ResultRow row;
+    row.code = QStringLiteral(" 550 ");
+    QVERIFY(IsHeldBack(row, HeldBackCodes(QStringLiteral("421;550"))));
+    QVERIFY(!IsHeldBack(row, HeldBackCodes(QStringLiteral("421;551"))));
+    row.code.clear();
+    QVERIFY(!IsHeldBack(row, HeldBackCodes(QStringLiteral("421;550"))));
+    // A leading ";" gives an empty entry: rows without a code are held back.
+    QVERIFY(IsHeldBack(row, HeldBackCodes(QStringLiteral(";550"))));
+}
+
+void TestSendResults::journalRoundTrip()
+{
+    Fixture f;
+    f.results.row(1).comment = QStringLiteral("tab\there; line\r\nbreak \\ end");
+    QTemporaryDir dir;
+    const QString path = ResultJournal::pathForProject(dir.path(), QStringLiteral("p"));
+    QCOMPARE(path, dir.filePath(QStringLiteral("p.results")));
+
+    {
+        ResultJournal journal(path);
+        QVERIFY(journal.writeSnapshot(f.results));
+        // A later run: row 3 is handed over, then accepted; row 2 fails.
+        f.set(3, RowStatus::InProgress, "", "Sending email through ISP ...", "", "");
+        QVERIFY(journal.appendRow(f.results, 3));
+        f.set(3, RowStatus::Sent, "Ok", "Sent through ISP smtp mail server", "", "");
+        QVERIFY(journal.appendRow(f.results, 3));
+        // Each update is in the file at once: another process sees it.
+        const auto seen = ResultJournal::load(path);
+        QVERIFY(seen);
+        QCOMPARE(seen->row(3).status, RowStatus::Sent);
+    }
+    const auto loaded = ResultJournal::load(path);
+    QVERIFY(loaded);
+    QCOMPARE(*loaded, f.results);
+    QVERIFY(loaded->matches(f.list, 0));
+    f.list.setCell(4, 0, QStringLiteral("other@x.org"));
+    QVERIFY(!loaded->matches(f.list, 0));
+
+    QVERIFY(!ResultJournal::load(dir.filePath(QStringLiteral("none.results"))));
+    QFile other(dir.filePath(QStringLiteral("other.txt")));
+    QVERIFY(other.open(QIODevice::WriteOnly));
+    other.write("a@x.org;Ok\r\n");
+    other.close();
+    QVERIFY(!ResultJournal::load(other.fileName()));
+}
+
+// A run killed while writing a line leaves it without its line end.
+void TestSendResults::journalIgnoresCutLine()
+{
+    Fixture f;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("p.results"));
+    ResultJournal journal(path);
+    QVERIFY(journal.writeSnapshot(f.results));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::Append));
+    file.write(ResultJournal::encodeRow(3, f.results.row(0)).chopped(5));
+    file.close();
+    const auto loaded = ResultJournal::load(path);
+    QVERIFY(loaded);
+    QCOMPARE(*loaded, f.results);
+}
+
+QTEST_GUILESS_MAIN(TestSendResults)
+#include "tst_sendresults.moc"
