@@ -1,5 +1,7 @@
 #include "mime/encodings.h"
 
+#include "settings/iconvhandle.h"
+
 #include "settings/syscharset.h"
 
 #include <QString>
@@ -48,19 +50,6 @@ constexpr std::array<CharsetInfo, MimeCharCount> Charsets{{
     {"UTF-8", nullptr},
     {"UTF-7", nullptr},
 }};
-
-struct IconvCloser {
-    void operator()(void *cd) const { iconv_close(static_cast<iconv_t>(cd)); }
-};
-using IconvHandle = std::unique_ptr<void, IconvCloser>;
-
-IconvHandle openIconv(const char *to, const char *from)
-{
-    iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        return {};
-    return IconvHandle(cd);
-}
 
 // Converts `in` into UCS-4BE code points; an input byte iconv rejects
 // becomes U+FFFD and is skipped. Shift states (UTF-7) are flushed at the end.

@@ -1,4 +1,5 @@
 #include "syscharset.h"
+#include "iconvhandle.h"
 
 #include <QStringDecoder>
 #include <QStringEncoder>
@@ -36,19 +37,6 @@ QByteArray localeCharset()
         return cs;
     }();
     return cached;
-}
-
-struct IconvCloser {
-    void operator()(void *cd) const { iconv_close(static_cast<iconv_t>(cd)); }
-};
-using IconvHandle = std::unique_ptr<void, IconvCloser>;
-
-IconvHandle openIconv(const char *to, const char *from)
-{
-    iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        return {};
-    return IconvHandle(cd);
 }
 
 // Runs iconv over `in`; an unconvertible input unit is replaced by
