@@ -11,4 +11,9 @@ cmake --build build -j"$(nproc)"
 cli=build/src/cli/varnholt-cli
 home=$(mktemp -d)
 trap 'rm -rf "$home"' EXIT
-"$cli" --home "$home" project show examples/offer/offer.eml
+out="$home/messages"
+"$cli" --home "$home" send examples/offer/offer.eml --dry-run "$out"
+ls -l "$out"
+first=$(ls "$out" | head -n 1)
+echo "---- $first ----"
+cat "$out/$first"

@@ -38,5 +38,9 @@ void print(const Invocation &inv, const QJsonObject &doc, const QString &text);
 int runSettings(const Invocation &inv);
 int runList(const Invocation &inv);
 int runProject(const Invocation &inv);
+int runSend(const Invocation &inv);
+int runDryRun(const Invocation &inv, const QString &projectFile, const QString &folder);
+int runPreview(const Invocation &inv);
+int runResults(const Invocation &inv);
 
 } // namespace varnholt::cli

@@ -21,6 +21,14 @@ const char usageText[] =
     "                                  masked) and SMTP status codes\n"
     "  list stats FILE --delimiter C   load a list file; print records, columns, load time\n"
     "  project show PROJECT.eml        print a project's settings, list and attachments\n"
+    "  send PROJECT.eml --dry-run DIR  write every merged message to DIR/000001.eml, ...\n"
+    "                                  (row number) as it would go to the server\n"
+    "  send PROJECT.eml [--results FILE] [--resume] [--from-row N]\n"
+    "                                  send the mailing through the project's account;\n"
+    "                                  Ctrl+C stops after the current message\n"
+    "  preview PROJECT.eml --row N     print the merged message of record row N\n"
+    "  results PROJECT.eml --delete sent|unsent|codes:550,551\n"
+    "                                  delete rows of the last run from the list\n"
     "\n"
     "Options:\n"
     "  --home DIR     use DIR as the program folder (settings, logs, language files)\n"
@@ -29,7 +37,8 @@ const char usageText[] =
     "  --version      show the version\n"
     "\n"
     "A delimiter is one character, or Tab or Space.\n"
-    "Exit codes: 0 success, 1 failure, 2 usage or set-up error.\n";
+    "Exit codes: 0 success (send: every row sent), 1 failure (send: some rows\n"
+    "failed), 2 usage or set-up error.\n";
 
 // Options that take a value; every other "--name" is a flag.
 const QStringList valueOptions = {QStringLiteral("--home"), QStringLiteral("--delimiter"),
@@ -127,6 +136,12 @@ int run(const QStringList &args)
         return runList(*inv);
     if (command == u"project")
         return runProject(*inv);
+    if (command == u"send")
+        return runSend(*inv);
+    if (command == u"preview")
+        return runPreview(*inv);
+    if (command == u"results")
+        return runResults(*inv);
     return fail(QStringLiteral("unknown command \"%1\" (see --help)").arg(command), ExitUsage);
 }
 

@@ -337,6 +337,39 @@ tAccountObj tAccountObj::withDefaults()
     return a;
 }
 
+const QStringList &DefaultStatusCodes()
+{
+    // The descriptions are the program's own texts, spelling included: stored
+    // settings files and language files refer to them.
+    static const QStringList codes = {
+        QStringLiteral("211  System status, or system help reply"),
+        QStringLiteral("214  Help message [Information on how to use the receiver or the meaning of a particular "
+                       "non-standart command: this reply is useful only to the human user]"),
+        QStringLiteral("220  <domain> Service ready"),
+        QStringLiteral("221  <domain> Service closing transmission channel"),
+        QStringLiteral("250  Requested mail action okay, completed"),
+        QStringLiteral("251  User not local: will forward to <forward-path>"),
+        QStringLiteral("354  Start mail input: end with <CRLF>.<CRLF>"),
+        QStringLiteral("421  <domain> Service not available, cloising transmission channel [This may be a reply to "
+                       "any command if the service if the service khows it must shut down]"),
+        QStringLiteral("450  Requested mail action not taken: mailbox unavailble. E.g., mailbox busy"),
+        QStringLiteral("451  Requested action aborted: local error in processing"),
+        QStringLiteral("452  Requested action not taken: insufficient system storage"),
+        QStringLiteral("500  Syntax error, command unrecognized [This may include errors such as command line too "
+                       "long]"),
+        QStringLiteral("501  Syntax error in parameters or arguments"),
+        QStringLiteral("502  Command not implemented"),
+        QStringLiteral("503  Bad sequence of commands"),
+        QStringLiteral("504  Command parameter not implemented"),
+        QStringLiteral("550  Requested action not taken: mailbox unavailable [E.g., mailbox not found, no access]"),
+        QStringLiteral("551  User not local; please try <forward-path>"),
+        QStringLiteral("552  Requested mail action aborted: exceeded storage allocation"),
+        QStringLiteral("553  Requested action not taken: mailbox name not a lowed [E.g., mailbox syntax incorrected]"),
+        QStringLiteral("554  Transaction failed"),
+    };
+    return codes;
+}
+
 ProgramSettings &programSettings()
 {
     static ProgramSettings settings;

@@ -148,6 +148,10 @@ struct ProgramSettings {
     QStringList statusCodes;             // "550  Requested action not taken: ..."
 };
 
+// The SMTP reply codes with their descriptions (RFC 821 4.2.2) that the
+// status-code list starts with, and that the delete dialog offers.
+[[nodiscard]] const QStringList &DefaultStatusCodes();
+
 // The program-wide instance.
 [[nodiscard]] ProgramSettings &programSettings();
 

@@ -17,53 +17,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <unistd.h>
+#include "testservers.h"
 
 using namespace varnholt;
+using namespace varnholt::testing;
 
 namespace {
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-bool waitForPort(quint16 port, int milliseconds)
-{
-    QDeadlineTimer deadline(milliseconds);
-    while (!deadline.hasExpired()) {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        if (socket.waitForConnected(200))
-            return true;
-        QTest::qWait(50);
-    }
-    return false;
-}
-
-// A server process that is stopped and waited for when the test ends.
-struct Server {
-    QProcess process;
-    ~Server()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.closeWriteChannel();
-            process.terminate();
-            if (!process.waitForFinished(10000)) {
-                process.kill();
-                process.waitForFinished(3000);
-            }
-        }
-    }
-    bool start(const QString &program, const QStringList &args, quint16 port)
-    {
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(program, args);
-        return process.waitForStarted(5000) && waitForPort(port, 15000);
-    }
-};
 
 // What the owner saw, and the message bytes as handed to the socket.
 struct Owner {
@@ -127,11 +86,6 @@ void fillMessage(SendMail &mail, quint16 port, const QString &subject)
     mail.setTO_Name(QStringLiteral("Rcpt"));
 }
 
-QString findTool(const QString &name)
-{
-    return QStandardPaths::findExecutable(name, {"/usr/sbin", "/usr/bin", "/sbin"});
-}
-
 } // namespace
 
 class TestMailServers : public QObject
@@ -152,47 +106,38 @@ private:
     QTemporaryDir m_dir;
     QString m_cert;
     QString m_key;
-    QString m_smtpSink;
-    void startSink(Server &server, quint16 port, const QStringList &options);
+    // False when the test was skipped or failed.
+    static bool startSink(SmtpSink &server, const QString &dumps, const QStringList &options);
 };
 
 void TestMailServers::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    QFile::setPermissions(m_dir.path(), QFileDevice::Permissions(0x7777));
-    m_smtpSink = findTool("smtp-sink");
+    openToAll(m_dir.path());
     m_cert = m_dir.filePath("cert.pem");
     m_key = m_dir.filePath("key.pem");
-    const QString openssl = findTool("openssl");
-    if (!openssl.isEmpty()) {
-        QProcess p;
-        p.start(openssl, {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", m_key,
-                          "-out", m_cert, "-days", "2", "-subj", "/CN=localhost", "-addext",
-                          "subjectAltName=DNS:localhost,IP:127.0.0.1"});
-        QVERIFY(p.waitForFinished(60000));
-        QCOMPARE(p.exitCode(), 0);
-    }
+    if (!findTool("openssl").isEmpty())
+        QVERIFY(makeCertificate(m_cert, m_key));
 }
 
-void TestMailServers::startSink(Server &server, quint16 port, const QStringList &options)
+bool TestMailServers::startSink(SmtpSink &server, const QString &dumps, const QStringList &options)
 {
-    if (m_smtpSink.isEmpty())
-        QSKIP("smtp-sink (package postfix) is not installed");
-    QStringList args = options;
-    if (::geteuid() == 0)
-        args << "-u" << "nobody"; // it refuses to keep root's privileges
-    args << QStringLiteral("127.0.0.1:%1").arg(port) << "100";
-    QVERIFY(server.start(m_smtpSink, args, port));
+    if (server.start(dumps, options))
+        return true;
+    if (!server.missing.isEmpty())
+        QTest::qSkip(qPrintable(server.missing), __FILE__, __LINE__);
+    else
+        QTest::qFail(qPrintable(server.error), __FILE__, __LINE__);
+    return false;
 }
 
 void TestMailServers::smtpSinkKeepsConnectionOpen()
 {
     const QString dumps = m_dir.filePath("sink");
-    QVERIFY(QDir().mkpath(dumps));
-    QFile::setPermissions(dumps, QFileDevice::Permissions(0x7777));
-    Server server;
-    const quint16 port = freePort();
-    startSink(server, port, {"-d", dumps + "/%M."});
+    SmtpSink server;
+    if (!startSink(server, dumps, {}))
+        return;
+    const quint16 port = server.port();
 
     SendMail mail;
     Owner owner(mail);
@@ -208,21 +153,9 @@ void TestMailServers::smtpSinkKeepsConnectionOpen()
     QVERIFY(owner.errors.isEmpty());
     QCOMPARE(owner.sent.size(), 3);
 
-    // smtp-sink stores LF line ends, puts its own trace lines on top and an
-    // empty line at the end.
+    // smtp-sink stores LF line ends and an empty line at the end.
     QTRY_COMPARE(QDir(dumps).entryList(QDir::Files).size(), 3);
-    QList<QByteArray> stored;
-    for (const QString &name : QDir(dumps).entryList(QDir::Files)) {
-        QFile f(dumps + '/' + name);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QByteArray text = f.readAll();
-        const qsizetype received = text.indexOf("\nReceived: ");
-        QVERIFY(received >= 0);
-        qsizetype start = text.indexOf('\n', received + 1) + 1;
-        while (text.at(start) == '\t')
-            start = text.indexOf('\n', start) + 1;
-        stored << text.mid(start);
-    }
+    const QList<QByteArray> stored = SmtpSink::storedMessages(dumps);
     for (const QByteArray &wire : owner.sent) {
         QByteArray expected = unstuffed(wire);
         expected.replace("\r\n", "\n");
@@ -253,9 +186,10 @@ void TestMailServers::smtpSinkRefusals()
     QFETCH(QStringList, options);
     QFETCH(TransportSecurity, security);
     QFETCH(QString, errorStart);
-    Server server;
-    const quint16 port = freePort();
-    startSink(server, port, options);
+    SmtpSink server;
+    if (!startSink(server, {}, options))
+        return;
+    const quint16 port = server.port();
     SendMail mail;
     Owner owner(mail);
     fillMessage(mail, port, QStringLiteral("refused"));
@@ -297,24 +231,12 @@ void TestMailServers::aiosmtpd()
     QFETCH(QString, password);
     QFETCH(QString, error);
 
-    QProcess check;
-    check.start("/usr/bin/python3", {"-c", "import aiosmtpd"});
-    if (!check.waitForFinished(30000) || check.exitStatus() != QProcess::NormalExit
-        || check.exitCode() != 0)
-        QSKIP("python3-aiosmtpd is not installed");
     QVERIFY2(QFile::exists(m_cert), "openssl could not make a certificate");
-
     const QString out = m_dir.filePath("aio-" + QString::number(QTest::currentDataTag()[0]) + mode
                                        + QString::number(exclude.size()) + password);
-    QVERIFY(QDir().mkpath(out));
-    Server server;
-    const quint16 port = freePort();
-    QStringList args{QStringLiteral(VARNHOLT_SOURCE_DIR "/smtpserver.py"), QString::number(port),
-                     mode, out, "--cert", m_cert, "--key", m_key, "--user", "joe", "--password",
-                     "secret"};
-    if (!exclude.isEmpty())
-        args << "--exclude" << exclude;
-    QVERIFY(server.start("/usr/bin/python3", args, port));
+    AiosmtpdServer server;
+    VARNHOLT_START_SERVER(server, mode, out, m_cert, m_key, "joe", "secret", exclude);
+    const quint16 port = server.port();
 
     SendMail mail;
     Owner owner(mail);
@@ -349,19 +271,11 @@ void TestMailServers::aiosmtpd()
 void TestMailServers::untrustedCertificate()
 {
     QVERIFY2(QFile::exists(m_cert), "openssl could not make a certificate");
-    QProcess check;
-    check.start("/usr/bin/python3", {"-c", "import aiosmtpd"});
-    if (!check.waitForFinished(30000) || check.exitCode() != 0)
-        QSKIP("python3-aiosmtpd is not installed");
-
     for (const auto &[mode, security] : {std::pair{QStringLiteral("tls"), TransportSecurity::Tls},
                                          std::pair{QStringLiteral("starttls"), TransportSecurity::StartTls}}) {
-        Server server;
-        const quint16 port = freePort();
-        QVERIFY(server.start("/usr/bin/python3",
-                             {QStringLiteral(VARNHOLT_SOURCE_DIR "/smtpserver.py"), QString::number(port),
-                              mode, m_dir.path(), "--cert", m_cert, "--key", m_key},
-                             port));
+        AiosmtpdServer server;
+        VARNHOLT_START_SERVER(server, mode, m_dir.path(), m_cert, m_key);
+        const quint16 port = server.port();
         SendMail mail;
         Owner owner(mail);
         fillMessage(mail, port, QStringLiteral("never sent"));
@@ -392,44 +306,11 @@ void TestMailServers::dovecotLogin()
     QFETCH(QString, password);
     QFETCH(QStringList, errors);
     QFETCH(bool, granted);
-    const QString dovecot = findTool("dovecot");
-    if (dovecot.isEmpty())
-        QSKIP("dovecot (package dovecot-pop3d) is not installed");
-
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7777));
-    const quint16 port = freePort();
-    const QString maildir = dir.filePath("maildir");
-    QVERIFY(QDir().mkpath(maildir + "/cur"));
-    QFile users(dir.filePath("users"));
-    QVERIFY(users.open(QIODevice::WriteOnly));
-    users.write(QStringLiteral("joe:{PLAIN}secret:%1:%2::%3\n")
-                    .arg(::geteuid() == 0 ? 65534 : ::getuid()) // dovecot refuses UID 0
-                    .arg(::geteuid() == 0 ? 65534 : ::getgid())
-                    .arg(dir.path())
-                    .toUtf8());
-    users.close();
-    QFile conf(dir.filePath("dovecot.conf"));
-    QVERIFY(conf.open(QIODevice::WriteOnly));
-    conf.write(QStringLiteral(
-                   "protocols = pop3\nssl = no\ndisable_plaintext_auth = no\nauth_failure_delay = 0\n"
-                   "base_dir = %1/run\nstate_dir = %1/state\nlog_path = %1/dovecot.log\n"
-                   "mail_location = maildir:%2\n"
-                   "default_internal_user = %3\ndefault_login_user = %3\n"
-                   "passdb {\n  driver = passwd-file\n  args = %1/users\n}\n"
-                   "userdb {\n  driver = passwd-file\n  args = %1/users\n}\n"
-                   "service pop3-login {\n  inet_listener pop3 {\n    address = 127.0.0.1\n"
-                   "    port = %4\n  }\n}\n"
-                   "service anvil {\n  chroot =\n}\nservice pop3-login {\n  chroot =\n}\n")
-                   .arg(dir.path(), maildir, ::geteuid() == 0 ? "nobody" : qEnvironmentVariable("USER"))
-                   .arg(port)
-                   .toUtf8());
-    conf.close();
-
-    Server server;
-    QVERIFY2(server.start(dovecot, {"-F", "-c", conf.fileName()}, port),
-             qPrintable(QString::fromUtf8(server.process.readAllStandardOutput())));
+    DovecotPop3 server;
+    VARNHOLT_START_SERVER(server, dir.path(), "joe", "secret");
+    const quint16 port = server.port();
 
     GetMail mail;
     QStringList seen;
@@ -451,11 +332,8 @@ void TestMailServers::dovecotLogin()
     mail.setUser_Password(password);
     mail.setMail_Action(GetMail::Get_Mail);
     QTRY_COMPARE_WITH_TIMEOUT(done, 1, 20000);
-    if (seenErrors != errors) {
-        QFile log(dir.filePath("dovecot.log"));
-        log.open(QIODevice::ReadOnly);
-        qWarning().noquote() << log.readAll();
-    }
+    if (seenErrors != errors)
+        qWarning().noquote() << server.log();
     QCOMPARE(seenErrors.join("; "), errors.join("; "));
     QCOMPARE(seen.contains(QString::number(GetMail::giAccessGranted)), granted);
     QVERIFY(seen.contains(QString::number(GetMail::giUserAccepted)));

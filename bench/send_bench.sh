@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# Sending a whole mailing from the command line: a 100,000-row project
+# (8 columns, a 2 KB personalised plain text) sent by `varnholt-cli send`
+# through one kept-open connection to Postfix's smtp-sink on 127.0.0.1,
+# against smtp-source (the same count of 2 KB messages on one connection)
+# and against a shell loop that sends the first 1,000 rows with msmtp (its
+# time scaled to the whole list), in one run.
+# Goals: at least 0.8 x smtp-source's messages per second; peak memory at
+# most 2 x that of holding the list alone (`list stats` on the same file).
+#
+# Usage: bench/send_bench.sh [ROWS]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source bench/bench_lib.sh
+
+rows=${1:-100000}
+msmtp_rows=$(( rows < 1000 ? rows : 1000 ))
+build=${SEND_BENCH_BUILD:-build-release}
+PATH=$PATH:/usr/sbin
+
+for tool in smtp-sink smtp-source; do
+    command -v "$tool" >/dev/null || { echo "$tool missing (package postfix)" >&2; exit 1; }
+done
+if ! command -v msmtp >/dev/null; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y msmtp >/dev/null
+fi
+[[ -x /usr/bin/time ]] || DEBIAN_FRONTEND=noninteractive apt-get install -y time >/dev/null
+
+if [[ ! -f "$build/CMakeCache.txt" ]]; then
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVARNHOLT_TESTS=OFF >/dev/null
+fi
+cmake --build "$build" --target varnholt-cli >/dev/null
+cli="$build/src/cli/varnholt-cli"
+
+work=$(mktemp -d)
+sink=""
+cleanup() {
+    [[ -n "$sink" ]] && { kill "$sink" 2>/dev/null; wait "$sink" 2>/dev/null || true; }
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The project: 8 columns, the e-mail in the first; the text merges four of
+# them and is padded to about 2 KB.
+mkdir -p "$work/home" "$work/proj"
+/usr/bin/python3 - "$work/proj" "$rows" <<'PY'
+import sys
+folder, rows = sys.argv[1], int(sys.argv[2])
+with open(folder + "/bench.txt", "w", newline="") as f:
+    for i in range(1, rows + 1):
+        f.write(f"user{i}@example.test;First{i};Last{i};Street {i};{10000 + i % 90000};Town{i % 977};"
+                f"Customer {i:08d};Note {i * 7 % 1000}\r\n")
+body = "Dear [Column#2] [Column#3],\r\n\r\nwe will ship to [Column#4], [Column#5] [Column#6].\r\n" \
+       "Your customer number: [Column#7].\r\n\r\n"
+filler = "This line pads the message to a realistic size for a newsletter text.\r\n"
+while len(body) < 2048:
+    body += filler
+with open(folder + "/bench.mml", "w", newline="") as f:
+    f.write(body[:2048])
+with open(folder + "/bench.eml", "w", newline="") as f:
+    f.write("[Common]\r\nSubject=News for [Column#2]\r\nSectionSymbol=;\r\nColumn=0\r\nColumnA=0\r\n"
+            "CharSet=English(en),iso-8859-1\r\nNIniInfo=0\r\nHTML=0\r\nCreate Log=0\r\n")
+PY
+
+port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+# One account on the sink, no POP3 log-in (field 14 of "<Mail Info>").
+printf '<Connections>\r\nBench^bench^127.0.0.1^%s^127.0.0.1^110^^bench@example.test^^example.test^^^^1^1\r\n\r\n<Status Codes>\r\n\r\n<Mail Info>\r\n0^8.8.8.8^^10^English(en),iso-8859-1^^5^10^^10^^1^^^^^^^language.lan^\r\n' \
+    "$port" >"$work/home/setupqnd.ini"
+
+user=()
+[ "$(id -u)" -eq 0 ] && user=(-u nobody)
+smtp-sink "${user[@]}" "127.0.0.1:$port" 100 &
+sink=$!
+for _ in $(seq 50); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    sleep 0.1
+done
+
+ms() { echo $(( ($2 - $1) / 1000000 )); }
+
+# smtp-source: the reference.
+t0=$(date +%s%N)
+smtp-source -s 1 -d -m "$rows" -l 2048 -f bench@example.test -t user@example.test "127.0.0.1:$port"
+t1=$(date +%s%N)
+ref_ms=$(ms "$t0" "$t1")
+
+# varnholt-cli send, with its peak memory.
+t0=$(date +%s%N)
+/usr/bin/time -v -o "$work/send.time" "$cli" --home "$work/home" send "$work/proj/bench.eml" \
+    --results "$work/results.txt" >"$work/send.out" 2>"$work/send.err" || {
+    echo "varnholt-cli send failed:" >&2; tail -n 5 "$work/send.err" "$work/send.out" >&2; exit 1; }
+t1=$(date +%s%N)
+ours_ms=$(ms "$t0" "$t1")
+ours_kb=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$work/send.time")
+sent=$(grep -c ';Ok;' "$work/results.txt" || true)
+
+# The list alone, loaded by the same program.
+/usr/bin/time -v -o "$work/list.time" "$cli" list stats "$work/proj/bench.txt" --delimiter ';' >/dev/null
+list_kb=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$work/list.time")
+
+# msmtp: one process and one connection per message, as a shell script
+# would send a mailing; the merged messages come from the dry run.
+"$cli" --home "$work/home" send "$work/proj/bench.eml" --dry-run "$work/eml" >/dev/null 2>&1 &
+dry=$!
+wait "$dry"
+files=("$work"/eml/*.eml)
+t0=$(date +%s%N)
+for ((i = 0; i < msmtp_rows; ++i)); do
+    msmtp --host=127.0.0.1 --port="$port" --auth=off --tls=off --from=bench@example.test \
+        "user$((i + 1))@example.test" <"${files[$i]}"
+done
+t1=$(date +%s%N)
+msmtp_ms=$(ms "$t0" "$t1")
+
+/usr/bin/python3 - "$rows" "$sent" "$ref_ms" "$ours_ms" "$msmtp_rows" "$msmtp_ms" "$ours_kb" "$list_kb" <<'PY'
+import sys
+rows, sent, ref_ms, ours_ms, mrows, mms, ours_kb, list_kb = map(int, sys.argv[1:])
+ref = rows * 1000 / max(ref_ms, 1)
+ours = rows * 1000 / max(ours_ms, 1)
+msmtp = mrows * 1000 / max(mms, 1)
+print(f"smtp-source:      {rows} messages of 2 KB, one connection: {ref:8.0f} msgs/s ({ref_ms / 1000:.1f} s)")
+print(f"varnholt-cli send: {rows} rows ({sent} accepted), one connection: {ours:8.0f} msgs/s ({ours_ms / 1000:.1f} s)")
+print(f"msmtp loop:       {mrows} rows, scaled to {rows}: {msmtp:8.0f} msgs/s ({mms / 1000 * rows / mrows:.1f} s)")
+print(f"ratio send / smtp-source: {ours / ref:.2f}x (goal >= 0.8x); send / msmtp: {ours / msmtp:.1f}x")
+print(f"peak memory: send {ours_kb / 1024:.1f} MB, list alone {list_kb / 1024:.1f} MB, "
+      f"ratio {ours_kb / max(list_kb, 1):.2f}x (goal <= 2x)")
+PY

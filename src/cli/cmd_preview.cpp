@@ -1,0 +1,97 @@
+// `send --dry-run` and `preview`: the merged messages exactly as they would
+// go to the server, written to files or printed, without an account.
+#include "cli.h"
+#include "openproject.h"
+
+#include "sending/messageprep.h"
+#include "settings/textfile.h"
+
+#include <QDir>
+#include <QTextStream>
+
+#include <cstdio>
+
+namespace varnholt::cli {
+
+namespace {
+
+// "000001.eml" for record row 0.
+QString dryRunFileName(int row)
+{
+    return QStringLiteral("%1.eml").arg(row + 1, 6, 10, QLatin1Char(u'0'));
+}
+
+} // namespace
+
+int runDryRun(const Invocation &inv, const QString &projectFile, const QString &folder)
+{
+    if (folder.isEmpty())
+        return fail(QStringLiteral("--dry-run needs a folder for the message files"), ExitUsage);
+    QString error;
+    const auto opened = openProject(projectFile, true, &error);
+    if (!opened)
+        return fail(error, ExitUsage);
+    if (!QDir().mkpath(folder))
+        return fail(QStringLiteral("cannot create the folder \"%1\"").arg(folder), ExitUsage);
+
+    const Project &project = *opened->project;
+    const ListTable &table = project.table();
+    const int emailColumn = project.settings().Column;
+    MessagePreparer preparer(project, opened->account);
+    const QDir dir(folder);
+    QTextStream err(stderr);
+    int written = 0;
+    int skipped = 0;
+    for (int row = 0; row < table.rowCount(); ++row) {
+        const QString address = table.cell(row, emailColumn);
+        if (!isSendableAddress(address)) {
+            err << "row " << row + 1 << ": no e-mail address (\"" << address << "\"), skipped\n";
+            ++skipped;
+            continue;
+        }
+        const PreparedMessage message = preparer.prepare(row);
+        const QString path = dir.filePath(dryRunFileName(row));
+        if (!writeFileAtomically(path, MessageFileBytes(message.withRecipient()), &error))
+            return fail(QStringLiteral("cannot write \"%1\": %2").arg(path, error));
+        ++written;
+    }
+    err.flush();
+    QJsonObject doc;
+    doc.insert(QStringLiteral("folder"), dir.absolutePath());
+    doc.insert(QStringLiteral("written"), written);
+    doc.insert(QStringLiteral("skipped"), skipped);
+    print(inv, doc,
+          QStringLiteral("Wrote %1 messages to %2 (%3 rows without an address skipped)\n")
+              .arg(written)
+              .arg(dir.absolutePath())
+              .arg(skipped));
+    return ExitOk;
+}
+
+int runPreview(const Invocation &inv)
+{
+    bool rowOk = false;
+    const int rowNumber = inv.option(QStringLiteral("--row")).toInt(&rowOk);
+    if (inv.words.size() != 2 || !rowOk)
+        return fail(QStringLiteral("usage: preview PROJECT.eml --row N"), ExitUsage);
+    QString error;
+    const auto opened = openProject(inv.words[1], true, &error);
+    if (!opened)
+        return fail(error, ExitUsage);
+    const Project &project = *opened->project;
+    const int rows = project.table().rowCount();
+    if (rowNumber < 1 || rowNumber > rows)
+        return fail(QStringLiteral("--row must lie between 1 and %1, the list's record count").arg(rows), ExitUsage);
+
+    const int row = rowNumber - 1;
+    const QString address = project.table().cell(row, project.settings().Column);
+    if (!isSendableAddress(address))
+        fail(QStringLiteral("row %1 has no e-mail address (\"%2\"); a run skips it").arg(rowNumber).arg(address));
+    MessagePreparer preparer(project, opened->account);
+    const QByteArray bytes = MessageFileBytes(preparer.prepare(row).withRecipient());
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+    return ExitOk;
+}
+
+} // namespace varnholt::cli

@@ -1,0 +1,775 @@
+#include "sending/sendingrun.h"
+
+#include "project/project.h"
+
+#include <QTime>
+
+namespace varnholt {
+
+const QStringList &DefaultSendingTexts()
+{
+    static const QStringList texts{
+        QStringLiteral("email"),
+        QStringLiteral("state"),
+        QStringLiteral("result"),
+        QStringLiteral("code"),
+        QStringLiteral("comment"),
+        QStringLiteral("Elapsed"),
+        QStringLiteral("Total"),
+        QStringLiteral("Waiting"),
+        QStringLiteral("Good"),
+        QStringLiteral("Bad"),
+        QStringLiteral("Please fill the recipient list"),
+        QStringLiteral("Error email"),
+        QStringLiteral("DNSInfo Define Error"),
+        QStringLiteral("Left"),
+        QStringLiteral("Define Email Column"),
+        QStringLiteral("Info"),
+        QString(), // reserved
+        QString(), // reserved
+        QStringLiteral("Attention"),
+        QStringLiteral("Aborted"),
+        QStringLiteral("Sending email through ISP"),
+        QStringLiteral("Completed"),
+        QStringLiteral("No"),
+        QStringLiteral("Ok"),
+        QStringLiteral("Sent through ISP smtp mail server"),
+        QStringLiteral("Sending... (waiting acknoledgement)"),
+        QStringLiteral("Delivered and available to the recipient!"),
+        QStringLiteral("Failed"),
+        QStringLiteral("DNS Server not responding"),
+        QStringLiteral("Aborted by user"),
+        QStringLiteral("Could not perform the command"),
+        QStringLiteral("Time Out - Recipient''s SMTP Server didn''t respond"),
+        QStringLiteral("Invalid DNS"),
+        QStringLiteral("Mailbox unavailable"),
+        QStringLiteral("User not local"),
+        QStringLiteral("Exceeded storage allocation"),
+        QStringLiteral("Transaction failed"),
+        QStringLiteral("Recipient''s  SMTP server returned error"),
+        QStringLiteral("The process has been completed"),
+        QStringLiteral("Verification"),
+        QStringLiteral("Schedule mailing"),
+        QStringLiteral("Waiting for the next scheduled interval."),
+    };
+    return texts;
+}
+
+TransportSecurity transportSecurityOf(AccountSecurity security)
+{
+    switch (security) {
+    case AccountSecurity::StartTls: return TransportSecurity::StartTls;
+    case AccountSecurity::Tls: return TransportSecurity::Tls;
+    case AccountSecurity::None: break;
+    }
+    return TransportSecurity::None;
+}
+
+namespace {
+
+QString durationText(qint64 seconds)
+{
+    seconds = std::max<qint64>(seconds, 0);
+    return QStringLiteral("%1:%2:%3")
+        .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
+        .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+} // namespace
+
+SendingRun::SendingRun(Project &project, const tAccounts &accounts, QObject *parent)
+    : QObject(parent)
+    , m_project(project)
+    , m_accounts(accounts)
+    , m_texts(DefaultSendingTexts())
+{
+    chooseAccount();
+
+    const ListTable &table = project.table();
+    const int emailColumn = project.settings().Column;
+    m_usable = emailColumn >= 0 && emailColumn < table.columnCount();
+    if (m_usable) {
+        m_results.initFrom(table, emailColumn);
+        m_preparer = std::make_unique<MessagePreparer>(project, m_account);
+    } else {
+        // Told once the observers are connected.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                emit messageToUser(text(stDefineEmailColumn), text(stInfo), UserMessageIcon::Information);
+            },
+            Qt::QueuedConnection);
+    }
+
+    m_smtp.setKeepConnectionOpen(true);
+    connect(&m_smtp, &SendMail::OnMailInfo, this, &SendingRun::onSmtpInfo);
+    connect(&m_smtp, &SendMail::OnMailError, this, &SendingRun::onSmtpError);
+    connect(&m_smtp, &SendMail::OnDone, this, &SendingRun::onSmtpDone);
+    connect(&m_pop3, &GetMail::OnMailInfo, this, &SendingRun::onPopInfo);
+    connect(&m_pop3, &GetMail::OnMailError, this, &SendingRun::onPopError);
+    connect(&m_pop3, &GetMail::OnDone, this, &SendingRun::onPopDone);
+
+    m_log->setEnabled(project.settings().CreateLog);
+
+    m_reloginTimer.setSingleShot(true);
+    m_seriesTimer.setSingleShot(true);
+    m_scheduleTimer.setSingleShot(true); // restarted by each tick
+    m_scheduleTimer.setInterval(1000);
+    connect(&m_reloginTimer, &QTimer::timeout, this, &SendingRun::reloginTimerFired);
+    connect(&m_seriesTimer, &QTimer::timeout, this, &SendingRun::seriesTimerFired);
+    connect(&m_scheduleTimer, &QTimer::timeout, this, &SendingRun::scheduleTimerTick);
+
+    const QString projectFile = project.settingsFile();
+    m_task.Load(projectFile, now());
+    m_series.Load(projectFile);
+    if (m_usable && m_task.Enabled) {
+        startScheduleCountdown(60);
+        setState(State::WaitingForSchedule);
+    }
+    refreshScheduleText();
+}
+
+SendingRun::~SendingRun()
+{
+    // The sessions are members: closing them here sends nothing more to
+    // this half-destroyed object.
+    disconnect(&m_smtp, nullptr, this, nullptr);
+    disconnect(&m_pop3, nullptr, this, nullptr);
+}
+
+void SendingRun::setTexts(const QStringList &texts)
+{
+    for (int i = 0; i < std::min(texts.size(), m_texts.size()); ++i) {
+        if (!texts.at(i).isEmpty())
+            m_texts[i] = texts.at(i);
+    }
+    refreshScheduleText();
+}
+
+QString SendingRun::text(int index) const
+{
+    return index >= 0 && index < m_texts.size() ? m_texts.at(index) : QString();
+}
+
+void SendingRun::setJournalPath(const QString &path)
+{
+    m_journal = path.isEmpty() ? nullptr : std::make_unique<ResultJournal>(path);
+}
+
+bool SendingRun::restoreResults(const ResultTable &saved)
+{
+    if (!m_usable || isRunning() || !saved.matches(m_project.table(), m_project.settings().Column))
+        return false;
+    m_results = saved;
+    m_good = m_results.count(RowStatus::Sent);
+    m_bad = m_results.count(RowStatus::Failed);
+    for (int row = 0; row < m_results.rowCount(); ++row)
+        emit rowChanged(row);
+    emit countersChanged();
+    return true;
+}
+
+void SendingRun::setLogFolder(const QString &folder)
+{
+    const bool enabled = m_log->isEnabled();
+    m_log = std::make_unique<SendLog>(folder);
+    m_log->setEnabled(enabled);
+}
+
+void SendingRun::chooseAccount()
+{
+    int index = m_project.settings().NConnect;
+    if (index < 0 || index >= m_accounts.count())
+        index = 0;
+    const tAccountObj *account = m_accounts.item(index);
+    m_account = account ? *account : tAccountObj();
+    m_smtpSettings = SmtpSessionSettings::from(m_account, m_project.settings());
+}
+
+QStringList SendingRun::heldBackCodes() const
+{
+    return HeldBackCodes(m_project.settings().Codes);
+}
+
+bool SendingRun::isRunning() const
+{
+    switch (m_state) {
+    case State::LoggingIn:
+    case State::Sending:
+    case State::SeriesPause:
+    case State::Stopping:
+    case State::Closing:
+        return true;
+    case State::Idle:
+    case State::WaitingForSchedule:
+    case State::Closed:
+        break;
+    }
+    return false;
+}
+
+// ---- Commands ----
+
+void SendingRun::sendMail()
+{
+    if (isRunning() || m_state == State::Closed)
+        return;
+    m_task.Enabled = false;
+    m_series.clearProgress();
+    startRun(false, 0);
+}
+
+void SendingRun::resume(int selectedRow)
+{
+    if (isRunning() || m_state == State::Closed)
+        return;
+    m_task.Enabled = false;
+    m_series.clearProgress();
+    startRun(true, selectedRow);
+}
+
+void SendingRun::startRun(bool resume, int selectedRow)
+{
+    if (!m_usable) {
+        emit messageToUser(text(stDefineEmailColumn), text(stInfo), UserMessageIcon::Information);
+        setState(State::Idle);
+        return;
+    }
+    if (m_results.rowCount() == 1 && m_results.row(0).address.isEmpty()) {
+        emit messageToUser(text(stFillRecipientList), text(stInfo), UserMessageIcon::Information);
+        setState(State::Idle);
+        return;
+    }
+    chooseAccount();
+    m_stopFlag = false;
+    m_closeRequested = false;
+    m_startTime = now();
+    m_waiting = 0;
+    if (!resume)
+        m_good = 0;
+    m_bad = 0;
+    if (!resume) {
+        for (int row = 0; row < m_results.rowCount(); ++row)
+            m_results.row(row).reset();
+    }
+    emit countersChanged();
+
+    if (m_transport == SendingTransport::Account)
+        startAccountRun(resume, selectedRow);
+    else
+        startDirectRun(resume, selectedRow);
+}
+
+void SendingRun::startAccountRun(bool resume, int selectedRow)
+{
+    int start = 0;
+    if (resume) {
+        if (m_series.isActive()) {
+            if (m_series.NextRow > 0)
+                start = m_series.NextRow - 1; // NextRow counts from 1
+        } else {
+            start = selectedRow;
+        }
+    }
+    start = std::clamp(start, 0, m_results.rowCount());
+
+    // A resumed run keeps the rows that were sent and the failed rows whose
+    // code is held back (their texts stay until they get a new outcome).
+    const QStringList heldBack = heldBackCodes();
+    for (int row = start; row < m_results.rowCount(); ++row) {
+        ResultRow &r = m_results.row(row);
+        const bool again = r.status == RowStatus::Failed || r.status == RowStatus::InProgress;
+        if (!resume || (again && !IsHeldBack(r, heldBack)))
+            r.reset();
+    }
+    for (int row = 0; row < m_results.rowCount(); ++row)
+        emit rowChanged(row);
+    writeSnapshot();
+
+    m_currentRow = start - 1;
+    if (m_project.settings().Pop3Identify)
+        popLogin();
+    else
+        sendNext();
+}
+
+void SendingRun::startDirectRun(bool resume, int selectedRow)
+{
+    // Direct delivery to the recipients' mail exchangers (the relay
+    // coordinator) plugs in here: it takes the considered rows as a batch
+    // and reports each recipient back. Until it exists the run ends at
+    // once, as when the coordinator refuses to start.
+    Q_UNUSED(resume);
+    Q_UNUSED(selectedRow);
+    emit messageToUser(QStringLiteral("Direct delivery is not available; send through the account."),
+                       text(stAttention), UserMessageIcon::Error);
+    setState(State::Idle);
+    emit runFinished(false);
+}
+
+void SendingRun::stop()
+{
+    if (m_state == State::Closed)
+        return;
+    m_stopFlag = true;
+    if (m_pop3.Busy())
+        m_pop3.setMail_Action(GetMail::Cancel_GetMail);
+    if (m_smtp.Busy())
+        m_smtp.setAction(SendMail::Cancel_SendMail);
+    const bool pausing = m_state == State::SeriesPause;
+    m_task.Enabled = false;
+    m_scheduleTimer.stop();
+    m_seriesTimer.stop();
+    m_countdown = false;
+
+    if (sessionsBusy() || m_sendNextPosted) {
+        // The session's end posts the next step, which ends the run.
+        if (m_state != State::Closing)
+            setState(State::Stopping);
+    } else if (pausing || m_state == State::WaitingForSchedule) {
+        // Nothing is on the way: the pause or the wait just ends.
+        m_task.RunState = 0;
+        setState(State::Idle);
+        if (pausing)
+            emit runFinished(false);
+    }
+    refreshScheduleText();
+    emit countersChanged();
+}
+
+bool SendingRun::requestClose()
+{
+    if (m_state == State::Closed)
+        return true;
+    if (sessionsBusy() || m_sendNextPosted) {
+        m_closeRequested = true;
+        stop();
+        setState(State::Closing);
+        return false;
+    }
+    stop();
+    m_reloginTimer.stop();
+    m_smtp.setAction(SendMail::Cancel_SendMail); // ends a kept connection
+    setState(State::Closed);
+    return true;
+}
+
+void SendingRun::scheduleEdited()
+{
+    if (isRunning() || m_state == State::Closed)
+        return;
+    m_scheduleTimer.stop();
+    m_countdown = false;
+    if (m_task.Enabled) {
+        startScheduleCountdown(5);
+        setState(State::WaitingForSchedule);
+    } else if (m_state == State::WaitingForSchedule) {
+        setState(State::Idle);
+    }
+    refreshScheduleText();
+}
+
+void SendingRun::setRowStatusOk(int row)
+{
+    if (row < 0 || row >= m_results.rowCount() || m_results.row(row).status == RowStatus::InProgress)
+        return;
+    m_results.row(row).status = RowStatus::Sent;
+    rowFinished(row);
+}
+
+void SendingRun::setRowStatusNo(int row)
+{
+    if (row < 0 || row >= m_results.rowCount() || m_results.row(row).status == RowStatus::InProgress)
+        return;
+    m_results.row(row).status = RowStatus::Failed;
+    rowFinished(row);
+}
+
+// ---- The account transport ----
+
+void SendingRun::postSendNext()
+{
+    if (m_sendNextPosted)
+        return;
+    m_sendNextPosted = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_sendNextPosted = false;
+            sendNext();
+        },
+        Qt::QueuedConnection);
+}
+
+void SendingRun::sendNext()
+{
+    // The session's end posts this step again.
+    if (m_smtp.Busy() || m_pop3.Busy())
+        return;
+
+    if (m_stopFlag) {
+        endAborted();
+        return;
+    }
+
+    const TIniInfo &settings = m_project.settings();
+    if (settings.AutoCommit && settings.AutoCommitT > 0 && m_reloginFired) {
+        popLogin();
+        return;
+    }
+
+    if (m_currentRow + 1 < m_results.rowCount() && m_series.batchFull()) {
+        if (m_waiting == 0) {
+            // NextRow counts from 1: the row after the current one.
+            m_series.beginPause(m_currentRow + 2, m_task);
+            m_seriesTimer.start(std::chrono::milliseconds(m_series.pauseMilliseconds()));
+            setState(State::SeriesPause);
+        }
+        refreshScheduleText();
+        emit countersChanged();
+        return;
+    }
+
+    int row = m_currentRow + 1;
+    for (; row < m_results.rowCount(); ++row) {
+        m_currentRow = row;
+        if (!addressValid(row)) {
+            markErrorEmail(row);
+            continue;
+        }
+        const RowStatus status = m_results.row(row).status;
+        if (status == RowStatus::NotProcessed || status == RowStatus::Failed)
+            break;
+    }
+    if (row >= m_results.rowCount()) {
+        finishList();
+        return;
+    }
+
+    const PreparedMessage message = m_preparer->prepare(row, now());
+    const SmtpSessionSettings &s = m_smtpSettings;
+    m_smtp.setSMTP_Server(s.server);
+    m_smtp.setSMTP_Port(s.port);
+    m_smtp.setSmtpAuth(s.auth);
+    m_smtp.setSmtpUser(s.user);
+    m_smtp.setSmtpPsw(s.password);
+    m_smtp.setHeloDef(s.heloDef);
+    m_smtp.setHeloTxt(s.heloTxt);
+    m_smtp.setTimeoutArp(s.timeoutSeconds);
+    m_smtp.setTimeoutConnect(s.timeoutSeconds);
+    m_smtp.setSecurity(transportSecurityOf(s.security));
+    m_smtp.message() = message.inputs;
+    m_smtp.setTO_Address(message.toAddress);
+    m_smtp.setTO_Name(message.toName);
+
+    ResultRow &r = m_results.row(row);
+    r.status = RowStatus::InProgress;
+    r.result = text(stSendingThroughIsp) + QStringLiteral(" ...");
+    emit rowChanged(row);
+    ++m_waiting;
+    m_series.countHandedOut();
+    m_sendState = 1;
+    setState(State::Sending);
+    emit countersChanged();
+    m_smtp.setAction(SendMail::Send_Mail);
+}
+
+void SendingRun::markErrorEmail(int row)
+{
+    ResultRow &r = m_results.row(row);
+    r.status = RowStatus::Failed;
+    r.result = text(stErrorEmail);
+    writeLog(SendLog::failedRecord(r.address, text(stNo), text(stErrorEmail)));
+    rowFinished(row);
+}
+
+void SendingRun::finishList()
+{
+    m_smtp.setAction(SendMail::Cancel_SendMail); // ends the kept connection
+    if (m_log->isEnabled())
+        m_log->startNewRun();
+    if (m_task.Enabled) {
+        m_scheduleTimer.stop();
+        m_countdown = false;
+        m_task.MarkRunDone(m_project.settingsFile(), now());
+    }
+    m_seriesTimer.stop();
+    m_task.RunState = 0;
+    setState(State::Idle);
+    refreshScheduleText();
+    emit countersChanged();
+    emit messageToUser(text(stProcessCompleted), text(stCompleted), UserMessageIcon::Information);
+    emit runFinished(true);
+}
+
+void SendingRun::endAborted()
+{
+    m_smtp.setAction(SendMail::Cancel_SendMail); // ends the kept connection
+    m_reloginTimer.stop();
+    refreshScheduleText();
+    if (m_closeRequested) {
+        setState(State::Closed);
+        emit runFinished(false);
+        emit closed();
+        return;
+    }
+    emit messageToUser(text(stAborted), text(stAttention), UserMessageIcon::Information);
+    setState(State::Idle);
+    emit runFinished(false);
+}
+
+void SendingRun::onSmtpInfo(SendMail::SendMailInfo info, const QString &infoText)
+{
+    // The server's words, not our own commands and message data.
+    if (m_sendState == 0 || info == SendMail::miSent || info == SendMail::miPartSize
+        || info == SendMail::miPartProgress)
+        return;
+    if (m_currentRow < 0 || m_currentRow >= m_results.rowCount())
+        return;
+    m_results.row(m_currentRow).comment = infoText;
+    emit rowChanged(m_currentRow);
+}
+
+void SendingRun::onSmtpError(int error, const QString &errorText)
+{
+    Q_UNUSED(error);
+    if (m_sendState == 0 || m_currentRow < 0 || m_currentRow >= m_results.rowCount())
+        return; // a kept connection that went away between messages
+    m_sendState = 2;
+    ++m_bad;
+    ResultRow &r = m_results.row(m_currentRow);
+    r.state = text(stNo);
+    r.result.clear();
+    r.comment = errorText;
+    r.status = RowStatus::Failed;
+    if (const QString code = ReplyCodeFromError(errorText); !code.isEmpty())
+        r.code = code;
+    if (m_smtp.Busy())
+        m_smtp.setAction(SendMail::Cancel_SendMail);
+    writeLog(SendLog::failedRecord(r.address, r.state, r.comment));
+    emit rowChanged(m_currentRow);
+    emit countersChanged();
+}
+
+void SendingRun::onSmtpDone()
+{
+    if (m_sendState == 0) {
+        onSessionEnded();
+        return;
+    }
+    const int row = m_currentRow;
+    ResultRow &r = m_results.row(row);
+    const bool accepted = m_smtp.Delivered();
+    if (accepted) {
+        ++m_good;
+        r.state = text(stOk);
+        r.result = text(stSentThroughIsp);
+        r.code.clear();
+        r.comment.clear();
+        r.status = RowStatus::Sent;
+    } else {
+        if (m_sendState == 1) {
+            ++m_bad;
+            r.state = text(stNo);
+        }
+        r.status = RowStatus::Failed;
+    }
+    m_sendState = 0;
+    --m_waiting;
+    if (accepted)
+        writeLog(SendLog::acceptedRecord(r.address, QStringLiteral("Ok")));
+    rowFinished(row);
+    emit countersChanged();
+    postSendNext();
+}
+
+void SendingRun::onSessionEnded()
+{
+    if ((m_state == State::Stopping || m_state == State::Closing) && !sessionsBusy())
+        postSendNext();
+}
+
+// ---- POP3 log-in ----
+
+void SendingRun::popLogin()
+{
+    m_reloginFired = false;
+    m_reloginTimer.stop();
+    m_pop3.setTimeoutArp(m_project.settings().TimeOut);
+    m_pop3.setTimeoutConnect(m_project.settings().TimeOut);
+    m_pop3.setMail_Server(m_account.PopServer);
+    m_pop3.setMail_Port(quint16(m_account.PopPort));
+    m_pop3.setUser_ID(m_account.UserID);
+    m_pop3.setUser_Password(m_account.Password);
+    m_pop3.setSecurity(transportSecurityOf(m_account.Security));
+    setState(State::LoggingIn);
+    setScheduleText(text(stVerification));
+    m_pop3.setMail_Action(GetMail::Get_Mail);
+}
+
+void SendingRun::onPopInfo(GetMail::GetMailInfo info, const QString &)
+{
+    if (info != GetMail::giAccessGranted || m_state != State::LoggingIn)
+        return;
+    m_pop3.StopSession(); // its end posts the next message
+    const TIniInfo &settings = m_project.settings();
+    if (settings.Pop3Identify && settings.AutoCommit && settings.AutoCommitT > 0) {
+        m_reloginFired = false;
+        m_reloginTimer.start(std::chrono::milliseconds(qint64(settings.AutoCommitT) * 60000));
+    }
+    refreshScheduleText();
+}
+
+void SendingRun::onPopError(int, const QString &errorText)
+{
+    if (m_state != State::LoggingIn)
+        return;
+    emit messageToUser(errorText, text(stInfo), UserMessageIcon::Information);
+    m_pop3.StopSession();
+    m_reloginTimer.stop();
+    setState(State::Idle);
+    refreshScheduleText();
+    emit runFinished(false);
+}
+
+void SendingRun::onPopDone()
+{
+    // Access granted (state still "logging in") or a cancel by Stop: the
+    // next step sends or ends the run. After an error the run is over.
+    if (m_state == State::LoggingIn || m_state == State::Stopping || m_state == State::Closing)
+        postSendNext();
+}
+
+// ---- Timers ----
+
+void SendingRun::reloginTimerFired()
+{
+    m_reloginTimer.stop();
+    m_reloginFired = true;
+}
+
+void SendingRun::seriesTimerFired()
+{
+    m_seriesTimer.stop();
+    if (m_state != State::SeriesPause)
+        return;
+    m_series.endPause();
+    m_task.RunState = 0;
+    startRun(true, 0);
+}
+
+void SendingRun::startScheduleCountdown(qint64 seconds)
+{
+    m_countdown = true;
+    m_countdownTarget = now().addSecs(seconds);
+    m_scheduleTimer.start();
+}
+
+void SendingRun::scheduleTimerTick()
+{
+    m_scheduleTimer.stop();
+    const QDateTime at = now();
+    if (m_countdown) {
+        if (at >= m_countdownTarget) {
+            m_countdown = false;
+            setScheduleText(text(stScheduleMailing));
+        } else {
+            setScheduleText(text(stScheduleMailing) + QStringLiteral(" (")
+                            + durationText(at.secsTo(m_countdownTarget)) + QLatin1Char(')'));
+        }
+        m_scheduleTimer.start();
+        return;
+    }
+    if (!m_task.Enabled)
+        return;
+    if (m_task.RunState == 0 && m_task.IsDue(at)) {
+        if (!isRunning())
+            startRun(true, 0);
+        return;
+    }
+    if (m_task.RunState == 0 || m_task.RunState == TTaskObj::RunStateSeriesWait)
+        m_scheduleTimer.start();
+}
+
+// ---- Helpers ----
+
+void SendingRun::setState(State state)
+{
+    if (m_state == state)
+        return;
+    m_state = state;
+    emit stateChanged(state);
+}
+
+void SendingRun::setScheduleText(const QString &panel)
+{
+    if (m_scheduleText == panel)
+        return;
+    m_scheduleText = panel;
+    emit scheduleTextChanged(panel);
+}
+
+void SendingRun::refreshScheduleText()
+{
+    if (m_state == State::LoggingIn)
+        setScheduleText(text(stVerification));
+    else if (m_task.RunState == TTaskObj::RunStateSeriesWait)
+        setScheduleText(text(stWaitingNextInterval));
+    else if (!m_task.Enabled)
+        setScheduleText(QString());
+    else if (m_countdown)
+        scheduleTimerTick(); // shows the remaining time at once
+    else
+        setScheduleText(text(stScheduleMailing));
+}
+
+QStringList SendingRun::statusPanels() const
+{
+    const QString elapsed = m_startTime.isValid() ? durationText(m_startTime.secsTo(now())) : QString();
+    const auto panel = [this](int index, const QString &value) {
+        return text(index) + QStringLiteral(": ") + value;
+    };
+    return {panel(stElapsed, elapsed),
+            panel(stTotal, QString::number(m_results.rowCount())),
+            panel(stWaiting, QString::number(m_waiting)),
+            panel(stGood, QString::number(m_good)),
+            panel(stBad, QString::number(m_bad)),
+            m_scheduleText};
+}
+
+void SendingRun::rowFinished(int row)
+{
+    if (m_journal)
+        m_journal->appendRow(m_results, row);
+    emit rowChanged(row);
+}
+
+void SendingRun::writeSnapshot()
+{
+    if (m_journal)
+        m_journal->writeSnapshot(m_results);
+}
+
+void SendingRun::writeLog(const QString &record)
+{
+    QString error;
+    if (!m_log->WriteLine(record, now(), &error)) {
+        if (!error.isEmpty())
+            emit logFailed(error);
+        return;
+    }
+    m_project.settings().LogFile = m_log->path();
+}
+
+bool SendingRun::sessionsBusy() const
+{
+    return m_smtp.Busy() || m_pop3.Busy();
+}
+
+bool SendingRun::addressValid(int row) const
+{
+    return m_results.row(row).address.contains(u'@');
+}
+
+} // namespace varnholt

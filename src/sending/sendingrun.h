@@ -1,0 +1,251 @@
+#pragma once
+
+#include "mailclient/getmail.h"
+#include "mailclient/sendmail.h"
+#include "schedule/schedobj.h"
+#include "sending/messageprep.h"
+#include "sending/resulttable.h"
+#include "sending/sendlog.h"
+#include "settings/settings.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+// The sending run: walks the project's mailing list row by row, has one
+// personalised message prepared per recipient, hands it to the account's
+// SMTP server (after a POP3 log-in when the project asks for one), and
+// records every recipient's outcome in the result table, the counters, the
+// send log and the results journal. It knows nothing about widgets: a window
+// or the command line commands it and follows its signals.
+//
+// Row numbers are record rows of the project table, counted from 0.
+namespace varnholt {
+
+class Project;
+
+// The texts of the sending run by index, so that a language file can
+// replace them (the window's message list).
+enum SendingText {
+    stEmail = 0, stState = 1, stResult = 2, stCode = 3, stComment = 4,
+    stElapsed = 5, stTotal = 6, stWaiting = 7, stGood = 8, stBad = 9,
+    stFillRecipientList = 10, stErrorEmail = 11, stDnsInfoError = 12, stLeft = 13,
+    stDefineEmailColumn = 14, stInfo = 15, stAttention = 18, stAborted = 19,
+    stSendingThroughIsp = 20, stCompleted = 21, stNo = 22, stOk = 23, stSentThroughIsp = 24,
+    stSendingWaitingAck = 25, stDeliveredAvailable = 26, stFailed = 27, stDnsNotResponding = 28,
+    stAbortedByUser = 29, stCouldNotPerform = 30, stTimeOut = 31, stInvalidDns = 32,
+    stMailboxUnavailable = 33, stUserNotLocal = 34, stExceededStorage = 35,
+    stTransactionFailed = 36, stRecipientServerError = 37, stProcessCompleted = 38,
+    stVerification = 39, stScheduleMailing = 40, stWaitingNextInterval = 41,
+};
+
+// The default (English) texts, indexes 0 to 41; 16 and 17 are reserved
+// (empty).
+[[nodiscard]] const QStringList &DefaultSendingTexts();
+
+// Which way messages leave. Only the account transport exists so far; the
+// direct delivery to the recipients' mail exchangers plugs in at
+// SendingRun::startDirectRun().
+enum class SendingTransport { Account, Direct };
+
+// The icon of a message for the user (the message box flags 64, 16, 32).
+enum class UserMessageIcon { Information, Error, Question };
+
+[[nodiscard]] TransportSecurity transportSecurityOf(AccountSecurity security);
+
+class SendingRun : public QObject
+{
+    Q_OBJECT
+public:
+    enum class State {
+        Idle,
+        LoggingIn,      // POP3 log-in before sending
+        Sending,        // a message is with the SMTP session
+        SeriesPause,    // a series batch is done; the series timer runs
+        WaitingForSchedule, // the schedule timer waits for the task to be due
+        Stopping,       // "Stop" while a session is busy: waiting for its end
+        Closing,        // closing while a session is busy: waiting for its end
+        Closed,
+    };
+    Q_ENUM(State)
+
+    using Clock = std::function<QDateTime()>;
+
+    // The run works on `project`'s table in place (read only) and sends
+    // through the project's account ("NConnect", 0 when out of range).
+    // Loads the schedule task and the series settings from the project
+    // file, copies the e-mail column into the result table and, when the
+    // task is active, starts the schedule timer's countdown.
+    // `accounts` must hold at least one account.
+    SendingRun(Project &project, const tAccounts &accounts, QObject *parent = nullptr);
+    ~SendingRun() override;
+
+    // False when the project's e-mail column is out of range: the run was
+    // not set up (message 14 was sent to the user) and cannot start.
+    [[nodiscard]] bool isUsable() const { return m_usable; }
+
+    // ---- Set-up (before a run) ----
+    void setTexts(const QStringList &texts); // a translation; missing entries keep the default
+    [[nodiscard]] QString text(int index) const;
+    void setClock(Clock clock) { m_clock = std::move(clock); }
+    [[nodiscard]] QDateTime now() const { return m_clock ? m_clock() : QDateTime::currentDateTime(); }
+    void setTransport(SendingTransport transport) { m_transport = transport; }
+    [[nodiscard]] SendingTransport transport() const { return m_transport; }
+    // Keeps the result table in `path` (ResultJournal) as rows finish.
+    // An empty path: no journal.
+    void setJournalPath(const QString &path);
+    [[nodiscard]] QString journalPath() const { return m_journal ? m_journal->path() : QString(); }
+    // Takes over a result table saved by an earlier run (for example from
+    // the journal of a killed process) when it still describes this list.
+    // Returns false (and changes nothing) when it does not.
+    bool restoreResults(const ResultTable &saved);
+    // "Create log file".
+    void setCreateLog(bool on) { m_log->setEnabled(on); }
+    [[nodiscard]] bool createLog() const { return m_log->isEnabled(); }
+    void setLogFolder(const QString &folder);
+
+    // ---- Commands ----
+    // "Send Mail": clears the task's active flag and the series' progress,
+    // then starts a fresh run.
+    void sendMail();
+    // "Resume": the same, then a resuming run from `selectedRow` (used when
+    // no series is active) or from the series' next row.
+    void resume(int selectedRow = 0);
+    // "Stop": ends the current message cleanly; the run ends with message
+    // 19 ("Aborted") once the session is done.
+    void stop();
+    // "Status Ok" / "Status No" on a record row that is not in progress.
+    void setRowStatusOk(int row);
+    void setRowStatusNo(int row);
+    // Closing: returns true when the run may go away at once; otherwise it
+    // stops, waits for the sessions to end and then emits closed().
+    bool requestClose();
+
+    // The schedule task was edited (the schedule window returned true):
+    // when the task is active, the schedule timer counts down 5 seconds and
+    // then checks the task every second.
+    void scheduleEdited();
+
+    // ---- Timer handlers, public so that tests and tools can fire them ----
+    void reloginTimerFired();
+    void seriesTimerFired();
+    void scheduleTimerTick();
+
+    // ---- What observers read ----
+    [[nodiscard]] State state() const { return m_state; }
+    [[nodiscard]] bool isRunning() const;
+    [[nodiscard]] const ResultTable &results() const { return m_results; }
+    [[nodiscard]] int waiting() const { return m_waiting; }
+    [[nodiscard]] int good() const { return m_good; }
+    [[nodiscard]] int bad() const { return m_bad; }
+    [[nodiscard]] int total() const { return m_results.rowCount(); }
+    [[nodiscard]] QDateTime startTime() const { return m_startTime; }
+    // The current row: the row handed over (or last looked at).
+    [[nodiscard]] int currentRow() const { return m_currentRow; }
+    // The six status panels: "Elapsed: ...", "Total: ...", "Waiting: ...",
+    // "Good: ...", "Bad: ...", and the schedule panel.
+    [[nodiscard]] QStringList statusPanels() const;
+    [[nodiscard]] QString scheduleText() const { return m_scheduleText; }
+    [[nodiscard]] QStringList heldBackCodes() const;
+
+    [[nodiscard]] TTaskObj &task() { return m_task; }
+    [[nodiscard]] TSeriesObj &series() { return m_series; }
+    [[nodiscard]] const tAccountObj &account() const { return m_account; }
+    [[nodiscard]] MessagePreparer &preparer() { return *m_preparer; }
+    [[nodiscard]] SendMail &smtp() { return m_smtp; }
+    [[nodiscard]] GetMail &pop3() { return m_pop3; }
+    [[nodiscard]] SendLog &sendLog() { return *m_log; }
+    [[nodiscard]] QTimer &reloginTimer() { return m_reloginTimer; }
+    [[nodiscard]] QTimer &seriesTimer() { return m_seriesTimer; }
+    [[nodiscard]] QTimer &scheduleTimer() { return m_scheduleTimer; }
+    [[nodiscard]] bool scheduleCountdown() const { return m_countdown; }
+
+Q_SIGNALS:
+    void rowChanged(int row);
+    void countersChanged();
+    void stateChanged(varnholt::SendingRun::State state);
+    // The run ended: `completed` at the end of the list, false when it was
+    // stopped or the POP3 log-in failed. A series pause is not an end.
+    void runFinished(bool completed);
+    // A message box of the run: text, caption, icon.
+    void messageToUser(const QString &text, const QString &caption, varnholt::UserMessageIcon icon);
+    void scheduleTextChanged(const QString &text);
+    // A send log line could not be written.
+    void logFailed(const QString &error);
+    // After requestClose() returned false: the sessions have ended.
+    void closed();
+
+private:
+    void chooseAccount();
+    void startRun(bool resume, int selectedRow);
+    void startAccountRun(bool resume, int selectedRow);
+    void startDirectRun(bool resume, int selectedRow);
+    void postSendNext();
+    void sendNext();
+    void popLogin();
+    void finishList();
+    void endAborted();
+
+    void onSmtpInfo(SendMail::SendMailInfo info, const QString &text);
+    void onSmtpError(int error, const QString &text);
+    void onSmtpDone();
+    void onPopInfo(GetMail::GetMailInfo info, const QString &text);
+    void onPopError(int error, const QString &text);
+    void onPopDone();
+    void onSessionEnded();
+
+    void setState(State state);
+    void setScheduleText(const QString &text);
+    void refreshScheduleText();
+    void startScheduleCountdown(qint64 seconds);
+    void rowFinished(int row);
+    void writeLog(const QString &record);
+    void writeSnapshot();
+    [[nodiscard]] bool sessionsBusy() const;
+    [[nodiscard]] bool addressValid(int row) const;
+    void markErrorEmail(int row);
+
+    Project &m_project;
+    const tAccounts &m_accounts;
+    tAccountObj m_account;
+    bool m_usable = false;
+    QStringList m_texts;
+    Clock m_clock;
+    SendingTransport m_transport = SendingTransport::Account;
+
+    ResultTable m_results;
+    std::unique_ptr<ResultJournal> m_journal;
+    std::unique_ptr<MessagePreparer> m_preparer;
+    SmtpSessionSettings m_smtpSettings;
+    SendMail m_smtp;
+    GetMail m_pop3;
+    std::unique_ptr<SendLog> m_log = std::make_unique<SendLog>();
+    TTaskObj m_task;
+    TSeriesObj m_series;
+
+    QTimer m_reloginTimer;
+    bool m_reloginFired = false;
+    QTimer m_seriesTimer;
+    QTimer m_scheduleTimer;
+    bool m_countdown = false;
+    QDateTime m_countdownTarget;
+
+    State m_state = State::Idle;
+    QString m_scheduleText;
+    int m_currentRow = -1;
+    bool m_stopFlag = false;
+    int m_sendState = 0; // 0 idle, 1 message handed over, 2 failure reported
+    bool m_sendNextPosted = false;
+    bool m_closeRequested = false;
+    int m_waiting = 0;
+    int m_good = 0;
+    int m_bad = 0;
+    QDateTime m_startTime;
+};
+
+} // namespace varnholt

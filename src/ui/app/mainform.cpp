@@ -1,0 +1,496 @@
+#include "mainform.h"
+
+#include "aboutbox.h"
+
+#include "settings/programfolder.h"
+#include "settings/settings.h"
+#include "ui/common/childwindows.h"
+#include "ui/common/filedialogs.h"
+#include "ui/common/messagebox.h"
+#include "ui/common/msglanguage.h"
+#include "ui/project/newmod2messageform.h"
+
+#ifdef VARNHOLT_HAVE_PREFERENCES
+#include "ui/settings/fpref.h"
+#endif
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenuBar>
+#include <QPainter>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+#include <QUrl>
+
+namespace varnholt {
+
+namespace {
+
+enum : int {
+    msgFileNotFound = 0, msgAttention = 1, msgOpenProject = 2, msgNoConnection = 3, msgError = 4,
+    msgQuit = 5, msgRelaunch = 6
+};
+
+QString ensureTrailingSlash(QString folder)
+{
+    if (!folder.isEmpty() && !folder.endsWith(u'/'))
+        folder += u'/';
+    return folder;
+}
+
+// The folder part of a path, ending with "/" ("" when there is none).
+QString folderPart(const QString &path)
+{
+    const qsizetype cut = path.lastIndexOf(u'/');
+    return cut < 0 ? QString() : path.left(cut + 1);
+}
+
+// The tile of the empty client area: a quiet diagonal pattern.
+QPixmap backgroundTile()
+{
+    QPixmap tile(48, 48);
+    tile.fill(QColor(0x5a, 0x6e, 0x82));
+    QPainter p(&tile);
+    p.setPen(QColor(0x66, 0x7a, 0x8e));
+    for (int i = -48; i < 48; i += 12)
+        p.drawLine(i, 48, i + 48, 0);
+    return tile;
+}
+
+} // namespace
+
+TMainForm::TMainForm(const CommandLine &commandLine, QWidget *parent)
+    : QMainWindow(parent)
+    , m_area(new QMdiArea(this))
+    , m_msl(new TMsgLanguage(QStringLiteral("TMainForm"),
+                             {QStringLiteral("File not found"), QStringLiteral("Attention"),
+                              QStringLiteral("Open Project"), QStringLiteral("No Internet connection.."),
+                              QStringLiteral("Error"), QStringLiteral("Do you want to quit the program?"),
+                              QStringLiteral("Relaunch program, use main menu \"Edit/HTML Class Registration\" !")},
+                             this))
+    , m_commandLine(commandLine)
+{
+    setWindowTitle(QStringLiteral("Varnholt"));
+#ifdef VARNHOLT_HAVE_PREFERENCES
+    m_preferences = [this](bool programWide) { return ShowPreferences(programWide, this); };
+#endif
+    m_area->setBackground(QBrush(backgroundTile()));
+    m_area->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    m_area->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setCentralWidget(m_area);
+    buildMenus();
+    resize(1024, 768);
+
+    m_currentProjectPath = ProgramFolder::path();
+    m_recent.load(recentProjectsFile());
+    rebuildReopenMenu();
+
+    connect(m_area, &QMdiArea::subWindowActivated, this, &TMainForm::updateCommands);
+    TranslationRegistry::instance().announce(this, m_msl);
+    QMetaObject::invokeMethod(this, &TMainForm::updateCommands, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, "setEditState", Qt::QueuedConnection, Q_ARG(int, 0));
+}
+
+TMainForm::~TMainForm()
+{
+    // The children go after this object's own part is gone: their last
+    // signals must not reach it.
+    disconnect(m_area, nullptr, this, nullptr);
+    for (QMdiSubWindow *sub : m_area->subWindowList())
+        if (sub->widget())
+            disconnect(sub->widget(), nullptr, this, nullptr);
+}
+
+QAction *TMainForm::addCommand(QMenu *menu, const QString &name, const QString &caption, const QKeySequence &shortcut)
+{
+    QAction *a = menu->addAction(caption);
+    a->setObjectName(name);
+    if (!shortcut.isEmpty())
+        a->setShortcut(shortcut);
+    m_actions.insert(name, a);
+    return a;
+}
+
+void TMainForm::buildMenus()
+{
+    QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
+    connect(addCommand(file, QStringLiteral("newProject"), QStringLiteral("New Project")), &QAction::triggered, this,
+            &TMainForm::newProject);
+    connect(addCommand(file, QStringLiteral("openProject"), QStringLiteral("Open Project")), &QAction::triggered,
+            this, &TMainForm::openProject);
+    m_reopen = file->addMenu(QStringLiteral("Reopen"));
+    m_reopen->setObjectName(QStringLiteral("reopen"));
+    connect(addCommand(file, QStringLiteral("saveProject"), QStringLiteral("Save Project")), &QAction::triggered,
+            this, [this] { saveProject(false); });
+    connect(addCommand(file, QStringLiteral("saveProjectAs"), QStringLiteral("Save Project As")),
+            &QAction::triggered, this, [this] { saveProject(true); });
+    connect(addCommand(file, QStringLiteral("closeProject"), QStringLiteral("Close Project")), &QAction::triggered,
+            this, &TMainForm::closeProject);
+    file->addSeparator();
+    connect(addCommand(file, QStringLiteral("projectOptions"), QStringLiteral("Project Options")),
+            &QAction::triggered, this, &TMainForm::projectOptions);
+    // Named after the window it opens, so the screenshot tool finds it.
+    connect(addCommand(file, QStringLiteral("preferences"), QStringLiteral("Default Options")), &QAction::triggered,
+            this, &TMainForm::defaultOptions);
+    file->addSeparator();
+    connect(addCommand(file, QStringLiteral("exit"), QStringLiteral("E&xit"), QKeySequence(Qt::CTRL | Qt::Key_Q)),
+            &QAction::triggered, this, &QWidget::close);
+
+    QMenu *edit = menuBar()->addMenu(QStringLiteral("&Edit"));
+    const struct {
+        const char *name;
+        const char *caption;
+        QKeySequence shortcut;
+        int bit;
+    } editCommands[] = {
+        {"cut", "Cut", QKeySequence(Qt::CTRL | Qt::Key_X), 1},
+        {"copy", "Copy", QKeySequence(Qt::CTRL | Qt::Key_C), 2},
+        {"paste", "Paste", QKeySequence(Qt::CTRL | Qt::Key_V), 4},
+        {"delete", "Delete", {}, 8},
+        {"undo", "Undo", QKeySequence(Qt::CTRL | Qt::Key_Z), 16},
+        {"redo", "Redo", {}, 32},
+    };
+    for (const auto &c : editCommands) {
+        QAction *a = addCommand(edit, QString::fromLatin1(c.name), QString::fromLatin1(c.caption), c.shortcut);
+        // The editor handles its own keys; the menu entries only serve the mouse.
+        a->setShortcutContext(Qt::WidgetShortcut);
+        a->setProperty("editBit", c.bit);
+        const int bit = c.bit;
+        connect(a, &QAction::triggered, this, [this, bit] {
+            if (TNewMod2MessageForm *w = activeProjectWindow())
+                QMetaObject::invokeMethod(w, "editCommand", Qt::QueuedConnection, Q_ARG(int, bit));
+        });
+    }
+    edit->addSeparator();
+    const char *tools[] = {"Import from Parlowen", "Import list", "Edit list", "Filter", "Verify List"};
+    const char *toolNames[] = {"foreignImport", "importList", "editList", "filter", "verifyList"};
+    for (int tool = 0; tool < 5; ++tool)
+        connect(addCommand(edit, QString::fromLatin1(toolNames[tool]), QString::fromLatin1(tools[tool])),
+                &QAction::triggered, this, [this, tool] { requestTool(tool); });
+
+    QMenu *window = menuBar()->addMenu(QStringLiteral("&Window"));
+    connect(addCommand(window, QStringLiteral("tile"), QStringLiteral("&Tile")), &QAction::triggered, m_area,
+            &QMdiArea::tileSubWindows);
+    connect(addCommand(window, QStringLiteral("cascade"), QStringLiteral("&Cascade")), &QAction::triggered, m_area,
+            &QMdiArea::cascadeSubWindows);
+    connect(addCommand(window, QStringLiteral("closeAll"), QStringLiteral("Close &All")), &QAction::triggered, m_area,
+            &QMdiArea::closeAllSubWindows);
+    connect(addCommand(window, QStringLiteral("arrangeIcons"), QStringLiteral("Arrange Icons")), &QAction::triggered,
+            m_area, &QMdiArea::tileSubWindows);
+    connect(addCommand(window, QStringLiteral("next"), QStringLiteral("&Next"), QKeySequence(Qt::Key_F6)),
+            &QAction::triggered, m_area, &QMdiArea::activateNextSubWindow);
+    connect(addCommand(window, QStringLiteral("previous"), QStringLiteral("&Previous"),
+                       QKeySequence(Qt::SHIFT | Qt::Key_F6)),
+            &QAction::triggered, m_area, &QMdiArea::activatePreviousSubWindow);
+
+    QMenu *about = menuBar()->addMenu(QStringLiteral("&About"));
+    connect(addCommand(about, QStringLiteral("about"), QStringLiteral("&About")), &QAction::triggered, this,
+            &TMainForm::showAbout);
+    connect(addCommand(about, QStringLiteral("help"), QStringLiteral("Help")), &QAction::triggered, this,
+            &TMainForm::showHelp);
+    QMenu *language = about->addMenu(QStringLiteral("Language"));
+    QAction *english = language->addAction(QStringLiteral("Default (English)"));
+    english->setCheckable(true);
+    english->setChecked(true);
+
+    // Tool bar: its own captions and hints; Save and Save as follow the
+    // project window alone.
+    m_toolBar = addToolBar(QStringLiteral("Tools"));
+    m_toolBar->setObjectName(QStringLiteral("toolBar"));
+    m_toolBar->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    m_toolBar->setMovable(false);
+    auto tool = [this](const QString &caption, const QString &hint, QAction *menuAction) {
+        QAction *a = m_toolBar->addAction(caption);
+        a->setToolTip(hint.isEmpty() ? caption : hint);
+        connect(a, &QAction::triggered, menuAction, &QAction::trigger);
+        return a;
+    };
+    m_actions.insert(QStringLiteral("toolNew"),
+                     tool(QStringLiteral("New"), QStringLiteral("New mailing project"), action(QStringLiteral("newProject"))));
+    m_actions.insert(QStringLiteral("toolOpen"),
+                     tool(QStringLiteral("Open"), QStringLiteral("Open Project"), action(QStringLiteral("openProject"))));
+    m_toolSave = tool(QStringLiteral("Save"), QStringLiteral("Save Project"), action(QStringLiteral("saveProject")));
+    m_toolSaveAs = tool(QStringLiteral("Save as"), QStringLiteral("Save Project As"), action(QStringLiteral("saveProjectAs")));
+    m_actions.insert(QStringLiteral("toolSave"), m_toolSave);
+    m_actions.insert(QStringLiteral("toolSaveAs"), m_toolSaveAs);
+    m_toolBar->addSeparator();
+    m_actions.insert(QStringLiteral("toolProjectOptions"),
+                     tool(QStringLiteral("Project Options"), QStringLiteral("Project options"),
+                          action(QStringLiteral("projectOptions"))));
+    m_actions.insert(QStringLiteral("toolDefaultOptions"),
+                     tool(QStringLiteral("Default Options"), {}, action(QStringLiteral("preferences"))));
+    m_toolBar->addSeparator();
+    m_actions.insert(QStringLiteral("toolExit"), tool(QStringLiteral("Exit"), {}, action(QStringLiteral("exit"))));
+}
+
+// ---- recent projects ------------------------------------------------------------
+
+QString TMainForm::recentProjectsFile() const
+{
+    return ProgramFolder::filePath(QString::fromUtf16(kRecentProjectsFileName));
+}
+
+void TMainForm::addRecentProject(const QString &path)
+{
+    if (m_recent.add(path))
+        rebuildReopenMenu();
+}
+
+void TMainForm::rebuildReopenMenu()
+{
+    m_reopen->clear();
+    for (const QString &entry : m_recent.entries()) {
+        QAction *a = m_reopen->addAction(entry);
+        connect(a, &QAction::triggered, this, [this, entry] { reopen(entry); });
+    }
+    m_reopen->setEnabled(!m_recent.isEmpty());
+}
+
+// ---- file commands -----------------------------------------------------------------
+
+QString TMainForm::defaultProjectFolder() const
+{
+    return programSettings().iniInfo.PathPro;
+}
+
+void TMainForm::newProject()
+{
+    QString folder = folderPart(m_currentProjectPath);
+    if (m_currentProjectPath.isEmpty())
+        folder = defaultProjectFolder();
+    QString path = ensureTrailingSlash(folder) + QStringLiteral("*.eml");
+    OpenProject(path, true);
+    m_currentProjectPath = path;
+}
+
+void TMainForm::openProject()
+{
+    QString folder = folderPart(m_currentProjectPath);
+    if (folder.isEmpty())
+        folder = defaultProjectFolder();
+    else if (!QFileInfo(folder).isDir())
+        folder = ProgramFolder::path();
+    const QString preset = ensureTrailingSlash(folder) + QStringLiteral("*.eml");
+    const std::optional<QString> chosen = ShowFileDialog(this, FileDialogKind::Open, m_msl->text(msgOpenProject),
+                                                         preset, QStringLiteral("Eml (*.eml);;All (*)"));
+    if (!chosen)
+        return;
+    QString path = *chosen;
+    addRecentProject(path);
+    OpenProject(path, false);
+    m_currentProjectPath = *chosen;
+}
+
+void TMainForm::reopen(const QString &entry)
+{
+    m_currentProjectPath = entry;
+    if (!QFileInfo(entry).isFile()) {
+        ShowMessageBox(m_msl->text(msgFileNotFound) + QStringLiteral(" : ") + entry, m_msl->text(msgAttention),
+                       mbIconQuestion);
+        return;
+    }
+    addRecentProject(entry);
+    QString path = entry;
+    OpenProject(path, false);
+    m_currentProjectPath = entry;
+}
+
+bool TMainForm::OpenProject(QString &path, bool isNew)
+{
+    if (TNewMod2MessageForm *existing = projectWindow()) {
+        QMdiSubWindow *sub = qobject_cast<QMdiSubWindow *>(existing->parentWidget());
+        if (!(sub ? sub->close() : existing->close())) {
+            m_area->setActiveSubWindow(sub);
+            return false;
+        }
+    }
+
+    auto *window = new TNewMod2MessageForm(programSettings().iniInfo);
+    connect(window, &TNewMod2MessageForm::addRecentProject, this, &TMainForm::addRecentProject,
+            Qt::DirectConnection);
+    connect(window, &TNewMod2MessageForm::commandsChanged, this, &TMainForm::updateCommands, Qt::QueuedConnection);
+    connect(window, &TNewMod2MessageForm::editStateChanged, this, &TMainForm::setEditState, Qt::DirectConnection);
+    connect(window, &QObject::destroyed, this, &TMainForm::updateCommands, Qt::QueuedConnection);
+    QMdiSubWindow *sub = m_area->addSubWindow(window);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    emit projectWindowCreated(window);
+
+    // The window shows while the list loads, so the progress window has a
+    // place to stand; its contents follow once the project is read.
+    sub->showMaximized();
+    if (isNew)
+        path = window->newProject(path);
+    else
+        window->openProject(path);
+    updateCommands();
+    return true;
+}
+
+void TMainForm::saveProject(bool saveAs)
+{
+    if (TNewMod2MessageForm *w = activeProjectWindow())
+        w->saveProject(saveAs);
+}
+
+void TMainForm::closeProject()
+{
+    TNewMod2MessageForm *w = activeProjectWindow();
+    if (!w)
+        return;
+    for (QMdiSubWindow *sub : m_area->subWindowList())
+        if (windowClassName(sub->widget()) == QString::fromUtf16(kSendingWindowClass))
+            sub->close();
+    if (auto *sub = qobject_cast<QMdiSubWindow *>(w->parentWidget()))
+        sub->close();
+}
+
+void TMainForm::projectOptions()
+{
+    TNewMod2MessageForm *w = projectWindow();
+    if (!w || !m_preferences)
+        return;
+    // The preferences window edits the project copy of the settings record.
+    ProgramSettings &settings = programSettings();
+    settings.projectInfo = w->project().settings();
+    if (m_preferences(false))
+        w->project().settings() = settings.projectInfo;
+}
+
+void TMainForm::defaultOptions()
+{
+    if (m_preferences)
+        m_preferences(true);
+    m_currentProjectPath = ensureTrailingSlash(defaultProjectFolder()) + QStringLiteral("*.eml");
+}
+
+void TMainForm::requestTool(int tool)
+{
+    if (FindChildWindow(m_area, QString::fromUtf16(kProjectWindowClass)) < 0)
+        return;
+    if (TNewMod2MessageForm *w = projectWindow())
+        QMetaObject::invokeMethod(w, "requestTool", Qt::QueuedConnection, Q_ARG(int, tool));
+}
+
+// ---- commands ------------------------------------------------------------------
+
+TNewMod2MessageForm *TMainForm::projectWindow() const
+{
+    return findChildWindow<TNewMod2MessageForm>(m_area);
+}
+
+TNewMod2MessageForm *TMainForm::activeProjectWindow() const
+{
+    return activeChildWindow<TNewMod2MessageForm>(m_area);
+}
+
+bool TMainForm::activeIsProjectOrSending() const
+{
+    QMdiSubWindow *sub = m_area->activeSubWindow();
+    if (!sub)
+        return false;
+    const QString name = windowClassName(sub->widget());
+    return name == QString::fromUtf16(kProjectWindowClass) || name == QString::fromUtf16(kSendingWindowClass);
+}
+
+void TMainForm::updateCommands()
+{
+    const bool a = activeIsProjectOrSending();
+    const bool p = activeProjectWindow() != nullptr;
+    for (const char *name : {"closeProject", "saveProject", "saveProjectAs", "projectOptions", "toolProjectOptions"})
+        action(QString::fromLatin1(name))->setEnabled(a);
+    m_toolSave->setEnabled(p);
+    m_toolSaveAs->setEnabled(p);
+    for (const char *name : {"foreignImport", "importList", "editList", "filter", "verifyList"})
+        action(QString::fromLatin1(name))->setEnabled(p);
+}
+
+void TMainForm::setEditState(int bits)
+{
+    for (const char *name : {"cut", "copy", "paste", "delete", "undo", "redo"}) {
+        QAction *a = action(QString::fromLatin1(name));
+        a->setEnabled(bits & a->property("editBit").toInt());
+    }
+}
+
+// ---- start and quit ------------------------------------------------------------
+
+void TMainForm::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    if (m_shown)
+        return;
+    m_shown = true;
+    if (m_commandLine.recognised()) {
+        handleCommandLine();
+        return;
+    }
+    setWindowTitle(programTitle());
+    setEditState(0);
+}
+
+void TMainForm::handleCommandLine()
+{
+    // The named project is opened (not just an empty window), so the
+    // verification asked for by "-s" works on its list.
+    m_currentProjectPath = m_commandLine.projectFile;
+    QString path = m_commandLine.projectFile;
+    QTimer::singleShot(0, this, [this, path]() mutable {
+        if (!OpenProject(path, false))
+            return;
+        if (m_commandLine.mode == CommandLine::Mode::Verify)
+            if (TNewMod2MessageForm *w = projectWindow())
+                QMetaObject::invokeMethod(w, "requestTool", Qt::QueuedConnection,
+                                          Q_ARG(int, int(TNewMod2MessageForm::toVerify)));
+    });
+}
+
+void TMainForm::closeEvent(QCloseEvent *event)
+{
+    // Every child may refuse first (the project window asks whether to save).
+    QList<TNewMod2MessageForm *> projects;
+    for (QMdiSubWindow *sub : m_area->subWindowList(QMdiArea::CreationOrder)) {
+        if (auto *w = qobject_cast<TNewMod2MessageForm *>(sub->widget())) {
+            if (!w->queryClose()) {
+                event->ignore();
+                return;
+            }
+            projects.append(w);
+        }
+    }
+    if (ShowMessageBox(m_msl->text(msgQuit), m_msl->text(msgAttention), mbTaskModal | mbIconQuestion | mbYesNo)
+        != idYes) {
+        event->ignore();
+        return;
+    }
+    for (TNewMod2MessageForm *w : projects)
+        w->closeWithoutQuestion();
+    m_area->closeAllSubWindows();
+    m_recent.save(recentProjectsFile()); // a failure is not worth a message
+    event->accept();
+}
+
+void TMainForm::showAbout()
+{
+    TAboutBox box(this);
+    box.exec();
+}
+
+void TMainForm::showHelp()
+{
+    // The user's part of the README, in the desktop's browser.
+    QString readme = ProgramFolder::findDataFile(QStringLiteral("README.md"));
+    if (readme.isEmpty())
+        readme = QStringLiteral(VARNHOLT_SOURCE_DATA_DIR "/../README.md");
+    QUrl url = QUrl::fromLocalFile(QFileInfo(readme).absoluteFilePath());
+    url.setFragment(QStringLiteral("using-the-desktop-program"));
+    QDesktopServices::openUrl(url);
+}
+
+} // namespace varnholt

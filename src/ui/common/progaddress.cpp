@@ -1,0 +1,134 @@
+#include "progaddress.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace varnholt {
+
+namespace {
+
+// How often a long operation lets the interface handle events.
+constexpr qint64 kEventIntervalMs = 40;
+// QProgressBar counts in int; larger maxima are scaled to this.
+constexpr qint64 kGaugeSteps = 10000;
+
+std::function<void(TProgAddress *)> &stepHook()
+{
+    static std::function<void(TProgAddress *)> hook;
+    return hook;
+}
+
+} // namespace
+
+void TProgAddress::setStepHook(std::function<void(TProgAddress *)> hook)
+{
+    stepHook() = std::move(hook);
+}
+
+TProgAddress *TProgAddress::start(QWidget *parent, const QString &caption)
+{
+    auto *window = new TProgAddress(parent);
+    if (!caption.isEmpty())
+        window->setCaption(caption);
+    window->show();
+    window->raise();
+    window->keepResponsive();
+    return window;
+}
+
+TProgAddress::TProgAddress(QWidget *parent)
+    : QDialog(parent)
+    , m_gauge(new QProgressBar(this))
+    , m_stop(new QPushButton(QStringLiteral("Stop"), this))
+{
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowModality(Qt::ApplicationModal);
+    setWindowTitle(QStringLiteral("Open Address Book"));
+    setMinimumWidth(420);
+    m_gauge->setRange(0, int(kGaugeSteps));
+    m_gauge->setValue(0);
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(m_gauge);
+    layout->addWidget(m_stop, 0, Qt::AlignHCenter);
+    connect(m_stop, &QPushButton::clicked, this, &TProgAddress::stop);
+    m_sinceEvents.start();
+}
+
+void TProgAddress::setCaption(const QString &caption)
+{
+    setWindowTitle(caption);
+}
+
+void TProgAddress::setMaximum(qint64 maximum)
+{
+    m_maximum = std::max<qint64>(maximum, 0);
+    showGauge();
+}
+
+void TProgAddress::setPosition(qint64 position)
+{
+    m_position = std::clamp<qint64>(position, 0, m_maximum);
+    showGauge();
+}
+
+void TProgAddress::stepForward()
+{
+    setPosition(m_position + 1);
+    raise();
+}
+
+void TProgAddress::stepBack()
+{
+    setPosition(m_position - 1);
+    raise();
+}
+
+void TProgAddress::showGauge()
+{
+    const int value = m_maximum > 0 ? int(m_position * kGaugeSteps / m_maximum) : 0;
+    if (m_gauge->value() != value)
+        m_gauge->setValue(value);
+}
+
+bool TProgAddress::keepResponsive()
+{
+    if (stepHook())
+        stepHook()(this);
+    if (m_sinceEvents.elapsed() >= kEventIntervalMs) {
+        QApplication::processEvents();
+        m_sinceEvents.restart();
+    }
+    return !m_stopped;
+}
+
+void TProgAddress::finish()
+{
+    m_finished = true;
+    close();
+}
+
+void TProgAddress::closeEvent(QCloseEvent *event)
+{
+    // Closing it by hand while the work runs means "Stop": the work still
+    // holds the window and closes it with finish() when it has ended.
+    if (!m_finished) {
+        m_stopped = true;
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+void TProgAddress::reject()
+{
+    if (m_finished) {
+        QDialog::reject();
+        return;
+    }
+    m_stopped = true; // Escape stops; the work closes the window
+}
+
+} // namespace varnholt

@@ -1,0 +1,702 @@
+#include "newmod2messageform.h"
+
+#include "attachmentform.h"
+#include "delimiters.h"
+
+#include "ui/common/filedialogs.h"
+#include "ui/common/messagebox.h"
+#include "ui/common/msglanguage.h"
+#include "ui/common/progaddress.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDrag>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSplitter>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTextBlock>
+#include <QVBoxLayout>
+
+namespace varnholt {
+
+namespace {
+
+// Message list indexes.
+enum : int {
+    msgSaveChanges = 0, msgConfirm = 1, msgOpenAddressBook = 2, msgLoadAddressBook = 3, msgSaveProjectAs = 4,
+    msgAddressBookSaveError = 5, msgAttention = 6, msgMessage = 7, msgOpenForeignAddressBook = 8
+};
+
+// A drag starts once the pointer has moved this far with the button held.
+constexpr int kDragDistance = 10;
+
+QPushButton *toolButton(const QString &caption, const QString &hint, QWidget *parent)
+{
+    auto *button = new QPushButton(caption, parent);
+    button->setToolTip(hint);
+    return button;
+}
+
+} // namespace
+
+const QString &TNewMod2MessageForm::mergeFieldMimeType()
+{
+    static const QString type = QStringLiteral("application/x-varnholt-merge-field");
+    return type;
+}
+
+TNewMod2MessageForm::TNewMod2MessageForm(const TIniInfo &programWide, QWidget *parent)
+    : QWidget(parent)
+    , m_project(std::make_unique<Project>(programWide))
+    , m_msl(new TMsgLanguage(QStringLiteral("TNewMod2MessageForm"),
+                             {QStringLiteral("Save changes?"), QStringLiteral("Confirm"),
+                              QStringLiteral("Open E-mail Address Book"), QStringLiteral("Load Address Book"),
+                              QStringLiteral("Save Project as"), QStringLiteral("Address Book Save Error"),
+                              QStringLiteral("Attention"), QStringLiteral("Message"),
+                              QStringLiteral("Open Tessmark Address Book")},
+                             this))
+{
+    buildWidgets();
+    TranslationRegistry::instance().announce(this, m_msl);
+}
+
+TNewMod2MessageForm::~TNewMod2MessageForm()
+{
+    // The grid must let go of the table before the project frees it.
+    m_grid->setModel(nullptr);
+}
+
+void TNewMod2MessageForm::buildWidgets()
+{
+    // Button bar.
+    auto *importList = toolButton(QStringLiteral("Import List"), QStringLiteral("Select text file with mailing list"), this);
+    auto *editList = toolButton(QStringLiteral("Edit List"), QStringLiteral("Edit mailing list"), this);
+    auto *filter = toolButton(QStringLiteral("Filter"), QStringLiteral("Filter Mailing List,  Remove Duplicates"), this);
+    auto *verify = toolButton(QStringLiteral("Verify"), QStringLiteral("Verify email addresses in the mailing list"), this);
+    auto *send = toolButton(QStringLiteral("Send Mailing List"), QStringLiteral("Send Mail"), this);
+    auto *close = toolButton(QStringLiteral("Close"), QString(), this);
+    importList->setObjectName(QStringLiteral("importList"));
+    editList->setObjectName(QStringLiteral("editList"));
+    filter->setObjectName(QStringLiteral("filter"));
+    verify->setObjectName(QStringLiteral("verify"));
+    send->setObjectName(QStringLiteral("sendMailingList"));
+    close->setObjectName(QStringLiteral("close"));
+    connect(importList, &QPushButton::clicked, this, [this] { requestTool(toImportList); });
+    connect(editList, &QPushButton::clicked, this, [this] { requestTool(toEditList); });
+    connect(filter, &QPushButton::clicked, this, [this] { requestTool(toFilter); });
+    connect(verify, &QPushButton::clicked, this, [this] { requestTool(toVerify); });
+    connect(send, &QPushButton::clicked, this, &TNewMod2MessageForm::sendMailingList);
+    connect(close, &QPushButton::clicked, this, [this] {
+        // The HTML page counts its own changes once the HTML editor exists.
+        if (QWidget *sub = parentWidget())
+            sub->close();
+        else
+            this->close();
+    });
+    auto *buttonBar = new QHBoxLayout;
+    for (QPushButton *b : {importList, editList, filter, verify, send})
+        buttonBar->addWidget(b);
+    buttonBar->addStretch();
+    buttonBar->addWidget(close);
+
+    // The list grid: a view over the project table, one row per record.
+    m_grid = new QTableView(this);
+    m_grid->setObjectName(QStringLiteral("grid"));
+    m_grid->setModel(&m_project->table());
+    m_grid->setWordWrap(false);
+    m_grid->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    m_grid->verticalHeader()->setDefaultSectionSize(m_grid->fontMetrics().height() + 6);
+    m_grid->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    m_grid->horizontalHeader()->setDefaultSectionSize(160);
+    m_grid->viewport()->installEventFilter(this);
+    connect(m_grid, &QTableView::doubleClicked, this, [this] {
+        requestTool(toEditList);
+        QMetaObject::invokeMethod(this, &TNewMod2MessageForm::listChanged, Qt::QueuedConnection);
+    });
+    connect(&m_project->table(), &QAbstractItemModel::dataChanged, this, [this] { markModified(); });
+
+    // Settings bar.
+    m_delimiter = new QComboBox(this);
+    m_delimiter->addItems(delimiterEntries());
+    m_delimiter->setToolTip(QStringLiteral("Select a field delimiter for columns"));
+    m_format = new QComboBox(this);
+    m_format->addItems({QStringLiteral("text"), QStringLiteral("html")});
+    m_emailColumn = new QComboBox(this);
+    m_emailColumn->setMinimumContentsLength(10);
+    m_recordCount = new QLabel(this);
+    m_recordCount->setObjectName(QStringLiteral("recordCount"));
+    m_subject = new QLineEdit(this);
+    m_subject->setMaxLength(255);
+    m_subject->installEventFilter(this);
+    m_mergeField = new QComboBox(this);
+    m_mergeField->setMinimumContentsLength(10);
+    auto *insert = toolButton(QStringLiteral("Insert"), QStringLiteral("Insert field"), this);
+    insert->setObjectName(QStringLiteral("insert"));
+    // Pressing it must leave the focus where the field goes.
+    insert->setFocusPolicy(Qt::NoFocus);
+    connect(insert, &QPushButton::clicked, this, &TNewMod2MessageForm::insertMergeField);
+    m_attachmentColumn = new QComboBox(this);
+    auto *attachmentColumnLabel = new QLabel(QStringLiteral("Attachment path in the field"), this);
+    // The attachment column comes from the project file; its box is not shown.
+    m_attachmentColumn->hide();
+    attachmentColumnLabel->hide();
+
+    auto *settingsBar = new QGridLayout;
+    settingsBar->addWidget(new QLabel(QStringLiteral("Field delimiter"), this), 0, 0);
+    settingsBar->addWidget(m_delimiter, 0, 1);
+    settingsBar->addWidget(new QLabel(QStringLiteral("Message format"), this), 0, 2);
+    settingsBar->addWidget(m_format, 0, 3);
+    settingsBar->addWidget(new QLabel(QStringLiteral("Email address in "), this), 0, 4);
+    settingsBar->addWidget(m_emailColumn, 0, 5);
+    settingsBar->addWidget(m_recordCount, 0, 6);
+    settingsBar->addWidget(new QLabel(QStringLiteral("Subject"), this), 1, 0);
+    settingsBar->addWidget(m_subject, 1, 1, 1, 3);
+    settingsBar->addWidget(new QLabel(QStringLiteral("Select fields for mail merge"), this), 1, 4);
+    settingsBar->addWidget(m_mergeField, 1, 5);
+    m_format->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    insert->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    settingsBar->addWidget(insert, 1, 6, Qt::AlignLeft);
+    settingsBar->setColumnStretch(3, 1);
+    settingsBar->setColumnStretch(7, 1);
+
+    auto *upper = new QWidget(this);
+    auto *upperLayout = new QVBoxLayout(upper);
+    upperLayout->setContentsMargins(0, 0, 0, 0);
+    upperLayout->addWidget(m_grid, 1);
+    upperLayout->addLayout(settingsBar);
+
+    // Editor pages, tabs at the bottom.
+    m_editor = new QPlainTextEdit(this);
+    m_editor->setObjectName(QStringLiteral("textEditor"));
+    QFont font(QStringLiteral("Arial"));
+    font.setStyleHint(QFont::SansSerif);
+    m_editor->setFont(font);
+    m_editor->viewport()->installEventFilter(this);
+    m_editor->installEventFilter(this);
+    m_editor->setContextMenuPolicy(Qt::DefaultContextMenu);
+    connect(m_editor, &QPlainTextEdit::textChanged, this, [this] { markModified(); updateEditState(); });
+    connect(m_editor, &QPlainTextEdit::selectionChanged, this, &TNewMod2MessageForm::updateEditState);
+    connect(m_editor, &QPlainTextEdit::undoAvailable, this, &TNewMod2MessageForm::updateEditState);
+    connect(m_editor, &QPlainTextEdit::redoAvailable, this, &TNewMod2MessageForm::updateEditState);
+    m_plainPage = m_editor;
+    auto *htmlPlaceholder = new QLabel(
+        QStringLiteral("The HTML body is kept in the project's .htm file; it is not edited in this window yet."), this);
+    htmlPlaceholder->setAlignment(Qt::AlignCenter);
+    htmlPlaceholder->setWordWrap(true);
+    m_htmlPage = htmlPlaceholder;
+    m_pages = new QTabWidget(this);
+    m_pages->setTabPosition(QTabWidget::South);
+    m_pages->addTab(m_plainPage, QStringLiteral("Plain Text Editor"));
+    m_pages->addTab(m_htmlPage, QStringLiteral("WYSIWYG HTML Editor"));
+    connect(m_pages, &QTabWidget::currentChanged, this, [this](int page) {
+        if (m_pages->widget(page) == m_plainPage)
+            m_editor->setFocus();
+    });
+
+    // Attachment bar.
+    m_attachments = new QComboBox(this);
+    m_attachments->setMinimumContentsLength(30);
+    auto *attachButton = new QPushButton(QStringLiteral("..."), this);
+    attachButton->setObjectName(QStringLiteral("attachments"));
+    attachButton->setMaximumWidth(40);
+    connect(attachButton, &QPushButton::clicked, this, &TNewMod2MessageForm::editAttachments);
+    auto *attachmentBar = new QHBoxLayout;
+    attachmentBar->addWidget(new QLabel(QStringLiteral("Attachments:"), this));
+    attachmentBar->addWidget(m_attachments, 1);
+    attachmentBar->addWidget(attachButton);
+    attachmentBar->addWidget(attachmentColumnLabel);
+    attachmentBar->addWidget(m_attachmentColumn);
+
+    auto *lower = new QWidget(this);
+    auto *lowerLayout = new QVBoxLayout(lower);
+    lowerLayout->setContentsMargins(0, 0, 0, 0);
+    lowerLayout->addWidget(m_pages, 1);
+    lowerLayout->addLayout(attachmentBar);
+
+    auto *splitter = new QSplitter(Qt::Vertical, this);
+    splitter->addWidget(upper);
+    splitter->addWidget(lower);
+    splitter->setStretchFactor(0, 3);
+    splitter->setStretchFactor(1, 2);
+    splitter->setChildrenCollapsible(false);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(buttonBar);
+    layout->addWidget(splitter, 1);
+
+    connect(m_delimiter, &QComboBox::currentIndexChanged, this, &TNewMod2MessageForm::delimiterChosen);
+    connect(m_format, &QComboBox::currentIndexChanged, this, &TNewMod2MessageForm::formatChosen);
+    connect(m_emailColumn, &QComboBox::currentIndexChanged, this, [this](int index) {
+        if (!m_filling && index >= 0) {
+            m_project->settings().Column = index;
+            markModified();
+        }
+    });
+    connect(m_attachmentColumn, &QComboBox::currentIndexChanged, this, [this](int index) {
+        if (!m_filling && index >= 0) {
+            m_project->settings().ColumnA = index;
+            markModified();
+        }
+    });
+    connect(m_subject, &QLineEdit::textEdited, this, [this] { markModified(); });
+}
+
+// ---- filling and saving --------------------------------------------------------
+
+QString TNewMod2MessageForm::newProject(const QString &startPath)
+{
+    const QString path = m_project->createNew(startPath);
+    fillFromProject();
+    m_project->setModified(true);
+    return path;
+}
+
+bool TNewMod2MessageForm::openProject(const QString &settingsFile)
+{
+    bool complete = true;
+    loadListWithProgress([&](const ListTable::LoadProgress &progress) {
+        // Project::open loads settings, list and text; only the list load
+        // reports progress. The caption names the list file.
+        m_project->open(settingsFile, [&](qint64 position, qint64 maximum) {
+            const bool goOn = progress(position, maximum);
+            complete = complete && goOn;
+            return goOn;
+        });
+    });
+    fillFromProject();
+    m_project->setModified(false);
+    return complete;
+}
+
+bool TNewMod2MessageForm::loadListWithProgress(const std::function<void(const ListTable::LoadProgress &)> &load)
+{
+    // The grid is detached while the table is rebuilt: the interface handles
+    // events between the steps, and a paint must not read a half-built table.
+    m_grid->setModel(nullptr);
+    m_loading = true;
+    QPointer<TProgAddress> progress;
+    bool complete = true;
+    load([&](qint64 position, qint64 maximum) {
+        if (!progress) {
+            progress = TProgAddress::start(window(), m_msl->text(msgLoadAddressBook) + QStringLiteral(".. ")
+                                                         + m_project->listFile());
+            progress->setMaximum(maximum);
+        }
+        progress->setPosition(position);
+        complete = progress->keepResponsive();
+        return complete;
+    });
+    if (progress)
+        progress->finish();
+    m_loading = false;
+    m_grid->setModel(&m_project->table());
+    return complete;
+}
+
+void TNewMod2MessageForm::fillFromProject()
+{
+    m_filling = true;
+    const TIniInfo &s = m_project->settings();
+    m_delimiter->setCurrentIndex(int(delimiterEntries().indexOf(entryOfDelimiter(m_project->delimiter()))));
+    m_subject->setText(s.Subject);
+    m_editor->setPlainText(m_project->plainText());
+    m_format->setCurrentIndex(s.Html ? 1 : 0);
+    showFormat(s.Html);
+    m_pages->setCurrentWidget(m_plainPage);
+    fillColumnBoxes();
+    m_filling = false;
+    updateCaption();
+    listChanged();
+    refreshAttachments();
+}
+
+void TNewMod2MessageForm::fillColumnBoxes()
+{
+    const bool wasFilling = std::exchange(m_filling, true);
+    const QStringList titles = m_project->table().titles();
+    const TIniInfo &s = m_project->settings();
+    m_emailColumn->clear();
+    m_emailColumn->addItems(titles);
+    m_mergeField->clear();
+    m_mergeField->addItems(titles);
+    m_attachmentColumn->clear();
+    m_attachmentColumn->addItem(QStringLiteral("None"));
+    m_attachmentColumn->addItems(titles);
+    const int email = clampEmailColumn(s.Column, int(titles.size()));
+    m_emailColumn->setCurrentIndex(email);
+    m_mergeField->setCurrentIndex(email);
+    m_attachmentColumn->setCurrentIndex(clampAttachmentColumn(s.ColumnA, int(titles.size())));
+    m_filling = wasFilling;
+}
+
+void TNewMod2MessageForm::rebuildAfterListChange()
+{
+    fillColumnBoxes();
+    markModified();
+    QMetaObject::invokeMethod(this, &TNewMod2MessageForm::listChanged, Qt::QueuedConnection);
+}
+
+int TNewMod2MessageForm::emailColumn() const
+{
+    return std::max(0, m_emailColumn->currentIndex());
+}
+
+bool TNewMod2MessageForm::saveProject(bool saveAs)
+{
+    TIniInfo &s = m_project->settings();
+    s.Subject = m_subject->text().left(255);
+    s.Column = emailColumn();
+    s.ColumnA = std::max(0, m_attachmentColumn->currentIndex());
+    m_project->setPlainText(m_editor->toPlainText());
+
+    std::optional<QString> chosen;
+    if (m_project->needsSaveDialog(saveAs))
+        chosen = ShowFileDialog(this, FileDialogKind::Save, m_msl->text(msgSaveProjectAs),
+                                m_project->suggestedSaveFileName(), QStringLiteral("Eml (*.eml);;All (*)"));
+    const Project::SaveResult result = m_project->save(saveAs, chosen);
+    if (!result.listError.isEmpty())
+        ShowMessageBox(m_msl->text(msgAddressBookSaveError) + QStringLiteral(" : ") + m_project->listFile(),
+                       m_msl->text(msgAttention), mbIconInformation);
+    if (!result.settingsError.isEmpty())
+        ShowMessageBox(result.settingsError, m_msl->text(msgAttention), mbIconError);
+    updateCaption();
+    emit commandsChanged();
+    return result.saved;
+}
+
+bool TNewMod2MessageForm::queryClose()
+{
+    if (m_loading)
+        return false; // the list load is stopped with its own "Stop"
+    if (m_project->isModified()) {
+        switch (ShowMessageBox(m_msl->text(msgSaveChanges), m_msl->text(msgConfirm), mbYesNoCancel | mbIconQuestion)) {
+        case idYes:
+            if (!saveProject(false))
+                return false;
+            break;
+        case idNo:
+            break;
+        default:
+            return false;
+        }
+    }
+    return true;
+}
+
+void TNewMod2MessageForm::closeWithoutQuestion()
+{
+    m_closeAnswered = true;
+    if (QWidget *sub = parentWidget())
+        sub->close();
+    else
+        close();
+}
+
+void TNewMod2MessageForm::closeEvent(QCloseEvent *event)
+{
+    if (!m_closeAnswered && !queryClose()) {
+        event->ignore();
+        return;
+    }
+    emit closing();
+    if (!m_project->isNew())
+        emit addRecentProject(m_project->settingsFile());
+    event->accept();
+    emit commandsChanged();
+}
+
+void TNewMod2MessageForm::updateCaption()
+{
+    setWindowTitle(m_msl->text(msgMessage) + QStringLiteral(" - ") + m_project->name());
+}
+
+void TNewMod2MessageForm::markModified()
+{
+    if (!m_filling && !m_loading)
+        m_project->setModified(true);
+}
+
+// ---- notifications -------------------------------------------------------------
+
+void TNewMod2MessageForm::requestTool(int tool)
+{
+    if (tool < toForeignImport || tool > toImportHtml)
+        return;
+    emit toolRequested(tool);
+}
+
+void TNewMod2MessageForm::listChanged()
+{
+    m_recordCount->setText(QString::number(m_project->table().rowCount()) + QStringLiteral(" records"));
+}
+
+void TNewMod2MessageForm::refreshAttachments()
+{
+    m_attachments->clear();
+    for (const ProjectAttachment &a : std::as_const(m_project->attachments()))
+        m_attachments->addItem(attachmentIcon(a.mimeType), attachmentLabel(a));
+    const bool any = m_attachments->count() > 0;
+    m_attachments->setEnabled(any);
+    m_attachments->setCurrentIndex(any ? 0 : -1);
+}
+
+void TNewMod2MessageForm::editAttachments()
+{
+    TAttachmentForm form(m_project->attachments(), this);
+    if (form.exec() != QDialog::Accepted)
+        return;
+    m_project->attachments() = form.attachments();
+    QMetaObject::invokeMethod(this, &TNewMod2MessageForm::refreshAttachments, Qt::QueuedConnection);
+}
+
+void TNewMod2MessageForm::sendMailingList()
+{
+    if (!saveProject(false))
+        return;
+    m_project->table().normaliseAddresses(emailColumn());
+    emit sendingWindowRequested();
+    QMetaObject::invokeMethod(this, &TNewMod2MessageForm::listChanged, Qt::QueuedConnection);
+}
+
+// ---- delimiter and format -----------------------------------------------------
+
+void TNewMod2MessageForm::delimiterChosen(int index)
+{
+    if (m_filling || index < 0)
+        return;
+    const QChar chosen = delimiterOfEntry(m_delimiter->itemText(index));
+    bool reloaded = false;
+    loadListWithProgress([&](const ListTable::LoadProgress &progress) {
+        reloaded = m_project->changeDelimiter(chosen, progress);
+    });
+    if (reloaded) {
+        fillColumnBoxes();
+        listChanged();
+    }
+}
+
+void TNewMod2MessageForm::formatChosen(int index)
+{
+    if (m_filling || index < 0)
+        return;
+    const bool html = index == 1;
+    m_project->settings().Html = html;
+    QWidget *before = m_pages->currentWidget();
+    showFormat(html);
+    m_pages->setCurrentWidget(html ? m_htmlPage : m_plainPage);
+    if (m_pages->currentWidget() != before && !html)
+        m_editor->setFocus();
+    markModified();
+}
+
+void TNewMod2MessageForm::showFormat(bool html)
+{
+    // In text format the plain text page stands alone, without tabs.
+    m_pages->setTabVisible(m_pages->indexOf(m_htmlPage), html);
+    m_pages->tabBar()->setVisible(html);
+}
+
+// ---- edit state and commands ---------------------------------------------------
+
+void TNewMod2MessageForm::updateEditState()
+{
+    int bits = 0;
+    if (m_editor->hasFocus()) {
+        const QTextDocument *doc = m_editor->document();
+        if (doc->isUndoAvailable())
+            bits |= ebUndo;
+        if (doc->isRedoAvailable())
+            bits |= ebRedo;
+        if (m_editor->canPaste())
+            bits |= ebPaste;
+        if (m_editor->textCursor().hasSelection())
+            bits |= ebCut | ebCopy | ebDelete;
+    }
+    if (bits != m_editState) {
+        m_editState = bits;
+        emit editStateChanged(bits);
+    }
+}
+
+void TNewMod2MessageForm::editCommand(int bit)
+{
+    switch (bit) {
+    case ebCut: m_editor->cut(); break;
+    case ebCopy: m_editor->copy(); break;
+    case ebPaste: m_editor->paste(); break;
+    case ebDelete: m_editor->textCursor().removeSelectedText(); break;
+    case ebUndo: m_editor->undo(); break;
+    case ebRedo: m_editor->redo(); break;
+    default: break;
+    }
+}
+
+// ---- merge fields --------------------------------------------------------------
+
+QString TNewMod2MessageForm::currentColumnField() const
+{
+    const int column = std::max(0, m_grid->currentIndex().column());
+    return u'[' + ListTable::columnTitle(column) + u']';
+}
+
+QString TNewMod2MessageForm::selectedMergeField() const
+{
+    const QString title = m_mergeField->currentText();
+    return title.isEmpty() ? QString() : u'[' + title + u']';
+}
+
+void TNewMod2MessageForm::insertMergeField()
+{
+    const QString field = selectedMergeField();
+    if (field.isEmpty())
+        return;
+    if (m_subject->hasFocus()) {
+        m_subject->insert(field);
+        markModified();
+    } else if (m_editor->hasFocus() || m_pages->currentWidget() == m_plainPage) {
+        m_editor->insertPlainText(field);
+        m_editor->setFocus();
+    }
+    // The HTML page takes fields once the HTML editor exists.
+}
+
+void TNewMod2MessageForm::startFieldDrag()
+{
+    auto *mime = new QMimeData;
+    const QString field = currentColumnField();
+    mime->setData(mergeFieldMimeType(), field.toUtf8());
+    mime->setText(field);
+    auto *drag = new QDrag(m_grid);
+    drag->setMimeData(mime);
+    drag->exec(Qt::CopyAction);
+}
+
+void TNewMod2MessageForm::dropFieldOnSubject(const QPoint &pos, const QString &field)
+{
+    // The character under the drop point by the box's real font metrics.
+    const int at = m_subject->cursorPositionAt(pos);
+    QString text = m_subject->text();
+    text.insert(at, field);
+    m_subject->setText(text.left(m_subject->maxLength()));
+    m_subject->setCursorPosition(std::min<int>(at + int(field.size()), int(m_subject->text().size())));
+    m_subject->setFocus();
+    markModified();
+}
+
+void TNewMod2MessageForm::dropFieldOnEditor(const QPoint &pos, const QString &field)
+{
+    // Line and column under the drop point by the editor's font: inside the
+    // text the character under the point; right of a line's end or below
+    // the last line, the blanks and empty lines that would reach the point
+    // are added, so a field lands where it was dropped.
+    const QFontMetrics metrics(m_editor->font());
+    const int blank = std::max(1, metrics.horizontalAdvance(u' '));
+    const int lineHeight = std::max(1, metrics.lineSpacing());
+    QTextDocument *doc = m_editor->document();
+
+    QTextCursor at = m_editor->cursorForPosition(pos);
+    const QRect atRect = m_editor->cursorRect(at);
+    int line = at.blockNumber();
+    int column = at.positionInBlock();
+    const QTextBlock last = doc->lastBlock();
+    QTextCursor lastEnd(last);
+    lastEnd.movePosition(QTextCursor::EndOfBlock);
+    const int textBottom = m_editor->cursorRect(lastEnd).bottom();
+    if (pos.y() > textBottom) {
+        line = last.blockNumber() + 1 + (pos.y() - textBottom - 1) / lineHeight;
+        column = std::max(0, pos.x() - int(doc->documentMargin())) / blank;
+    } else if (at.atBlockEnd() && pos.x() > atRect.x()) {
+        column += (pos.x() - atRect.x()) / blank;
+    }
+
+    QTextCursor edit(doc);
+    edit.beginEditBlock();
+    edit.movePosition(QTextCursor::End);
+    for (int n = doc->blockCount(); n <= line; ++n)
+        edit.insertBlock();
+    edit.setPosition(doc->findBlockByNumber(line).position());
+    const int length = doc->findBlockByNumber(line).length() - 1;
+    if (column > length) {
+        edit.movePosition(QTextCursor::EndOfBlock);
+        edit.insertText(QString(column - length, u' '));
+    } else {
+        edit.setPosition(edit.position() + column);
+    }
+    edit.insertText(field);
+    edit.endEditBlock();
+    m_editor->setTextCursor(edit);
+    m_editor->setFocus();
+}
+
+bool TNewMod2MessageForm::eventFilter(QObject *watched, QEvent *event)
+{
+    if (!m_editor) // still building the widgets
+        return QWidget::eventFilter(watched, event);
+    // Dragging a merge field out of the grid.
+    if (watched == m_grid->viewport()) {
+        if (event->type() == QEvent::MouseButtonPress) {
+            auto *press = static_cast<QMouseEvent *>(event);
+            m_dragArmed = press->button() == Qt::LeftButton;
+            m_dragStart = press->position().toPoint();
+        } else if (event->type() == QEvent::MouseMove && m_dragArmed) {
+            auto *move = static_cast<QMouseEvent *>(event);
+            if ((move->buttons() & Qt::LeftButton)
+                && (move->position().toPoint() - m_dragStart).manhattanLength() >= kDragDistance) {
+                m_dragArmed = false;
+                startFieldDrag();
+                return true;
+            }
+        } else if (event->type() == QEvent::MouseButtonRelease) {
+            m_dragArmed = false;
+        }
+        return QWidget::eventFilter(watched, event);
+    }
+
+    // Dropping a merge field into the subject or the text.
+    const bool onSubject = watched == m_subject;
+    const bool onEditor = watched == m_editor->viewport();
+    if (onSubject || onEditor) {
+        const auto type = event->type();
+        if (type == QEvent::DragEnter || type == QEvent::DragMove || type == QEvent::Drop) {
+            auto *drop = static_cast<QDropEvent *>(event);
+            if (!drop->mimeData()->hasFormat(mergeFieldMimeType()))
+                return QWidget::eventFilter(watched, event);
+            drop->setDropAction(Qt::CopyAction);
+            drop->accept();
+            if (type == QEvent::Drop) {
+                const QString field = QString::fromUtf8(drop->mimeData()->data(mergeFieldMimeType()));
+                if (onSubject)
+                    dropFieldOnSubject(drop->position().toPoint(), field);
+                else
+                    dropFieldOnEditor(drop->position().toPoint(), field);
+            }
+            return true;
+        }
+    }
+
+    if (watched == m_editor) {
+        if (event->type() == QEvent::FocusIn)
+            updateEditState();
+        else if (event->type() == QEvent::FocusOut)
+            QMetaObject::invokeMethod(this, [this] {
+                if (!m_editor->hasFocus() && m_editState != 0) {
+                    m_editState = 0;
+                    emit editStateChanged(0);
+                }
+            }, Qt::QueuedConnection);
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+} // namespace varnholt

@@ -1,0 +1,341 @@
+#include "sending/resulttable.h"
+#include "settings/settings.h"
+#include "testservers.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+using namespace varnholt;
+using namespace varnholt::testing;
+
+// The sending commands of varnholt-cli, run as a user's script would, with
+// their messages judged by Python's email package and real servers.
+class TestCliSend : public QObject
+{
+    Q_OBJECT
+
+    struct Result {
+        int exitCode = -1;
+        QByteArray out;
+        QByteArray err;
+    };
+
+    static Result run(const QStringList &args)
+    {
+        QProcess p;
+        p.start(QStringLiteral(VARNHOLT_CLI), args);
+        if (!p.waitForFinished(120000))
+            return {};
+        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
+                p.readAllStandardError()};
+    }
+
+    static void writeFile(const QString &path, const QByteArray &bytes)
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+
+    static QByteArray readFile(const QString &path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    // A project "p" in `folder`: list rows "address;name;city", a subject and
+    // a plain text with merge fields.
+    static QString makeProject(const QString &folder, const QByteArray &list)
+    {
+        writeFile(folder + "/p.eml", "[Common]\r\nSubject=Offer for [Column#2]\r\nSectionSymbol=;\r\nColumn=0\r\n"
+                                     "CharSet=English(en),iso-8859-1\r\nNIniInfo=0\r\nHTML=0\r\n");
+        writeFile(folder + "/p.mml", "Dear [Column#2],\r\nwelcome to [Column#3].\r\n");
+        writeFile(folder + "/p.txt", list);
+        return folder + "/p.eml";
+    }
+
+    static QByteArray numberedList(int rows)
+    {
+        QByteArray list;
+        for (int i = 1; i <= rows; ++i)
+            list += QByteArray("user") + QByteArray::number(i) + "@example.org;User " + QByteArray::number(i)
+                    + ";Town " + QByteArray::number(i) + "\r\n";
+        return list;
+    }
+
+    // setupqnd.ini in `home` with one account on 127.0.0.1:port, no POP3.
+    static void writeSettings(const QString &home, quint16 port)
+    {
+        ProgramSettings s;
+        tAccountObj a;
+        a.Name = QStringLiteral("Shop");
+        a.SMTPServer = QStringLiteral("127.0.0.1");
+        a.SMTPPort = port;
+        a.ReturnAddress = QStringLiteral("shop@example.org");
+        a.MailDomain = QStringLiteral("example.org");
+        s.accounts.add(a);
+        s.iniInfo.Pop3Identify = false;
+        s.iniInfo.TimeOut = 5;
+        QString error;
+        QDir().mkpath(home);
+        QVERIFY2(SaveSettings(s, home + "/setupqnd.ini", &error), qPrintable(error));
+    }
+
+    // Recipient -> number of messages smtp-sink kept for it.
+    static QHash<QByteArray, int> deliveredByRecipient(const QString &dump)
+    {
+        QHash<QByteArray, int> counts;
+        for (const QByteArray &message : SmtpSink::storedMessages(dump)) {
+            for (const QByteArray &line : message.split('\n')) {
+                if (line.startsWith("To: ")) {
+                    ++counts[line.mid(4).trimmed()];
+                    break;
+                }
+            }
+        }
+        return counts;
+    }
+
+private Q_SLOTS:
+    void dryRunMessagesParseWithTheRightValues();
+    void previewPrintsOneRow();
+    void usageAndSetupErrors_data();
+    void usageAndSetupErrors();
+    void resultsDelete_data();
+    void resultsDelete();
+    void sendThroughSink_data();
+    void sendThroughSink();
+    void killedRunResumesWithoutDuplicates();
+};
+
+void TestCliSend::dryRunMessagesParseWithTheRightValues()
+{
+    QTemporaryDir dir;
+    // Row 3 has no address; row 2's name is not ASCII (UTF-8 list, ISO-8859-1
+    // message); row 4 is written as "Name <address>".
+    const QString project = makeProject(dir.path(), "ann@example.org;Ann;Oslo\r\n"
+                                                    "zoe@example.org;Zo\xc3\xab;K\xc3\xb6ln\r\n"
+                                                    "nobody;Nobody;Nowhere\r\n"
+                                                    "Dan Brown <dan@example.org>;Dan;Rome\r\n");
+    const QString out = dir.filePath("out");
+    const Result r = run({"--home", dir.filePath("home"), "send", project, "--dry-run", out});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.err.contains("row 3"), r.err.constData());
+    QCOMPARE(QDir(out).entryList(QDir::Files), (QStringList{"000001.eml", "000002.eml", "000004.eml"}));
+
+    const char script[] = R"(
+import email, email.policy, sys, os
+for name in sorted(os.listdir(sys.argv[1])):
+    with open(os.path.join(sys.argv[1], name), 'rb') as f:
+        m = email.message_from_binary_file(f, policy=email.policy.default)
+    body = m.get_content().replace('\r\n', '\n').strip().replace('\n', '|')
+    print('%s;%s;%s;%s;%s' % (name, m['To'], m['Subject'].strip(), body, m['Message-Id']))
+)";
+    QProcess py;
+    py.start("/usr/bin/python3", {"-c", script, out});
+    QVERIFY(py.waitForFinished(30000));
+    QCOMPARE(py.exitCode(), 0);
+    const QStringList lines = QString::fromUtf8(py.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 3);
+    const QStringList expected = {
+        "000001.eml;ann@example.org;Offer for Ann;Dear Ann,|welcome to Oslo.",
+        "000002.eml;zoe@example.org;Offer for Zo\u00eb;Dear Zo\u00eb,|welcome to K\u00f6ln.",
+        "000004.eml;dan@example.org;Offer for Dan;Dear Dan,|welcome to Rome.",
+    };
+    QSet<QString> ids;
+    for (int i = 0; i < 3; ++i) {
+        const QStringList fields = lines[i].split(u';');
+        QCOMPARE(fields.size(), 5);
+        QCOMPARE(fields.mid(0, 4).join(u';'), expected[i]);
+        ids.insert(fields[4]);
+    }
+    QCOMPARE(ids.size(), 3); // RFC 5322 3.6.4: one Message-Id per message
+}
+
+void TestCliSend::previewPrintsOneRow()
+{
+    QTemporaryDir dir;
+    const QString project = makeProject(dir.path(), "ann@example.org;Ann;Oslo\r\nbo@example.org;Bo;Lund\r\n");
+    const Result r = run({"--home", dir.filePath("home"), "preview", project, "--row", "2"});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.out.contains("\r\nTo: bo@example.org\r\n"), r.out.constData());
+    QVERIFY(r.out.contains("Subject: Offer for Bo"));
+    QVERIFY(r.out.contains("Dear Bo,\r\nwelcome to Lund."));
+    QVERIFY(!r.out.contains("Ann"));
+}
+
+void TestCliSend::usageAndSetupErrors_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("withSettings");
+    // "PROJECT" stands for a valid project.
+    QTest::newRow("send without a project") << QStringList{"send"} << true;
+    QTest::newRow("send of a missing project") << QStringList{"send", "/nonexistent/p.eml"} << true;
+    QTest::newRow("send without a settings file") << QStringList{"send", "PROJECT"} << false;
+    QTest::newRow("send --from-row 0") << QStringList{"send", "PROJECT", "--from-row", "0"} << true;
+    QTest::newRow("send --from-row past the list") << QStringList{"send", "PROJECT", "--from-row", "9"} << true;
+    QTest::newRow("send --resume without an earlier run") << QStringList{"send", "PROJECT", "--resume"} << true;
+    QTest::newRow("send --results naming the run's own file")
+        << QStringList{"send", "PROJECT", "--results", "RESULTS"} << true;
+    QTest::newRow("preview without --row") << QStringList{"preview", "PROJECT"} << false;
+    QTest::newRow("preview of a row past the list") << QStringList{"preview", "PROJECT", "--row", "3"} << false;
+    QTest::newRow("results with an unknown choice") << QStringList{"results", "PROJECT", "--delete", "all"} << false;
+    QTest::newRow("results with a bad code") << QStringList{"results", "PROJECT", "--delete", "codes:55x"} << false;
+    QTest::newRow("results without an earlier run") << QStringList{"results", "PROJECT", "--delete", "sent"} << false;
+}
+
+void TestCliSend::usageAndSetupErrors()
+{
+    QFETCH(QStringList, args);
+    QFETCH(bool, withSettings);
+    QTemporaryDir dir;
+    const QString project = makeProject(dir.path(), "ann@example.org;Ann;Oslo\r\nbo@example.org;Bo;Lund\r\n");
+    QDir().mkpath(dir.filePath("home"));
+    if (withSettings)
+        writeSettings(dir.filePath("home"), 1); // never reached: every row fails before sending
+    args.replaceInStrings(QStringLiteral("PROJECT"), project);
+    args.replaceInStrings(QStringLiteral("RESULTS"), dir.filePath("p.results"));
+    const Result r = run(QStringList{"--home", dir.filePath("home")} + args);
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.startsWith("varnholt-cli: "), r.err.constData());
+    QVERIFY(!QFile::exists(dir.filePath("p.results")));
+}
+
+void TestCliSend::resultsDelete_data()
+{
+    QTest::addColumn<QString>("choice");
+    QTest::addColumn<QByteArray>("listAfter");
+    // Rows: 1 sent, 2 failed with 550, 3 failed with 551, 4 not processed,
+    // 5 failed without a code.
+    QTest::newRow("sent") << "sent" << QByteArray("b@x;B\r\nc@x;C\r\nd@x;D\r\nnone;E\r\n");
+    // The list keeps what the user wrote: no cleaned address is saved.
+    QTest::newRow("unsent keeps the rows never processed") << "unsent" << QByteArray("A <a@x>;A\r\nd@x;D\r\n");
+    QTest::newRow("codes:550") << "codes:550" << QByteArray("A <a@x>;A\r\nc@x;C\r\nd@x;D\r\nnone;E\r\n");
+    QTest::newRow("codes:550,551") << "codes:550,551" << QByteArray("A <a@x>;A\r\nd@x;D\r\nnone;E\r\n");
+}
+
+void TestCliSend::resultsDelete()
+{
+    QFETCH(QString, choice);
+    QFETCH(QByteArray, listAfter);
+    QTemporaryDir dir;
+    // Row 1 is written as "Name <address>": the run saw it cleaned.
+    const QString project = makeProject(dir.path(), "A <a@x>;A\r\nb@x;B\r\nc@x;C\r\nd@x;D\r\nnone;E\r\n");
+    ResultTable results;
+    results.setRowCount(5);
+    const QStringList addresses = {"a@x", "b@x", "c@x", "d@x", "none"};
+    for (int i = 0; i < 5; ++i)
+        results.row(i).address = addresses[i];
+    results.row(0).status = RowStatus::Sent;
+    results.row(1) = {"b@x", "No", "", "550", "550 no such user", RowStatus::Failed};
+    results.row(2) = {"c@x", "No", "", "551", "551 not local", RowStatus::Failed};
+    results.row(4) = {"none", "", "Error email", "", "", RowStatus::Failed};
+    ResultJournal journal(dir.filePath("p.results"));
+    QVERIFY(journal.writeSnapshot(results));
+
+    const Result r = run({"--home", dir.filePath("home"), "--json", "results", dir.filePath("p.eml"), "--delete", choice});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(readFile(dir.filePath("p.txt")), listAfter);
+    const int before = 5;
+    const int after = int(listAfter.count("\r\n"));
+    QCOMPARE(QJsonDocument::fromJson(r.out).object().value("deleted").toInt(), before - after);
+    // The saved results moved with their rows: a second delete still fits.
+    const auto reloaded = ResultJournal::load(dir.filePath("p.results"));
+    QVERIFY(reloaded);
+    QCOMPARE(reloaded->rowCount(), after);
+    const Result again = run({"--home", dir.filePath("home"), "results", dir.filePath("p.eml"), "--delete", choice});
+    QCOMPARE(again.exitCode, 0);
+    QVERIFY2(again.out.startsWith("Deleted 0 rows"), again.out.constData());
+}
+
+void TestCliSend::sendThroughSink_data()
+{
+    QTest::addColumn<QStringList>("sinkOptions");
+    QTest::addColumn<QByteArray>("resultLines");
+    QTest::newRow("every recipient accepted, one row without an address")
+        << QStringList{}
+        << QByteArray("user1@example.org;Ok;Sent through ISP smtp mail server;;\r\n"
+                      "nobody;;Error email;;\r\n"
+                      "user3@example.org;Ok;Sent through ISP smtp mail server;;\r\n");
+    QTest::newRow("every recipient refused with 550")
+        << QStringList{"-f", "RCPT", "-B", "550 5.1.1 No such user"}
+        << QByteArray("user1@example.org;No;;550;Unexpected response: 550 5.1.1 No such user\r\n"
+                      "nobody;;Error email;;\r\n"
+                      "user3@example.org;No;;550;Unexpected response: 550 5.1.1 No such user\r\n");
+}
+
+void TestCliSend::sendThroughSink()
+{
+    QFETCH(QStringList, sinkOptions);
+    QFETCH(QByteArray, resultLines);
+    QTemporaryDir dir;
+    openToAll(dir.path()); // smtp-sink writes its dump folder as "nobody"
+    SmtpSink sink;
+    if (!sink.start(dir.filePath("dump"), sinkOptions)) {
+        if (!sink.missing.isEmpty())
+            QSKIP(qPrintable(sink.missing));
+        QFAIL(qPrintable(sink.error));
+    }
+    writeSettings(dir.filePath("home"), sink.port());
+    const QString project = makeProject(dir.path(), "user1@example.org;One;A\r\nnobody;Two;B\r\nuser3@example.org;Three;C\r\n");
+    const Result r = run({"--home", dir.filePath("home"), "send", project, "--results", dir.filePath("out.txt")});
+    QCOMPARE(r.exitCode, 1); // the row without an address failed in both cases
+    // One plain line per recipient (standard output is no terminal here).
+    QCOMPARE(r.out.count("\n"), 3 + 2);
+    QVERIFY2(r.out.startsWith("1\tuser1@example.org\t"), r.out.constData());
+    QCOMPARE(readFile(dir.filePath("out.txt")), resultLines);
+    const auto journal = ResultJournal::load(dir.filePath("p.results"));
+    QVERIFY(journal);
+    QCOMPARE(journal->row(1).status, RowStatus::Failed);
+    const int accepted = sinkOptions.isEmpty() ? 2 : 0;
+    QCOMPARE(journal->count(RowStatus::Sent), accepted);
+    QCOMPARE(deliveredByRecipient(dir.filePath("dump")).size(), accepted);
+}
+
+void TestCliSend::killedRunResumesWithoutDuplicates()
+{
+    QTemporaryDir dir;
+    openToAll(dir.path()); // smtp-sink writes its dump folder as "nobody"
+    SmtpSink sink;
+    // The server waits a second before answering MAIL: the run is killed
+    // while a message waits there, never between its end and the answer.
+    if (!sink.start(dir.filePath("dump"), {"-W", "mail:1"})) {
+        if (!sink.missing.isEmpty())
+            QSKIP(qPrintable(sink.missing));
+        QFAIL(qPrintable(sink.error));
+    }
+    writeSettings(dir.filePath("home"), sink.port());
+    const int rows = 5;
+    const QString project = makeProject(dir.path(), numberedList(rows));
+
+    QProcess first;
+    first.start(QStringLiteral(VARNHOLT_CLI), {"--home", dir.filePath("home"), "send", project});
+    QVERIFY(first.waitForStarted());
+    // Kill once two rows are recorded as accepted.
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(dir.filePath("p.results")).count("\tOk\t") >= 2, 20000);
+    ::kill(pid_t(first.processId()), SIGKILL);
+    QVERIFY(first.waitForFinished(10000));
+    const auto killed = ResultJournal::load(dir.filePath("p.results"));
+    QVERIFY(killed);
+    const int sentBefore = killed->count(RowStatus::Sent);
+    QVERIFY(sentBefore >= 2 && sentBefore < rows);
+
+    const Result resumed = run({"--home", dir.filePath("home"), "send", project, "--resume"});
+    QCOMPARE(resumed.exitCode, 0);
+    QCOMPARE(resumed.out.count("\tOk\t"), rows - sentBefore); // only the rest was sent
+    const QHash<QByteArray, int> delivered = deliveredByRecipient(dir.filePath("dump"));
+    QCOMPARE(delivered.size(), rows);
+    for (auto it = delivered.cbegin(); it != delivered.cend(); ++it)
+        QVERIFY2(it.value() == 1, it.key().constData());
+    QCOMPARE(ResultJournal::load(dir.filePath("p.results"))->count(RowStatus::Sent), rows);
+}
+
+QTEST_GUILESS_MAIN(TestCliSend)
+#include "tst_cli_send.moc"

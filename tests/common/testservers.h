@@ -1,0 +1,99 @@
+#pragma once
+
+// Real mail servers started on 127.0.0.1 by the tests themselves: Postfix's
+// smtp-sink (with a dump folder and its failure options), aiosmtpd
+// (STARTTLS, TLS, AUTH; tests/common/smtpserver.py) and Dovecot (POP3 with
+// one user). Each server is stopped and waited for when its object goes.
+// A start that cannot happen because the program is missing says so in
+// `missing`, so that the test can skip.
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTest>
+
+namespace varnholt::testing {
+
+// A port on 127.0.0.1 that was free a moment ago.
+[[nodiscard]] quint16 freePort();
+// Whether something accepts connections on 127.0.0.1:port within the time.
+[[nodiscard]] bool waitForPort(quint16 port, int milliseconds);
+// The program in the usual system folders; empty when it is not there.
+[[nodiscard]] QString findTool(const QString &name);
+// Makes a folder writable by everyone: servers that drop root's privileges
+// write into it as "nobody".
+void openToAll(const QString &folder);
+
+// A self-signed certificate for "localhost" and 127.0.0.1; false when
+// openssl is missing or failed.
+bool makeCertificate(const QString &certFile, const QString &keyFile);
+
+class ServerProcess
+{
+public:
+    ServerProcess() = default;
+    ServerProcess(const ServerProcess &) = delete;
+    ServerProcess &operator=(const ServerProcess &) = delete;
+    ~ServerProcess();
+
+    // Starts the program and waits until it listens on `port`.
+    bool start(const QString &program, const QStringList &args, quint16 port);
+    void stop();
+    [[nodiscard]] quint16 port() const { return m_port; }
+
+    QString missing; // set when the program is not installed
+    QString error;   // set when it would not start
+
+protected:
+    QProcess m_process;
+    quint16 m_port = 0;
+};
+
+class SmtpSink : public ServerProcess
+{
+public:
+    // `dumpFolder` non-empty: every message is kept there, one file each
+    // ("-d folder/%M."). `options`: smtp-sink's own, for example
+    // {"-f", "RCPT"} to refuse every recipient with 5xx, {"-q", "DATA"} to
+    // hang up after DATA; see smtp-sink(1).
+    bool start(const QString &dumpFolder = {}, const QStringList &options = {});
+
+    // The stored messages in `dumpFolder` without smtp-sink's own trace
+    // lines at the top ("X-Client-Addr", "Received"...), LF line ends.
+    [[nodiscard]] static QList<QByteArray> storedMessages(const QString &dumpFolder);
+};
+
+class AiosmtpdServer : public ServerProcess
+{
+public:
+    // mode: "plain", "starttls" or "tls". Each message is stored in
+    // `outFolder` as N.eml (and its envelope as N.env).
+    bool start(const QString &mode, const QString &outFolder, const QString &cert, const QString &key,
+               const QString &user = {}, const QString &password = {},
+               const QStringList &excludeMechanisms = {});
+};
+
+class DovecotPop3 : public ServerProcess
+{
+public:
+    // A POP3 server with one user and an empty mailbox under `folder`.
+    bool start(const QString &folder, const QString &user, const QString &password);
+    // The server's log, to show when a test fails.
+    [[nodiscard]] QByteArray log() const;
+
+private:
+    QString m_folder;
+};
+
+} // namespace varnholt::testing
+
+// Starts a server inside a test function: skips the test when the program
+// is not installed, fails it when the server would not start.
+#define VARNHOLT_START_SERVER(server, ...)                                                         \
+    do {                                                                                           \
+        if (!(server).start(__VA_ARGS__)) {                                                        \
+            if (!(server).missing.isEmpty())                                                       \
+                QSKIP(qPrintable((server).missing));                                               \
+            QFAIL(qPrintable((server).error));                                                     \
+        }                                                                                          \
+    } while (false)

@@ -1,0 +1,428 @@
+// The sending run against scripted SMTP servers: outcomes per row, resume,
+// held-back codes, series pauses, the POP3 failure and the journal that a
+// killed run leaves behind.
+
+#include "sending/sendingrun.h"
+
+#include "scriptedpeer.h"
+#include "sendingfixture.h"
+#include "testservers.h"
+
+#include <QSignalSpy>
+
+using namespace varnholt;
+
+namespace {
+
+const QStringList kGreeting{"S: 220 mx.test", "C: HELO client.test", "S: 250 mx.test"};
+
+QStringList accepted(const QString &address)
+{
+    return {"C: MAIL FROM:<a@x.test>", "S: 250 ok", "C: RCPT TO:<" + address + ">", "S: 250 ok", "C: DATA",
+            "S: 354 go", "C: <message>", "S: 250 queued"};
+}
+
+// What observers of a run saw.
+struct Observer {
+    explicit Observer(SendingRun &run)
+    {
+        QObject::connect(&run, &SendingRun::messageToUser, &run,
+                         [this](const QString &text, const QString &, UserMessageIcon) { messages << text; });
+        QObject::connect(&run, &SendingRun::runFinished, &run,
+                         [this](bool completed) { finished << completed; });
+    }
+    QStringList messages;
+    QList<bool> finished;
+};
+
+QStringList rcptLines(const ScriptedPeer &peer)
+{
+    QStringList lines;
+    for (const QString &line : peer.received) {
+        if (line.startsWith(QLatin1String("RCPT TO:")))
+            lines << line;
+    }
+    return lines;
+}
+
+ResultRow resultRow(const QString &address, RowStatus status, const QString &code = {},
+                    const QString &result = {})
+{
+    ResultRow row;
+    row.address = address;
+    row.status = status;
+    row.code = code;
+    row.result = result;
+    row.state = status == RowStatus::Sent ? QStringLiteral("Ok") : QStringLiteral("No");
+    return row;
+}
+
+} // namespace
+
+class TestSendingRun : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void refusedRecipientAndInvalidAddress();
+    void droppedConnectionGivesOneOutcomePerRow();
+    void resumeFromSelectedRow();
+    void heldBackCodes_data();
+    void heldBackCodes();
+    void seriesPause_data();
+    void seriesPause();
+    void statusNoSendsAgain();
+    void journalSurvivesAKilledRun();
+    void emailColumnOutOfRange();
+    void scheduleStartsTheRun();
+    void closingWaitsForTheSession();
+};
+
+void TestSendingRun::refusedRecipientAndInvalidAddress()
+{
+    ScriptedPeer peer(kGreeting + accepted("anna@x.test")
+                      + QStringList{"C: MAIL FROM:<a@x.test>", "S: 250 ok", "C: RCPT TO:<bob@x.test>",
+                                    "S: 550 5.1.1 No such user"});
+    SendingFixture f;
+    f.make({"anna@x.test;Anna", "bob@x.test;Bob", "nobody;Nobody"}, peer.port());
+    SendingRun run(*f.project, f.accounts);
+    run.setLogFolder(f.path("logs"));
+    run.setCreateLog(true);
+    run.setJournalPath(f.path("p.results"));
+    Observer seen(run);
+
+    run.sendMail();
+    QTRY_COMPARE(seen.finished, QList<bool>{true});
+    QVERIFY2(peer.mismatch.isEmpty(), qPrintable(peer.mismatch));
+
+    const ResultTable &r = run.results();
+    QCOMPARE(r.row(0).status, RowStatus::Sent);
+    QCOMPARE(r.row(0).state, QStringLiteral("Ok"));
+    QCOMPARE(r.row(0).result, QStringLiteral("Sent through ISP smtp mail server"));
+    QCOMPARE(r.row(1).status, RowStatus::Failed);
+    QCOMPARE(r.row(1).state, QStringLiteral("No"));
+    QCOMPARE(r.row(1).code, QStringLiteral("550"));
+    QVERIFY2(r.row(1).comment.contains("550 5.1.1 No such user"), qPrintable(r.row(1).comment));
+    QCOMPARE(r.row(2).status, RowStatus::Failed);
+    QCOMPARE(r.row(2).result, QStringLiteral("Error email"));
+    QCOMPARE(rcptLines(peer).size(), 2); // nothing handed over for "nobody"
+    QCOMPARE(run.good(), 1);
+    QCOMPARE(run.bad(), 1);
+    QCOMPARE(run.waiting(), 0);
+    QCOMPARE(run.state(), SendingRun::State::Idle);
+    QCOMPARE(seen.messages, QStringList{"The process has been completed"});
+
+    // The journal and the log say the same as the table.
+    const auto journal = ResultJournal::load(f.path("p.results"));
+    QVERIFY(journal.has_value());
+    QCOMPARE(*journal, r);
+    QFile log(run.sendLog().path());
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = log.readAll().split('\n');
+    QCOMPARE(lines.size(), 4);
+    QVERIFY(lines[0].endsWith(";anna@x.test;Ok\r"));
+    QVERIFY(lines[1].contains(";bob@x.test;No;") && lines[1].contains("550 5.1.1 No such user"));
+    QVERIFY(lines[2].endsWith(";nobody;No;Error email\r"));
+    QCOMPARE(f.project->settings().LogFile, run.sendLog().path());
+}
+
+void TestSendingRun::droppedConnectionGivesOneOutcomePerRow()
+{
+    // The server resets the connection in the middle of the first message;
+    // the second message then finds no server that answers it.
+    ScriptedPeer peer(kGreeting
+                      + QStringList{"C: MAIL FROM:<a@x.test>", "S: 250 ok", "C: RCPT TO:<anna@x.test>",
+                                    "S: 250 ok", "C: DATA", "S: 354 go", "RESET"});
+    SendingFixture f;
+    f.make({"anna@x.test;Anna", "bob@x.test;Bob"}, peer.port());
+    SendingRun run(*f.project, f.accounts);
+    run.smtp().setReplyTimeLimit(std::chrono::milliseconds(1500));
+    // Every move of a row from "in progress" to an outcome.
+    QList<int> finishedRows;
+    QList<RowStatus> last(2, RowStatus::NotProcessed);
+    connect(&run, &SendingRun::rowChanged, &run, [&](int row) {
+        const RowStatus now = run.results().row(row).status;
+        if (last[row] == RowStatus::InProgress && now != RowStatus::InProgress)
+            finishedRows << row;
+        last[row] = now;
+    });
+    Observer seen(run);
+
+    run.sendMail();
+    QTRY_COMPARE_WITH_TIMEOUT(seen.finished, QList<bool>{true}, 20000);
+    QCOMPARE(finishedRows, (QList<int>{0, 1}));
+    QCOMPARE(run.results().row(0).status, RowStatus::Failed);
+    QCOMPARE(run.results().row(1).status, RowStatus::Failed);
+    QCOMPARE(run.bad(), 2);
+    QCOMPARE(run.good(), 0);
+    QCOMPARE(run.waiting(), 0);
+    QCOMPARE(peer.connections, 2); // the run went on with a new connection
+}
+
+void TestSendingRun::resumeFromSelectedRow()
+{
+    ScriptedPeer peer(kGreeting + accepted("r2@x.test") + accepted("r4@x.test"));
+    SendingFixture f;
+    f.make({"r0@x.test;A", "r1@x.test;B", "r2@x.test;C", "r3@x.test;D", "r4@x.test;E"}, peer.port());
+    SendingRun run(*f.project, f.accounts);
+    ResultTable saved;
+    saved.setRowCount(5);
+    saved.row(0) = resultRow("r0@x.test", RowStatus::Sent);
+    saved.row(1) = resultRow("r1@x.test", RowStatus::Failed, "421");
+    saved.row(2) = resultRow("r2@x.test", RowStatus::Failed, "451");
+    saved.row(3) = resultRow("r3@x.test", RowStatus::Sent);
+    saved.row(4) = resultRow("r4@x.test", RowStatus::NotProcessed);
+    QVERIFY(run.restoreResults(saved));
+    Observer seen(run);
+
+    run.resume(2);
+    QTRY_COMPARE(seen.finished, QList<bool>{true});
+    QVERIFY2(peer.mismatch.isEmpty(), qPrintable(peer.mismatch));
+    QCOMPARE(rcptLines(peer), (QStringList{"RCPT TO:<r2@x.test>", "RCPT TO:<r4@x.test>"}));
+    QCOMPARE(run.results().row(1), saved.row(1)); // before the selected row: untouched
+    QCOMPARE(run.results().row(2).status, RowStatus::Sent);
+    QCOMPARE(run.results().row(4).status, RowStatus::Sent);
+    QCOMPARE(run.good(), 4); // a resumed run keeps counting
+
+    // A result table of another list is refused.
+    ResultTable other;
+    other.row(0).address = QStringLiteral("someone@else.test");
+    QVERIFY(!run.restoreResults(other));
+}
+
+void TestSendingRun::heldBackCodes_data()
+{
+    QTest::addColumn<QByteArray>("codes");
+    QTest::addColumn<QList<bool>>("kept"); // rows coded 550, "" and 421
+    QTest::newRow("one code") << QByteArray("550") << QList<bool>{true, false, false};
+    QTest::newRow("case and blanks ignored") << QByteArray("421 ;x") << QList<bool>{false, false, true};
+    QTest::newRow("empty entry holds back rows without a code") << QByteArray(";550")
+                                                                << QList<bool>{true, true, false};
+    QTest::newRow("no codes") << QByteArray() << QList<bool>{false, false, false};
+}
+
+void TestSendingRun::heldBackCodes()
+{
+    QFETCH(QByteArray, codes);
+    QFETCH(QList<bool>, kept);
+    // The POP3 log-in fails (nothing listens), so the run stops before any
+    // message and the table shows what "Resume" reset.
+    SendingFixture f;
+    const quint16 closedPort = varnholt::testing::freePort();
+    f.make({"r0@x.test;A", "r1@x.test;B", "r2@x.test;C"}, 1, closedPort, "Codes=" + codes + "\r\n");
+    f.project->settings().Pop3Identify = true;
+    SendingRun run(*f.project, f.accounts);
+    ResultTable saved;
+    saved.setRowCount(3);
+    saved.row(0) = resultRow("r0@x.test", RowStatus::Failed, "550", "Failed: 550");
+    saved.row(1) = resultRow("r1@x.test", RowStatus::Failed, "", "Error email");
+    saved.row(2) = resultRow("r2@x.test", RowStatus::Failed, "421", "Failed: 421");
+    QVERIFY(run.restoreResults(saved));
+    Observer seen(run);
+
+    run.resume(0);
+    QCOMPARE(run.state(), SendingRun::State::LoggingIn);
+    QCOMPARE(run.scheduleText(), QStringLiteral("Verification"));
+    QTRY_COMPARE_WITH_TIMEOUT(seen.finished, QList<bool>{false}, 15000);
+    QCOMPARE(seen.messages.size(), 1); // the POP3 error text
+    QCOMPARE(run.state(), SendingRun::State::Idle);
+    for (int row = 0; row < 3; ++row) {
+        if (kept.at(row)) {
+            QCOMPARE(run.results().row(row), saved.row(row));
+        } else {
+            QCOMPARE(run.results().row(row).status, RowStatus::NotProcessed);
+            QVERIFY(run.results().row(row).result.isEmpty());
+        }
+    }
+}
+
+void TestSendingRun::seriesPause_data()
+{
+    QTest::addColumn<bool>("stopInPause");
+    QTest::newRow("series timer resumes") << false;
+    QTest::newRow("stop in the pause") << true;
+}
+
+void TestSendingRun::seriesPause()
+{
+    QFETCH(bool, stopInPause);
+    ScriptedPeer peer(kGreeting + accepted("r0@x.test") + accepted("r1@x.test") + accepted("r2@x.test"));
+    SendingFixture f;
+    f.make({"r0@x.test;A", "r1@x.test;B", "r2@x.test;C"}, peer.port());
+    SendingRun run(*f.project, f.accounts);
+    run.series().Series = true;
+    run.series().MailCount = 2;
+    run.series().MailPause = 10;
+    Observer seen(run);
+
+    run.sendMail();
+    QTRY_COMPARE(run.state(), SendingRun::State::SeriesPause);
+    QCOMPARE(run.results().row(1).status, RowStatus::Sent);
+    QCOMPARE(run.results().row(2).status, RowStatus::NotProcessed);
+    QCOMPARE(run.scheduleText(), QStringLiteral("Waiting for the next scheduled interval."));
+    QVERIFY(run.seriesTimer().isActive());
+    QCOMPARE(run.seriesTimer().interval(), 10 * 60 * 1000);
+    QCOMPARE(run.series().NextRow, 3); // counted from 1
+    QVERIFY(seen.finished.isEmpty());
+
+    if (stopInPause) {
+        run.stop();
+        QCOMPARE(run.state(), SendingRun::State::Idle);
+        QVERIFY(!run.seriesTimer().isActive());
+        QVERIFY(seen.messages.isEmpty());
+        QCOMPARE(seen.finished, QList<bool>{false});
+        QCOMPARE(run.results().row(2).status, RowStatus::NotProcessed);
+        return;
+    }
+    run.seriesTimerFired();
+    QTRY_COMPARE(seen.finished, QList<bool>{true});
+    QVERIFY2(peer.mismatch.isEmpty(), qPrintable(peer.mismatch));
+    QCOMPARE(rcptLines(peer).size(), 3);
+    QCOMPARE(peer.connections, 1); // the connection stayed open during the pause
+    QCOMPARE(run.results().row(2).status, RowStatus::Sent);
+    QCOMPARE(run.scheduleText(), QString());
+}
+
+void TestSendingRun::statusNoSendsAgain()
+{
+    SendingFixture f;
+    ScriptedPeer peer(kGreeting + accepted("r0@x.test"));
+    f.make({"r0@x.test;A", "r1@x.test;B"}, peer.port());
+    SendingRun run(*f.project, f.accounts);
+    ResultTable saved;
+    saved.setRowCount(2);
+    saved.row(0) = resultRow("r0@x.test", RowStatus::Sent);
+    saved.row(1) = resultRow("r1@x.test", RowStatus::Sent);
+    QVERIFY(run.restoreResults(saved));
+    run.setJournalPath(f.path("p.results"));
+    Observer seen(run);
+
+    run.setRowStatusNo(0);
+    QCOMPARE(run.results().row(0).status, RowStatus::Failed);
+    QCOMPARE(run.results().row(0).state, QStringLiteral("Ok")); // the cells do not change
+    run.resume(0);
+    QTRY_COMPARE(seen.finished, QList<bool>{true});
+    QVERIFY2(peer.mismatch.isEmpty(), qPrintable(peer.mismatch));
+    QCOMPARE(rcptLines(peer), QStringList{"RCPT TO:<r0@x.test>"});
+    QCOMPARE(run.results().row(0).status, RowStatus::Sent);
+
+    // "Status Ok" marks a row sent; a row in progress is left alone.
+    run.setRowStatusOk(1);
+    QCOMPARE(ResultJournal::load(f.path("p.results"))->row(1).status, RowStatus::Sent);
+}
+
+void TestSendingRun::journalSurvivesAKilledRun()
+{
+    SendingFixture f;
+    // The first server accepts two messages and swallows the third.
+    auto first = std::make_unique<ScriptedPeer>(kGreeting + accepted("r0@x.test") + accepted("r1@x.test")
+                                                + QStringList{"SINK"});
+    f.make({"r0@x.test;A", "r1@x.test;B", "r2@x.test;C", "r3@x.test;D"}, first->port());
+    const QString journalPath = f.path("p.results");
+    {
+        auto run = std::make_unique<SendingRun>(*f.project, f.accounts);
+        run->setJournalPath(journalPath);
+        run->sendMail();
+        QTRY_COMPARE(run->results().row(2).status, RowStatus::InProgress);
+        QCOMPARE(run->good(), 2);
+        // The process dies here: no orderly end of the run.
+    }
+    first.reset();
+
+    const auto journal = ResultJournal::load(journalPath);
+    QVERIFY(journal.has_value());
+    QCOMPARE(journal->row(0).status, RowStatus::Sent);
+    QCOMPARE(journal->row(1).status, RowStatus::Sent);
+    QVERIFY(journal->row(2).status != RowStatus::Sent);
+
+    ScriptedPeer second(kGreeting + accepted("r2@x.test") + accepted("r3@x.test"));
+    f.accounts.item(0)->SMTPPort = second.port();
+    SendingRun run(*f.project, f.accounts);
+    QVERIFY(run.restoreResults(*journal));
+    Observer seen(run);
+    run.resume(0);
+    QTRY_COMPARE(seen.finished, QList<bool>{true});
+    QVERIFY2(second.mismatch.isEmpty(), qPrintable(second.mismatch));
+    QCOMPARE(rcptLines(second), (QStringList{"RCPT TO:<r2@x.test>", "RCPT TO:<r3@x.test>"}));
+    QCOMPARE(run.results().count(RowStatus::Sent), 4);
+}
+
+void TestSendingRun::emailColumnOutOfRange()
+{
+    SendingFixture f;
+    f.make({"r0@x.test;A"}, 1, 1, "Column=5\r\n");
+    f.project->settings().Column = 5;
+    SendingRun run(*f.project, f.accounts);
+    QVERIFY(!run.isUsable());
+    QSignalSpy messages(&run, &SendingRun::messageToUser);
+    QTRY_COMPARE(messages.size(), 1);
+    QCOMPARE(messages.first().first().toString(), QStringLiteral("Define Email Column"));
+    run.sendMail();
+    QCOMPARE(run.state(), SendingRun::State::Idle);
+}
+
+void TestSendingRun::scheduleStartsTheRun()
+{
+    ScriptedPeer peer(kGreeting + accepted("r0@x.test"));
+    SendingFixture f;
+    f.make({"r0@x.test;A"}, peer.port());
+    QDateTime clock(QDate(2030, 5, 6), QTime(11, 0));
+    SendingRun run(*f.project, f.accounts);
+    run.setClock([&clock] { return clock; });
+    TTaskObj &task = run.task();
+    task.Enabled = true;
+    task.HowRun = THowRun::Once;
+    task.StartDt = QDate(2030, 5, 1);
+    task.StartTm = QTime(12, 0);
+    task.EndDt = QDate(2030, 6, 1);
+    task.OnceDt = QDate(2030, 5, 6);
+    Observer seen(run);
+
+    run.scheduleEdited();
+    QCOMPARE(run.state(), SendingRun::State::WaitingForSchedule);
+    QCOMPARE(run.scheduleText(), QStringLiteral("Schedule mailing (00:00:05)"));
+    clock = clock.addSecs(6);
+    run.scheduleTimerTick(); // the countdown ends
+    QCOMPARE(run.scheduleText(), QStringLiteral("Schedule mailing"));
+    QVERIFY(!run.scheduleCountdown());
+    run.scheduleTimerTick(); // not due before 12:00
+    QVERIFY(run.scheduleTimer().isActive());
+    QCOMPARE(run.state(), SendingRun::State::WaitingForSchedule);
+
+    clock = QDateTime(QDate(2030, 5, 6), QTime(12, 0, 1));
+    run.scheduleTimerTick();
+    QTRY_COMPARE(seen.finished, QList<bool>{true});
+    QVERIFY2(peer.mismatch.isEmpty(), qPrintable(peer.mismatch));
+    QCOMPARE(run.results().row(0).status, RowStatus::Sent);
+    QCOMPARE(task.Count, 1); // the task's run was recorded
+    QCOMPARE(task.LastDt, clock);
+    QVERIFY(!run.scheduleTimer().isActive());
+    TTaskObj stored;
+    stored.Load(f.project->settingsFile(), clock);
+    QCOMPARE(stored.Count, 1);
+}
+
+void TestSendingRun::closingWaitsForTheSession()
+{
+    ScriptedPeer peer(kGreeting + QStringList{"C: MAIL FROM:<a@x.test>", "S: 250 ok", "C: RCPT TO:<r0@x.test>",
+                                              "S: 250 ok", "C: DATA", "S: 354 go", "SINK"});
+    SendingFixture f;
+    f.make({"r0@x.test;A", "r1@x.test;B"}, peer.port());
+    SendingRun run(*f.project, f.accounts);
+    QSignalSpy closed(&run, &SendingRun::closed);
+    Observer seen(run);
+    run.sendMail();
+    QTRY_VERIFY(peer.sinkSawDot); // the message is with the server, unanswered
+    QVERIFY(!run.requestClose());
+    QCOMPARE(run.state(), SendingRun::State::Closing);
+    QTRY_COMPARE(closed.size(), 1);
+    QCOMPARE(run.state(), SendingRun::State::Closed);
+    QCOMPARE(seen.finished, QList<bool>{false});
+    QVERIFY(seen.messages.isEmpty()); // no "Aborted" box for a closing window
+    QCOMPARE(run.results().row(0).status, RowStatus::Failed);
+    QCOMPARE(run.results().row(1).status, RowStatus::NotProcessed);
+    QVERIFY(!run.smtp().Busy());
+    QVERIFY(run.requestClose());
+}
+
+QTEST_GUILESS_MAIN(TestSendingRun)
+#include "tst_sendingrun.moc"

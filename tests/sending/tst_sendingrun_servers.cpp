@@ -1,0 +1,135 @@
+// A whole mailing against real servers on 127.0.0.1: a Dovecot POP3 log-in,
+// then 1,000 personalised HTML messages with two inline pictures and a
+// per-recipient attachment through smtp-sink, which keeps every message.
+// Python's email package then reads each received message back.
+
+#include "sending/sendingrun.h"
+
+#include "sendingfixture.h"
+#include "testservers.h"
+
+#include <QProcess>
+
+using namespace varnholt;
+using namespace varnholt::testing;
+
+class TestSendingRunServers : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void thousandRecipients();
+    void sinkRefusingRecipients();
+};
+
+void TestSendingRunServers::thousandRecipients()
+{
+    constexpr int kRows = 1000;
+    SendingFixture f;
+    QVERIFY(f.dir.isValid());
+    openToAll(f.dir.path());
+    DovecotPop3 pop;
+    VARNHOLT_START_SERVER(pop, f.path("pop"), "joe", "secret");
+    SmtpSink sink;
+    const QString dumps = f.path("sink");
+    VARNHOLT_START_SERVER(sink, dumps);
+
+    QList<QByteArray> lines;
+    for (int i = 0; i < kRows; ++i) {
+        const QString file = f.path(QStringLiteral("files/invoice-%1.txt").arg(i));
+        SendingFixture::writeFile(file, QStringLiteral("invoice of recipient %1\n").arg(i).toUtf8());
+        lines << QStringLiteral("user%1@example.test;Name%1;C%2;%3").arg(i).arg(i * 7).arg(file).toUtf8();
+    }
+    SendingFixture::writeFile(f.path("p.htm"), "<html><body><p>Hello <b>[Column#2]</b> [Column#3]</p>"
+                                               "<img src=\"one.gif\"><img src=\"two.png\"></body></html>\r\n");
+    SendingFixture::writeFile(f.path("one.gif"), "GIF89a-one");
+    SendingFixture::writeFile(f.path("two.png"), "\x89PNG-two");
+    f.make(lines, sink.port(), pop.port(), "HTML=1\r\n");
+    f.project->settings().ColumnA = 4; // the fourth column names the file
+    SendingFixture::writeFile(f.path("p.mml"), "Dear [Column#2], your code is [Column#3].\r\n");
+    f.project->loadPlainText();
+    f.project->settings().Subject = QStringLiteral("Offer [Column#3] for [Column#2]");
+    f.project->settings().Pop3Identify = true;
+
+    SendingRun run(*f.project, f.accounts);
+    run.setLogFolder(f.path("logs"));
+    run.setCreateLog(true);
+    run.setJournalPath(f.path("p.results"));
+    QList<bool> finished;
+    QStringList messages;
+    bool loggedIn = false;
+    connect(&run, &SendingRun::runFinished, &run, [&](bool completed) { finished << completed; });
+    connect(&run, &SendingRun::messageToUser, &run,
+            [&](const QString &text, const QString &, UserMessageIcon) { messages << text; });
+    connect(&run, &SendingRun::stateChanged, &run, [&](SendingRun::State state) {
+        loggedIn = loggedIn || state == SendingRun::State::LoggingIn;
+    });
+
+    run.sendMail();
+    QTRY_COMPARE_WITH_TIMEOUT(finished, QList<bool>{true}, 120000);
+    QCOMPARE(messages, QStringList{"The process has been completed"});
+    QVERIFY(loggedIn);
+    QVERIFY2(pop.log().contains("Login: user=<joe>"), pop.log().constData());
+    QCOMPARE(run.good(), kRows);
+    QCOMPARE(run.bad(), 0);
+    QCOMPARE(run.results().count(RowStatus::Sent), kRows);
+
+    // Every message, as the server stored it, read by an independent parser.
+    QTRY_COMPARE_WITH_TIMEOUT(QDir(dumps).entryList(QDir::Files).size(), kRows, 20000);
+    const QString clean = f.path("received");
+    QVERIFY(QDir().mkpath(clean));
+    const QList<QByteArray> stored = SmtpSink::storedMessages(dumps);
+    for (int i = 0; i < stored.size(); ++i)
+        SendingFixture::writeFile(clean + QStringLiteral("/%1.eml").arg(i), stored.at(i));
+    QProcess python;
+    python.start("/usr/bin/python3", {QStringLiteral(VARNHOLT_SOURCE_DIR "/check_sent.py"), f.path("p.txt"), clean});
+    QVERIFY(python.waitForFinished(120000));
+    const QByteArray report = python.readAllStandardOutput() + python.readAllStandardError();
+    if (python.exitCode() != 0)
+        QDir().rename(clean, "/tmp/h6-received");
+    QVERIFY2(python.exitCode() == 0, report.constData());
+    QCOMPARE(report.trimmed(), QByteArray("checked 1000"));
+
+    // The log and the results say the same.
+    QFile log(run.sendLog().path());
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QStringList logged;
+    for (const QByteArray &line : log.readAll().split('\n')) {
+        if (!line.isEmpty())
+            logged << QString::fromUtf8(line.trimmed().mid(9)); // after "hh:mm:ss;"
+    }
+    QStringList expected;
+    for (const ResultRow &row : run.results().rows())
+        expected << row.address + QStringLiteral(";Ok");
+    QCOMPARE(logged, expected);
+    QCOMPARE(*ResultJournal::load(f.path("p.results")), run.results());
+}
+
+void TestSendingRunServers::sinkRefusingRecipients()
+{
+    // smtp-sink refuses every third RCPT; each row ends with one outcome
+    // and a resume sends exactly the rows that were not accepted.
+    SendingFixture f;
+    QVERIFY(f.dir.isValid());
+    openToAll(f.dir.path());
+    SmtpSink sink;
+    const QString dumps = f.path("sink");
+    VARNHOLT_START_SERVER(sink, dumps, {"-f", "RCPT"});
+    QList<QByteArray> lines;
+    for (int i = 0; i < 6; ++i)
+        lines << QStringLiteral("u%1@example.test;N%1").arg(i).toUtf8();
+    f.make(lines, sink.port());
+    SendingRun run(*f.project, f.accounts);
+    QList<bool> finished;
+    connect(&run, &SendingRun::runFinished, &run, [&](bool completed) { finished << completed; });
+    run.sendMail();
+    QTRY_COMPARE_WITH_TIMEOUT(finished, QList<bool>{true}, 30000);
+    QCOMPARE(run.bad(), 6);
+    for (const ResultRow &row : run.results().rows()) {
+        QCOMPARE(row.status, RowStatus::Failed);
+        QVERIFY2(row.code.startsWith(u'5'), qPrintable(row.comment));
+    }
+    QCOMPARE(QDir(dumps).entryList(QDir::Files).size(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestSendingRunServers)
+#include "tst_sendingrun_servers.moc"

@@ -1,0 +1,274 @@
+// The main window driven on the offscreen platform: message boxes and file
+// dialogs are answered through their hooks.
+#include "ui/app/mainform.h"
+
+#include "settings/programfolder.h"
+#include "settings/settings.h"
+#include "ui/common/filedialogs.h"
+#include "ui/common/messagebox.h"
+#include "ui/project/newmod2messageform.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "../../project/testfiles.h"
+
+using namespace varnholt;
+
+namespace {
+
+// The active child window needs a shown main window.
+void showMain(TMainForm &main)
+{
+    main.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&main));
+}
+
+} // namespace
+
+class TestMainForm : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_home;
+    QString m_projects;
+    QStringList m_questions;     // "caption|text|flags" of every message box
+    QList<int> m_answers;        // answers given in order (default: No)
+    QList<std::optional<QString>> m_files; // answers of the file dialogs
+
+private slots:
+    void initTestCase()
+    {
+        ProgramFolder::initialise(m_home.path());
+        m_projects = m_home.filePath("projects/");
+        programSettings().iniInfo.PathPro = m_projects;
+        setMessageBoxHook([this](const QString &text, const QString &caption, int flags) {
+            m_questions << QStringLiteral("%1|%2|%3").arg(caption, text).arg(flags);
+            return m_answers.isEmpty() ? int(idNo) : m_answers.takeFirst();
+        });
+        setFileDialogHook([this](FileDialogKind, const QString &, const QString &) {
+            return m_files.isEmpty() ? std::optional<QString>() : m_files.takeFirst();
+        });
+    }
+
+    void init()
+    {
+        m_questions.clear();
+        m_answers.clear();
+        m_files.clear();
+        QDir(m_projects).removeRecursively();
+        QFile::remove(ProgramFolder::filePath("setupprj.ini"));
+    }
+
+    void commandsFollowTheActiveWindow()
+    {
+        TMainForm main;
+        main.show();
+        QCoreApplication::processEvents();
+        const QStringList projectCommands{"saveProject", "saveProjectAs", "closeProject", "projectOptions",
+                                          "toolSave", "toolSaveAs", "importList", "editList", "filter",
+                                          "verifyList", "foreignImport"};
+        for (const QString &name : projectCommands)
+            QVERIFY2(!main.action(name)->isEnabled(), qPrintable(name));
+        QVERIFY(!main.reopenMenu()->isEnabled());
+        QVERIFY(main.windowTitle().contains("6.80"));
+        QVERIFY(!main.action("copy")->isEnabled());
+
+        main.newProject();
+        QTRY_VERIFY(main.action("saveProject")->isEnabled());
+        for (const QString &name : projectCommands)
+            QVERIFY2(main.action(name)->isEnabled(), qPrintable(name));
+
+        m_answers << idNo; // "Save changes?" of the new project
+        main.closeProject();
+        QTRY_VERIFY(!main.projectWindow());
+        QTRY_VERIFY(!main.action("saveProject")->isEnabled());
+        QVERIFY(!main.action("toolSave")->isEnabled());
+        QCOMPARE(m_questions, QStringList{"Confirm|Save changes?|35"});
+    }
+
+    void newProjectTakesFreeNonameAndClearsLeftovers()
+    {
+        QDir().mkpath(m_projects);
+        writeFile(m_projects + "noname0.eml", "[Common]\r\n");
+        writeFile(m_projects + "noname2.eml", "[Common]\r\n");
+        writeFile(m_projects + "noname1.mml", "stray");
+        writeFile(m_projects + "noname1.txt", "stray");
+        TMainForm main;
+        showMain(main);
+        main.newProject();
+        TNewMod2MessageForm *w = main.projectWindow();
+        QVERIFY(w);
+        QCOMPARE(w->project().name(), "noname1");
+        QCOMPARE(w->windowTitle(), "Message - noname1");
+        QVERIFY(!QFile::exists(m_projects + "noname1.mml"));
+        QVERIFY(!QFile::exists(m_projects + "noname1.txt"));
+        QCOMPARE(main.currentProjectPath(), m_projects);
+        QVERIFY(w->project().isModified());
+    }
+
+    void saveAsNamesAndForgetsNoname_data()
+    {
+        QTest::addColumn<QString>("chosen");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("plain name gets .eml") << "offer" << "offer";
+        QTest::newRow("name with .eml kept") << "offer.eml" << "offer";
+        QTest::newRow("other extension keeps it") << "offer.txt" << "offer.txt";
+    }
+    void saveAsNamesAndForgetsNoname()
+    {
+        QFETCH(QString, chosen);
+        QFETCH(QString, name);
+        TMainForm main;
+        showMain(main);
+        main.newProject();
+        TNewMod2MessageForm *w = main.projectWindow();
+        w->subjectBox()->setText("Hello");
+        w->saveProject(false); // a new project always asks for a name; cancelled
+        QVERIFY(w->project().isNew());
+        QVERIFY(QFile::exists(m_projects + "noname0.eml")); // written anyway
+
+        m_files << (m_projects + chosen);
+        main.saveProject(true); // "Save Project As": the noname files go
+
+        QVERIFY(!w->project().isNew());
+        QVERIFY(!w->project().isModified());
+        QCOMPARE(w->windowTitle(), "Message - " + name);
+        for (const char *ext : {".eml", ".mml", ".txt"}) {
+            QVERIFY2(QFile::exists(m_projects + name + ext), ext);
+            QVERIFY2(!QFile::exists(m_projects + "noname0" + ext), ext);
+        }
+        QVERIFY(readFile(m_projects + name + ".eml").contains("Subject=Hello"));
+    }
+
+    void closeQuestion_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<bool>("dialogConfirms");
+        QTest::addColumn<bool>("closed");
+        QTest::addColumn<bool>("saved");
+        QTest::newRow("Cancel keeps the window") << int(idCancel) << false << false << false;
+        QTest::newRow("No closes without saving") << int(idNo) << false << true << false;
+        QTest::newRow("Yes, save dialog cancelled, stays") << int(idYes) << false << false << false;
+        QTest::newRow("Yes, saved, closes") << int(idYes) << true << true << true;
+    }
+    void closeQuestion()
+    {
+        QFETCH(int, answer);
+        QFETCH(bool, dialogConfirms);
+        QFETCH(bool, closed);
+        QFETCH(bool, saved);
+        TMainForm main;
+        showMain(main);
+        main.newProject();
+        main.projectWindow()->subjectBox()->setText("Changed");
+        m_answers << answer;
+        if (dialogConfirms)
+            m_files << (m_projects + "kept.eml");
+        main.closeProject();
+        QCOMPARE(m_questions, QStringList{"Confirm|Save changes?|35"});
+        QTRY_COMPARE(main.projectWindow() == nullptr, closed);
+        QCOMPARE(QFile::exists(m_projects + "kept.eml"), saved);
+        // A closed named project goes onto the recent list.
+        QCOMPARE(main.recentProjects().entries().contains(m_projects + "kept.eml"), saved);
+    }
+
+    void quitQuestion()
+    {
+        QDir().mkpath(m_projects);
+        writeFile(m_projects + "a.eml", "[Common]\r\nSubject=A\r\n");
+        const QString recentFile = ProgramFolder::filePath("setupprj.ini");
+        writeFile(recentFile, "/old/one.eml\r\n");
+        {
+            TMainForm main;
+        showMain(main);
+            QCOMPARE(main.recentProjects().entries(), QStringList{"/old/one.eml"});
+            m_files << (m_projects + "a.eml");
+            main.openProject();
+            QCOMPARE(main.projectWindow()->project().settings().Subject, "A");
+            QCOMPARE(main.recentProjects().entries().first(), m_projects + "a.eml");
+
+            m_answers << idNo; // quit? No
+            QVERIFY(!main.close());
+            QVERIFY(main.projectWindow());
+            QCOMPARE(m_questions, QStringList{"Attention|Do you want to quit the program?|8228"});
+            QCOMPARE(readFile(recentFile), QByteArray("/old/one.eml\r\n"));
+
+            m_answers << idYes;
+            QVERIFY(main.close());
+            QCOMPARE(readFile(recentFile), (m_projects + "a.eml\r\n/old/one.eml\r\n").toUtf8());
+        }
+    }
+
+    void quitRefusedByProjectWindow()
+    {
+        TMainForm main;
+        showMain(main);
+        main.newProject();
+        m_answers << idCancel; // "Save changes?"
+        QVERIFY(!main.close());
+        QCOMPARE(m_questions, QStringList{"Confirm|Save changes?|35"}); // no quit question
+        QVERIFY(main.projectWindow());
+    }
+
+    void reopenMissingFileKeepsEntry()
+    {
+        TMainForm main;
+        showMain(main);
+        const QString missing = m_projects + "gone.eml";
+        main.addRecentProject(missing);
+        QVERIFY(main.reopenMenu()->isEnabled());
+        main.reopenMenu()->actions().first()->trigger();
+        QCOMPARE(m_questions, QStringList{"Attention|File not found : " + missing + "|32"});
+        QCOMPARE(main.recentProjects().entries(), QStringList{missing});
+        QVERIFY(!main.projectWindow());
+        QCOMPARE(main.currentProjectPath(), missing);
+    }
+
+    void reopenMovesToTop()
+    {
+        QDir().mkpath(m_projects);
+        writeFile(m_projects + "a.eml", "[Common]\r\n");
+        TMainForm main;
+        showMain(main);
+        main.addRecentProject(m_projects + "a.eml");
+        main.addRecentProject(m_projects + "b.eml");
+        main.reopen(m_projects + "a.eml");
+        QCOMPARE(main.recentProjects().entries().first(), m_projects + "a.eml");
+        QCOMPARE(main.recentProjects().entries().size(), 2);
+        QCOMPARE(main.projectWindow()->project().name(), "a");
+        QCOMPARE(main.reopenMenu()->actions().first()->text(), m_projects + "a.eml");
+    }
+
+    void openingAnotherProjectAsksFirst()
+    {
+        TMainForm main;
+        showMain(main);
+        main.newProject();
+        TNewMod2MessageForm *first = main.projectWindow();
+        m_answers << idCancel;
+        main.newProject();
+        QCOMPARE(main.projectWindow(), first); // cancelled: the old one stays
+        QCOMPARE(main.mdiArea()->subWindowList().size(), 1);
+    }
+
+    void saveWhileNoProjectDoesNothing()
+    {
+        TMainForm main;
+        showMain(main);
+        main.saveProject(false);
+        main.closeProject();
+        QVERIFY(m_questions.isEmpty());
+    }
+};
+
+QTEST_MAIN(TestMainForm)
+#include "tst_mainform.moc"

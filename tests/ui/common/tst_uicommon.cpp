@@ -1,0 +1,163 @@
+#include "ui/common/childwindows.h"
+#include "ui/common/inputform.h"
+#include "ui/common/messagebox.h"
+#include "ui/common/msglanguage.h"
+#include "ui/common/progaddress.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QApplication>
+#include <QMdiArea>
+#include <QPointer>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+using namespace varnholt;
+
+namespace varnholt {
+class TSampleWindow : public QWidget
+{
+    Q_OBJECT
+};
+} // namespace varnholt
+
+class TestUiCommon : public QObject
+{
+    Q_OBJECT
+private slots:
+    void messageBoxHookAnswers()
+    {
+        QString seen;
+        int seenFlags = 0;
+        setMessageBoxHook([&](const QString &text, const QString &caption, int flags) {
+            seen = caption + "|" + text;
+            seenFlags = flags;
+            return int(idNo);
+        });
+        QCOMPARE(ShowMessageBox("Save changes?", "Confirm", 35), int(idNo));
+        QCOMPARE(seen, "Confirm|Save changes?");
+        QCOMPARE(seenFlags, 35);
+        setMessageBoxHook({});
+    }
+
+    void messageBoxRealButtons()
+    {
+        // The real box: pressing its buttons gives the classic codes.
+        auto press = [](QMessageBox::StandardButton which) {
+            QTimer::singleShot(0, [which] {
+                auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+                QVERIFY(box);
+                box->button(which)->click();
+            });
+        };
+        press(QMessageBox::Cancel);
+        QCOMPARE(ShowMessageBox("q", "c", 35), int(idCancel));
+        press(QMessageBox::Yes);
+        QCOMPARE(ShowMessageBox("q", "c", 8228), int(idYes));
+        press(QMessageBox::Ok);
+        QCOMPARE(ShowMessageBox("q", "c", 16), int(idOk));
+    }
+
+    void findChildWindowIgnoresCase()
+    {
+        QMdiArea area;
+        area.addSubWindow(new QWidget);
+        area.addSubWindow(new TSampleWindow);
+        QCOMPARE(FindChildWindow(&area, "tsamplewindow"), 1);
+        QCOMPARE(FindChildWindow(&area, "TOther"), -1);
+        QCOMPARE(FindChildWindow(nullptr, "TSampleWindow"), -1);
+        QVERIFY(findChildWindow<TSampleWindow>(&area));
+    }
+
+    void messageListByIndex()
+    {
+        QWidget window;
+        TMsgLanguage msl("TSample", {"File not found", "Attention"}, &window);
+        QSignalSpy announced(&TranslationRegistry::instance(), &TranslationRegistry::windowCreated);
+        TranslationRegistry::instance().announce(&window, &msl);
+        QCOMPARE(announced.count(), 1);
+        QVERIFY(TranslationRegistry::instance().windows().contains(&window));
+        msl.setText(1, "Achtung");
+        msl.setText(7, "ignored");
+        QCOMPARE(msl.text(1), "Achtung");
+        QCOMPARE(msl.text(7), QString());
+        QCOMPARE(msl.count(), 2);
+        msl.restoreDefaults();
+        QCOMPARE(msl[1], "Attention");
+    }
+
+    void progressStopsAndFrees()
+    {
+        QPointer<TProgAddress> progress = TProgAddress::start(nullptr, "Load Address Book.. x");
+        QCOMPARE(progress->windowTitle(), "Load Address Book.. x");
+        progress->setMaximum(10);
+        progress->stepForward();
+        progress->stepForward();
+        progress->stepBack();
+        QCOMPARE(progress->position(), 1);
+        QVERIFY(progress->keepResponsive());
+        // Closing it by hand while the work runs is a "Stop", not a close.
+        progress->close();
+        QVERIFY(progress);
+        QVERIFY(progress->stopped());
+        QVERIFY(!progress->keepResponsive());
+        progress->finish();
+        QTRY_VERIFY(!progress);
+    }
+
+    void progressStopButton()
+    {
+        QPointer<TProgAddress> progress = TProgAddress::start(nullptr);
+        QCOMPARE(progress->windowTitle(), "Open Address Book");
+        QTest::mouseClick(progress->stopButton(), Qt::LeftButton);
+        QVERIFY(progress->stopped());
+        progress->finish();
+        QTRY_VERIFY(!progress);
+    }
+
+    void inputFormCutsAndMasks()
+    {
+        TInputForm plain("Caption", "Prompt", "abc", 5, false);
+        QVERIFY(!plain.maskBox()->isVisibleTo(&plain));
+        QCOMPARE(plain.edit()->echoMode(), QLineEdit::Normal);
+        plain.edit()->setText("abcdefgh");
+        QCOMPARE(plain.value(), "abcde");
+
+        TInputForm masked("Caption", "Password", "secret", 1000, true);
+        QVERIFY(masked.maskBox()->isVisibleTo(&masked));
+        QVERIFY(masked.maskBox()->isChecked());
+        QCOMPARE(masked.edit()->echoMode(), QLineEdit::Password);
+        masked.maskBox()->setChecked(false);
+        QCOMPARE(masked.edit()->echoMode(), QLineEdit::Normal);
+        masked.edit()->setText(QString(300, 'x'));
+        QCOMPARE(masked.value().size(), 255);
+    }
+
+    void inputFormEnterAndEscape()
+    {
+        QString value = "old";
+        QTimer::singleShot(0, [] {
+            auto *form = qobject_cast<TInputForm *>(QApplication::activeModalWidget());
+            QVERIFY(form);
+            form->edit()->setText("new");
+            QTest::keyClick(form->edit(), Qt::Key_Return);
+        });
+        QVERIFY(TInputForm::execute("C", "P", value, 255, false));
+        QCOMPARE(value, "new");
+
+        QTimer::singleShot(0, [] {
+            auto *form = qobject_cast<TInputForm *>(QApplication::activeModalWidget());
+            QVERIFY(form);
+            form->edit()->setText("changed");
+            QTest::keyClick(form->edit(), Qt::Key_Escape);
+        });
+        QVERIFY(!TInputForm::execute("C", "P", value, 255, false));
+        QCOMPARE(value, "new");
+    }
+};
+
+QTEST_MAIN(TestUiCommon)
+#include "tst_uicommon.moc"
