@@ -4,12 +4,15 @@
 #include "sending/sendlog.h"
 #include "settings/logrecords.h"
 
+#include "resultsfixture.h"
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
 using namespace varnholt;
+using varnholt::testing::Fixture;
 
 namespace {
 
@@ -19,51 +22,6 @@ QByteArray readFile(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// Five recipients after a run: sent, failed with 550, failed without code
-// (invalid address), never processed, failed with 551.
-struct Fixture {
-    ListTable list;
-    ResultTable results;
-
-    Fixture()
-    {
-        const QStringList rows{"a@x.org;Anna", "b@x.org;Bob", "carl;Carl", "d@x.org;Dora", "e@x.org;Emil"};
-        list.setRowCount(int(rows.size()));
-        list.setColumnCount(2);
-        for (int r = 0; r < rows.size(); ++r) {
-            list.setCell(r, 0, rows[r].section(u';', 0, 0));
-            list.setCell(r, 1, rows[r].section(u';', 1, 1));
-        }
-        results.initFrom(list, 0);
-        set(0, RowStatus::Sent, "Ok", "Sent through ISP smtp mail server", "", "");
-        set(1, RowStatus::Failed, "No", "", "550", "Error: 550 no such user");
-        set(2, RowStatus::Failed, "", "Error email", "", "");
-        set(4, RowStatus::Failed, "No", "", "551", "Error: 551 not local");
-    }
-    void set(int r, RowStatus s, const char *state, const char *result, const char *code, const char *comment)
-    {
-        ResultRow &row = results.row(r);
-        row.status = s;
-        row.state = QString::fromUtf8(state);
-        row.result = QString::fromUtf8(result);
-        row.code = QString::fromUtf8(code);
-        row.comment = QString::fromUtf8(comment);
-    }
-    QStringList listAddresses() const
-    {
-        QStringList a;
-        for (int r = 0; r < list.rowCount(); ++r)
-            a.append(list.cell(r, 0));
-        return a;
-    }
-    QStringList resultAddresses() const
-    {
-        QStringList a;
-        for (const ResultRow &r : results.rows())
-            a.append(r.address);
-        return a;
-    }
-};
 
 } // namespace
 

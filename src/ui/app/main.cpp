@@ -10,17 +10,50 @@
 #include "settings/settings.h"
 #include "ui/common/childwindows.h"
 #include "ui/project/newmod2messageform.h"
+#include "ui/schedule/schedule.h"
+#include "ui/sending/deleteform.h"
+#include "ui/sending/logs.h"
+#include "ui/sending/saveform.h"
 
 #include <QAction>
+#include <QDir>
 #include <QApplication>
 #include <QMdiArea>
+#include <QTabWidget>
 #include <QTimer>
 
 #include <cstdio>
 
+#include <unistd.h>
+
 namespace {
 
 using namespace varnholt;
+
+// The dialogs of the sending window, opened on their own for a picture:
+// "logs" (the newest send log of the program folder), "save", "delete",
+// "schedule" (of `project`). Null for any other name.
+QWidget *sendingDialog(const QString &name, const QString &project, QWidget *parent)
+{
+    if (name == u"logs") {
+        const QFileInfoList logs = QDir(ProgramFolder::filePath(QStringLiteral("logs")))
+                                       .entryInfoList({QStringLiteral("send_*.log")}, QDir::Files, QDir::Time);
+        return new T_logs(logs.isEmpty() ? QString() : logs.first().filePath(), QStringLiteral("Ok"),
+                          QStringLiteral("No"), parent);
+    }
+    if (name == u"save")
+        return new T_SaveForm(saveDialogSettings(), parent);
+    if (name == u"delete")
+        return new T_DeleteForm(deleteDialogSettings(), parent);
+    if (name == u"schedule") {
+        TTaskObj task;
+        TSeriesObj series;
+        task.Load(project);
+        series.Load(project);
+        return new T_Schedule(task, series, parent);
+    }
+    return nullptr;
+}
 
 // --screenshot WINDOW FILE [PROJECT]: opens the window, writes its picture
 // and ends the program. "main" is the main window with the project window,
@@ -39,11 +72,23 @@ void scheduleScreenshot(TMainForm &main, const CommandLine &cl)
                 std::fprintf(stderr, "screenshot of %s failed\n", qPrintable(cl.screenshotWindow));
             QCoreApplication::exit(ok ? 0 : 1);
         };
+        if (cl.screenshotWindow == u"htmleditor") {
+            // The project window on its HTML page, once the page has drawn.
+            if (TNewMod2MessageForm *w = main.projectWindow())
+                w->pages()->setCurrentWidget(w->htmlPage());
+            QTimer::singleShot(2500, &main, [&main, save] { save(&main); });
+            return;
+        }
         if (cl.screenshotWindow == u"main" || cl.screenshotWindow == u"project") {
             QTimer::singleShot(700, &main, [&main, cl, save] {
                 save(cl.screenshotWindow == u"main" ? static_cast<QWidget *>(&main)
                                                     : static_cast<QWidget *>(main.projectWindow()));
             });
+            return;
+        }
+        if (QWidget *dialog = sendingDialog(cl.screenshotWindow, cl.screenshotProject, &main)) {
+            dialog->show();
+            QTimer::singleShot(700, &main, [dialog, save] { save(dialog); });
             return;
         }
         QAction *command = main.action(cl.screenshotWindow);
@@ -66,6 +111,11 @@ void scheduleScreenshot(TMainForm &main, const CommandLine &cl)
 
 int main(int argc, char **argv)
 {
+    // The HTML editor's browser refuses to start as root unless its
+    // sandbox is off; everyone else keeps the sandbox.
+    if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_CHROMIUM_FLAGS"))
+        qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox");
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv); // takes Qt's own arguments away
     QApplication::setApplicationName(QStringLiteral("Varnholt"));
     QApplication::setApplicationVersion(QStringLiteral(VARNHOLT_VERSION));

@@ -9,6 +9,7 @@
 #include "ui/common/messagebox.h"
 #include "ui/common/msglanguage.h"
 #include "ui/project/newmod2messageform.h"
+#include "ui/sending/postsrv.h"
 
 #ifdef VARNHOLT_HAVE_PREFERENCES
 #include "ui/settings/fpref.h"
@@ -318,6 +319,11 @@ bool TMainForm::OpenProject(QString &path, bool isNew)
     connect(window, &TNewMod2MessageForm::commandsChanged, this, &TMainForm::updateCommands, Qt::QueuedConnection);
     connect(window, &TNewMod2MessageForm::editStateChanged, this, &TMainForm::setEditState, Qt::DirectConnection);
     connect(window, &QObject::destroyed, this, &TMainForm::updateCommands, Qt::QueuedConnection);
+    connect(window, &TNewMod2MessageForm::browserUnavailable, this, [this] {
+        ShowMessageBox(m_msl->text(msgRelaunch), m_msl->text(msgAttention), mbIconInformation);
+    }, Qt::QueuedConnection);
+    connect(window, &TNewMod2MessageForm::sendingWindowRequested, this, [this, window] { openSendingWindow(window); });
+    connect(window, &TNewMod2MessageForm::closing, this, &TMainForm::closeSendingWindow, Qt::DirectConnection);
     QMdiSubWindow *sub = m_area->addSubWindow(window);
     sub->setAttribute(Qt::WA_DeleteOnClose);
     emit projectWindowCreated(window);
@@ -344,9 +350,7 @@ void TMainForm::closeProject()
     TNewMod2MessageForm *w = activeProjectWindow();
     if (!w)
         return;
-    for (QMdiSubWindow *sub : m_area->subWindowList())
-        if (windowClassName(sub->widget()) == QString::fromUtf16(kSendingWindowClass))
-            sub->close();
+    closeSendingWindow();
     if (auto *sub = qobject_cast<QMdiSubWindow *>(w->parentWidget()))
         sub->close();
 }
@@ -376,6 +380,46 @@ void TMainForm::requestTool(int tool)
         return;
     if (TNewMod2MessageForm *w = projectWindow())
         QMetaObject::invokeMethod(w, "requestTool", Qt::QueuedConnection, Q_ARG(int, tool));
+}
+
+// ---- the sending window --------------------------------------------------------
+
+void TMainForm::openSendingWindow(TNewMod2MessageForm *projectWindow)
+{
+    const bool existed = sendingWindow() != nullptr;
+    TPostSrv *w = TPostSrv::Open(m_area, projectWindow->project(), programSettings().accounts);
+    if (!w || existed)
+        return;
+    // "Delete from list" changed the list: the project window counts again.
+    connect(w, &TPostSrv::listChanged, this, [this] {
+        if (TNewMod2MessageForm *p = this->projectWindow())
+            QMetaObject::invokeMethod(p, "listChanged", Qt::QueuedConnection);
+    });
+    connect(w, &TPostSrv::commandsChanged, this, &TMainForm::updateCommands, Qt::QueuedConnection);
+    connect(w, &QObject::destroyed, this, &TMainForm::updateCommands, Qt::QueuedConnection);
+#ifdef VARNHOLT_HAVE_PREFERENCES
+    connect(&TPreferencesNotifier::instance(), &TPreferencesNotifier::settingsChanged, w,
+            &TPostSrv::settingsChanged);
+#endif
+    updateCommands();
+}
+
+TPostSrv *TMainForm::sendingWindow() const
+{
+    return findChildWindow<TPostSrv>(m_area);
+}
+
+void TMainForm::closeSendingWindow()
+{
+    TPostSrv *w = sendingWindow();
+    if (!w)
+        return;
+    w->closeWindow();
+    // The project goes with its window: a run still ending its session
+    // cannot outlive it, so the sending window goes now (its run cancels
+    // the session as it is destroyed).
+    if (TPostSrv *still = sendingWindow())
+        delete still->parentWidget();
 }
 
 // ---- commands ------------------------------------------------------------------

@@ -22,6 +22,7 @@ namespace varnholt {
 
 class TMsgLanguage;
 class TNewMod2MessageForm;
+class TPostSrv;
 
 class TMainForm : public QMainWindow
 {
@@ -64,6 +65,13 @@ public:
     [[nodiscard]] QMdiArea *mdiArea() const { return m_area; }
     [[nodiscard]] TNewMod2MessageForm *projectWindow() const;
     [[nodiscard]] TNewMod2MessageForm *activeProjectWindow() const;
+    // The sending window (at most one), or null.
+    [[nodiscard]] TPostSrv *sendingWindow() const;
+    // "Send Mailing List": opens the sending window on the project, or
+    // brings it to the front.
+    void openSendingWindow(TNewMod2MessageForm *projectWindow);
+    // Closes the sending window (before its project goes).
+    void closeSendingWindow();
     [[nodiscard]] QAction *action(const QString &name) const { return m_actions.value(name); }
     [[nodiscard]] QMenu *reopenMenu() const { return m_reopen; }
     [[nodiscard]] const RecentProjects &recentProjects() const { return m_recent; }

@@ -7,6 +7,9 @@
 #include "ui/common/messagebox.h"
 #include "ui/common/msglanguage.h"
 #include "ui/common/progaddress.h"
+#include "ui/htmleditor/htmleditor.h"
+
+#include <QWebEngineView>
 
 #include <QApplication>
 #include <QClipboard>
@@ -98,7 +101,8 @@ void TNewMod2MessageForm::buildWidgets()
     connect(verify, &QPushButton::clicked, this, [this] { requestTool(toVerify); });
     connect(send, &QPushButton::clicked, this, &TNewMod2MessageForm::sendMailingList);
     connect(close, &QPushButton::clicked, this, [this] {
-        // The HTML page counts its own changes once the HTML editor exists.
+        if (htmlBodyChanged())
+            markModified();
         if (QWidget *sub = parentWidget())
             sub->close();
         else
@@ -190,18 +194,24 @@ void TNewMod2MessageForm::buildWidgets()
     connect(m_editor, &QPlainTextEdit::undoAvailable, this, &TNewMod2MessageForm::updateEditState);
     connect(m_editor, &QPlainTextEdit::redoAvailable, this, &TNewMod2MessageForm::updateEditState);
     m_plainPage = m_editor;
-    auto *htmlPlaceholder = new QLabel(
-        QStringLiteral("The HTML body is kept in the project's .htm file; it is not edited in this window yet."), this);
-    htmlPlaceholder->setAlignment(Qt::AlignCenter);
-    htmlPlaceholder->setWordWrap(true);
-    m_htmlPage = htmlPlaceholder;
+    m_htmlEditor = new THtmlEditor(this);
+    m_htmlEditor->setProject(m_project.get());
+    connect(m_htmlEditor, &THtmlEditor::changed, this, [this] { markModified(); });
+    connect(m_htmlEditor, &THtmlEditor::toolRequested, this, &TNewMod2MessageForm::requestTool, Qt::QueuedConnection);
+    connect(m_htmlEditor, &THtmlEditor::browserUnavailable, this, &TNewMod2MessageForm::browserUnavailable);
+    m_htmlPage = m_htmlEditor;
     m_pages = new QTabWidget(this);
     m_pages->setTabPosition(QTabWidget::South);
     m_pages->addTab(m_plainPage, QStringLiteral("Plain Text Editor"));
     m_pages->addTab(m_htmlPage, QStringLiteral("WYSIWYG HTML Editor"));
     connect(m_pages, &QTabWidget::currentChanged, this, [this](int page) {
-        if (m_pages->widget(page) == m_plainPage)
+        if (m_pages->widget(page) == m_plainPage) {
             m_editor->setFocus();
+        } else if (m_pages->widget(page) == m_htmlPage) {
+            if (!m_htmlEditor->isPageFilled())
+                m_htmlEditor->showFirstTime(m_editor->toPlainText());
+            m_htmlEditor->view()->setFocus();
+        }
     });
 
     // Attachment bar.
@@ -314,6 +324,7 @@ void TNewMod2MessageForm::fillFromProject()
     m_format->setCurrentIndex(s.Html ? 1 : 0);
     showFormat(s.Html);
     m_pages->setCurrentWidget(m_plainPage);
+    m_htmlEditor->fillAtLoad(s.Html);
     fillColumnBoxes();
     m_filling = false;
     updateCaption();
@@ -365,6 +376,8 @@ bool TNewMod2MessageForm::saveProject(bool saveAs)
         chosen = ShowFileDialog(this, FileDialogKind::Save, m_msl->text(msgSaveProjectAs),
                                 m_project->suggestedSaveFileName(), QStringLiteral("Eml (*.eml);;All (*)"));
     const Project::SaveResult result = m_project->save(saveAs, chosen);
+    if (result.confirmed && s.Html && m_htmlEditor->htmlChanged())
+        m_htmlEditor->writeHtml();
     if (!result.listError.isEmpty())
         ShowMessageBox(m_msl->text(msgAddressBookSaveError) + QStringLiteral(" : ") + m_project->listFile(),
                        m_msl->text(msgAttention), mbIconInformation);
@@ -379,6 +392,8 @@ bool TNewMod2MessageForm::queryClose()
 {
     if (m_loading)
         return false; // the list load is stopped with its own "Stop"
+    if (htmlBodyChanged())
+        markModified();
     if (m_project->isModified()) {
         switch (ShowMessageBox(m_msl->text(msgSaveChanges), m_msl->text(msgConfirm), mbYesNoCancel | mbIconQuestion)) {
         case idYes:
@@ -431,6 +446,12 @@ void TNewMod2MessageForm::markModified()
 
 void TNewMod2MessageForm::requestTool(int tool)
 {
+    switch (tool) {
+    case toLocalPictures: m_htmlEditor->makePicturesLocal(); return;
+    case toPrepareHtml: m_htmlEditor->prepareDocument(); return;
+    case toImportHtml: m_htmlEditor->importHtml(); return;
+    default: break;
+    }
     if (tool < toForeignImport || tool > toImportHtml)
         return;
     emit toolRequested(tool);
@@ -567,8 +588,14 @@ void TNewMod2MessageForm::insertMergeField()
     } else if (m_editor->hasFocus() || m_pages->currentWidget() == m_plainPage) {
         m_editor->insertPlainText(field);
         m_editor->setFocus();
+    } else if (m_htmlEditor->view()->hasFocus() || m_pages->currentWidget() == m_htmlPage) {
+        m_htmlEditor->insertMergeField(field);
     }
-    // The HTML page takes fields once the HTML editor exists.
+}
+
+bool TNewMod2MessageForm::htmlBodyChanged() const
+{
+    return m_project->settings().Html && m_htmlEditor->htmlChanged();
 }
 
 void TNewMod2MessageForm::startFieldDrag()

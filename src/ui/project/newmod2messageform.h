@@ -24,6 +24,7 @@ class QTabWidget;
 namespace varnholt {
 
 class TMsgLanguage;
+class THtmlEditor;
 
 class TNewMod2MessageForm : public QWidget
 {
@@ -87,6 +88,11 @@ public:
     [[nodiscard]] QComboBox *attachmentBox() const { return m_attachments; }
     [[nodiscard]] QLabel *recordCountLabel() const { return m_recordCount; }
     [[nodiscard]] QTabWidget *pages() const { return m_pages; }
+    [[nodiscard]] THtmlEditor *htmlEditor() const { return m_htmlEditor; }
+    [[nodiscard]] QWidget *plainPage() const { return m_plainPage; }
+    [[nodiscard]] QWidget *htmlPage() const { return m_htmlPage; }
+    // In HTML format with a body that differs from N.htm.
+    [[nodiscard]] bool htmlBodyChanged() const;
 
     // The MIME type of a merge field carried by drag and drop.
     static const QString &mergeFieldMimeType();
@@ -106,6 +112,8 @@ signals:
     void sendingWindowRequested();
     // The window is closing (the sending window closes first).
     void closing();
+    // The HTML editor's browser could not run (the relaunch notice).
+    void browserUnavailable();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -145,6 +153,7 @@ private:
     QTabWidget *m_pages = nullptr;
     QWidget *m_plainPage = nullptr;
     QWidget *m_htmlPage = nullptr;
+    THtmlEditor *m_htmlEditor = nullptr;
 
     QPoint m_dragStart;
     bool m_dragArmed = false;

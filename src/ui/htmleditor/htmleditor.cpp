@@ -1,0 +1,528 @@
+#include "htmleditor.h"
+
+#include "colorchoice.h"
+#include "htmlfragments.h"
+#include "ttables.h"
+
+#include "project/project.h"
+#include "settings/syscharset.h"
+#include "settings/textfile.h"
+#include "ui/common/filedialogs.h"
+#include "ui/common/messagebox.h"
+#include "ui/common/shellopen.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QFontComboBox>
+#include <QHBoxLayout>
+#include <QInputDialog>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLineEdit>
+#include <QToolButton>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <QWebChannel>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+#include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
+#include <QWebEngineSettings>
+#include <QWebEngineView>
+
+namespace varnholt {
+
+namespace {
+
+// Our scripts run in their own world: the edited document's scripts can
+// neither see the channel nor fake its reports.
+constexpr quint32 kEditorWorld = QWebEngineScript::ApplicationWorld;
+
+const QString kEnterText = QStringLiteral("Enter ... ");
+
+// A JavaScript literal of a string (JSON strings are JavaScript strings).
+QString jsString(const QString &text)
+{
+    const QByteArray json = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(json.mid(1, json.size() - 2));
+}
+
+QString readResource(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll());
+}
+
+// A picture's address as a local path; empty for other sites.
+QString localPathOf(const QString &source)
+{
+    const QUrl url(source);
+    if (url.isLocalFile())
+        return url.toLocalFile();
+    if (url.scheme().isEmpty() || (url.scheme().size() == 1 && source.at(1) == u':'))
+        return source;
+    return {};
+}
+
+// The value an <img src> gets for a local copy: the file address of its
+// path as it is, which the sending run reads back as the file.
+QString pictureAddress(const QString &path)
+{
+    return QStringLiteral("file://") + QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+}
+
+} // namespace
+
+// The object the document's script reports to.
+class EditorBridge : public QObject
+{
+    Q_OBJECT
+public:
+    explicit EditorBridge(THtmlEditor *editor)
+        : QObject(editor)
+        , m_editor(editor)
+    {
+    }
+
+public slots:
+    void reportSource(const QString &source) { m_editor->reportSource(source); }
+    void reportSelection(int fontSize, const QString &fontName) { m_editor->reportSelection(fontSize, fontName); }
+
+private:
+    THtmlEditor *m_editor;
+};
+
+THtmlEditor::THtmlEditor(QWidget *parent)
+    : QWidget(parent)
+{
+    m_view = new QWebEngineView(this);
+    m_view->setObjectName(QStringLiteral("htmlView"));
+    m_page = new QWebEnginePage(m_view);
+    m_view->setPage(m_page);
+    m_page->settings()->setAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls, true);
+
+    auto *channel = new QWebChannel(m_page);
+    channel->registerObject(QStringLiteral("editor"), new EditorBridge(this));
+    m_page->setWebChannel(channel, kEditorWorld);
+
+    QWebEngineScript script;
+    script.setName(QStringLiteral("varnholt-editor"));
+    script.setWorldId(kEditorWorld);
+    script.setInjectionPoint(QWebEngineScript::DocumentReady);
+    script.setRunsOnSubFrames(false);
+    script.setSourceCode(readResource(QStringLiteral(":/qtwebchannel/qwebchannel.js"))
+                         + readResource(QStringLiteral(":/htmleditor/editorbridge.js")));
+    m_page->scripts().insert(script);
+
+    connect(m_page, &QWebEnginePage::loadStarted, this, [this] {
+        // Before navigation: the document goes.
+        m_present = false;
+        ++m_loadNumber;
+    });
+    connect(m_page, &QWebEnginePage::loadFinished, this, &THtmlEditor::loadFinished);
+    connect(m_page, &QWebEnginePage::renderProcessTerminated, this,
+            [this](QWebEnginePage::RenderProcessTerminationStatus status, int) {
+                m_present = false;
+                if (status != QWebEnginePage::NormalTerminationStatus)
+                    emit browserUnavailable();
+            });
+
+    buildToolBar();
+}
+
+THtmlEditor::~THtmlEditor() = default;
+
+void THtmlEditor::buildToolBar()
+{
+    auto *bar = new QHBoxLayout;
+    bar->setSpacing(2);
+    auto button = [this, bar](const QString &name, const QString &caption, const QString &hint, auto action) {
+        auto *b = new QToolButton(this);
+        b->setObjectName(name);
+        b->setText(caption);
+        b->setToolTip(hint);
+        b->setAutoRaise(true);
+        // The selection in the document must keep the focus.
+        b->setFocusPolicy(Qt::NoFocus);
+        connect(b, &QToolButton::clicked, this, action);
+        bar->addWidget(b);
+        return b;
+    };
+    auto command = [this](const QString &name) { return [this, name] { runCommand(name); }; };
+
+    button(QStringLiteral("importHtml"), QStringLiteral("Import"), QStringLiteral("Import message from html file"),
+           [this] { importHtml(); });
+    bar->addSpacing(6);
+    m_fontBox = new QFontComboBox(this);
+    m_fontBox->setObjectName(QStringLiteral("fontBox"));
+    m_fontBox->setToolTip(QStringLiteral("Fonts"));
+    m_fontBox->setEditable(false);
+    m_fontBox->setFocusPolicy(Qt::NoFocus);
+    connect(m_fontBox, &QComboBox::activated, this, [this] { runCommand(QStringLiteral("FontName"), m_fontBox->currentText()); });
+    bar->addWidget(m_fontBox);
+    m_sizeBox = new QComboBox(this);
+    m_sizeBox->setObjectName(QStringLiteral("fontSizeBox"));
+    m_sizeBox->setToolTip(QStringLiteral("Font Size"));
+    m_sizeBox->addItems(FontSizeEntries());
+    m_sizeBox->setFocusPolicy(Qt::NoFocus);
+    connect(m_sizeBox, &QComboBox::activated, this,
+            [this](int index) { runCommand(QStringLiteral("FontSize"), QString::number(FontSizeCommandValue(index))); });
+    bar->addWidget(m_sizeBox);
+    bar->addSpacing(6);
+    QFont bold = font();
+    bold.setBold(true);
+    button(QStringLiteral("bold"), QStringLiteral("B"), QStringLiteral("Bold"), command(QStringLiteral("Bold")))->setFont(bold);
+    QFont italic = font();
+    italic.setItalic(true);
+    button(QStringLiteral("italic"), QStringLiteral("I"), QStringLiteral("Italic"), command(QStringLiteral("Italic")))->setFont(italic);
+    QFont underline = font();
+    underline.setUnderline(true);
+    button(QStringLiteral("underline"), QStringLiteral("U"), QStringLiteral("Underlined"), command(QStringLiteral("Underline")))
+        ->setFont(underline);
+    button(QStringLiteral("fontColor"), QStringLiteral("Colour"), QStringLiteral("Font colors"), [this] { chooseFontColor(); });
+    bar->addSpacing(6);
+    button(QStringLiteral("justifyLeft"), QStringLiteral("Left"), QStringLiteral("Left"), command(QStringLiteral("JustifyLeft")));
+    button(QStringLiteral("justifyCenter"), QStringLiteral("Center"), QStringLiteral("Center"), command(QStringLiteral("JustifyCenter")));
+    button(QStringLiteral("justifyRight"), QStringLiteral("Right"), QStringLiteral("Right"), command(QStringLiteral("JustifyRight")));
+    button(QStringLiteral("outdent"), QStringLiteral("<<"), QString(), command(QStringLiteral("Outdent")));
+    button(QStringLiteral("indent"), QStringLiteral(">>"), QString(), command(QStringLiteral("Indent")));
+    bar->addSpacing(6);
+    button(QStringLiteral("insertImage"), QStringLiteral("Image"), QStringLiteral("Insert image"), [this] { choosePicture(); });
+    button(QStringLiteral("insertLink"), QStringLiteral("Link"), QStringLiteral("Insert link"), [this] { createLink(); });
+    button(QStringLiteral("insertTable"), QStringLiteral("Table"), QStringLiteral("Insert table"), [this] { chooseTable(); });
+    button(QStringLiteral("fillBackground"), QStringLiteral("Background"), QStringLiteral("Fill background"),
+           [this] { chooseBackground(); });
+    bar->addStretch();
+    button(QStringLiteral("openInBrowser"), QStringLiteral("Browser"), QStringLiteral("Open in browser"),
+           [this] { openInBrowser(); });
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(2);
+    layout->addLayout(bar);
+    layout->addWidget(m_view, 1);
+}
+
+void THtmlEditor::setProject(const Project *project)
+{
+    m_project = project;
+}
+
+QString THtmlEditor::projectStem() const
+{
+    return m_project ? m_project->folder() + m_project->name() : QString();
+}
+
+QString THtmlEditor::htmlFile() const
+{
+    return m_project ? m_project->htmlFile() : QString();
+}
+
+QString THtmlEditor::pictureFolder() const
+{
+    return projectStem();
+}
+
+// ---- documents -------------------------------------------------------------------
+
+void THtmlEditor::fillAtLoad(bool htmlFormat)
+{
+    m_present = false;
+    m_importPending = false;
+    m_pageFilled = false;
+    m_pendingText.reset();
+    m_source.clear();
+    m_savedSource.clear();
+    if (!htmlFormat)
+        return;
+    if (QFileInfo(htmlFile()).isFile())
+        m_page->load(QUrl::fromLocalFile(htmlFile()));
+    else
+        makeBlank();
+}
+
+void THtmlEditor::showFirstTime(const QString &plainText)
+{
+    m_pageFilled = true;
+    if (QFileInfo(htmlFile()).isFile()) {
+        m_page->load(QUrl::fromLocalFile(htmlFile()));
+        return;
+    }
+    m_pendingText = plainText.isEmpty() ? kEnterText : plainText;
+    if (m_present)
+        writePendingText();
+    else
+        makeBlank();
+}
+
+void THtmlEditor::makeBlank()
+{
+    if (m_present) {
+        runScript(QStringLiteral("document.body.innerHTML = ''; varnholtEditor.source()"),
+                  [this](const QVariant &s) { m_source = s.toString(); });
+        return;
+    }
+    // A blank document placed at N.htm, so that pictures of the project
+    // are found as they will be once it is saved there.
+    m_page->setHtml(QStringLiteral("<html><body></body></html>"), QUrl::fromLocalFile(htmlFile()));
+}
+
+void THtmlEditor::writePendingText()
+{
+    const QString text = *std::exchange(m_pendingText, std::nullopt);
+    runScript(QStringLiteral("varnholtEditor.writeText(%1); varnholtEditor.source()").arg(jsString(text)),
+              [this](const QVariant &s) {
+                  m_source = s.toString();
+                  emit sourceChanged();
+              });
+}
+
+void THtmlEditor::loadFinished(bool ok)
+{
+    if (!ok)
+        return;
+    const quint64 load = m_loadNumber;
+    m_page->runJavaScript(QStringLiteral("varnholtEditor.start()"), kEditorWorld, [this, load](const QVariant &result) {
+        if (load != m_loadNumber || !result.isValid())
+            return;
+        m_source = result.toString();
+        m_savedSource = m_source;
+        m_present = true;
+        emit documentReady();
+        const int tool = std::exchange(m_importPending, false) ? 5 : 6;
+        QMetaObject::invokeMethod(this, [this, tool] { emit toolRequested(tool); }, Qt::QueuedConnection);
+        if (m_pendingText)
+            writePendingText();
+    });
+}
+
+void THtmlEditor::runScript(const QString &script, const std::function<void(const QVariant &)> &done)
+{
+    if (!m_present)
+        return;
+    const quint64 load = m_loadNumber;
+    m_page->runJavaScript(script, kEditorWorld, [this, load, done](const QVariant &result) {
+        if (load == m_loadNumber && done)
+            done(result);
+    });
+}
+
+void THtmlEditor::reportSource(const QString &source)
+{
+    if (!m_present)
+        return;
+    m_source = source;
+    emit sourceChanged();
+}
+
+void THtmlEditor::reportSelection(int fontSize, const QString &fontName)
+{
+    // The boxes follow the selection without running their commands.
+    if (fontSize >= 1 && fontSize <= m_sizeBox->count() && m_sizeBox->currentIndex() != fontSize - 1)
+        m_sizeBox->setCurrentIndex(fontSize - 1);
+    QString name = fontName;
+    if (name.size() >= 2 && (name.startsWith(u'"') || name.startsWith(u'\'')))
+        name = name.mid(1, name.size() - 2);
+    if (!name.isEmpty() && m_fontBox->currentText() != name) {
+        const int i = m_fontBox->findText(name, Qt::MatchFixedString);
+        if (i >= 0)
+            m_fontBox->setCurrentIndex(i);
+    }
+}
+
+bool THtmlEditor::htmlChanged() const
+{
+    return m_present && (!QFileInfo(htmlFile()).isFile() || m_source != m_savedSource);
+}
+
+bool THtmlEditor::writeHtml()
+{
+    const QString html = WithCharsetMeta(m_source, QString::fromLatin1(SystemCharset::name()));
+    if (!writeFileAtomically(htmlFile(), SystemCharset::fromUnicode(html))) {
+        ShowMessageBox(QStringLiteral("Fail to save HTML source"), QStringLiteral("Error"), mbOk);
+        return false;
+    }
+    m_savedSource = m_source;
+    return true;
+}
+
+// ---- commands ------------------------------------------------------------------
+
+void THtmlEditor::runCommand(const QString &name, const QString &value)
+{
+    if (!m_present)
+        return;
+    m_view->setFocus();
+    runScript(QStringLiteral("varnholtEditor.command(%1, %2); varnholtEditor.source()").arg(jsString(name), jsString(value)),
+              [this](const QVariant &s) {
+                  m_source = s.toString();
+                  emit sourceChanged();
+                  emit changed();
+              });
+}
+
+void THtmlEditor::insertMergeField(const QString &field)
+{
+    // Typed in as text rather than pasted: the user's clipboard stays theirs.
+    runCommand(QStringLiteral("insertText"), field);
+}
+
+void THtmlEditor::insertHtml(const QString &fragment)
+{
+    runCommand(QStringLiteral("insertHTML"), fragment);
+}
+
+void THtmlEditor::setBackgroundColor(const QString &colorValue)
+{
+    if (!m_present)
+        return;
+    runScript(QStringLiteral("document.bgColor = %1; varnholtEditor.source()").arg(jsString(colorValue)),
+              [this](const QVariant &s) {
+                  m_source = s.toString();
+                  emit sourceChanged();
+                  emit changed();
+              });
+}
+
+std::optional<QString> THtmlEditor::copyIntoPictureFolder(const QString &source, const QString &relative)
+{
+    const QString folder = pictureFolder();
+    if (folder.isEmpty() || relative.isEmpty())
+        return std::nullopt;
+    const QString target = QDir::cleanPath(folder + u'/' + relative);
+    // Whatever the name, a copy never lands outside the picture folder.
+    if (!IsInsideFolder(target, folder) || !QDir().mkpath(QFileInfo(target).absolutePath()))
+        return std::nullopt;
+    const QFileInfo from(source);
+    if (!from.isFile())
+        return std::nullopt;
+    if (from.canonicalFilePath() == QFileInfo(target).canonicalFilePath())
+        return target; // the picture is its own copy already
+    if (QFileInfo::exists(target) && !QFile::remove(target))
+        return std::nullopt;
+    if (!QFile::copy(source, target))
+        return std::nullopt;
+    return target;
+}
+
+bool THtmlEditor::insertPicture(const QString &path)
+{
+    if (!m_present)
+        return false;
+    const QString local = localPathOf(path);
+    const auto copy = copyIntoPictureFolder(local, local.mid(local.lastIndexOf(u'/') + 1));
+    if (!copy)
+        return false;
+    runCommand(QStringLiteral("InsertImage"), pictureAddress(*copy));
+    return true;
+}
+
+// ---- import ----------------------------------------------------------------------
+
+void THtmlEditor::importHtml()
+{
+    const auto chosen = ShowFileDialog(this, FileDialogKind::Open, QStringLiteral("Import message from html file"),
+                                       htmlFile(), QStringLiteral("htm (*.htm *html);;All (*)"));
+    if (chosen)
+        importHtmlFile(*chosen);
+}
+
+void THtmlEditor::importHtmlFile(const QString &file)
+{
+    m_importPending = true;
+    m_pendingText.reset();
+    m_page->load(QUrl::fromLocalFile(file));
+}
+
+void THtmlEditor::makePicturesLocal()
+{
+    if (!m_present)
+        return;
+    runScript(QStringLiteral("[document.URL, varnholtEditor.pictureSources()]"), [this](const QVariant &result) {
+        const QVariantList parts = result.toList();
+        if (parts.size() != 2)
+            return;
+        const QString documentFolder = QFileInfo(localPathOf(parts.at(0).toString())).absolutePath();
+        QStringList sources;
+        for (const QVariant &picture : parts.at(1).toList()) {
+            const QString local = localPathOf(picture.toString());
+            const auto relative = local.isEmpty() ? std::nullopt : ImportedPictureRelativePath(local, documentFolder);
+            const auto copy = relative ? copyIntoPictureFolder(local, *relative) : std::nullopt;
+            sources.append(copy ? pictureAddress(*copy) : QString());
+        }
+        const QString script = QStringLiteral("varnholtEditor.setPictureSources(%1, %2)")
+                                   .arg(QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(sources))
+                                                              .toJson(QJsonDocument::Compact)),
+                                        jsString(m_project ? m_project->name() : QString()));
+        runScript(script, [this](const QVariant &source) {
+            m_source = source.toString();
+            if (writeHtml())
+                m_page->load(QUrl::fromLocalFile(htmlFile()));
+            m_importPending = false;
+        });
+    });
+}
+
+// ---- dialogs ---------------------------------------------------------------------
+
+void THtmlEditor::chooseFontColor()
+{
+    if (!m_present)
+        return;
+    if (const auto rgb = ChooseColor(this, projectStem() + QStringLiteral(".hcr")))
+        runCommand(QStringLiteral("ForeColor"), ColorValue(*rgb));
+}
+
+void THtmlEditor::chooseBackground()
+{
+    if (!m_present)
+        return;
+    if (const auto rgb = ChooseColor(this, projectStem() + QStringLiteral(".hcr")))
+        setBackgroundColor(ColorValue(*rgb));
+}
+
+void THtmlEditor::choosePicture()
+{
+    if (!m_present)
+        return;
+    const auto chosen = ShowFileDialog(this, FileDialogKind::Open, QStringLiteral("Insert image"), QString(),
+                                       QStringLiteral("Pictures (*.gif *.jpg *.jpeg *.bmp *.ico *.emf *.wmf "
+                                                      "*.png);;All (*)"));
+    if (chosen)
+        insertPicture(*chosen);
+}
+
+void THtmlEditor::chooseTable()
+{
+    if (!m_present)
+        return;
+    T_Tables dialog(projectStem(), this);
+    if (dialog.exec() == QDialog::Accepted)
+        insertHtml(dialog.fragment());
+}
+
+void THtmlEditor::createLink()
+{
+    if (!m_present)
+        return;
+    bool ok = false;
+    const QString address = QInputDialog::getText(this, QStringLiteral("Insert link"), QStringLiteral("URL:"),
+                                                  QLineEdit::Normal, QStringLiteral("http://"), &ok);
+    if (ok && !address.isEmpty())
+        runCommand(QStringLiteral("CREATELINK"), address);
+}
+
+void THtmlEditor::openInBrowser()
+{
+    if (htmlChanged() && !writeHtml())
+        return;
+    OpenWithDefaultApplication(htmlFile());
+}
+
+} // namespace varnholt
+
+#include "htmleditor.moc"

@@ -1,0 +1,128 @@
+#pragma once
+
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+#include <optional>
+
+class QComboBox;
+class QFontComboBox;
+class QWebEnginePage;
+class QWebEngineView;
+
+// The HTML message editor: the page "WYSIWYG HTML Editor" of the project
+// window. The body is edited in place in a browser view whose document is
+// in design mode; the tool bar runs the browser's editing commands. The
+// editor keeps the body's pictures in the project's picture folder N/,
+// imports HTML files with their pictures and writes the body to N.htm.
+//
+// The document lives in another process: the editor keeps a copy of its
+// source, reported after every change, so that "has the HTML changed" and
+// writing N.htm can be answered at once when the project is saved.
+namespace varnholt {
+
+class Project;
+
+class THtmlEditor : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit THtmlEditor(QWidget *parent = nullptr);
+    ~THtmlEditor() override;
+
+    // The open project, for N.htm, the picture folder and the colour files.
+    void setProject(const Project *project);
+
+    // Filling at project load: forgets the document and the marks; in HTML
+    // format loads N.htm, or a blank document when there is none.
+    void fillAtLoad(bool htmlFormat);
+    // The first showing of the page for a project: N.htm when it exists,
+    // else `plainText` (or "Enter ... ") as the body's first content.
+    void showFirstTime(const QString &plainText);
+    [[nodiscard]] bool isPageFilled() const { return m_pageFilled; }
+
+    // A document is present from its load's completion until the next
+    // navigation starts; commands other than the import need one.
+    [[nodiscard]] bool documentPresent() const { return m_present; }
+    // The document's source as last reported.
+    [[nodiscard]] QString source() const { return m_source; }
+    // A document is present and N.htm is missing or differs from it.
+    [[nodiscard]] bool htmlChanged() const;
+    // Writes the document to N.htm; on failure says "Fail to save HTML source".
+    bool writeHtml();
+
+    // Editing commands by name ("Bold", "FontSize", ...), with a value.
+    void runCommand(const QString &name, const QString &value = {});
+    // The merge field at the caret. The clipboard is left as it was.
+    void insertMergeField(const QString &field);
+    // Copies the picture into the picture folder and inserts the copy.
+    bool insertPicture(const QString &path);
+    void insertHtml(const QString &fragment);
+    void setBackgroundColor(const QString &colorValue);
+
+    // The picture folder (project folder + name), and copying one picture
+    // into it under `relative`; an earlier copy of that name is replaced.
+    [[nodiscard]] QString pictureFolder() const;
+    std::optional<QString> copyIntoPictureFolder(const QString &source, const QString &relative);
+
+    // Tools of the project window: 5 make the pictures of an imported file
+    // local, 6 prepare a freshly loaded document, 7 import an HTML file.
+    void makePicturesLocal();
+    void prepareDocument() {}
+    void importHtml();
+    void importHtmlFile(const QString &file);
+
+    // Tool bar actions that open dialogs.
+    void chooseFontColor();
+    void chooseBackground();
+    void choosePicture();
+    void chooseTable();
+    void createLink();
+    void openInBrowser();
+
+    [[nodiscard]] QWebEngineView *view() const { return m_view; }
+    [[nodiscard]] QComboBox *fontSizeBox() const { return m_sizeBox; }
+    [[nodiscard]] QFontComboBox *fontBox() const { return m_fontBox; }
+
+    // Called by the document's script (through the web channel).
+    void reportSource(const QString &source);
+    void reportSelection(int fontSize, const QString &fontName);
+
+signals:
+    // The document completed loading and is in design mode.
+    void documentReady();
+    // The document's source was reported.
+    void sourceChanged();
+    // A command completed: the project counts as modified.
+    void changed();
+    // Tool 5 or 6 for the project window (posted after a load).
+    void toolRequested(int tool);
+    // The browser's process could not run: the editor cannot work.
+    void browserUnavailable();
+
+private:
+    void buildToolBar();
+    void loadFinished(bool ok);
+    void makeBlank();
+    void writePendingText();
+    void runScript(const QString &script, const std::function<void(const QVariant &)> &done = {});
+    [[nodiscard]] QString htmlFile() const;
+    [[nodiscard]] QString projectStem() const;
+
+    const Project *m_project = nullptr;
+    QWebEngineView *m_view = nullptr;
+    QWebEnginePage *m_page = nullptr;
+    QComboBox *m_sizeBox = nullptr;
+    QFontComboBox *m_fontBox = nullptr;
+
+    QString m_source;      // the document as last reported
+    QString m_savedSource; // the document as loaded or last written
+    std::optional<QString> m_pendingText;
+    quint64 m_loadNumber = 0;
+    bool m_present = false;
+    bool m_importPending = false;
+    bool m_pageFilled = false;
+};
+
+} // namespace varnholt

@@ -1,0 +1,515 @@
+#include "postsrv.h"
+
+#include "resultmodel.h"
+
+#include "project/project.h"
+#include "ui/common/childwindows.h"
+#include "ui/common/messagebox.h"
+#include "ui/common/msglanguage.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QStatusBar>
+#include <QTableView>
+#include <QVBoxLayout>
+
+namespace varnholt {
+
+namespace {
+
+TPostSrv::Dialogs &dialogRegistry()
+{
+    static TPostSrv::Dialogs dialogs;
+    return dialogs;
+}
+
+int messageBoxFlags(UserMessageIcon icon)
+{
+    switch (icon) {
+    case UserMessageIcon::Error: return mbIconError;
+    case UserMessageIcon::Question: return mbIconQuestion;
+    case UserMessageIcon::Information: break;
+    }
+    return mbIconInformation;
+}
+
+// Counter changes arrive once per message; the panels follow at this pace.
+constexpr int kPanelRefreshMs = 100;
+
+} // namespace
+
+void TPostSrv::setDialogs(Dialogs dialogs)
+{
+    dialogRegistry() = std::move(dialogs);
+}
+
+const TPostSrv::Dialogs &TPostSrv::dialogs()
+{
+    return dialogRegistry();
+}
+
+TPostSrv::TPostSrv(Project &project, const tAccounts &accounts, QWidget *parent)
+    : QWidget(parent)
+    , m_project(project)
+    , m_run(std::make_unique<SendingRun>(project, accounts))
+    , m_msl(new TMsgLanguage(QStringLiteral("TPostSrv"), DefaultSendingTexts(), this))
+{
+    setObjectName(QStringLiteral("sending"));
+    setWindowTitle(QStringLiteral("Sending list"));
+    TranslationRegistry::instance().announce(this, m_msl);
+    m_run->setTexts(m_msl->texts());
+    connect(m_msl, &TMsgLanguage::changed, this, [this] {
+        m_run->setTexts(m_msl->texts());
+        m_model->reload();
+        refreshPanels();
+    });
+
+    buildWidgets();
+
+    connect(m_run.get(), &SendingRun::rowChanged, m_model, &ResultModel::rowChanged);
+    connect(m_run.get(), &SendingRun::countersChanged, this, &TPostSrv::schedulePanelRefresh);
+    connect(m_run.get(), &SendingRun::scheduleTextChanged, this, &TPostSrv::refreshPanels);
+    connect(m_run.get(), &SendingRun::stateChanged, this, &TPostSrv::onStateChanged);
+    connect(m_run.get(), &SendingRun::runFinished, this, &TPostSrv::refreshPanels);
+    // Message boxes wait for the user: queued, so that the run's own signal
+    // handling has ended before one opens.
+    connect(m_run.get(), &SendingRun::messageToUser, this, &TPostSrv::onMessage, Qt::QueuedConnection);
+    connect(m_run.get(), &SendingRun::logFailed, this, [this](const QString &error) {
+        m_statusBar->showMessage(error, 10000);
+    });
+    connect(m_run.get(), &SendingRun::closed, this, [this] {
+        if (m_closeAfterRun)
+            closeWindow();
+    });
+
+    m_panelTimer.setSingleShot(true);
+    m_panelTimer.setInterval(kPanelRefreshMs);
+    connect(&m_panelTimer, &QTimer::timeout, this, &TPostSrv::refreshPanels);
+    m_elapsedTimer.setInterval(1000);
+    connect(&m_elapsedTimer, &QTimer::timeout, this, &TPostSrv::refreshPanels);
+
+    if (!m_run->isUsable()) {
+        // The run said so while it was set up, before anyone listened.
+        ShowMessageBox(m_run->text(stDefineEmailColumn), m_run->text(stInfo), mbIconInformation);
+        return;
+    }
+    const tAccountObj &account = m_run->account();
+    m_fromName->setText(account.Name);
+    m_fromEmail->setText(account.ReturnAddress);
+    m_mailDomain->setText(account.MailDomain);
+    applyTransportSwitch();
+    m_createLog->setChecked(m_project.settings().CreateLog);
+    createLogToggled(m_createLog->isChecked());
+    setControlsRunning(m_run->isRunning());
+    refreshPanels();
+}
+
+TPostSrv::~TPostSrv()
+{
+    // The run's last signals must not reach a half-destroyed window.
+    disconnect(m_run.get(), nullptr, this, nullptr);
+    disconnect(m_run.get(), nullptr, m_model, nullptr);
+    // The view and the model read the run: they go before it does.
+    delete m_view;
+    delete m_model;
+}
+
+TPostSrv *TPostSrv::Open(QMdiArea *area, Project &project, const tAccounts &accounts)
+{
+    if (auto *existing = findChildWindow<TPostSrv>(area)) {
+        if (auto *sub = qobject_cast<QMdiSubWindow *>(existing->parentWidget())) {
+            sub->showNormal();
+            area->setActiveSubWindow(sub);
+        }
+        existing->raise();
+        return existing;
+    }
+    auto *window = new TPostSrv(project, accounts);
+    if (!window->isUsable()) {
+        delete window;
+        return nullptr;
+    }
+    QMdiSubWindow *sub = area->addSubWindow(window);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    sub->resize(860, 560);
+    sub->show();
+    area->setActiveSubWindow(sub);
+    return window;
+}
+
+QPushButton *TPostSrv::addButton(const QString &objectName, const QString &caption, void (TPostSrv::*slot)())
+{
+    auto *b = new QPushButton(caption, this);
+    b->setObjectName(objectName);
+    connect(b, &QPushButton::clicked, this, slot);
+    return b;
+}
+
+void TPostSrv::buildWidgets()
+{
+    m_model = new ResultModel(*m_run, this);
+    m_view = new QTableView(this);
+    m_view->setObjectName(QStringLiteral("results"));
+    m_view->setModel(m_model);
+    m_view->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_view->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_view->setWordWrap(false);
+    // Fixed row heights and column widths: the view never measures the
+    // rows, so a million of them scroll as fast as ten.
+    m_view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    m_view->verticalHeader()->setDefaultSectionSize(m_view->fontMetrics().height() + 6);
+    m_view->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    m_view->horizontalHeader()->setStretchLastSection(true);
+    const int widths[] = {220, 60, 230, 50};
+    for (int c = 0; c < 4; ++c)
+        m_view->setColumnWidth(c, widths[c]);
+    m_view->setContextMenuPolicy(Qt::CustomContextMenu);
+
+    m_popup = new QMenu(this);
+    m_popup->setObjectName(QStringLiteral("popup"));
+    connect(m_popup->addAction(QStringLiteral("Status Ok")), &QAction::triggered, this, &TPostSrv::setStatusOk);
+    connect(m_popup->addAction(QStringLiteral("Status No")), &QAction::triggered, this, &TPostSrv::setStatusNo);
+    connect(m_view, &QWidget::customContextMenuRequested, this, [this](const QPoint &pos) {
+        const QModelIndex index = m_view->indexAt(pos);
+        if (index.isValid())
+            m_view->selectRow(index.row());
+        m_popup->popup(m_view->viewport()->mapToGlobal(pos));
+    });
+
+    m_fromEmail = new QLineEdit(this);
+    m_fromEmail->setObjectName(QStringLiteral("fromEmail"));
+    m_fromName = new QLineEdit(this);
+    m_fromName->setObjectName(QStringLiteral("fromName"));
+    auto *from = new QGridLayout;
+    from->addWidget(new QLabel(QStringLiteral("From Email"), this), 0, 0);
+    from->addWidget(m_fromEmail, 0, 1);
+    from->addWidget(new QLabel(QStringLiteral("From Name"), this), 0, 2);
+    from->addWidget(m_fromName, 0, 3);
+
+    // The direct transport's settings: they exist and are kept, but the
+    // account transport is the one used, so they stay out of sight.
+    m_direct = new QWidget(this);
+    m_direct->setObjectName(QStringLiteral("directTransport"));
+    m_transportSwitch = new QCheckBox(QStringLiteral("ISP direct post"), m_direct);
+    m_transportSwitch->setObjectName(QStringLiteral("transportSwitch"));
+    m_mailDomain = new QLineEdit(QStringLiteral("mail.example.com"), m_direct);
+    m_mailDomain->setObjectName(QStringLiteral("mailDomain"));
+    m_dnsServer = new QLineEdit(m_direct);
+    m_dnsServer->setObjectName(QStringLiteral("dnsServer"));
+    m_connections = new QSpinBox(m_direct);
+    m_connections->setObjectName(QStringLiteral("connections"));
+    m_connections->setRange(1, 9999);
+    m_timeOut = new QSpinBox(m_direct);
+    m_timeOut->setObjectName(QStringLiteral("timeOut"));
+    m_timeOut->setRange(1, 32767);
+    m_timeOut->setValue(10);
+    m_getDnsInfo = new QPushButton(QStringLiteral("Get DNS info"), m_direct);
+    m_getDnsInfo->setObjectName(QStringLiteral("getDnsInfo"));
+    // No user action sets it.
+    m_ispPost = new QCheckBox(QStringLiteral("Automatically send undelivered messages through ISP server"), m_direct);
+    m_ispPost->setObjectName(QStringLiteral("ispPost"));
+    m_ispPost->setEnabled(false);
+    auto *direct = new QHBoxLayout(m_direct);
+    for (QWidget *w : {static_cast<QWidget *>(m_transportSwitch), static_cast<QWidget *>(m_mailDomain),
+                       static_cast<QWidget *>(m_dnsServer), static_cast<QWidget *>(m_connections),
+                       static_cast<QWidget *>(m_timeOut), static_cast<QWidget *>(m_getDnsInfo),
+                       static_cast<QWidget *>(m_ispPost)})
+        direct->addWidget(w);
+    m_direct->hide();
+
+    auto *buttons = new QHBoxLayout;
+    buttons->addWidget(addButton(QStringLiteral("sendMail"), QStringLiteral("Send Mail"), &TPostSrv::sendMail));
+    buttons->addWidget(addButton(QStringLiteral("stop"), QStringLiteral("Stop"), &TPostSrv::stop));
+    buttons->addWidget(addButton(QStringLiteral("resume"), QStringLiteral("Resume"), &TPostSrv::resume));
+    buttons->addWidget(addButton(QStringLiteral("saveAs"), QStringLiteral("Save As"), &TPostSrv::saveAs));
+    buttons->addWidget(addButton(QStringLiteral("deleteFromList"), QStringLiteral("Delete from list"),
+                                 &TPostSrv::deleteFromList));
+    buttons->addWidget(addButton(QStringLiteral("schedule"), QStringLiteral("Schedule"), &TPostSrv::schedule));
+    buttons->addStretch();
+    buttons->addWidget(addButton(QStringLiteral("close"), QStringLiteral("Close"), &TPostSrv::closeWindow));
+
+    auto *logRow = new QHBoxLayout;
+    m_createLog = new QCheckBox(QStringLiteral("Create log file"), this);
+    m_createLog->setObjectName(QStringLiteral("createLog"));
+    connect(m_createLog, &QCheckBox::toggled, this, &TPostSrv::createLogToggled);
+    logRow->addWidget(m_createLog);
+    logRow->addWidget(addButton(QStringLiteral("viewLog"), QStringLiteral("View log file"), &TPostSrv::viewLogFile));
+    logRow->addStretch();
+
+    m_statusBar = new QStatusBar(this);
+    m_statusBar->setObjectName(QStringLiteral("statusBar"));
+    m_statusBar->setSizeGripEnabled(false);
+    const int stretch[] = {2, 2, 2, 2, 2, 5};
+    for (size_t i = 0; i < m_panels.size(); ++i) {
+        m_panels[i] = new QLabel(m_statusBar);
+        m_panels[i]->setObjectName(QStringLiteral("panel%1").arg(i));
+        m_panels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        m_statusBar->addPermanentWidget(m_panels[i], stretch[i]);
+    }
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(from);
+    layout->addWidget(m_view, 1);
+    layout->addLayout(logRow);
+    layout->addLayout(buttons);
+    layout->addWidget(m_direct);
+    layout->addWidget(m_statusBar);
+}
+
+QPushButton *TPostSrv::button(const QString &objectName) const
+{
+    return findChild<QPushButton *>(objectName);
+}
+
+// The account transport is the one used: the switch is checked whenever
+// the window opens, shows again or is activated, and the direct
+// transport's settings follow it.
+void TPostSrv::applyTransportSwitch()
+{
+    m_transportSwitch->setChecked(true);
+    m_project.settings().ExternalSmtp = true;
+    m_run->setTransport(SendingTransport::Account);
+    const bool direct = !m_transportSwitch->isChecked() && !m_run->isRunning();
+    for (QWidget *w : {static_cast<QWidget *>(m_mailDomain), static_cast<QWidget *>(m_dnsServer),
+                       static_cast<QWidget *>(m_connections), static_cast<QWidget *>(m_timeOut),
+                       static_cast<QWidget *>(m_getDnsInfo)})
+        w->setEnabled(direct);
+}
+
+void TPostSrv::settingsChanged()
+{
+    applyTransportSwitch();
+    emit commandsChanged();
+}
+
+void TPostSrv::showEvent(QShowEvent *event)
+{
+    const TIniInfo &s = m_project.settings();
+    m_connections->setValue(qMax(1, s.NumberConnect));
+    m_mailDomain->setText(m_run->account().MailDomain);
+    m_dnsServer->setText(s.DnsIP);
+    m_timeOut->setValue(qBound(1, s.TimeOut, 32767));
+    QWidget::showEvent(event);
+}
+
+void TPostSrv::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        settingsChanged();
+    QWidget::changeEvent(event);
+}
+
+// ---- panels and controls ----------------------------------------------------------
+
+void TPostSrv::refreshPanels()
+{
+    m_panelTimer.stop();
+    const QStringList texts = m_run->statusPanels();
+    for (size_t i = 0; i < m_panels.size(); ++i) {
+        const QString text = texts.value(int(i));
+        if (m_panels[i]->text() != text)
+            m_panels[i]->setText(text);
+    }
+}
+
+void TPostSrv::schedulePanelRefresh()
+{
+    if (!m_panelTimer.isActive())
+        m_panelTimer.start();
+}
+
+QStringList TPostSrv::statusTexts() const
+{
+    QStringList texts;
+    for (const QLabel *panel : m_panels)
+        texts << panel->text();
+    return texts;
+}
+
+void TPostSrv::setControlsRunning(bool running)
+{
+    for (QWidget *w : {static_cast<QWidget *>(m_fromName), static_cast<QWidget *>(m_fromEmail),
+                       static_cast<QWidget *>(m_transportSwitch)})
+        w->setEnabled(!running);
+    for (const char *name : {"sendMail", "resume", "deleteFromList", "schedule"})
+        button(QString::fromLatin1(name))->setEnabled(!running);
+    button(QStringLiteral("stop"))->setEnabled(running);
+    if (running) {
+        for (QWidget *w : {static_cast<QWidget *>(m_mailDomain), static_cast<QWidget *>(m_getDnsInfo)})
+            w->setEnabled(false);
+    } else {
+        applyTransportSwitch();
+    }
+}
+
+void TPostSrv::onStateChanged(SendingRun::State state)
+{
+    const bool running = m_run->isRunning();
+    setControlsRunning(running);
+    // The busy cursor while messages go out; a series pause waits quietly.
+    const bool busy = state == SendingRun::State::LoggingIn || state == SendingRun::State::Sending
+        || state == SendingRun::State::Stopping || state == SendingRun::State::Closing;
+    if (busy)
+        setCursor(Qt::BusyCursor);
+    else
+        unsetCursor();
+    if (running && !m_elapsedTimer.isActive())
+        m_elapsedTimer.start();
+    else if (!running)
+        m_elapsedTimer.stop();
+    refreshPanels();
+}
+
+void TPostSrv::onMessage(const QString &text, const QString &caption, UserMessageIcon icon)
+{
+    ShowMessageBox(text, caption, messageBoxFlags(icon));
+}
+
+void TPostSrv::createLogToggled(bool on)
+{
+    m_project.settings().CreateLog = on;
+    m_run->setCreateLog(on);
+    button(QStringLiteral("viewLog"))->setEnabled(on);
+}
+
+// ---- commands -------------------------------------------------------------------
+
+int TPostSrv::selectedRow() const
+{
+    const QModelIndex current = m_view->currentIndex();
+    return current.isValid() ? current.row() : 0;
+}
+
+void TPostSrv::sendMail()
+{
+    m_run->sendMail();
+}
+
+void TPostSrv::stop()
+{
+    m_run->stop();
+    setControlsRunning(m_run->isRunning());
+    refreshPanels();
+}
+
+void TPostSrv::resume()
+{
+    m_run->resume(selectedRow());
+}
+
+void TPostSrv::setStatusOk()
+{
+    m_run->setRowStatusOk(selectedRow());
+}
+
+void TPostSrv::setStatusNo()
+{
+    m_run->setRowStatusNo(selectedRow());
+}
+
+void TPostSrv::saveAs()
+{
+    if (const auto &open = dialogs().saveAs)
+        open(*this);
+}
+
+void TPostSrv::deleteFromList()
+{
+    if (m_run->isRunning())
+        return;
+    if (const auto &open = dialogs().deleteFromList; open && open(*this))
+        rowsRemoved();
+}
+
+void TPostSrv::rowsRemoved()
+{
+    m_model->reload();
+    refreshPanels();
+    emit listChanged();
+}
+
+void TPostSrv::viewLogFile()
+{
+    // The latest log of this window, else the one the project remembers.
+    QString path = m_run->sendLog().path();
+    if (path.isEmpty())
+        path = m_project.settings().LogFile;
+    if (const auto &open = dialogs().viewLog)
+        open(*this, path);
+}
+
+void TPostSrv::schedule()
+{
+    if (m_run->isRunning())
+        return;
+    const auto &open = dialogs().schedule;
+    if (!open)
+        return;
+    // The timers stand still while the task is edited and run on as before
+    // when the edit is cancelled.
+    QTimer &scheduleTimer = m_run->scheduleTimer();
+    QTimer &seriesTimer = m_run->seriesTimer();
+    const bool scheduleRan = scheduleTimer.isActive();
+    const int seriesLeft = seriesTimer.isActive() ? seriesTimer.remainingTime() : -1;
+    scheduleTimer.stop();
+    seriesTimer.stop();
+    if (open(*this)) {
+        // The schedule window saved the task and the series into the
+        // project file: the run takes them from there.
+        const QString file = m_project.settingsFile();
+        m_run->task().Load(file, m_run->now());
+        m_run->series().Load(file);
+        m_run->scheduleEdited();
+        refreshPanels();
+        return;
+    }
+    if (scheduleRan)
+        scheduleTimer.start();
+    if (seriesLeft >= 0)
+        seriesTimer.start(seriesLeft);
+}
+
+// ---- closing --------------------------------------------------------------------
+
+void TPostSrv::closeWindow()
+{
+    // As a child window the frame closes, which asks this widget first.
+    if (auto *sub = qobject_cast<QMdiSubWindow *>(parentWidget()))
+        sub->close();
+    else
+        close();
+}
+
+void TPostSrv::storeDirectSettings()
+{
+    TIniInfo &s = m_project.settings();
+    s.NumberConnect = m_connections->value();
+    s.DnsIP = m_dnsServer->text();
+    s.TimeOut = m_timeOut->value();
+}
+
+void TPostSrv::closeEvent(QCloseEvent *event)
+{
+    // A session that is still talking to its server must end first: the
+    // run stops, and closed() brings us back here.
+    if (m_run->state() != SendingRun::State::Closed && !m_run->requestClose()) {
+        m_closeAfterRun = true;
+        event->ignore();
+        return;
+    }
+    storeDirectSettings();
+    event->accept();
+}
+
+} // namespace varnholt

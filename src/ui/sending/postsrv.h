@@ -1,0 +1,143 @@
+#pragma once
+
+#include "sending/sendingrun.h"
+
+#include <QTimer>
+#include <QWidget>
+
+#include <array>
+#include <functional>
+#include <memory>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QMdiArea;
+class QMenu;
+class QPushButton;
+class QSpinBox;
+class QStatusBar;
+class QTableView;
+
+// The sending window ("Sending list"): shows what the sending run does and
+// commands it. The run (sending/sendingrun.h) owns the result table, the
+// counters, the timers and the logs; this window only draws them and hands
+// the user's commands on.
+namespace varnholt {
+
+class Project;
+class ResultModel;
+class TMsgLanguage;
+
+class TPostSrv : public QWidget
+{
+    Q_OBJECT
+public:
+    // The dialogs the window opens, supplied by whoever owns them (the
+    // desktop wires the real dialogs; tests answer them directly). Each
+    // returns true when it changed something.
+    struct Dialogs {
+        std::function<bool(TPostSrv &)> saveAs;          // "Save As"
+        std::function<bool(TPostSrv &)> deleteFromList;  // "Delete from list"
+        std::function<void(TPostSrv &, const QString &logFile)> viewLog; // "View log file"
+        std::function<bool(TPostSrv &)> schedule;        // "Schedule": saved the task
+    };
+
+    // The window over a run of `project`'s list through its account in
+    // `accounts`. Check isUsable() before showing it: when the project's
+    // e-mail column is out of range "Define Email Column" was shown and the
+    // window must go.
+    TPostSrv(Project &project, const tAccounts &accounts, QWidget *parent = nullptr);
+    ~TPostSrv() override;
+
+    // `Open`: brings the area's sending window to the front, or creates one
+    // as a child window of `area`. Null when the list cannot be sent.
+    static TPostSrv *Open(QMdiArea *area, Project &project, const tAccounts &accounts);
+
+    [[nodiscard]] bool isUsable() const { return m_run->isUsable(); }
+
+    static void setDialogs(Dialogs dialogs);
+    [[nodiscard]] static const Dialogs &dialogs();
+
+    // Commands (the buttons and the pop-up menu).
+    void sendMail();
+    void stop();
+    void resume();
+    void saveAs();
+    void deleteFromList();
+    void viewLogFile();
+    void schedule();
+    void setStatusOk();
+    void setStatusNo();
+    // "Close": while a session is busy the run stops first and the window
+    // goes once it has ended.
+    void closeWindow();
+    // The project settings changed (forwarded by the main window): the
+    // account transport is chosen again, as on activation.
+    Q_INVOKABLE void settingsChanged();
+    // After rows went from the result table and the list ("Delete from
+    // list"): the table is read again and listChanged() emitted.
+    void rowsRemoved();
+
+    // The result table row the user selected (0 when none).
+    [[nodiscard]] int selectedRow() const;
+    [[nodiscard]] QStringList statusTexts() const;
+
+    [[nodiscard]] SendingRun &run() { return *m_run; }
+    [[nodiscard]] Project &project() { return m_project; }
+    [[nodiscard]] TMsgLanguage *messages() const { return m_msl; }
+    [[nodiscard]] QTableView *resultView() const { return m_view; }
+    [[nodiscard]] ResultModel *model() const { return m_model; }
+    [[nodiscard]] QPushButton *button(const QString &objectName) const;
+    [[nodiscard]] QCheckBox *createLogBox() const { return m_createLog; }
+    [[nodiscard]] QMenu *popupMenu() const { return m_popup; }
+
+signals:
+    // "Delete from list" removed rows: the project window's record count.
+    void listChanged();
+    // The window wants the main window to update its commands.
+    void commandsChanged();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void changeEvent(QEvent *event) override;
+
+private:
+    void buildWidgets();
+    void applyTransportSwitch();
+    void refreshPanels();
+    void schedulePanelRefresh();
+    void setControlsRunning(bool running);
+    void onStateChanged(SendingRun::State state);
+    void onMessage(const QString &text, const QString &caption, UserMessageIcon icon);
+    void createLogToggled(bool on);
+    void storeDirectSettings();
+    QPushButton *addButton(const QString &objectName, const QString &caption, void (TPostSrv::*slot)());
+
+    Project &m_project;
+    std::unique_ptr<SendingRun> m_run;
+    TMsgLanguage *m_msl;
+    ResultModel *m_model = nullptr;
+    QTableView *m_view = nullptr;
+    QMenu *m_popup = nullptr;
+    QStatusBar *m_statusBar = nullptr;
+    std::array<QLabel *, 6> m_panels{};
+    QLineEdit *m_fromName = nullptr;
+    QLineEdit *m_fromEmail = nullptr;
+    QCheckBox *m_createLog = nullptr;
+    // The direct transport's controls: part of the window, never shown.
+    QWidget *m_direct = nullptr;
+    QCheckBox *m_transportSwitch = nullptr;
+    QCheckBox *m_ispPost = nullptr;
+    QLineEdit *m_mailDomain = nullptr;
+    QLineEdit *m_dnsServer = nullptr;
+    QSpinBox *m_connections = nullptr;
+    QSpinBox *m_timeOut = nullptr;
+    QPushButton *m_getDnsInfo = nullptr;
+    QTimer m_panelTimer;   // coalesces counter changes into one repaint
+    QTimer m_elapsedTimer; // the "Elapsed" panel while a run goes on
+    bool m_closeAfterRun = false;
+};
+
+} // namespace varnholt

@@ -1,0 +1,117 @@
+#include "resultmodel.h"
+
+#include "sending/sendingrun.h"
+
+#include <QPainter>
+#include <QPixmap>
+
+namespace varnholt {
+
+namespace {
+
+constexpr int kColumns = 5;
+
+// The row status icons of the state column, drawn rather than shipped: a
+// green tick (sent), a red cross (failed), an amber arrow (in progress).
+QIcon statusIcon(RowStatus status)
+{
+    QPixmap pixmap(16, 16);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPen pen;
+    pen.setWidthF(2.5);
+    pen.setCapStyle(Qt::RoundCap);
+    switch (status) {
+    case RowStatus::Sent:
+        pen.setColor(QColor(0x1e, 0x8c, 0x2e));
+        p.setPen(pen);
+        p.drawPolyline(QPolygonF({QPointF(3, 8.5), QPointF(6.5, 12), QPointF(13, 4)}));
+        break;
+    case RowStatus::Failed:
+        pen.setColor(QColor(0xc6, 0x28, 0x28));
+        p.setPen(pen);
+        p.drawLine(QPointF(4, 4), QPointF(12, 12));
+        p.drawLine(QPointF(12, 4), QPointF(4, 12));
+        break;
+    case RowStatus::InProgress:
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0xe0, 0x9a, 0x10));
+        p.drawPolygon(QPolygonF({QPointF(4, 3), QPointF(13, 8), QPointF(4, 13)}));
+        break;
+    case RowStatus::NotProcessed:
+        break;
+    }
+    return QIcon(pixmap);
+}
+
+} // namespace
+
+ResultModel::ResultModel(SendingRun &run, QObject *parent)
+    : QAbstractTableModel(parent)
+    , m_run(run)
+    , m_sent(statusIcon(RowStatus::Sent))
+    , m_failed(statusIcon(RowStatus::Failed))
+    , m_inProgress(statusIcon(RowStatus::InProgress))
+{
+}
+
+int ResultModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : m_run.results().rowCount();
+}
+
+int ResultModel::columnCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : kColumns;
+}
+
+QVariant ResultModel::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= m_run.results().rowCount())
+        return {};
+    const ResultRow &row = m_run.results().row(index.row());
+    if (role == Qt::DisplayRole) {
+        switch (index.column()) {
+        case 0: return row.address;
+        case 1: return row.state;
+        case 2: return row.result;
+        case 3: return row.code;
+        case 4: return row.comment;
+        default: return {};
+        }
+    }
+    if (role == Qt::DecorationRole && index.column() == 1) {
+        switch (row.status) {
+        case RowStatus::Sent: return m_sent;
+        case RowStatus::Failed: return m_failed;
+        case RowStatus::InProgress: return m_inProgress;
+        case RowStatus::NotProcessed: return {};
+        }
+    }
+    return {};
+}
+
+QVariant ResultModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (role != Qt::DisplayRole)
+        return {};
+    if (orientation == Qt::Horizontal)
+        return section >= 0 && section < kColumns ? m_run.text(stEmail + section) : QVariant();
+    return section + 1;
+}
+
+void ResultModel::rowChanged(int row)
+{
+    if (row < 0 || row >= m_run.results().rowCount())
+        return;
+    emit dataChanged(index(row, 0), index(row, kColumns - 1));
+}
+
+void ResultModel::reload()
+{
+    beginResetModel();
+    endResetModel();
+}
+
+} // namespace varnholt

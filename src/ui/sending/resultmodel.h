@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QIcon>
+
+// The sending window's result table: a view over the sending run's own
+// rows, nothing copied. One model row per record row; the five columns are
+// the address, the state word, the result, the reply code and the comment.
+// A changed row repaints alone, so a mailing of a million rows stays fluid.
+namespace varnholt {
+
+class SendingRun;
+
+class ResultModel : public QAbstractTableModel
+{
+    Q_OBJECT
+public:
+    explicit ResultModel(SendingRun &run, QObject *parent = nullptr);
+
+    [[nodiscard]] int rowCount(const QModelIndex &parent = {}) const override;
+    [[nodiscard]] int columnCount(const QModelIndex &parent = {}) const override;
+    [[nodiscard]] QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    [[nodiscard]] QVariant headerData(int section, Qt::Orientation orientation,
+                                      int role = Qt::DisplayRole) const override;
+
+    // The run changed one row.
+    void rowChanged(int row);
+    // Rows were removed or the titles changed: everything is read again.
+    void reload();
+
+private:
+    SendingRun &m_run;
+    QIcon m_sent;
+    QIcon m_failed;
+    QIcon m_inProgress;
+};
+
+} // namespace varnholt

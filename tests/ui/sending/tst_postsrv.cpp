@@ -1,0 +1,247 @@
+// The sending window against a real smtp-sink on 127.0.0.1: what a run
+// shows row by row and in the status bar, "Stop", "Resume" from the
+// selected row, the pop-up menu, and the series pause. Each run is awaited
+// in a real event loop (QSignalSpy::wait), never by polling.
+
+#include "ui/sending/postsrv.h"
+#include "ui/sending/resultmodel.h"
+
+#include "sendingfixture.h"
+#include "testservers.h"
+
+#include "ui/common/messagebox.h"
+
+#include <QCheckBox>
+#include <QMenu>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTableView>
+#include <QtTest>
+
+using namespace varnholt;
+using namespace varnholt::testing;
+
+namespace {
+
+// Collects the message boxes the window would show.
+struct MessageLog {
+    QStringList texts;
+    MessageBoxHook previous;
+    MessageLog()
+    {
+        previous = setMessageBoxHook([this](const QString &text, const QString &, int) {
+            texts << text;
+            return int(idOk);
+        });
+    }
+    ~MessageLog() { setMessageBoxHook(previous); }
+};
+
+QString cell(const TPostSrv &w, int row, int column)
+{
+    return w.model()->index(row, column).data().toString();
+}
+
+bool hasIcon(const TPostSrv &w, int row)
+{
+    return !w.model()->index(row, 1).data(Qt::DecorationRole).value<QIcon>().isNull();
+}
+
+} // namespace
+
+class TestPostSrv : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void runShowsEveryRow();
+    void refusedRowsShowCodeAndComment();
+    void stopThenResumeFromSelectedRow();
+    void seriesPauseWaitsAndStopReturnsToIdle();
+    void emailColumnOutOfRangeRefusesToOpen();
+};
+
+void TestPostSrv::runShowsEveryRow()
+{
+    SendingFixture f;
+    openToAll(f.dir.path());
+    SmtpSink sink;
+    VARNHOLT_START_SERVER(sink, f.path("sink"));
+    QList<QByteArray> lines;
+    for (int i = 0; i < 20; ++i)
+        lines << QStringLiteral("u%1@example.test;N%1").arg(i).toUtf8();
+    lines << "no-at-sign;Bad"; // the last row: never handed over
+    f.make(lines, sink.port());
+
+    MessageLog messages;
+    TPostSrv w(*f.project, f.accounts);
+    QVERIFY(w.isUsable());
+    w.show();
+    QCOMPARE(w.model()->rowCount(), 21);
+    QCOMPARE(w.model()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("email"));
+    QCOMPARE(w.model()->headerData(4, Qt::Horizontal).toString(), QStringLiteral("comment"));
+    QCOMPARE(w.statusTexts().value(1), QStringLiteral("Total: 21"));
+    QVERIFY(!w.button("stop")->isEnabled());
+
+    // Every row change reaches the view as a change of that row alone.
+    QSignalSpy changed(w.model(), &QAbstractItemModel::dataChanged);
+    QSignalSpy finished(&w.run(), &SendingRun::runFinished);
+    bool sawRunning = false;
+    connect(&w.run(), &SendingRun::stateChanged, &w, [&] {
+        sawRunning = sawRunning || (w.button("stop")->isEnabled() && !w.button("sendMail")->isEnabled()
+                                    && !w.button("resume")->isEnabled());
+    });
+    QTest::mouseClick(w.button("sendMail"), Qt::LeftButton);
+    QVERIFY(finished.wait(30000));
+    QCOMPARE(finished.first().first().toBool(), true);
+    QVERIFY(sawRunning);
+    for (const QList<QVariant> &args : changed)
+        QCOMPARE(args.at(0).toModelIndex().row(), args.at(1).toModelIndex().row());
+
+    for (int row = 0; row < 20; ++row) {
+        QCOMPARE(cell(w, row, 0), QStringLiteral("u%1@example.test").arg(row));
+        QCOMPARE(cell(w, row, 1), QStringLiteral("Ok"));
+        QCOMPARE(cell(w, row, 2), QStringLiteral("Sent through ISP smtp mail server"));
+        QVERIFY(hasIcon(w, row));
+    }
+    QCOMPARE(cell(w, 20, 1), QString());
+    QCOMPARE(cell(w, 20, 2), QStringLiteral("Error email"));
+    QVERIFY(hasIcon(w, 20));
+
+    // The completion notice arrives queued, after the run's own signals.
+    QTRY_COMPARE(messages.texts, QStringList{QStringLiteral("The process has been completed")});
+    const QStringList panels = w.statusTexts();
+    QVERIFY2(panels.value(0).startsWith(QStringLiteral("Elapsed: ")), qPrintable(panels.value(0)));
+    QCOMPARE(panels.mid(1, 4), (QStringList{"Total: 21", "Waiting: 0", "Good: 20", "Bad: 0"}));
+    QVERIFY(w.button("sendMail")->isEnabled());
+    QVERIFY(!w.button("stop")->isEnabled());
+    QCOMPARE(SmtpSink::storedMessages(f.path("sink")).size(), 20);
+}
+
+void TestPostSrv::refusedRowsShowCodeAndComment()
+{
+    SendingFixture f;
+    openToAll(f.dir.path());
+    SmtpSink sink;
+    VARNHOLT_START_SERVER(sink, QString(), {"-f", "RCPT"});
+    f.make({"a@example.test;A", "b@example.test;B"}, sink.port());
+    MessageLog messages;
+    TPostSrv w(*f.project, f.accounts);
+    QSignalSpy finished(&w.run(), &SendingRun::runFinished);
+    w.sendMail();
+    QVERIFY(finished.wait(30000));
+    for (int row = 0; row < 2; ++row) {
+        QCOMPARE(cell(w, row, 1), QStringLiteral("No"));
+        QVERIFY2(cell(w, row, 3).startsWith(u'5'), qPrintable(cell(w, row, 3)));
+        QVERIFY2(!cell(w, row, 4).isEmpty(), "the server's text belongs in the comment");
+    }
+    QCOMPARE(w.statusTexts().mid(3, 2), (QStringList{"Good: 0", "Bad: 2"}));
+}
+
+void TestPostSrv::stopThenResumeFromSelectedRow()
+{
+    constexpr int kRows = 120;
+    SendingFixture f;
+    openToAll(f.dir.path());
+    SmtpSink sink;
+    VARNHOLT_START_SERVER(sink, f.path("sink"));
+    QList<QByteArray> lines;
+    for (int i = 0; i < kRows; ++i)
+        lines << QStringLiteral("u%1@example.test;N%1").arg(i).toUtf8();
+    f.make(lines, sink.port());
+    MessageLog messages;
+    TPostSrv w(*f.project, f.accounts);
+    w.show();
+
+    // "Stop" pressed as the tenth message is accepted.
+    QSignalSpy finished(&w.run(), &SendingRun::runFinished);
+    bool stopped = false;
+    connect(&w.run(), &SendingRun::countersChanged, &w, [&] {
+        if (w.run().good() == 10 && !stopped) {
+            stopped = true;
+            QTest::mouseClick(w.button("stop"), Qt::LeftButton);
+        }
+    });
+    w.sendMail();
+    QVERIFY(finished.wait(30000));
+    QCOMPARE(finished.first().first().toBool(), false);
+    const int sentBeforeStop = w.run().good();
+    QVERIFY2(sentBeforeStop >= 10 && sentBeforeStop < 15, QByteArray::number(sentBeforeStop));
+    QTRY_COMPARE(messages.texts, QStringList{QStringLiteral("Aborted")});
+    QVERIFY(w.button("resume")->isEnabled());
+    QVERIFY(!w.button("stop")->isEnabled());
+    QCOMPARE(cell(w, 60, 1), QString());
+
+    // "Status No" on a sent row before the selected row: Resume starts at
+    // the selected row, so that row stays as it is.
+    w.resultView()->selectRow(2);
+    QCOMPARE(w.selectedRow(), 2);
+    w.popupMenu()->actions().at(1)->trigger(); // "Status No"
+    QCOMPARE(w.run().results().row(2).status, RowStatus::Failed);
+    QCOMPARE(cell(w, 2, 1), QStringLiteral("Ok")); // the cells do not change
+    // "Status No" on a sent row after it: sent again.
+    w.resultView()->selectRow(5);
+    w.popupMenu()->actions().at(1)->trigger();
+
+    w.resultView()->selectRow(4);
+    finished.clear();
+    messages.texts.clear();
+    QTest::mouseClick(w.button("resume"), Qt::LeftButton);
+    QVERIFY(finished.wait(30000));
+    QCOMPARE(finished.first().first().toBool(), true);
+    QCOMPARE(w.run().results().row(2).status, RowStatus::Failed);
+    for (int row = 4; row < kRows; ++row)
+        QCOMPARE(w.run().results().row(row).status, RowStatus::Sent);
+    for (int row = 0; row < 4; ++row)
+        QCOMPARE(cell(w, row, 1), QStringLiteral("Ok"));
+    // Row 5 went twice, row 4 and the sent rows before the stop stayed as
+    // they were, the unsent rest went once each.
+    QCOMPARE(SmtpSink::storedMessages(f.path("sink")).size(), kRows + 1);
+    QCOMPARE(w.run().good(), kRows + 1);
+}
+
+void TestPostSrv::seriesPauseWaitsAndStopReturnsToIdle()
+{
+    SendingFixture f;
+    openToAll(f.dir.path());
+    SmtpSink sink;
+    VARNHOLT_START_SERVER(sink, f.path("sink"));
+    QList<QByteArray> lines;
+    for (int i = 0; i < 8; ++i)
+        lines << QStringLiteral("u%1@example.test;N%1").arg(i).toUtf8();
+    f.make(lines, sink.port(), 1, "\r\n[MailTask]\r\nSeries=1\r\nMailCount=3\r\nMailPause=10\r\n");
+    MessageLog messages;
+    TPostSrv w(*f.project, f.accounts);
+    w.show();
+    QSignalSpy state(&w.run(), &SendingRun::stateChanged);
+    w.sendMail();
+    while (w.run().state() != SendingRun::State::SeriesPause)
+        QVERIFY(state.wait(30000));
+    QCOMPARE(w.run().good(), 3);
+    QCOMPARE(w.statusTexts().value(5), QStringLiteral("Waiting for the next scheduled interval."));
+    QVERIFY(w.button("stop")->isEnabled());
+    QVERIFY(!w.button("sendMail")->isEnabled());
+    QVERIFY(w.run().seriesTimer().isActive());
+
+    QTest::mouseClick(w.button("stop"), Qt::LeftButton);
+    QVERIFY(!w.run().isRunning());
+    QVERIFY(w.button("sendMail")->isEnabled());
+    QVERIFY(!w.button("stop")->isEnabled());
+    QVERIFY(!w.run().seriesTimer().isActive());
+    QTest::qWait(50); // any queued message box would have arrived
+    QCOMPARE(messages.texts, QStringList());
+    QCOMPARE(SmtpSink::storedMessages(f.path("sink")).size(), 3);
+}
+
+void TestPostSrv::emailColumnOutOfRangeRefusesToOpen()
+{
+    SendingFixture f;
+    f.make({"a@example.test;A"}, 1, 1, "Column=7\r\n");
+    f.project->settings().Column = 7;
+    MessageLog messages;
+    TPostSrv w(*f.project, f.accounts);
+    QVERIFY(!w.isUsable());
+    QCOMPARE(messages.texts, QStringList{QStringLiteral("Define Email Column")});
+}
+
+QTEST_MAIN(TestPostSrv)
+#include "tst_postsrv.moc"
