@@ -4,6 +4,7 @@
 
 #include "aboutbox.h"
 #include "mainform.h"
+#include "sendingdialogs.h"
 
 #include "app/commandline.h"
 #include "settings/programfolder.h"
@@ -134,6 +135,7 @@ int main(int argc, char **argv)
         QApplication::processEvents();
     }
 
+    installSendingDialogs();
     TMainForm main(commandLine);
     if (screenshot) {
         main.resize(1024, 768);
