@@ -10,15 +10,6 @@ namespace varnholt::cli {
 
 namespace {
 
-QString delimiterName(QChar c)
-{
-    if (c == u'\t')
-        return QStringLiteral("Tab");
-    if (c == u' ')
-        return QStringLiteral("Space");
-    return QString(c);
-}
-
 int showProject(const Invocation &inv, const QString &file)
 {
     if (!QFileInfo(file).isFile())

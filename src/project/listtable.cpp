@@ -676,4 +676,13 @@ QChar delimiterOf(QStringView sectionSymbol)
     return sectionSymbol.isEmpty() ? QChar(u';') : sectionSymbol.front();
 }
 
+QString delimiterName(QChar delimiter)
+{
+    if (delimiter == u'\t')
+        return QStringLiteral("Tab");
+    if (delimiter == u' ')
+        return QStringLiteral("Space");
+    return QString(delimiter);
+}
+
 } // namespace varnholt

@@ -184,4 +184,8 @@ private:
 // first character, an empty one gives ";".
 [[nodiscard]] QChar delimiterOf(QStringView sectionSymbol);
 
+// How a delimiter is named to the user and in the project file: "Tab",
+// "Space", or the character itself.
+[[nodiscard]] QString delimiterName(QChar delimiter);
+
 } // namespace varnholt

@@ -1,5 +1,7 @@
 #include "delimiters.h"
 
+#include "project/listtable.h"
+
 namespace varnholt {
 
 const QStringList &delimiterEntries()
@@ -25,11 +27,7 @@ QChar delimiterOfEntry(const QString &entry)
 
 QString entryOfDelimiter(QChar delimiter)
 {
-    if (delimiter == u'\t')
-        return QStringLiteral("Tab");
-    if (delimiter == u' ')
-        return QStringLiteral("Space");
-    return QString(delimiter);
+    return delimiterName(delimiter);
 }
 
 } // namespace varnholt
