@@ -9,16 +9,13 @@
 # The program is built (incrementally) in the Release build folder
 # build-release, or $LIST_BENCH_BUILD; the folder is configured when new.
 set -euo pipefail
+source "$(dirname "$0")/bench_lib.sh"
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${LIST_BENCH_BUILD:-$root/build-release}"
 rows="${1:-1000000}"
 
-if [[ ! -f "$build/CMakeCache.txt" ]]; then
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVARNHOLT_TESTS=OFF >/dev/null
-fi
-cmake --build "$build" --target list_bench >/dev/null
-bench="$build/bench/list_bench"
+bench="$(bench_build list_bench "$build")"
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
@@ -33,17 +30,6 @@ size=$(stat -c %s "$list")
 cat "$list" >/dev/null # warm the page cache
 
 now() { date +%s%N; }
-best=""
-best_of_3() { # command... ; sets $best to the fastest wall time in ms
-    best=""
-    for _ in 1 2 3; do
-        local t0 t1 ms
-        t0=$(now); "$@" >/dev/null; t1=$(now)
-        ms=$(( (t1 - t0) / 1000000 ))
-        if [[ -z "$best" || $ms -lt $best ]]; then best=$ms; fi
-    done
-}
-
 best_of_3 awk -F';' '{n+=NF} END {print n}' "$list"; awk_ms=$best
 best_of_3 cp "$list" "$work/copy.txt"; cp_ms=$best
 

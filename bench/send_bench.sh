@@ -40,41 +40,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The project: 8 columns, the e-mail in the first; the text merges four of
-# them and is padded to about 2 KB.
-mkdir -p "$work/home" "$work/proj"
-/usr/bin/python3 - "$work/proj" "$rows" <<'PY'
-import sys
-folder, rows = sys.argv[1], int(sys.argv[2])
-with open(folder + "/bench.txt", "w", newline="") as f:
-    for i in range(1, rows + 1):
-        f.write(f"user{i}@example.test;First{i};Last{i};Street {i};{10000 + i % 90000};Town{i % 977};"
-                f"Customer {i:08d};Note {i * 7 % 1000}\r\n")
-body = "Dear [Column#2] [Column#3],\r\n\r\nwe will ship to [Column#4], [Column#5] [Column#6].\r\n" \
-       "Your customer number: [Column#7].\r\n\r\n"
-filler = "This line pads the message to a realistic size for a newsletter text.\r\n"
-while len(body) < 2048:
-    body += filler
-with open(folder + "/bench.mml", "w", newline="") as f:
-    f.write(body[:2048])
-with open(folder + "/bench.eml", "w", newline="") as f:
-    f.write("[Common]\r\nSubject=News for [Column#2]\r\nSectionSymbol=;\r\nColumn=0\r\nColumnA=0\r\n"
-            "CharSet=English(en),iso-8859-1\r\nNIniInfo=0\r\nHTML=0\r\nCreate Log=0\r\n")
-PY
-
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-# One account on the sink, no POP3 log-in (field 14 of "<Mail Info>").
-printf '<Connections>\r\nBench^bench^127.0.0.1^%s^127.0.0.1^110^^bench@example.test^^example.test^^^^1^1\r\n\r\n<Status Codes>\r\n\r\n<Mail Info>\r\n0^8.8.8.8^^10^English(en),iso-8859-1^^5^10^^10^^1^^^^^^^language.lan^\r\n' \
-    "$port" >"$work/home/setupqnd.ini"
-
-user=()
-[ "$(id -u)" -eq 0 ] && user=(-u nobody)
-smtp-sink "${user[@]}" "127.0.0.1:$port" 100 &
-sink=$!
-for _ in $(seq 50); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-    sleep 0.1
-done
+bench_mailing_setup "$work" "$rows"
 
 ms() { echo $(( ($2 - $1) / 1000000 )); }
 
