@@ -4,6 +4,7 @@
 
 #include "aboutbox.h"
 #include "mainform.h"
+#include "screenshotdemo.h"
 #include "sendingdialogs.h"
 
 #include "app/commandline.h"
@@ -20,7 +21,6 @@
 #include <QDir>
 #include <QApplication>
 #include <QMdiArea>
-#include <QTabWidget>
 #include <QTimer>
 
 #include <cstdio>
@@ -58,7 +58,9 @@ QWidget *sendingDialog(const QString &name, const QString &project, QWidget *par
 
 // --screenshot WINDOW FILE [PROJECT]: opens the window, writes its picture
 // and ends the program. "main" is the main window with the project window,
-// "project" the project window alone; any other name triggers the main
+// "project" the project window alone, "htmleditor" the main window with the
+// project window on its HTML page, "sending" the sending window in the
+// middle of a run (screenshotdemo.h); any other name triggers the main
 // window's command of that name (a modal window) and takes that window.
 void scheduleScreenshot(TMainForm &main, const CommandLine &cl)
 {
@@ -74,10 +76,11 @@ void scheduleScreenshot(TMainForm &main, const CommandLine &cl)
             QCoreApplication::exit(ok ? 0 : 1);
         };
         if (cl.screenshotWindow == u"htmleditor") {
-            // The project window on its HTML page, once the page has drawn.
-            if (TNewMod2MessageForm *w = main.projectWindow())
-                w->pages()->setCurrentWidget(w->htmlPage());
-            QTimer::singleShot(2500, &main, [&main, save] { save(&main); });
+            ShowHtmlEditorForScreenshot(main, save);
+            return;
+        }
+        if (cl.screenshotWindow == u"sending") {
+            ShowSendingRunForScreenshot(main, save);
             return;
         }
         if (cl.screenshotWindow == u"main" || cl.screenshotWindow == u"project") {

@@ -32,15 +32,6 @@
         bridge.reportSelection(isNaN(size) ? 0 : size, String(document.queryCommandValue('FontName') || ''));
     }
 
-    // Enter inserts a line break, Shift+Enter a new paragraph: the reverse
-    // of the browser's own behaviour, so a mail's lines stay close.
-    function onKeyDown(event) {
-        if (event.key !== 'Enter' || event.isComposing || event.ctrlKey || event.altKey || event.metaKey)
-            return;
-        event.preventDefault();
-        document.execCommand(event.shiftKey ? 'insertParagraph' : 'insertLineBreak', false, null);
-    }
-
     window.varnholtEditor = {
         // Called once the document has loaded: design mode on, watchers in
         // place; returns the source the document started with.
@@ -49,11 +40,21 @@
             new MutationObserver(queueReport).observe(document, {
                 subtree: true, childList: true, attributes: true, characterData: true
             });
-            document.addEventListener('keydown', onKeyDown, true);
             document.addEventListener('selectionchange', reportSelection);
             return source();
         },
         source: source,
+        // The caret to the point (x, y) of the view, in CSS pixels, for a
+        // drop; false when no text position lies there.
+        placeCaretAt: function (x, y) {
+            const range = document.caretRangeFromPoint(x, y);
+            if (!range || !document.body || !document.body.contains(range.startContainer))
+                return false;
+            const selection = document.getSelection();
+            selection.removeAllRanges();
+            selection.addRange(range);
+            return true;
+        },
         command: function (name, value) {
             // A command needs a place: without a selection in the body
             // the caret goes to the body's end.

@@ -11,8 +11,12 @@
 #include "ui/common/messagebox.h"
 #include "ui/common/shellopen.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QCursor>
 #include <QDir>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QFontComboBox>
@@ -20,7 +24,10 @@
 #include <QInputDialog>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QKeyEvent>
 #include <QLineEdit>
+#include <QMimeData>
+#include <QNetworkAccessManager>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -119,9 +126,14 @@ THtmlEditor::THtmlEditor(QWidget *parent)
     m_page->scripts().insert(script);
 
     connect(m_page, &QWebEnginePage::loadStarted, this, [this] {
-        // Before navigation: the document goes.
+        // Before navigation: the document goes, and with it the pictures
+        // still being fetched for it.
         m_present = false;
         ++m_loadNumber;
+        for (const QPointer<PictureDownload> &download : std::as_const(m_downloads))
+            if (download)
+                download->abort();
+        watchFocusProxy();
     });
     connect(m_page, &QWebEnginePage::loadFinished, this, &THtmlEditor::loadFinished);
     connect(m_page, &QWebEnginePage::renderProcessTerminated, this,
@@ -131,10 +143,121 @@ THtmlEditor::THtmlEditor(QWidget *parent)
                     emit browserUnavailable();
             });
 
+    // Drops and the Enter key reach the view's focus proxy (the browser's
+    // own widget) or the view itself.
+    m_view->installEventFilter(this);
+    watchFocusProxy();
+
     buildToolBar();
 }
 
-THtmlEditor::~THtmlEditor() = default;
+THtmlEditor::~THtmlEditor()
+{
+    // The page answers the scripts still pending as it goes: they must
+    // find this editor whole and see that their document is gone.
+    ++m_loadNumber;
+    m_present = false;
+    m_page->disconnect(this);
+    m_view->removeEventFilter(this);
+    if (m_watchedProxy)
+        m_watchedProxy->removeEventFilter(this);
+    delete m_view;
+    m_view = nullptr;
+}
+
+void THtmlEditor::watchFocusProxy()
+{
+    QWidget *proxy = m_view->focusProxy();
+    if (proxy && proxy != m_watchedProxy) {
+        proxy->installEventFilter(this);
+        m_watchedProxy = proxy;
+    }
+}
+
+const QString &THtmlEditor::mergeFieldDragType()
+{
+    static const QString type = QStringLiteral("application/x-varnholt-merge-field-box");
+    return type;
+}
+
+bool THtmlEditor::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_view) {
+        if (event->type() == QEvent::ChildAdded || event->type() == QEvent::ChildPolished)
+            watchFocusProxy();
+    } else if (watched != m_watchedProxy) {
+        return QWidget::eventFilter(watched, event);
+    }
+    switch (event->type()) {
+    case QEvent::DragEnter:
+    case QEvent::DragMove:
+    case QEvent::Drop:
+        return filterDrag(watched, event);
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+        return swapEnter(watched, static_cast<QKeyEvent *>(event));
+    default:
+        return QWidget::eventFilter(watched, event);
+    }
+}
+
+// Only a merge field from the project window's merge field box may be
+// dropped from outside: anything else (a file would navigate the browser
+// away from the body, text would bypass the editor's commands) is refused.
+// A selection dragged within the document stays the browser's business.
+bool THtmlEditor::filterDrag(QObject *watched, QEvent *event)
+{
+    auto *drop = static_cast<QDropEvent *>(event);
+    const QMimeData *data = drop->mimeData();
+    if (auto *from = qobject_cast<QWidget *>(drop->source()); from && (from == m_view || m_view->isAncestorOf(from)))
+        return false;
+    if (!m_present || !data || !data->hasFormat(mergeFieldDragType())) {
+        drop->setDropAction(Qt::IgnoreAction);
+        drop->ignore();
+        return true;
+    }
+    drop->setDropAction(Qt::CopyAction);
+    drop->accept();
+    if (event->type() == QEvent::Drop) {
+        QPointF at = drop->position();
+        if (watched != m_view)
+            at = static_cast<QWidget *>(watched)->mapTo(m_view, at);
+        dropMergeField(at, QString::fromUtf8(data->data(mergeFieldDragType())));
+    }
+    return true;
+}
+
+// Enter inserts a line break and Shift+Enter a new paragraph, the reverse
+// of the browser's own behaviour, so that a mail's lines stay close. The
+// key is swapped only while the pointer is over the editor and neither
+// font box is busy with the keyboard; otherwise the browser gets it as it
+// came.
+bool THtmlEditor::swapEnter(QObject *watched, QKeyEvent *event)
+{
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    const auto others = Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier;
+    if (!enter || m_swappingEnter || (event->modifiers() & others) || !enterSwapApplies())
+        return false;
+    QKeyEvent swapped(event->type(), event->key(), event->modifiers() ^ Qt::ShiftModifier,
+                      event->nativeScanCode(), event->nativeVirtualKey(), event->nativeModifiers(),
+                      event->text(), event->isAutoRepeat(), event->count());
+    m_swappingEnter = true;
+    QCoreApplication::sendEvent(watched, &swapped);
+    m_swappingEnter = false;
+    event->setAccepted(swapped.isAccepted());
+    return true;
+}
+
+bool THtmlEditor::enterSwapApplies() const
+{
+    if (!m_present || !m_view->isVisible())
+        return false;
+    for (const QComboBox *box : {static_cast<QComboBox *>(m_fontBox), m_sizeBox}) {
+        if (box->hasFocus() || box->view()->isVisible())
+            return false;
+    }
+    return m_view->rect().contains(m_view->mapFromGlobal(QCursor::pos()));
+}
 
 void THtmlEditor::buildToolBar()
 {
@@ -168,6 +291,8 @@ void THtmlEditor::buildToolBar()
     m_sizeBox->setObjectName(QStringLiteral("fontSizeBox"));
     m_sizeBox->setToolTip(QStringLiteral("Font Size"));
     m_sizeBox->addItems(FontSizeEntries());
+    // Until the selection tells otherwise: the browser's own size, 3.
+    m_sizeBox->setCurrentIndex(2);
     m_sizeBox->setFocusPolicy(Qt::NoFocus);
     connect(m_sizeBox, &QComboBox::activated, this,
             [this](int index) { runCommand(QStringLiteral("FontSize"), QString::number(FontSizeCommandValue(index))); });
@@ -354,10 +479,16 @@ bool THtmlEditor::writeHtml()
 
 void THtmlEditor::runCommand(const QString &name, const QString &value)
 {
+    runEdit(QString(), name, value);
+}
+
+// An editing command after the script `prelude` (which may move the caret).
+void THtmlEditor::runEdit(const QString &prelude, const QString &name, const QString &value)
+{
     if (!m_present)
         return;
     m_view->setFocus();
-    runScript(QStringLiteral("varnholtEditor.command(%1, %2); varnholtEditor.source()").arg(jsString(name), jsString(value)),
+    runScript(prelude + QStringLiteral("varnholtEditor.command(%1, %2); varnholtEditor.source()").arg(jsString(name), jsString(value)),
               [this](const QVariant &s) {
                   m_source = s.toString();
                   emit sourceChanged();
@@ -369,6 +500,16 @@ void THtmlEditor::insertMergeField(const QString &field)
 {
     // Typed in as text rather than pasted: the user's clipboard stays theirs.
     runCommand(QStringLiteral("insertText"), field);
+}
+
+void THtmlEditor::dropMergeField(const QPointF &viewPos, const QString &field)
+{
+    // The page's CSS pixels are the view's pixels divided by its zoom.
+    const qreal zoom = m_page->zoomFactor() > 0 ? m_page->zoomFactor() : 1.0;
+    runEdit(QStringLiteral("varnholtEditor.placeCaretAt(%1, %2); ")
+                .arg(viewPos.x() / zoom, 0, 'f', 1)
+                .arg(viewPos.y() / zoom, 0, 'f', 1),
+            QStringLiteral("insertText"), field);
 }
 
 void THtmlEditor::insertHtml(const QString &fragment)
@@ -409,10 +550,39 @@ std::optional<QString> THtmlEditor::copyIntoPictureFolder(const QString &source,
     return target;
 }
 
+void THtmlEditor::fetchPictures(const QList<PictureDownload::Item> &items,
+                                std::function<void(const QList<bool> &)> done)
+{
+    if (!m_network)
+        m_network = new QNetworkAccessManager(this);
+    auto *download = new PictureDownload(*m_network, items, m_downloadTimeLimit, this);
+    m_downloads.append(download);
+    connect(download, &PictureDownload::finished, this, [this, download, done](const QList<bool> &stored) {
+        m_downloads.removeAll(download);
+        download->deleteLater();
+        done(stored);
+        const int fetched = int(stored.count(true));
+        emit picturesFetched(fetched, int(stored.size()) - fetched);
+    });
+}
+
 bool THtmlEditor::insertPicture(const QString &path)
 {
     if (!m_present)
         return false;
+    if (const QUrl address = WebPictureAddress(path); address.isValid()) {
+        const QString folder = pictureFolder();
+        if (folder.isEmpty())
+            return false;
+        const QString target = QDir::cleanPath(folder + u'/' + SafePictureFileName(address));
+        const quint64 load = m_loadNumber;
+        fetchPictures({{address, target}}, [this, load, target](const QList<bool> &stored) {
+            // The document it was meant for must still be there.
+            if (stored.value(0) && load == m_loadNumber)
+                runCommand(QStringLiteral("InsertImage"), pictureAddress(target));
+        });
+        return true;
+    }
     const QString local = localPathOf(path);
     const auto copy = copyIntoPictureFolder(local, local.mid(local.lastIndexOf(u'/') + 1));
     if (!copy)
@@ -442,28 +612,66 @@ void THtmlEditor::makePicturesLocal()
 {
     if (!m_present)
         return;
-    runScript(QStringLiteral("[document.URL, varnholtEditor.pictureSources()]"), [this](const QVariant &result) {
+    const quint64 load = m_loadNumber;
+    runScript(QStringLiteral("[document.URL, varnholtEditor.pictureSources()]"), [this, load](const QVariant &result) {
         const QVariantList parts = result.toList();
         if (parts.size() != 2)
             return;
         const QString documentFolder = QFileInfo(localPathOf(parts.at(0).toString())).absolutePath();
         QStringList sources;
+        // Pictures on the web are fetched, each address once, by its file
+        // name alone; `fetchOf` maps a picture to its download.
+        QList<PictureDownload::Item> downloads;
+        QList<int> fetchOf;
         for (const QVariant &picture : parts.at(1).toList()) {
+            sources.append(QString());
+            fetchOf.append(-1);
+            if (const QUrl address = WebPictureAddress(picture.toString()); address.isValid()) {
+                if (pictureFolder().isEmpty())
+                    continue;
+                const auto same = std::find_if(downloads.cbegin(), downloads.cend(),
+                                               [&](const PictureDownload::Item &d) { return d.address == address; });
+                fetchOf.last() = int(same - downloads.cbegin());
+                if (same == downloads.cend())
+                    downloads.append({address, QDir::cleanPath(pictureFolder() + u'/' + SafePictureFileName(address))});
+                continue;
+            }
             const QString local = localPathOf(picture.toString());
             const auto relative = local.isEmpty() ? std::nullopt : ImportedPictureRelativePath(local, documentFolder);
-            const auto copy = relative ? copyIntoPictureFolder(local, *relative) : std::nullopt;
-            sources.append(copy ? pictureAddress(*copy) : QString());
+            if (const auto copy = relative ? copyIntoPictureFolder(local, *relative) : std::nullopt)
+                sources.last() = pictureAddress(*copy);
         }
-        const QString script = QStringLiteral("varnholtEditor.setPictureSources(%1, %2)")
-                                   .arg(QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(sources))
-                                                              .toJson(QJsonDocument::Compact)),
-                                        jsString(m_project ? m_project->name() : QString()));
-        runScript(script, [this](const QVariant &source) {
-            m_source = source.toString();
-            if (writeHtml())
-                m_page->load(QUrl::fromLocalFile(htmlFile()));
-            m_importPending = false;
+        if (downloads.isEmpty()) {
+            finishImport(load, sources);
+            return;
+        }
+        fetchPictures(downloads, [this, load, sources, fetchOf, downloads](const QList<bool> &stored) mutable {
+            // A picture that could not be fetched keeps its address.
+            for (qsizetype i = 0; i < sources.size(); ++i) {
+                const int d = fetchOf.at(i);
+                if (d >= 0 && stored.value(d))
+                    sources[i] = pictureAddress(downloads.at(d).target);
+            }
+            finishImport(load, sources);
         });
+    });
+}
+
+// The end of making imported pictures local: the new sources and the
+// title into the document, then N.htm written and shown.
+void THtmlEditor::finishImport(quint64 load, const QStringList &sources)
+{
+    if (load != m_loadNumber || !m_present)
+        return;
+    const QString script = QStringLiteral("varnholtEditor.setPictureSources(%1, %2)")
+                               .arg(QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(sources))
+                                                          .toJson(QJsonDocument::Compact)),
+                                    jsString(m_project ? m_project->name() : QString()));
+    runScript(script, [this](const QVariant &source) {
+        m_source = source.toString();
+        if (writeHtml())
+            m_page->load(QUrl::fromLocalFile(htmlFile()));
+        m_importPending = false;
     });
 }
 

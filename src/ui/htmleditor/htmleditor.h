@@ -1,13 +1,18 @@
 #pragma once
 
+#include "picturedownload.h"
+
 #include <QPointer>
 #include <QString>
 #include <QWidget>
 
+#include <functional>
 #include <optional>
 
 class QComboBox;
 class QFontComboBox;
+class QKeyEvent;
+class QNetworkAccessManager;
 class QWebEnginePage;
 class QWebEngineView;
 
@@ -56,8 +61,21 @@ public:
     void runCommand(const QString &name, const QString &value = {});
     // The merge field at the caret. The clipboard is left as it was.
     void insertMergeField(const QString &field);
-    // Copies the picture into the picture folder and inserts the copy.
+    // The merge field at the point `viewPos` of the view (at the caret
+    // when no text lies there), as a drop does.
+    void dropMergeField(const QPointF &viewPos, const QString &field);
+    // The drag type of a merge field dragged from the project window's
+    // merge field box, its data the field ("[" + title + "]"). The editor
+    // takes drops of this type only.
+    static const QString &mergeFieldDragType();
+
+    // Copies the picture (a local path or an http(s) address) into the
+    // picture folder and inserts the copy. An address is fetched first:
+    // true then means the download started, and the picture is inserted
+    // when it succeeded (picturesFetched() tells either way).
     bool insertPicture(const QString &path);
+    // How long one picture download may take, in milliseconds.
+    void setDownloadTimeLimit(int ms) { m_downloadTimeLimit = ms; }
     void insertHtml(const QString &fragment);
     void setBackgroundColor(const QString &colorValue);
 
@@ -100,8 +118,22 @@ signals:
     void toolRequested(int tool);
     // The browser's process could not run: the editor cannot work.
     void browserUnavailable();
+    // Pictures given by address were fetched (for an insertion or an
+    // import): how many were stored and how many failed.
+    void picturesFetched(int stored, int failed);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    bool filterDrag(QObject *watched, QEvent *event);
+    bool swapEnter(QObject *watched, QKeyEvent *event);
+    [[nodiscard]] bool enterSwapApplies() const;
+    void watchFocusProxy();
+    void runEdit(const QString &prelude, const QString &name, const QString &value);
+    void fetchPictures(const QList<PictureDownload::Item> &items, std::function<void(const QList<bool> &)> done);
+    void finishImport(quint64 load, const QStringList &sources);
+
     void buildToolBar();
     void loadFinished(bool ok);
     void makeBlank();
@@ -115,6 +147,11 @@ private:
     QWebEnginePage *m_page = nullptr;
     QComboBox *m_sizeBox = nullptr;
     QFontComboBox *m_fontBox = nullptr;
+    QPointer<QWidget> m_watchedProxy;
+    QNetworkAccessManager *m_network = nullptr;
+    QList<QPointer<PictureDownload>> m_downloads;
+    int m_downloadTimeLimit = 30000;
+    bool m_swappingEnter = false;
 
     QString m_source;      // the document as last reported
     QString m_savedSource; // the document as loaded or last written

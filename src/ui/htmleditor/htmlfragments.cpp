@@ -86,6 +86,34 @@ std::optional<QString> ImportedPictureRelativePath(const QString &source, const 
     return parts.join(u'/');
 }
 
+QUrl WebPictureAddress(const QString &source)
+{
+    const QUrl url(source.trimmed(), QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || url.host().isEmpty() || (scheme != u"http" && scheme != u"https"))
+        return {};
+    return url;
+}
+
+QString SafePictureFileName(const QUrl &address)
+{
+    constexpr qsizetype kMaxName = 100;
+    const QString path = address.path(QUrl::FullyDecoded);
+    QString name = path.mid(path.lastIndexOf(u'/') + 1);
+    for (QChar &c : name) {
+        if (!c.isLetterOrNumber() && c != u'.' && c != u'-' && c != u'_')
+            c = u'_';
+    }
+    while (name.startsWith(u'.'))
+        name.remove(0, 1);
+    if (name.size() > kMaxName) {
+        const qsizetype dot = name.lastIndexOf(u'.');
+        const QString extension = dot > 0 && name.size() - dot <= 10 ? name.mid(dot) : QString();
+        name = name.left(kMaxName - extension.size()) + extension;
+    }
+    return name.isEmpty() ? QStringLiteral("picture") : name;
+}
+
 bool IsInsideFolder(const QString &path, const QString &folder)
 {
     const QString p = QDir::cleanPath(QDir(folder).absoluteFilePath(path));

@@ -2,6 +2,7 @@
 
 #include <QRgb>
 #include <QString>
+#include <QUrl>
 
 #include <optional>
 
@@ -40,6 +41,18 @@ struct TableParams {
 // dropped, so a hostile "../../x" or an absolute path cannot write
 // elsewhere. Nothing when no file name is left.
 [[nodiscard]] std::optional<QString> ImportedPictureRelativePath(const QString &source, const QString &documentFolder);
+
+// A picture source that names a picture on the web (http or https), as an
+// address; an invalid address for anything else (local paths, file and
+// data addresses).
+[[nodiscard]] QUrl WebPictureAddress(const QString &source);
+
+// The file name a picture fetched from `address` gets in the picture
+// folder: the last part of the address's path with every character other
+// than letters, digits, ".", "-" and "_" turned into "_", without leading
+// dots, at most 100 characters (the extension kept); "picture" when
+// nothing is left.
+[[nodiscard]] QString SafePictureFileName(const QUrl &address);
 
 // Whether `path` lies inside `folder` once both are made absolute and
 // cleaned.

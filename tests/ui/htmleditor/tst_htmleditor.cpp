@@ -1,6 +1,8 @@
 // The HTML message editor in the project window, on the offscreen platform
-// with a real browser: filling, pictures, import, fonts, tables, merge
-// fields, writing N.htm and sending it with its pictures inline.
+// with a real browser: filling, pictures (also fetched from a web server on
+// 127.0.0.1), import, fonts, colours, tables, merge fields (inserted and
+// dropped), the Enter key, writing N.htm, opening it in the browser and
+// sending it with its pictures inline.
 #include "ui/htmleditor/htmleditor.h"
 #include "ui/htmleditor/htmlfragments.h"
 #include "ui/htmleditor/ttables.h"
@@ -9,22 +11,35 @@
 #include "project/project.h"
 #include "sending/messageprep.h"
 #include "settings/programfolder.h"
+#include "project/colorfile.h"
 #include "ui/common/filedialogs.h"
 #include "ui/common/messagebox.h"
+#include "ui/htmleditor/colorchoice.h"
 
+#include "../modalhelper.h"
+
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QClipboard>
+#include <QColorDialog>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QDir>
+#include <QDrag>
 #include <QFile>
+#include <QFontComboBox>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTableView>
 #include <QTabWidget>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWebEnginePage>
@@ -77,6 +92,87 @@ QVariant pageScript(THtmlEditor *editor, const QString &script)
     if (!QTest::qWaitFor([&] { return done; }, 10000))
         qWarning("script did not answer: %s", qPrintable(script));
     return answer;
+}
+
+// A web server on 127.0.0.1 for pictures: any path ending in "ok.gif"
+// answers a GIF, "hang.gif" is accepted and never answered, anything else
+// is not found.
+class PictureServer : public QObject
+{
+public:
+    PictureServer()
+    {
+        QVERIFY(m_server.listen(QHostAddress::LocalHost, 0));
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = m_server.nextPendingConnection())
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { answer(socket); });
+        });
+    }
+    QString address(const QString &path) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1/%2").arg(m_server.serverPort()).arg(path);
+    }
+    QStringList requests;
+
+private:
+    void answer(QTcpSocket *socket)
+    {
+        QByteArray &request = m_pending[socket];
+        request += socket->readAll();
+        if (!request.contains("\r\n\r\n"))
+            return;
+        const QByteArray path = request.split(' ').value(1);
+        requests.append(QString::fromLatin1(path));
+        if (path.endsWith("hang.gif"))
+            return;
+        if (path.endsWith("ok.gif"))
+            socket->write("HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\nContent-Length: "
+                          + QByteArray::number(kRedGif.size()) + "\r\nConnection: close\r\n\r\n" + kRedGif);
+        else
+            socket->write("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\nConnection: close\r\n\r\nnot found");
+        socket->disconnectFromHost();
+    }
+
+    QTcpServer m_server;
+    QHash<QTcpSocket *, QByteArray> m_pending;
+};
+
+// The default browser as the desktop would be asked for it.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl &url) { opened.append(url); }
+};
+
+// A press and a move of 20 pixels with the left button held on `widget`:
+// the drag it starts, still alive (offscreen, exec() returns at once and
+// the drag is deleted later).
+QDrag *dragFrom(QWidget *widget, const QPoint &at)
+{
+    QMouseEvent press(QEvent::MouseButtonPress, at, widget->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QCoreApplication::sendEvent(widget, &press);
+    const QPoint to = at + QPoint(20, 0);
+    QMouseEvent move(QEvent::MouseMove, to, widget->mapToGlobal(to), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(widget, &move);
+    const auto drags = widget->window()->findChildren<QDrag *>();
+    return drags.isEmpty() ? nullptr : drags.last();
+}
+
+// Delivers a whole drag (enter, move, drop) at `pos` of `target`; whether
+// the drop was taken.
+bool deliverDrop(QWidget *target, const QPoint &pos, const QMimeData *mime)
+{
+    QDragEnterEvent enter(pos, Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &enter);
+    QDragMoveEvent move(pos, Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &move);
+    QDropEvent drop(QPointF(pos), Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &drop);
+    return enter.isAccepted() && drop.isAccepted() && drop.dropAction() == Qt::CopyAction;
 }
 
 } // namespace
@@ -194,6 +290,35 @@ private slots:
             QVERIFY(IsInsideFolder("/pf/" + *relative, "/pf"));
     }
 
+    void webPictureNames_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("name"); // empty: not a picture on the web
+        QTest::newRow("plain name") << "http://example.org/img/logo.gif" << "logo.gif";
+        QTest::newRow("https, query dropped") << "HTTPS://example.org/a/b%20c.png?size=2" << "b_c.png";
+        QTest::newRow("encoded slashes climb no folder") << "http://example.org/x/..%2F..%2Fevil.gif" << "evil.gif";
+        QTest::newRow("hidden name") << "http://example.org/.htaccess" << "htaccess";
+        QTest::newRow("no name") << "http://example.org/" << "picture";
+        QTest::newRow("only dots") << "http://example.org/a/..." << "picture";
+        QTest::newRow("long name keeps its extension") << "http://example.org/" + QString(150, u'n') + ".jpeg"
+                                                       << QString(95, u'n') + ".jpeg";
+        QTest::newRow("local path") << "/home/u/logo.gif" << "";
+        QTest::newRow("file address") << "file:///home/u/logo.gif" << "";
+        QTest::newRow("embedded data") << "data:image/gif;base64,R0lGOD" << "";
+        QTest::newRow("other scheme") << "ftp://example.org/logo.gif" << "";
+        QTest::newRow("no host") << "http:///logo.gif" << "";
+    }
+
+    void webPictureNames()
+    {
+        QFETCH(QString, source);
+        QFETCH(QString, name);
+        const QUrl address = WebPictureAddress(source);
+        QCOMPARE(address.isValid(), !name.isEmpty());
+        if (address.isValid())
+            QCOMPARE(SafePictureFileName(address), name);
+    }
+
     void firstShowingFillsBody_data()
     {
         QTest::addColumn<QByteArray>("plainText");
@@ -244,6 +369,84 @@ private slots:
         QCOMPARE(editor->source(), before);
     }
 
+    void fontColor()
+    {
+        openProject("Some words", false);
+        THtmlEditor *editor = showHtmlPage();
+        QSignalSpy changed(editor, &THtmlEditor::changed);
+        editor->runCommand("selectAll");
+        QVERIFY(changed.wait(10000));
+        QString asked;
+        std::optional<QRgb> answer;
+        setColorDialogHook([&](const QString &file) {
+            asked = file;
+            return answer;
+        });
+        // Cancelled: nothing happens.
+        changed.clear();
+        editor->chooseFontColor();
+        QCOMPARE(asked, dir() + "p.hcr");
+        answer = qRgb(0x12, 0xab, 0xcd);
+        editor->chooseFontColor();
+        setColorDialogHook({});
+        QVERIFY(changed.wait(10000));
+        QCOMPARE(changed.size(), 1);
+        QCOMPARE(pageScript(editor, "document.queryCommandValue('foreColor')").toString(),
+                 QStringLiteral("rgb(18, 171, 205)"));
+    }
+
+    // "Fill background" with the real colour dialog: the custom colours
+    // come from N.hcr and go back to it.
+    void backgroundKeepsCustomColors()
+    {
+        openProject("Text", false);
+        THtmlEditor *editor = showHtmlPage();
+        CustomColors colors;
+        colors.fill(0xFFFFFF);
+        colors[0] = 0x112233;
+        QVERIFY(writeColorFile(dir() + "p.hcr", colors));
+        QRgb loaded = 0;
+        onNextModal<QColorDialog>([&loaded](QColorDialog *dialog) {
+            loaded = QColorDialog::customColor(0).rgb() & 0xFFFFFF;
+            QColorDialog::setCustomColor(5, QColor(0x44, 0x55, 0x66));
+            dialog->setCurrentColor(QColor(0x0a, 0x0b, 0x0c));
+            dialog->accept();
+        });
+        QSignalSpy changed(editor, &THtmlEditor::changed);
+        editor->chooseBackground();
+        QVERIFY(changed.wait(10000));
+        QCOMPARE(loaded, QRgb(0x112233));
+        QVERIFY2(editor->source().contains("<body bgcolor=\"#0A0B0C\">"), qPrintable(editor->source()));
+        const auto saved = readColorFile(dir() + "p.hcr");
+        QVERIFY(saved);
+        QCOMPARE((*saved)[0], 0x112233u);
+        QCOMPARE((*saved)[5], 0x445566u);
+    }
+
+    void openInBrowserWritesWhenChanged()
+    {
+        openProject("Text", false);
+        THtmlEditor *editor = showHtmlPage();
+        UrlCatcher browser;
+        QDesktopServices::setUrlHandler("file", &browser, "open");
+        QSignalSpy changed(editor, &THtmlEditor::changed);
+        editor->runCommand("selectAll");
+        QVERIFY(changed.wait(10000));
+        editor->runCommand("Bold");
+        QVERIFY(changed.wait(10000));
+
+        editor->openInBrowser();
+        QCOMPARE(browser.opened, QList<QUrl>{QUrl::fromLocalFile(dir() + "p.htm")});
+        QVERIFY(fileBytes(dir() + "p.htm").contains("<b>Text</b>"));
+        QVERIFY(!editor->htmlChanged());
+        // Unchanged since: the file is opened as it is.
+        putFile(dir() + "p.htm", "as edited elsewhere");
+        editor->openInBrowser();
+        QDesktopServices::unsetUrlHandler("file");
+        QCOMPARE(browser.opened.size(), 2);
+        QCOMPARE(fileBytes(dir() + "p.htm"), QByteArray("as edited elsewhere"));
+    }
+
     void fontSizeEntryAndCommands()
     {
         openProject("Some words", false);
@@ -277,6 +480,119 @@ private slots:
         QVERIFY(changed.wait(10000));
         QCOMPARE(pageScript(editor, "document.querySelectorAll('table tr').length").toInt(), 2);
         QCOMPARE(pageScript(editor, "document.querySelectorAll('table td').length").toInt(), 6);
+    }
+
+    // A merge field dragged from the merge field box lands where it is
+    // dropped; every other drag is refused and leaves the document alone.
+    void mergeFieldDrop_data()
+    {
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<bool>("taken");
+        QTest::newRow("merge field box") << "box" << true;
+        QTest::newRow("list grid") << "grid" << false;
+        QTest::newRow("plain text") << "text" << false;
+        QTest::newRow("a file") << "file" << false;
+    }
+
+    void mergeFieldDrop()
+    {
+        QFETCH(QString, from);
+        QFETCH(bool, taken);
+        openProject("Hello World", false);
+        THtmlEditor *editor = showHtmlPage();
+        putFile(dir() + "other.htm", "<html><body>other</body></html>");
+        // The caret at the end, so a drop at the caret would show.
+        pageScript(editor, "document.getSelection().collapse(document.body, document.body.childNodes.length); true");
+        // The point of "W" by the page's own layout.
+        const QVariantList box = pageScript(editor, "var r = document.createRange(); var t = document.body.firstChild;"
+                                                    "r.setStart(t, 6); r.setEnd(t, 7); var b = r.getBoundingClientRect();"
+                                                    "[b.left, b.top, b.height]").toList();
+        QCOMPARE(box.size(), 3);
+        const QPoint onW(qRound(box.at(0).toDouble()) + 1, qRound(box.at(1).toDouble() + box.at(2).toDouble() / 2));
+
+        m_form->mergeFieldBox()->setCurrentIndex(1);
+        std::unique_ptr<QMimeData> own;
+        const QMimeData *mime = nullptr;
+        if (from == "box" || from == "grid") {
+            QWidget *source = from == "box" ? static_cast<QWidget *>(m_form->mergeFieldBox())
+                                            : m_form->findChild<QTableView *>("grid")->viewport();
+            if (from == "box") {
+                // A click without moving still opens the box's list.
+                QTest::mouseClick(source, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
+                QTRY_VERIFY(m_form->mergeFieldBox()->view()->isVisible());
+                m_form->mergeFieldBox()->hidePopup();
+            }
+            QDrag *drag = dragFrom(source, QPoint(5, 5));
+            QVERIFY(drag);
+            mime = drag->mimeData();
+            QCOMPARE(QString::fromUtf8(mime->data(TNewMod2MessageForm::mergeFieldMimeType())),
+                     from == "box" ? QStringLiteral("[Column#2]") : QStringLiteral("[Column#1]"));
+        } else {
+            own = std::make_unique<QMimeData>();
+            if (from == "text")
+                own->setText("[Column#2]");
+            else
+                own->setUrls({QUrl::fromLocalFile(dir() + "other.htm")});
+            mime = own.get();
+        }
+
+        QWidget *target = editor->view()->focusProxy();
+        QVERIFY(target);
+        QSignalSpy changed(editor, &THtmlEditor::changed);
+        QCOMPARE(deliverDrop(target, target->mapFrom(editor->view(), onW), mime), taken);
+        if (taken) {
+            QVERIFY(changed.wait(10000));
+            QCOMPARE(bodyOf(editor->source()), QStringLiteral("Hello [Column#2]World"));
+            QVERIFY(m_form->project().isModified());
+        } else {
+            // A round trip through the page: nothing arrived, no navigation.
+            QCOMPARE(pageScript(editor, "document.body.innerHTML").toString(), QStringLiteral("Hello World"));
+            QVERIFY(editor->documentPresent());
+            QCOMPARE(changed.size(), 0);
+        }
+    }
+
+    // Enter and Shift+Enter change places only while the pointer is over
+    // the editor and no font box is dropped down.
+    void enterKey_data()
+    {
+        QTest::addColumn<bool>("pointerInside");
+        QTest::addColumn<bool>("shift");
+        QTest::addColumn<bool>("fontListOpen");
+        QTest::addColumn<bool>("lineBreak");
+        QTest::newRow("inside: Enter breaks the line") << true << false << false << true;
+        QTest::newRow("inside: Shift+Enter a new paragraph") << true << true << false << false;
+        QTest::newRow("outside: Enter as the browser does") << false << false << false << false;
+        QTest::newRow("outside: Shift+Enter as the browser does") << false << true << false << true;
+        QTest::newRow("font list dropped down") << true << false << true << false;
+    }
+
+    void enterKey()
+    {
+        QFETCH(bool, pointerInside);
+        QFETCH(bool, shift);
+        QFETCH(bool, fontListOpen);
+        QFETCH(bool, lineBreak);
+        openProject("Hello World", false);
+        THtmlEditor *editor = showHtmlPage();
+        m_form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+        QWidget *target = editor->view()->focusProxy();
+        QVERIFY(target);
+        target->setFocus();
+        pageScript(editor, "document.body.focus(); document.getSelection().collapse(document.body.firstChild, 6); true");
+        const QRect view(editor->view()->mapToGlobal(QPoint(0, 0)), editor->view()->size());
+        QCursor::setPos(pointerInside ? view.center() : view.topLeft() - QPoint(10, 10));
+        if (fontListOpen)
+            editor->fontBox()->showPopup();
+
+        QSignalSpy source(editor, &THtmlEditor::sourceChanged);
+        QTest::keyClick(target, Qt::Key_Return, shift ? Qt::ShiftModifier : Qt::NoModifier);
+        editor->fontBox()->hidePopup();
+        QVERIFY(source.wait(10000));
+        const QString body = bodyOf(editor->source());
+        QVERIFY2(body.contains("<br>") == lineBreak, qPrintable(body));
+        QVERIFY2(body.contains("<div>") == !lineBreak, qPrintable(body));
     }
 
     void mergeFieldAtCaretKeepsClipboard()
@@ -334,6 +650,61 @@ private slots:
         QVERIFY(saved.contains("<title>p</title>"));
         QVERIFY(saved.contains("http://127.0.0.1:1/remote.gif"));
         QVERIFY(!editor->htmlChanged());
+    }
+
+    void picturesFetchedFromTheWeb()
+    {
+        PictureServer server;
+        openProject("Text", false);
+        THtmlEditor *editor = showHtmlPage();
+        editor->setDownloadTimeLimit(1500);
+        QSignalSpy fetched(editor, &THtmlEditor::picturesFetched);
+        QSignalSpy changed(editor, &THtmlEditor::changed);
+
+        // Inserting: the picture is fetched into the picture folder first.
+        QVERIFY(editor->insertPicture(server.address("img/ok.gif")));
+        QVERIFY(changed.wait(10000));
+        QCOMPARE(fetched.size(), 1);
+        QCOMPARE(fetched.at(0), (QVariantList{1, 0}));
+        QCOMPARE(fileBytes(dir() + "p/ok.gif"), kRedGif);
+        QVERIFY2(editor->source().contains("src=\"file://" + dir() + "p/ok.gif\""), qPrintable(editor->source()));
+
+        // A failed download inserts nothing and leaves an earlier copy of
+        // that name alone: not found, and a server that never answers.
+        putFile(dir() + "p/missing.gif", kBlueGif);
+        const QString before = editor->source();
+        for (const QString &path : {QStringLiteral("missing.gif"), QStringLiteral("hang.gif")}) {
+            changed.clear();
+            QVERIFY(editor->insertPicture(server.address(path)));
+            QVERIFY(fetched.wait(10000));
+            QCOMPARE(fetched.last(), (QVariantList{0, 1}));
+        }
+        QCOMPARE(fileBytes(dir() + "p/missing.gif"), kBlueGif);
+        QVERIFY(!QFileInfo::exists(dir() + "p/hang.gif"));
+        QCOMPARE(changed.size(), 0);
+        QCOMPARE(editor->source(), before);
+        QCOMPARE(QDir(dir() + "p").entryList(QDir::Files), (QStringList{"missing.gif", "ok.gif"}));
+
+        // Importing: fetched pictures become local, the others keep their
+        // addresses, and the import does not wait for the silent server.
+        const QString page = dir() + "site/page.htm";
+        putFile(page, "<html><body><p>Imported</p><img src=\"" + server.address("pics/ok.gif").toUtf8()
+                          + "\"><img src=\"" + server.address("gone.gif").toUtf8() + "\"><img src=\""
+                          + server.address("hang.gif").toUtf8() + "\"><img src=\""
+                          + server.address("pics/ok.gif").toUtf8() + "\"></body></html>");
+        QFile::remove(dir() + "p/ok.gif");
+        fetched.clear();
+        editor->importHtmlFile(page);
+        QVERIFY(fetched.wait(20000));
+        QCOMPARE(fetched.at(0), (QVariantList{1, 2})); // the same address is fetched once
+        QTRY_COMPARE_WITH_TIMEOUT(editor->view()->url(), QUrl::fromLocalFile(dir() + "p.htm"), 10000);
+        // Editable again although the silent server still holds a picture.
+        QTRY_VERIFY_WITH_TIMEOUT(editor->documentPresent(), 10000);
+        QCOMPARE(fileBytes(dir() + "p/ok.gif"), kRedGif);
+        const QString saved = QString::fromUtf8(fileBytes(dir() + "p.htm"));
+        QCOMPARE(saved.count("src=\"file://" + dir() + "p/ok.gif\""), 2);
+        QVERIFY2(saved.contains(server.address("gone.gif")) && saved.contains(server.address("hang.gif")),
+                 qPrintable(saved));
     }
 
     void savedHtmlReopensAndIsSentInline()

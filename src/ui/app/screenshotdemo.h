@@ -1,0 +1,25 @@
+#pragma once
+
+#include <functional>
+
+class QWidget;
+
+// Windows the hidden --screenshot option shows in a state worth a picture,
+// on the open project (a scratch copy: nothing here is for real use).
+namespace varnholt {
+
+class TMainForm;
+
+using ScreenshotSaver = std::function<void(QWidget *)>;
+
+// The HTML editor page of the project window, saved once its document has
+// loaded and drawn.
+void ShowHtmlEditorForScreenshot(TMainForm &main, ScreenshotSaver save);
+
+// The sending window in the middle of a run: the project's list is sent
+// to a scripted SMTP server on 127.0.0.1 inside this process, which takes
+// the first two messages, refuses the third recipient and keeps the fourth
+// message waiting for its answer. The window is saved while it waits.
+void ShowSendingRunForScreenshot(TMainForm &main, ScreenshotSaver save);
+
+} // namespace varnholt
