@@ -60,7 +60,8 @@ QWidget *sendingDialog(const QString &name, const QString &project, QWidget *par
 // and ends the program. "main" is the main window with the project window,
 // "project" the project window alone, "htmleditor" the main window with the
 // project window on its HTML page, "sending" the sending window in the
-// middle of a run (screenshotdemo.h); any other name triggers the main
+// middle of a run (screenshotdemo.h), "attachments" the project's
+// attachments window; any other name triggers the main
 // window's command of that name (a modal window) and takes that window.
 void scheduleScreenshot(TMainForm &main, const CommandLine &cl)
 {
@@ -87,6 +88,17 @@ void scheduleScreenshot(TMainForm &main, const CommandLine &cl)
             QTimer::singleShot(700, &main, [&main, cl, save] {
                 save(cl.screenshotWindow == u"main" ? static_cast<QWidget *>(&main)
                                                     : static_cast<QWidget *>(main.projectWindow()));
+            });
+            return;
+        }
+        if (cl.screenshotWindow == u"attachments") {
+            if (TNewMod2MessageForm *w = main.projectWindow())
+                QTimer::singleShot(0, w, &TNewMod2MessageForm::editAttachments);
+            QTimer::singleShot(1000, &main, [save] {
+                QWidget *modal = QApplication::activeModalWidget();
+                save(modal);
+                if (modal)
+                    modal->close();
             });
             return;
         }

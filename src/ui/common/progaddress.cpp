@@ -131,4 +131,43 @@ void TProgAddress::reject()
     m_stopped = true; // Escape stops; the work closes the window
 }
 
+// ---- DelayedProgress ----------------------------------------------------------
+
+DelayedProgress::DelayedProgress(QWidget *parent, std::function<QString()> caption,
+                                 std::chrono::milliseconds delay)
+    : m_parent(parent)
+    , m_caption(std::move(caption))
+    , m_delay(delay)
+{
+    m_clock.start();
+}
+
+DelayedProgress::~DelayedProgress()
+{
+    finish();
+}
+
+bool DelayedProgress::step(qint64 position, qint64 maximum)
+{
+    if (!m_window) {
+        if (m_clock.elapsed() < m_delay.count())
+            return true;
+        m_window = new TProgAddress(m_parent);
+        if (const QString caption = m_caption ? m_caption() : QString(); !caption.isEmpty())
+            m_window->setCaption(caption);
+        m_window->show();
+        m_window->raise();
+    }
+    m_window->setMaximum(maximum);
+    m_window->setPosition(position);
+    return m_window->keepResponsive();
+}
+
+void DelayedProgress::finish()
+{
+    if (m_window)
+        m_window->finish();
+    m_window = nullptr;
+}
+
 } // namespace varnholt

@@ -2,7 +2,9 @@
 
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QPointer>
 
+#include <chrono>
 #include <functional>
 
 class QLabel;
@@ -67,6 +69,40 @@ private:
     bool m_stopped = false;
     bool m_finished = false;
     QElapsedTimer m_sinceEvents;
+};
+
+// The progress window for work that is usually quick (a list load): the
+// clock starts with the work, and the window appears only once the work
+// has run for `delay`, so a short load never flashes a window. Until then
+// the steps cost a clock reading and the interface handles no events; from
+// then on each step is TProgAddress::keepResponsive(). The window is
+// closed and freed by finish() or the destructor. `caption` is asked for
+// when the window appears (the work may learn its subject on the way).
+class DelayedProgress
+{
+public:
+    static constexpr std::chrono::milliseconds kDefaultDelay{200};
+
+    DelayedProgress(QWidget *parent, std::function<QString()> caption,
+                    std::chrono::milliseconds delay = kDefaultDelay);
+    ~DelayedProgress();
+    DelayedProgress(const DelayedProgress &) = delete;
+    DelayedProgress &operator=(const DelayedProgress &) = delete;
+
+    // One step of the work at `position` of `maximum`; false once "Stop"
+    // was pressed.
+    bool step(qint64 position, qint64 maximum);
+    void finish();
+
+    // The window while it is shown, else null.
+    [[nodiscard]] TProgAddress *window() const { return m_window; }
+
+private:
+    QPointer<QWidget> m_parent;
+    std::function<QString()> m_caption;
+    std::chrono::milliseconds m_delay;
+    QElapsedTimer m_clock;
+    QPointer<TProgAddress> m_window;
 };
 
 } // namespace varnholt

@@ -3,6 +3,7 @@
 #include "ui/common/msglanguage.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QDropEvent>
@@ -14,10 +15,13 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QSplitter>
+#include <QStorageInfo>
 #include <QStyle>
 #include <QTreeView>
 #include <QUrl>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace varnholt {
 
@@ -47,11 +51,45 @@ QString attachmentLabel(const ProjectAttachment &attachment)
     return attachment.displayName + QStringLiteral(" (") + attachment.description + u')';
 }
 
+QList<DriveEntry> DriveEntries(const QList<MountedVolume> &volumes, const QString &home)
+{
+    // File systems in memory (a /run, a /tmp) and packed images (one per
+    // installed snap) are mounted by the system, not where files to attach live.
+    static const QByteArrayList notDrives{"tmpfs", "ramfs", "squashfs"};
+    QList<DriveEntry> entries;
+    for (const MountedVolume &v : volumes) {
+        if (!v.ready || !v.directory || v.rootPath.isEmpty() || notDrives.contains(v.fileSystemType))
+            continue;
+        if (std::any_of(entries.cbegin(), entries.cend(), [&](const DriveEntry &e) { return e.path == v.rootPath; }))
+            continue;
+        const bool named = !v.name.isEmpty() && v.name != v.rootPath;
+        entries.append({v.rootPath, named ? v.rootPath + QStringLiteral(" [") + v.name + u']' : v.rootPath, false});
+    }
+    const QString root = QDir::rootPath();
+    std::stable_sort(entries.begin(), entries.end(), [&root](const DriveEntry &a, const DriveEntry &b) {
+        return std::pair(a.path != root, a.path) < std::pair(b.path != root, b.path);
+    });
+    if (!home.isEmpty()
+        && std::none_of(entries.cbegin(), entries.cend(), [&](const DriveEntry &e) { return e.path == home; }))
+        entries.append({home, home, true});
+    return entries;
+}
+
+QList<MountedVolume> MountedVolumes()
+{
+    QList<MountedVolume> volumes;
+    for (const QStorageInfo &info : QStorageInfo::mountedVolumes())
+        volumes.append({info.rootPath(), info.name(), info.fileSystemType(), info.isValid() && info.isReady(),
+                        QFileInfo(info.rootPath()).isDir()});
+    return volumes;
+}
+
 TAttachmentForm::TAttachmentForm(const QList<ProjectAttachment> &attachments, QWidget *parent)
     : QDialog(parent)
     , m_entries(attachments)
     , m_folderModel(new QFileSystemModel(this))
     , m_fileModel(new QFileSystemModel(this))
+    , m_drives(new QComboBox(this))
     , m_folders(new QTreeView(this))
     , m_files(new QListView(this))
     , m_list(new QListWidget(this))
@@ -68,26 +106,25 @@ TAttachmentForm::TAttachmentForm(const QList<ProjectAttachment> &attachments, QW
     setWindowTitle(QStringLiteral("Message Attachments"));
     resize(860, 520);
 
-    const QString start = QDir::homePath();
-    m_folderModel->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Drives);
-    m_folderModel->setRootPath(QDir::rootPath());
+    m_drives->setObjectName(QStringLiteral("driveBox"));
+    m_folderModel->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot);
     m_folders->setModel(m_folderModel);
     for (int c = 1; c < m_folderModel->columnCount(); ++c)
         m_folders->hideColumn(c);
     m_folders->setHeaderHidden(true);
-    m_folders->setCurrentIndex(m_folderModel->index(start));
-    m_folders->scrollTo(m_folderModel->index(start));
 
     m_fileModel->setFilter(QDir::Files | QDir::NoDotAndDotDot);
     m_files->setModel(m_fileModel);
-    m_files->setRootIndex(m_fileModel->setRootPath(start));
     m_files->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_files->setDragEnabled(true);
     m_files->setDragDropMode(QAbstractItemView::DragOnly);
     connect(m_folders->selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this](const QModelIndex &current) {
-                m_files->setRootIndex(m_fileModel->setRootPath(m_folderModel->filePath(current)));
+                if (current.isValid())
+                    showFolder(m_folderModel->filePath(current));
             });
+    fillDriveBox(QDir::homePath());
+    connect(m_drives, &QComboBox::currentIndexChanged, this, &TAttachmentForm::driveChosen);
 
     m_list->setAcceptDrops(true);
     m_list->viewport()->setAcceptDrops(true);
@@ -103,11 +140,14 @@ TAttachmentForm::TAttachmentForm(const QList<ProjectAttachment> &attachments, QW
     middle->addWidget(remove);
     middle->addStretch();
 
-    auto *left = new QSplitter(Qt::Vertical, this);
-    left->addWidget(m_folders);
-    left->addWidget(m_files);
+    auto *tree = new QSplitter(Qt::Vertical, this);
+    tree->addWidget(m_folders);
+    tree->addWidget(m_files);
+    auto *left = new QVBoxLayout;
+    left->addWidget(m_drives);
+    left->addWidget(tree, 1);
     auto *row = new QHBoxLayout;
-    row->addWidget(left, 3);
+    row->addLayout(left, 3);
     row->addLayout(middle);
     row->addWidget(m_list, 2);
 
@@ -125,6 +165,53 @@ TAttachmentForm::TAttachmentForm(const QList<ProjectAttachment> &attachments, QW
     refill(m_entries.isEmpty() ? -1 : 0);
 }
 
+void TAttachmentForm::fillDriveBox(const QString &home)
+{
+    QList<DriveEntry> drives = DriveEntries(MountedVolumes(), home);
+    if (drives.isEmpty())
+        drives.append({QDir::rootPath(), QDir::rootPath(), false});
+    QStyle *style = QApplication::style();
+    // The tree starts on the home folder's entry, or on the drive holding
+    // it: the entry with the longest path that the home folder lies in.
+    int chosen = 0;
+    qsizetype longest = -1;
+    for (int i = 0; i < drives.size(); ++i) {
+        const DriveEntry &d = drives[i];
+        m_drives->addItem(style->standardIcon(d.home ? QStyle::SP_DirHomeIcon : QStyle::SP_DriveHDIcon), d.label,
+                          d.path);
+        const QString inside = d.path.endsWith(u'/') ? d.path : d.path + u'/';
+        if ((home == d.path || home.startsWith(inside)) && d.path.size() > longest) {
+            chosen = i;
+            longest = d.path.size();
+        }
+    }
+    m_drives->setCurrentIndex(chosen);
+    driveChosen(chosen);
+}
+
+void TAttachmentForm::driveChosen(int index)
+{
+    const QString drive = m_drives->itemData(index).toString();
+    if (drive.isEmpty())
+        return;
+    // The tree holds the drive's folders; its files are shown until a
+    // folder is chosen.
+    m_folderModel->setRootPath(drive);
+    m_folders->setRootIndex(m_folderModel->index(drive));
+    m_folders->setCurrentIndex({});
+    showFolder(drive);
+}
+
+void TAttachmentForm::showFolder(const QString &folder)
+{
+    m_files->setRootIndex(m_fileModel->setRootPath(folder));
+}
+
+QString TAttachmentForm::shownFolder() const
+{
+    return m_fileModel->rootPath();
+}
+
 void TAttachmentForm::refill(int select)
 {
     m_list->clear();
@@ -137,13 +224,15 @@ bool TAttachmentForm::addPath(const QString &path)
 {
     if (path.isEmpty())
         return false;
+    // Compared as it is stored (paths are kept to their first 255 characters).
+    ProjectAttachment entry = ProjectAttachment::fromPath(path);
     for (int i = 0; i < m_entries.size(); ++i) {
-        if (m_entries[i].fullPath == path) {
+        if (m_entries[i].fullPath == entry.fullPath) {
             m_list->setCurrentRow(i);
             return false;
         }
     }
-    m_entries.append(ProjectAttachment::fromPath(path));
+    m_entries.append(std::move(entry));
     refill(int(m_entries.size()) - 1);
     return true;
 }

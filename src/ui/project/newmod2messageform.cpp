@@ -145,6 +145,7 @@ void TNewMod2MessageForm::buildWidgets()
     m_subject->installEventFilter(this);
     m_mergeField = new QComboBox(this);
     m_mergeField->setMinimumContentsLength(10);
+    m_mergeField->installEventFilter(this);
     auto *insert = toolButton(QStringLiteral("Insert"), QStringLiteral("Insert field"), this);
     insert->setObjectName(QStringLiteral("insert"));
     // Pressing it must leave the focus where the field goes.
@@ -194,12 +195,12 @@ void TNewMod2MessageForm::buildWidgets()
     connect(m_editor, &QPlainTextEdit::undoAvailable, this, &TNewMod2MessageForm::updateEditState);
     connect(m_editor, &QPlainTextEdit::redoAvailable, this, &TNewMod2MessageForm::updateEditState);
     m_plainPage = m_editor;
-    m_htmlEditor = new THtmlEditor(this);
-    m_htmlEditor->setProject(m_project.get());
-    connect(m_htmlEditor, &THtmlEditor::changed, this, [this] { markModified(); });
-    connect(m_htmlEditor, &THtmlEditor::toolRequested, this, &TNewMod2MessageForm::requestTool, Qt::QueuedConnection);
-    connect(m_htmlEditor, &THtmlEditor::browserUnavailable, this, &TNewMod2MessageForm::browserUnavailable);
-    m_htmlPage = m_htmlEditor;
+    // The HTML editor's browser takes a while to start: its page gets it
+    // when the project is in HTML format or the page is first needed.
+    m_htmlPage = new QWidget(this);
+    m_htmlPage->setObjectName(QStringLiteral("htmlPage"));
+    auto *htmlLayout = new QVBoxLayout(m_htmlPage);
+    htmlLayout->setContentsMargins(0, 0, 0, 0);
     m_pages = new QTabWidget(this);
     m_pages->setTabPosition(QTabWidget::South);
     m_pages->addTab(m_plainPage, QStringLiteral("Plain Text Editor"));
@@ -208,9 +209,10 @@ void TNewMod2MessageForm::buildWidgets()
         if (m_pages->widget(page) == m_plainPage) {
             m_editor->setFocus();
         } else if (m_pages->widget(page) == m_htmlPage) {
-            if (!m_htmlEditor->isPageFilled())
-                m_htmlEditor->showFirstTime(m_editor->toPlainText());
-            m_htmlEditor->view()->setFocus();
+            THtmlEditor *editor = htmlEditor();
+            if (!editor->isPageFilled())
+                editor->showFirstTime(m_editor->toPlainText());
+            editor->view()->setFocus();
         }
     });
 
@@ -295,20 +297,17 @@ bool TNewMod2MessageForm::loadListWithProgress(const std::function<void(const Li
     // events between the steps, and a paint must not read a half-built table.
     m_grid->setModel(nullptr);
     m_loading = true;
-    QPointer<TProgAddress> progress;
+    // Most lists load in a moment: the progress window appears only when
+    // the load takes longer.
+    DelayedProgress progress(window(), [this] {
+        return m_msl->text(msgLoadAddressBook) + QStringLiteral(".. ") + m_project->listFile();
+    });
     bool complete = true;
     load([&](qint64 position, qint64 maximum) {
-        if (!progress) {
-            progress = TProgAddress::start(window(), m_msl->text(msgLoadAddressBook) + QStringLiteral(".. ")
-                                                         + m_project->listFile());
-            progress->setMaximum(maximum);
-        }
-        progress->setPosition(position);
-        complete = progress->keepResponsive();
+        complete = progress.step(position, maximum);
         return complete;
     });
-    if (progress)
-        progress->finish();
+    progress.finish();
     m_loading = false;
     m_grid->setModel(&m_project->table());
     return complete;
@@ -324,7 +323,10 @@ void TNewMod2MessageForm::fillFromProject()
     m_format->setCurrentIndex(s.Html ? 1 : 0);
     showFormat(s.Html);
     m_pages->setCurrentWidget(m_plainPage);
-    m_htmlEditor->fillAtLoad(s.Html);
+    if (s.Html)
+        htmlEditor()->fillAtLoad(true);
+    else if (m_htmlEditor)
+        m_htmlEditor->fillAtLoad(false);
     fillColumnBoxes();
     m_filling = false;
     updateCaption();
@@ -376,7 +378,7 @@ bool TNewMod2MessageForm::saveProject(bool saveAs)
         chosen = ShowFileDialog(this, FileDialogKind::Save, m_msl->text(msgSaveProjectAs),
                                 m_project->suggestedSaveFileName(), QStringLiteral("Eml (*.eml);;All (*)"));
     const Project::SaveResult result = m_project->save(saveAs, chosen);
-    if (result.confirmed && s.Html && m_htmlEditor->htmlChanged())
+    if (result.confirmed && htmlBodyChanged())
         m_htmlEditor->writeHtml();
     if (!result.listError.isEmpty())
         ShowMessageBox(m_msl->text(msgAddressBookSaveError) + QStringLiteral(" : ") + m_project->listFile(),
@@ -447,9 +449,9 @@ void TNewMod2MessageForm::markModified()
 void TNewMod2MessageForm::requestTool(int tool)
 {
     switch (tool) {
-    case toLocalPictures: m_htmlEditor->makePicturesLocal(); return;
-    case toPrepareHtml: m_htmlEditor->prepareDocument(); return;
-    case toImportHtml: m_htmlEditor->importHtml(); return;
+    case toLocalPictures: htmlEditor()->makePicturesLocal(); return;
+    case toPrepareHtml: htmlEditor()->prepareDocument(); return;
+    case toImportHtml: htmlEditor()->importHtml(); return;
     default: break;
     }
     if (tool < toForeignImport || tool > toImportHtml)
@@ -588,23 +590,43 @@ void TNewMod2MessageForm::insertMergeField()
     } else if (m_editor->hasFocus() || m_pages->currentWidget() == m_plainPage) {
         m_editor->insertPlainText(field);
         m_editor->setFocus();
-    } else if (m_htmlEditor->view()->hasFocus() || m_pages->currentWidget() == m_htmlPage) {
-        m_htmlEditor->insertMergeField(field);
+    } else if ((m_htmlEditor && m_htmlEditor->view()->hasFocus()) || m_pages->currentWidget() == m_htmlPage) {
+        htmlEditor()->insertMergeField(field);
     }
 }
 
 bool TNewMod2MessageForm::htmlBodyChanged() const
 {
-    return m_project->settings().Html && m_htmlEditor->htmlChanged();
+    return m_project->settings().Html && m_htmlEditor && m_htmlEditor->htmlChanged();
 }
 
-void TNewMod2MessageForm::startFieldDrag()
+THtmlEditor *TNewMod2MessageForm::htmlEditor()
 {
+    if (m_htmlEditor)
+        return m_htmlEditor;
+    m_htmlEditor = new THtmlEditor(m_htmlPage);
+    m_htmlEditor->setProject(m_project.get());
+    connect(m_htmlEditor, &THtmlEditor::changed, this, [this] { markModified(); });
+    connect(m_htmlEditor, &THtmlEditor::toolRequested, this, &TNewMod2MessageForm::requestTool, Qt::QueuedConnection);
+    connect(m_htmlEditor, &THtmlEditor::browserUnavailable, this, &TNewMod2MessageForm::browserUnavailable);
+    m_htmlPage->layout()->addWidget(m_htmlEditor);
+    m_htmlEditor->show();
+    return m_htmlEditor;
+}
+
+void TNewMod2MessageForm::startFieldDrag(bool fromMergeFieldBox)
+{
+    // From the merge field box its entry goes wherever it is dropped, and
+    // only this drag is taken by the HTML editor.
+    const QString field = fromMergeFieldBox ? selectedMergeField() : currentColumnField();
+    if (field.isEmpty())
+        return;
     auto *mime = new QMimeData;
-    const QString field = currentColumnField();
     mime->setData(mergeFieldMimeType(), field.toUtf8());
+    if (fromMergeFieldBox)
+        mime->setData(THtmlEditor::mergeFieldDragType(), field.toUtf8());
     mime->setText(field);
-    auto *drag = new QDrag(m_grid);
+    auto *drag = new QDrag(fromMergeFieldBox ? static_cast<QObject *>(m_mergeField) : m_grid);
     drag->setMimeData(mime);
     drag->exec(Qt::CopyAction);
 }
@@ -670,22 +692,31 @@ bool TNewMod2MessageForm::eventFilter(QObject *watched, QEvent *event)
 {
     if (!m_editor) // still building the widgets
         return QWidget::eventFilter(watched, event);
-    // Dragging a merge field out of the grid.
-    if (watched == m_grid->viewport()) {
+    // Dragging a merge field out of the grid or out of the merge field box;
+    // the box opens its list on a click's release instead of its press.
+    const bool fromBox = watched == m_mergeField;
+    if (watched == m_grid->viewport() || fromBox) {
         if (event->type() == QEvent::MouseButtonPress) {
             auto *press = static_cast<QMouseEvent *>(event);
             m_dragArmed = press->button() == Qt::LeftButton;
             m_dragStart = press->position().toPoint();
+            if (fromBox && m_dragArmed)
+                return true;
         } else if (event->type() == QEvent::MouseMove && m_dragArmed) {
             auto *move = static_cast<QMouseEvent *>(event);
             if ((move->buttons() & Qt::LeftButton)
                 && (move->position().toPoint() - m_dragStart).manhattanLength() >= kDragDistance) {
                 m_dragArmed = false;
-                startFieldDrag();
+                startFieldDrag(fromBox);
                 return true;
             }
         } else if (event->type() == QEvent::MouseButtonRelease) {
+            const bool click = fromBox && m_dragArmed;
             m_dragArmed = false;
+            if (click) {
+                m_mergeField->showPopup();
+                return true;
+            }
         }
         return QWidget::eventFilter(watched, event);
     }

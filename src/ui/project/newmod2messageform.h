@@ -88,7 +88,8 @@ public:
     [[nodiscard]] QComboBox *attachmentBox() const { return m_attachments; }
     [[nodiscard]] QLabel *recordCountLabel() const { return m_recordCount; }
     [[nodiscard]] QTabWidget *pages() const { return m_pages; }
-    [[nodiscard]] THtmlEditor *htmlEditor() const { return m_htmlEditor; }
+    // The HTML editor, started on first use (its browser takes a while).
+    [[nodiscard]] THtmlEditor *htmlEditor();
     [[nodiscard]] QWidget *plainPage() const { return m_plainPage; }
     [[nodiscard]] QWidget *htmlPage() const { return m_htmlPage; }
     // In HTML format with a body that differs from N.htm.
@@ -131,7 +132,7 @@ private:
     bool loadListWithProgress(const std::function<void(const ListTable::LoadProgress &)> &load);
     void delimiterChosen(int index);
     void formatChosen(int index);
-    void startFieldDrag();
+    void startFieldDrag(bool fromMergeFieldBox);
     void dropFieldOnSubject(const QPoint &pos, const QString &field);
     void dropFieldOnEditor(const QPoint &pos, const QString &field);
     [[nodiscard]] QString currentColumnField() const;

@@ -2,6 +2,7 @@
 
 #include "resultmodel.h"
 
+#include "dns/finddnsserver.h"
 #include "project/project.h"
 #include "ui/common/childwindows.h"
 #include "ui/common/messagebox.h"
@@ -21,6 +22,7 @@
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QTableView>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace varnholt {
@@ -216,6 +218,17 @@ void TPostSrv::buildWidgets()
     m_timeOut->setValue(10);
     m_getDnsInfo = new QPushButton(QStringLiteral("Get DNS info"), m_direct);
     m_getDnsInfo->setObjectName(QStringLiteral("getDnsInfo"));
+    m_getDnsInfo->setToolTip(QStringLiteral("Get DNS from your ISP"));
+    connect(m_getDnsInfo, &QPushButton::clicked, this, [this] {
+        // Disabled while the system's DNS server is looked up (from the
+        // event loop, once the button has been drawn disabled).
+        const bool enabled = m_getDnsInfo->isEnabled();
+        m_getDnsInfo->setEnabled(false);
+        QTimer::singleShot(0, this, [this, enabled] {
+            m_dnsServer->setText(FindDnsServer());
+            m_getDnsInfo->setEnabled(enabled);
+        });
+    });
     // No user action sets it.
     m_ispPost = new QCheckBox(QStringLiteral("Automatically send undelivered messages through ISP server"), m_direct);
     m_ispPost->setObjectName(QStringLiteral("ispPost"));

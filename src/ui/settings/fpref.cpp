@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTabWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -42,7 +43,7 @@ constexpr AccountSecurity kSecurityChoices[] = {AccountSecurity::None, AccountSe
 
 TFPref::Files TFPref::Files::program()
 {
-    return {settingsFilePath(), ProgramFolder::findDataFile(QString::fromUtf16(kCharsetFileName))};
+    return {settingsFilePath(), ProgramFolder::findDataFile(QString::fromUtf16(kCharsetFileName)), defaultResolvConf()};
 }
 
 const QStringList &TFPref::defaultMessages()
@@ -300,6 +301,11 @@ void TFPref::buildHiddenControls()
     m_dnsIP->setObjectName(QStringLiteral("edDnsIP"));
     m_dnsIP->setMaxLength(kMaxText);
     form->addRow(QStringLiteral("DNS: "), m_dnsIP);
+    m_getDnsInfo = new QPushButton(QStringLiteral("Get DNS info"));
+    m_getDnsInfo->setObjectName(QStringLiteral("sbGetDnsInfo"));
+    m_getDnsInfo->setToolTip(QStringLiteral("Get DNS from your ISP"));
+    connect(m_getDnsInfo, &QPushButton::clicked, this, &TFPref::sbGetDnsInfoClick);
+    form->addRow(m_getDnsInfo);
     m_numberConnect = new QSpinBox;
     m_numberConnect->setObjectName(QStringLiteral("seNumberConnect"));
     m_numberConnect->setRange(1, 100);
@@ -311,6 +317,17 @@ void TFPref::buildHiddenControls()
     m_codes = new QListWidget;
     m_codes->setObjectName(QStringLiteral("clbCodes"));
     form->addRow(QStringLiteral("Status codes for unavailable addresses"), m_codes);
+}
+
+void TFPref::sbGetDnsInfoClick()
+{
+    // Disabled while it works; the search runs from the event loop, once
+    // the button has been drawn disabled.
+    m_getDnsInfo->setEnabled(false);
+    QTimer::singleShot(0, this, [this] {
+        m_dnsIP->setText(FindDnsServer(m_files.resolvConf));
+        m_getDnsInfo->setEnabled(true);
+    });
 }
 
 // ---------------------------------------------------------------- opening

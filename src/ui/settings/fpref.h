@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dns/finddnsserver.h"
 #include "settings/settings.h"
 #include "ui/settings/profiletable.h"
 
@@ -53,6 +54,7 @@ public:
     struct Files {
         QString settings;  // the settings file written on saving
         QString charsets;  // "charset.txt"; empty or missing: the built-in list
+        QString resolvConf = defaultResolvConf(); // where "Get DNS info" looks
         [[nodiscard]] static Files program();
     };
 
@@ -93,6 +95,7 @@ private:
     void sbCopyClick();
     void sbDeleteClick();
     void lbProfilesSelect(int row);
+    void sbGetDnsInfoClick();
     void btSaveClick();
 
     ProgramSettings &m_settings;
@@ -123,6 +126,7 @@ private:
     QLabel *m_pathProLabel = nullptr;
     QCheckBox *m_externalSmtp = nullptr;
     QLineEdit *m_dnsIP = nullptr;
+    QPushButton *m_getDnsInfo = nullptr;
     QSpinBox *m_numberConnect = nullptr;
     QSpinBox *m_timeOut = nullptr;
     QListWidget *m_codes = nullptr;

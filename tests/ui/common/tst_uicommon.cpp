@@ -118,6 +118,48 @@ private slots:
         QTRY_VERIFY(!progress);
     }
 
+    void delayedProgressOnlyForLongWork()
+    {
+        using namespace std::chrono_literals;
+        int captions = 0;
+        auto caption = [&captions] {
+            ++captions;
+            return QStringLiteral("Load Address Book.. big.txt");
+        };
+
+        // Work that ends within the delay never shows a window.
+        {
+            DelayedProgress quick(nullptr, caption, 10s);
+            for (int i = 0; i <= 100; ++i)
+                QVERIFY(quick.step(i, 100));
+            QVERIFY(!quick.window());
+        }
+        QCOMPARE(captions, 0);
+
+        // Longer work: the window appears once the delay has passed, with
+        // the caption asked for then and the gauge where the work is.
+        DelayedProgress slow(nullptr, caption, 30ms);
+        QVERIFY(slow.step(1, 10));
+        QVERIFY(!slow.window());
+        QTRY_VERIFY((slow.step(3, 10), slow.window() != nullptr));
+        QPointer<TProgAddress> shown = slow.window();
+        QVERIFY(shown->isVisible());
+        QCOMPARE(shown->windowTitle(), "Load Address Book.. big.txt");
+        QCOMPARE(captions, 1);
+        QCOMPARE(shown->maximum(), 10);
+        QCOMPARE(shown->position(), 3);
+        QVERIFY(slow.step(4, 10));
+        QCOMPARE(shown.data(), slow.window());
+
+        // "Stop" ends the work; the window goes when the work has ended.
+        QTest::mouseClick(shown->stopButton(), Qt::LeftButton);
+        QVERIFY(!slow.step(5, 10));
+        QVERIFY(shown);
+        slow.finish();
+        QVERIFY(!slow.window());
+        QTRY_VERIFY(!shown);
+    }
+
     void inputFormCutsAndMasks()
     {
         TInputForm plain("Caption", "Prompt", "abc", 5, false);

@@ -1,6 +1,7 @@
 // The preferences window driven through its widgets on the offscreen
 // platform: the profile buttons, editing, and what "Save && Exit" stores.
 
+#include "dns/finddnsserver.h"
 #include "settings/programfolder.h"
 #include "settings/settings.h"
 #include "settings/textfile.h"
@@ -78,6 +79,8 @@ private slots:
     void savePorts_data();
     void savePorts();
     void saveSettingsRecord();
+    void getDnsInfoFillsTheBox_data();
+    void getDnsInfoFillsTheBox();
     void heloGoesToBothRecords();
     void charsetList();
     void statusCodes();
@@ -420,6 +423,41 @@ void TestPreferences::saveSettingsRecord()
     QCOMPARE(info.PathPro, m_dir->path() + u'/');
     QVERIFY(info.ExternalSmtp);
     QCOMPARE(info.NConnect, 0);
+}
+
+void TestPreferences::getDnsInfoFillsTheBox_data()
+{
+    QTest::addColumn<QByteArray>("resolvConf");
+    QTest::addColumn<bool>("fallback");
+    QTest::newRow("the system's first server") << QByteArray("# local\nnameserver 198.51.100.7\nnameserver 198.51.100.8\n")
+                                               << false;
+    // Without a server the computer's own address (or nothing) replaces the box.
+    QTest::newRow("no server: the fallback") << QByteArray("search example.test\n") << true;
+}
+
+void TestPreferences::getDnsInfoFillsTheBox()
+{
+    QFETCH(QByteArray, resolvConf);
+    QFETCH(bool, fallback);
+    m_files.resolvConf = m_dir->filePath(QStringLiteral("resolv.conf"));
+    QFile file(m_files.resolvConf);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(resolvConf) == resolvConf.size());
+    file.close();
+    m_settings.iniInfo.DnsIP = QStringLiteral("192.0.2.53");
+    m_window = open();
+    QCOMPARE(text("edDnsIP"), QStringLiteral("192.0.2.53"));
+
+    auto *button = child<QPushButton>("sbGetDnsInfo");
+    QCOMPARE(button->text(), QStringLiteral("Get DNS info"));
+    QCOMPARE(button->toolTip(), QStringLiteral("Get DNS from your ISP"));
+    button->click(); // the tab is not shown: the button is pressed by program
+    QVERIFY(!button->isEnabled());
+    QTRY_VERIFY(button->isEnabled());
+    const QString expected = fallback ? LocalHostAddress() : QStringLiteral("198.51.100.7");
+    QCOMPARE(text("edDnsIP"), expected);
+
+    click("btSave");
+    QCOMPARE(m_settings.iniInfo.DnsIP, expected);
 }
 
 void TestPreferences::heloGoesToBothRecords()

@@ -1,0 +1,94 @@
+// Finding the computer's DNS server: resolv.conf as the C library reads
+// it, and the fallback to the computer's own address.
+#include "dns/finddnsserver.h"
+
+#include <QFile>
+#include <QHostInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace varnholt;
+
+class TestFindDnsServer : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+
+    QString resolvConf(const QByteArray &text)
+    {
+        const QString path = m_dir.filePath(QStringLiteral("resolv.conf"));
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) != text.size())
+            qFatal("cannot write %s", qPrintable(path));
+        return path;
+    }
+
+private slots:
+    void nameServerOfFile_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("server"); // empty: the fallback answers
+
+        QTest::newRow("one server") << QByteArray("nameserver 192.0.2.1\n") << "192.0.2.1";
+        QTest::newRow("several servers, the first counts")
+            << QByteArray("nameserver 192.0.2.1\nnameserver 192.0.2.2\nnameserver 192.0.2.3\n") << "192.0.2.1";
+        QTest::newRow("comments, blank lines and other keywords first")
+            << QByteArray("# nameserver 10.0.0.1\n; nameserver 10.0.0.2\n\nsearch example.org\n"
+                          "options ndots:2\nnameserver 192.0.2.7\n")
+            << "192.0.2.7";
+        QTest::newRow("tab, trailing words, CR LF, no final line end")
+            << QByteArray("domain example.org\r\nnameserver\t 192.0.2.3 # office\r\nnameserver 192.0.2.9") << "192.0.2.3";
+        QTest::newRow("IPv6 before IPv4: the IPv4 server")
+            << QByteArray("nameserver 2001:db8::1\nnameserver 192.0.2.4\n") << "192.0.2.4";
+        QTest::newRow("IPv6 only: the first, with its interface")
+            << QByteArray("nameserver fe80::1%eth0\nnameserver 2001:db8::53\n") << "fe80::1%eth0";
+        QTest::newRow("keyword indented, glued or longer is no server")
+            << QByteArray("  nameserver 192.0.2.5\nnameserver192.0.2.6\nnameservers 192.0.2.8\n") << "";
+        QTest::newRow("names and bad addresses are no server")
+            << QByteArray("nameserver dns.example.org\nnameserver 999.1.1.1\nnameserver\nnameserver \n") << "";
+        QTest::newRow("no nameserver line") << QByteArray("search example.org\noptions ndots:2\n") << "";
+        QTest::newRow("empty file") << QByteArray() << "";
+    }
+
+    void nameServerOfFile()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, server);
+        QCOMPARE(FirstNameServer(text), server);
+        // Without a server in the file, the computer's own address stands in.
+        QCOMPARE(FindDnsServer(resolvConf(text)), server.isEmpty() ? LocalHostAddress() : server);
+    }
+
+    void missingFileFallsBack()
+    {
+        QCOMPARE(FindDnsServer(m_dir.filePath(QStringLiteral("no-such-file"))), LocalHostAddress());
+    }
+
+    void localHostAddressIsTheHostsFirstIPv4()
+    {
+        const QString address = LocalHostAddress();
+        QVERIFY(address.isEmpty() || QRegularExpression(QStringLiteral("^\\d+\\.\\d+\\.\\d+\\.\\d+$")).match(address).hasMatch());
+        // Judged by the C library's own tool where it is installed, else by
+        // Qt's lookup of the host name.
+        QProcess getent;
+        getent.start(QStringLiteral("getent"), {QStringLiteral("ahostsv4"), QHostInfo::localHostName()});
+        if (getent.waitForStarted(5000) && getent.waitForFinished(30000) && getent.exitCode() == 0) {
+            const QString first = QString::fromLatin1(getent.readAllStandardOutput()).section(u' ', 0, 0);
+            QCOMPARE(address, first);
+            return;
+        }
+        const QHostInfo info = QHostInfo::fromName(QHostInfo::localHostName());
+        QString expected;
+        for (const QHostAddress &a : info.addresses())
+            if (a.protocol() == QAbstractSocket::IPv4Protocol) {
+                expected = a.toString();
+                break;
+            }
+        QCOMPARE(address, expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFindDnsServer)
+#include "tst_finddnsserver.moc"
