@@ -13,6 +13,9 @@ using namespace varnholt;
 
 int main(int argc, char **argv)
 {
+    // Qt's own event dispatcher, as in varnholt-cli (see its main()).
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() < 3) {

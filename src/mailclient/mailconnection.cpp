@@ -21,7 +21,7 @@ MailConnection::MailConnection(QObject *parent) : QObject(parent)
     m_countdown.setSingleShot(true);
     m_replyTimer.setSingleShot(true);
     connect(&m_countdown, &QTimer::timeout, this, &MailConnection::onTimeout);
-    connect(&m_replyTimer, &QTimer::timeout, this, &MailConnection::onTimeout);
+    connect(&m_replyTimer, &QTimer::timeout, this, &MailConnection::onReplyTimer);
 }
 
 MailConnection::~MailConnection()
@@ -106,33 +106,43 @@ void MailConnection::connectTo(const QHostAddress &address)
         emit tlsFailed(QStringLiteral("TLS is not available on this computer"));
         return;
     }
-    auto *socket = new QSslSocket(this);
+    QTcpSocket *socket = nullptr;
+    if (m_security == TransportSecurity::None) {
+        socket = new QTcpSocket(this);
+    } else {
+        auto *ssl = new QSslSocket(this);
+        socket = ssl;
+        QSslConfiguration config = ssl->sslConfiguration();
+        if (!m_extraCas.isEmpty())
+            config.addCaCertificates(m_extraCas);
+        ssl->setSslConfiguration(config);
+        ssl->setPeerVerifyName(m_server);
+        connect(ssl, &QSslSocket::encrypted, this, &MailConnection::onEncrypted);
+        connect(ssl, &QSslSocket::encryptedBytesWritten, this, &MailConnection::bytesWritten);
+        connect(ssl, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &errors) {
+            for (const QSslError &e : errors)
+                m_sslErrors.append(e.errorString());
+        });
+    }
     m_socket = socket;
     socket->setProxy(QNetworkProxy::NoProxy);
-    QSslConfiguration config = socket->sslConfiguration();
-    if (!m_extraCas.isEmpty())
-        config.addCaCertificates(m_extraCas);
-    socket->setSslConfiguration(config);
-    socket->setPeerVerifyName(m_server);
-
-    connect(socket, &QSslSocket::connected, this, &MailConnection::onConnected);
-    connect(socket, &QSslSocket::encrypted, this, &MailConnection::onEncrypted);
-    connect(socket, &QSslSocket::readyRead, this, &MailConnection::onReadyRead);
-    connect(socket, &QSslSocket::errorOccurred, this, &MailConnection::onError);
-    connect(socket, &QSslSocket::disconnected, this, &MailConnection::onDisconnected);
-    connect(socket, &QSslSocket::bytesWritten, this, &MailConnection::bytesWritten);
-    connect(socket, &QSslSocket::encryptedBytesWritten, this, &MailConnection::bytesWritten);
-    connect(socket, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &errors) {
-        for (const QSslError &e : errors)
-            m_sslErrors.append(e.errorString());
-    });
+    connect(socket, &QTcpSocket::connected, this, &MailConnection::onConnected);
+    connect(socket, &QTcpSocket::readyRead, this, &MailConnection::onReadyRead);
+    connect(socket, &QTcpSocket::errorOccurred, this, &MailConnection::onError);
+    connect(socket, &QTcpSocket::disconnected, this, &MailConnection::onDisconnected);
+    connect(socket, &QTcpSocket::bytesWritten, this, &MailConnection::bytesWritten);
 
     if (m_connectSeconds > 0)
         m_countdown.start(std::chrono::seconds(m_connectSeconds));
     if (m_security == TransportSecurity::Tls)
-        socket->connectToHostEncrypted(address.toString(), m_port, m_server);
+        sslSocket()->connectToHostEncrypted(address.toString(), m_port, m_server);
     else
-        socket->connectToHost(address, m_port);
+        // Unbuffered: Qt then leaves the reading to onReadyRead() instead of
+        // asking the system how much there is and copying it once more.
+        socket->connectToHost(address, m_port,
+                              m_security == TransportSecurity::None
+                                  ? QIODevice::ReadWrite | QIODevice::Unbuffered
+                                  : QIODevice::ReadWrite);
 }
 
 void MailConnection::onConnected()
@@ -150,14 +160,26 @@ void MailConnection::onConnected()
     emit connected(peerAddressText());
 }
 
+QSslSocket *MailConnection::sslSocket() const
+{
+    return qobject_cast<QSslSocket *>(m_socket.data());
+}
+
 void MailConnection::startTls()
 {
     if (!m_socket)
         return;
+    QSslSocket *ssl = sslSocket();
+    if (!ssl) {
+        // Only a connection opened for STARTTLS can be upgraded.
+        emit tlsFailed(QStringLiteral("TLS negotiation with %1 failed: the connection was opened without TLS")
+                           .arg(m_server));
+        return;
+    }
     m_upgrading = true;
     m_lineBuffer.clear(); // RFC 3207 5: nothing read before the handshake counts
     armReplyTimer(m_handshakeLimit);
-    m_socket->startClientEncryption();
+    ssl->startClientEncryption();
 }
 
 void MailConnection::onEncrypted()
@@ -176,15 +198,38 @@ void MailConnection::onReadyRead()
 {
     if (!m_socket)
         return;
-    QByteArray data = m_socket->readAll();
+    // Straight into the line buffer. A plain connection is unbuffered, so
+    // this is the one read of the system call per reply.
+    const qsizetype kept = m_lineBuffer.size();
+    constexpr qint64 Piece = 4096;
+    bool ended = false;
+    while (true) {
+        const qsizetype before = m_lineBuffer.size();
+        m_lineBuffer.resize(before + Piece);
+        const qint64 n = m_socket->read(m_lineBuffer.data() + before, Piece);
+        m_lineBuffer.truncate(before + qMax<qint64>(n, 0));
+        ended = n < 0 && isUnbuffered();
+        if (n < Piece)
+            break;
+    }
     // A NUL byte has no place in a reply line; dropping it keeps the rest.
-    data.replace('\0', QByteArray());
-    m_lineBuffer += data;
+    if (m_lineBuffer.indexOf('\0', kept) >= 0)
+        m_lineBuffer.replace('\0', QByteArray());
     const quint64 generation = m_generation;
     takeLines(m_lineBuffer, [&](const QByteArray &line) {
         emit lineReceived(line);
         return generation == m_generation && m_socket;
     });
+    // Unbuffered, the server's close or a reset shows up as a failed read,
+    // and Qt signals nothing of it: the lines that came first were handed
+    // on above, now the end itself.
+    if (ended && generation == m_generation && m_socket)
+        onError(m_socket->error());
+}
+
+bool MailConnection::isUnbuffered() const
+{
+    return m_socket && m_socket->openMode().testFlag(QIODevice::Unbuffered);
 }
 
 void MailConnection::onError(QAbstractSocket::SocketError error)
@@ -292,7 +337,8 @@ void MailConnection::write(const QByteArray &bytes)
     // Plain text with nothing queued: hand the bytes straight to the kernel.
     // Going through Qt's buffer would switch its write notifier on and off
     // for every command, which costs several system calls per round trip.
-    if (m_socket->mode() == QSslSocket::UnencryptedMode && m_socket->bytesToWrite() == 0
+    const QSslSocket *ssl = sslSocket();
+    if ((!ssl || ssl->mode() == QSslSocket::UnencryptedMode) && m_socket->bytesToWrite() == 0
         && m_socket->state() == QAbstractSocket::ConnectedState) {
         const ssize_t n = ::send(int(m_socket->socketDescriptor()), bytes.constData(),
                                  size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -313,28 +359,50 @@ void MailConnection::write(const QByteArray &bytes)
 
 qint64 MailConnection::bytesPending() const
 {
-    return m_socket ? m_socket->bytesToWrite() + m_socket->encryptedBytesToWrite() : 0;
+    if (!m_socket)
+        return 0;
+    const QSslSocket *ssl = sslSocket();
+    return m_socket->bytesToWrite() + (ssl ? ssl->encryptedBytesToWrite() : 0);
 }
 
 void MailConnection::armReplyTimer(std::chrono::milliseconds limit)
 {
-    if (limit.count() > 0 && m_socket)
-        m_replyTimer.start(limit);
+    if (limit.count() <= 0 || !m_socket)
+        return;
+    m_replyDeadline.setRemainingTime(limit);
+    m_replyArmed = true;
+    if (!m_replyTimer.isActive() || m_replyTimerDue > m_replyDeadline)
+        startReplyTimer(limit);
 }
 
-void MailConnection::stopReplyTimer()
+void MailConnection::startReplyTimer(std::chrono::milliseconds interval)
 {
-    m_replyTimer.stop();
+    m_replyTimerDue.setRemainingTime(interval);
+    m_replyTimer.start(interval);
+}
+
+void MailConnection::onReplyTimer()
+{
+    if (!m_replyArmed)
+        return; // stopped since: let the timer lapse
+    const auto left = m_replyDeadline.remainingTimeAsDuration();
+    if (left.count() > 0) {
+        // Re-armed since the timer was started: wait for the rest.
+        startReplyTimer(std::chrono::ceil<std::chrono::milliseconds>(left));
+        return;
+    }
+    onTimeout();
 }
 
 void MailConnection::releaseSocket()
 {
     m_countdown.stop();
     m_replyTimer.stop();
+    m_replyArmed = false;
     m_connected = false;
     m_upgrading = false;
     ++m_generation;
-    if (QSslSocket *socket = m_socket) {
+    if (QTcpSocket *socket = m_socket) {
         m_socket = nullptr;
         socket->disconnect(this);
         socket->abort();

@@ -3,6 +3,7 @@
 #include "mailclient/transportsecurity.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QList>
@@ -11,6 +12,7 @@
 #include <QSslCertificate>
 #include <QSslSocket>
 #include <QString>
+#include <QTcpSocket>
 #include <QTimer>
 
 #include <chrono>
@@ -58,8 +60,11 @@ public:
     // Bytes handed over but not yet passed to the operating system.
     [[nodiscard]] qint64 bytesPending() const;
 
+    // The time allowed for the next reply. Arming and stopping only note a
+    // deadline: the timer behind it is restarted only when it would ring
+    // too late, so that a round trip costs no timer registration.
     void armReplyTimer(std::chrono::milliseconds limit);
-    void stopReplyTimer();
+    void stopReplyTimer() { m_replyArmed = false; }
     void clearLineBuffer() { m_lineBuffer.clear(); }
 
     // Splits `buffer` at CR LF (only CR LF ends a line, RFC 5321 2.3.8 and
@@ -107,11 +112,17 @@ private:
     void onError(QAbstractSocket::SocketError error);
     void onDisconnected();
     void onTimeout();
+    void onReplyTimer();
+    void startReplyTimer(std::chrono::milliseconds interval);
     void releaseSocket();
+    [[nodiscard]] QSslSocket *sslSocket() const;
+    [[nodiscard]] bool isUnbuffered() const;
     enum class PeerState { Unknown, Open, ClosedAfterFin, Reset };
     [[nodiscard]] PeerState peerState() const;
 
-    QPointer<QSslSocket> m_socket;
+    // A QSslSocket only when the connection is or may become encrypted; a
+    // plain connection does without the TLS layer's relays.
+    QPointer<QTcpSocket> m_socket;
     QString m_server;
     quint16 m_port = 0;
     TransportSecurity m_security = TransportSecurity::None;
@@ -122,6 +133,9 @@ private:
     int m_connectSeconds = 0;
     QTimer m_countdown;
     QTimer m_replyTimer;
+    QDeadlineTimer m_replyDeadline; // when the awaited reply is late
+    QDeadlineTimer m_replyTimerDue;  // when m_replyTimer rings
+    bool m_replyArmed = false;
     std::chrono::milliseconds m_handshakeLimit{60000};
     QList<QSslCertificate> m_extraCas;
     QStringList m_sslErrors;

@@ -3,6 +3,9 @@
 #include "mailclient/mailerrors.h"
 #include "settings/syscharset.h"
 
+#include <QMetaMethod>
+#include <QScopedValueRollback>
+
 namespace varnholt {
 
 namespace {
@@ -128,9 +131,8 @@ SmtpDialogue::Envelope SendMail::envelope() const
 
 // A line break or angle bracket in an address would let a list entry add
 // commands of its own to the dialogue (SMTP command injection).
-std::optional<QString> SendMail::unsafeInput() const
+std::optional<QString> SendMail::unsafeInput(const SmtpDialogue::Envelope &env) const
 {
-    const SmtpDialogue::Envelope env = envelope();
     if (breaksCommandLine(env.fromAddress))
         return QStringLiteral("Invalid address: ") + visible(env.fromAddress);
     for (const QString &address : env.recipients) {
@@ -149,6 +151,7 @@ void SendMail::start()
         return;
     }
     beginSession();
+    dropAssembler(); // a message prepared for a session that never sent it
     m_delivered = false;
     m_quitAnswered = false;
     m_skipTo = m_skipCc = m_skipBcc = 0;
@@ -158,7 +161,8 @@ void SendMail::start()
         abort();
         return;
     }
-    if (const auto problem = unsafeInput()) {
+    const SmtpDialogue::Envelope env = envelope();
+    if (const auto problem = unsafeInput(env)) {
         raiseError(MailError::UnsafeInput, *problem);
         abort();
         return;
@@ -166,7 +170,8 @@ void SendMail::start()
 
     if (m_connection.isConnected() && m_dialogue.state() == SmtpDialogue::State::Idle) {
         m_connection.clearLineBuffer();
-        m_dialogue.startReusedConnection(envelope(), m_keepConnectionOpen);
+        m_dialogue.startReusedConnection(env, m_keepConnectionOpen);
+        prepareMessage();
         return;
     }
 
@@ -180,7 +185,7 @@ void SendMail::start()
     settings.host = m_smtpServer.trimmed().toUtf8();
     settings.security = m_security;
     settings.keepConnectionOpen = m_keepConnectionOpen;
-    m_dialogue.startConnection(settings, envelope());
+    m_dialogue.startConnection(settings, env);
 
     m_connection.setTimeouts(TimeoutArp(), TimeoutConnect());
     m_connection.setHandshakeTimeLimit(replyTimeLimit());
@@ -231,12 +236,15 @@ void SendMail::onConnected(const QString &address)
 void SendMail::onLine(const QByteArray &line)
 {
     m_connection.stopReplyTimer();
-    emit OnMailInfo(miReceived, SystemCharset::toUnicode(line));
+    if (infoWanted())
+        emit OnMailInfo(miReceived, SystemCharset::toUnicode(line));
     if (!m_busy || m_aborted)
         return;
     if (line.size() > 3 && line[3] == '-')
         m_connection.armReplyTimer(replyTimeLimit()); // more of this reply to come
     m_dialogue.handleLine(line);
+    if (m_dialogue.state() == SmtpDialogue::State::MailFromReply)
+        prepareMessage();
 }
 
 void SendMail::onClosedByPeer()
@@ -292,7 +300,8 @@ void SendMail::onTimedOut()
 
 void SendMail::sendCommand(const QByteArray &line, const QByteArray &logForm)
 {
-    emit OnMailInfo(miSent, SystemCharset::toUnicode(logForm) + QLatin1String("\r\n"));
+    if (infoWanted())
+        emit OnMailInfo(miSent, SystemCharset::toUnicode(logForm) + QLatin1String("\r\n"));
     if (m_aborted)
         return;
     m_connection.sendLine(line);
@@ -321,9 +330,22 @@ void SendMail::beginTls()
     m_connection.startTls();
 }
 
-void SendMail::transmitMessage()
+// Whether anyone listens to OnMailInfo: its texts (for miSent a whole
+// message) are only made for a listener.
+bool SendMail::infoWanted() const
 {
-    dropAssembler();
+    static const QMetaMethod signal = QMetaMethod::fromSignal(&SendMail::OnMailInfo);
+    return isSignalConnected(signal);
+}
+
+// Puts the message together as soon as the sender is named: the work then
+// overlaps the server's replies to MAIL FROM and RCPT TO instead of
+// following its reply to DATA. The assembler reads no file and raises no
+// event before its first chunk is pulled.
+void SendMail::prepareMessage()
+{
+    if (m_assembler || m_aborted || !m_busy)
+        return;
     m_assembler = new MimeAssembler(m_message, this);
     connect(m_assembler, &MimeAssembler::miPartSize, this,
             [this](qint64 bytes) { emit OnMailInfo(miPartSize, QString::number(bytes)); });
@@ -333,6 +355,11 @@ void SendMail::transmitMessage()
             [this](const QString &path) { emit OnMailInfo(miFile, path); });
     connect(m_assembler, &MimeAssembler::miFileError, this,
             [this](const QString &path) { emit OnMailInfo(miFileError, path); });
+}
+
+void SendMail::transmitMessage()
+{
+    prepareMessage();
     pumpMessage();
 }
 
@@ -340,20 +367,35 @@ void SendMail::transmitMessage()
 // socket's bytesWritten brings us back for more.
 void SendMail::pumpMessage()
 {
+    if (m_dialogue.state() != SmtpDialogue::State::DotReply)
+        return; // prepared, but DATA is not accepted yet
     while (m_assembler && !m_aborted && !m_assembler->atEnd()
            && m_connection.bytesPending() < HighWater) {
-        const QByteArray chunk = m_assembler->nextChunk();
+        QByteArray chunk;
+        {
+            const QScopedValueRollback pulling(m_pulling, true);
+            chunk = m_assembler->nextChunk();
+        }
         if (!m_assembler || m_aborted || m_assembler->isAborted())
             return; // cancelled from one of the assembler's events
         if (chunk.isEmpty())
             continue;
-        emit OnMailInfo(miSent, SystemCharset::toUnicode(chunk));
+        if (infoWanted())
+            emit OnMailInfo(miSent, SystemCharset::toUnicode(chunk));
         if (m_aborted)
             return;
         m_connection.write(chunk);
     }
     if (m_assembler && !m_aborted && m_assembler->atEnd()) {
-        dropAssembler();
+        if (m_pulling) {
+            dropAssembler();
+        } else {
+            // Outside the assembler's own calls it can go at once, which
+            // spares the event loop a deferred deletion per message.
+            MimeAssembler *assembler = m_assembler;
+            m_assembler = nullptr;
+            delete assembler;
+        }
         m_connection.armReplyTimer(qMax(DotReplyLimit, replyTimeLimit()));
     }
 }
@@ -371,7 +413,8 @@ void SendMail::dropAssembler()
 
 void SendMail::accepted(const QByteArray &line)
 {
-    emit OnMailInfo(miAccepted, SystemCharset::toUnicode(line));
+    if (infoWanted())
+        emit OnMailInfo(miAccepted, SystemCharset::toUnicode(line));
     m_delivered = true;
     if (m_keepConnectionOpen)
         postDone();

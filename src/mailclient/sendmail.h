@@ -89,7 +89,8 @@ private:
     void abort();
     void raiseError(int number, const QString &text);
     [[nodiscard]] bool setUpRecipients();
-    [[nodiscard]] std::optional<QString> unsafeInput() const;
+    [[nodiscard]] std::optional<QString> unsafeInput(const SmtpDialogue::Envelope &env) const;
+    [[nodiscard]] bool infoWanted() const;
     [[nodiscard]] SmtpDialogue::Envelope envelope() const;
 
     void onConnected(const QString &address);
@@ -98,6 +99,7 @@ private:
     void onFailed(int socketCode, const QString &detail);
     void onTlsFailed(const QString &text);
     void onTimedOut();
+    void prepareMessage();
     void pumpMessage();
     void dropAssembler();
 
@@ -133,6 +135,7 @@ private:
 
     SmtpDialogue m_dialogue;
     QPointer<MimeAssembler> m_assembler;
+    bool m_pulling = false; // inside the assembler's nextChunk()
 };
 
 } // namespace varnholt

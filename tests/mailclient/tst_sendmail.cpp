@@ -6,8 +6,14 @@
 #include "mailclient/sendmail.h"
 #include "scriptedpeer.h"
 
+#include <QElapsedTimer>
+#include <QPointer>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTest>
+#include <QTimer>
+
+#include <sys/socket.h>
 
 using namespace varnholt;
 
@@ -56,6 +62,66 @@ void prepare(SendMail &mail, quint16 port)
     mail.setTO_Address(QStringLiteral("b@y.test"));
 }
 
+// A server that answers every line after `delayMs`: 250, 354 to DATA, 250
+// to the message, 221 to QUIT (and then keeps the connection open). With
+// `closeAfterMessage` it closes the connection once it accepted a message.
+// Its small receive window makes a long message wait in the client.
+class AnsweringPeer : public QObject
+{
+public:
+    explicit AnsweringPeer(int delayMs, bool closeAfterMessage = false)
+        : m_delay(delayMs), m_closeAfterMessage(closeAfterMessage)
+    {
+        m_server.listen(QHostAddress::LocalHost, 0);
+        const int window = 32 * 1024; // accepted connections inherit it
+        ::setsockopt(int(m_server.socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            m_socket = m_server.nextPendingConnection();
+            ++connections;
+            m_inData = false;
+            connect(m_socket, &QTcpSocket::readyRead, this, &AnsweringPeer::onRead);
+            later("220 mx.test");
+        });
+    }
+    [[nodiscard]] quint16 port() const { return m_server.serverPort(); }
+    int connections = 0;
+    QByteArray lastMessage; // its lines up to the ".", each with CR LF
+
+private:
+    void later(const QByteArray &reply, bool close = false)
+    {
+        QTimer::singleShot(m_delay, m_socket, [socket = m_socket, reply, close] {
+            socket->write(reply + "\r\n");
+            if (close)
+                socket->disconnectFromHost();
+        });
+    }
+    void onRead()
+    {
+        while (m_socket->canReadLine()) {
+            const QByteArray line = m_socket->readLine().chopped(2);
+            if (m_inData) {
+                m_inData = line != ".";
+                if (m_inData)
+                    lastMessage += line + "\r\n";
+                else
+                    later("250 queued", m_closeAfterMessage);
+            } else if (line == "DATA") {
+                m_inData = true;
+                lastMessage.clear();
+                later("354 go");
+            } else {
+                later(line == "QUIT" ? "221 bye" : "250 ok");
+            }
+        }
+    }
+    QTcpServer m_server;
+    QPointer<QTcpSocket> m_socket;
+    int m_delay;
+    bool m_closeAfterMessage;
+    bool m_inData = false;
+};
+
 const QStringList greetingHelo{"S: 220 mx.test ESMTP", "C: HELO client.test", "S: 250 mx.test",
                                "C: MAIL FROM:<a@x.test>"};
 
@@ -68,7 +134,11 @@ private slots:
     void dialogue_data();
     void dialogue();
     void keepConnectionOpen();
+    void keptConnectionClosedWhileIdle();
+    void longBodyArrivesWhole();
     void cancelDuringLongBody();
+    void replyTimeLimitPerReply_data();
+    void replyTimeLimitPerReply();
     void failuresEndWithOneDone_data();
     void failuresEndWithOneDone();
     void unsafeAddressNeverReachesTheServer_data();
@@ -131,6 +201,12 @@ void TestSendMail::dialogue_data()
                              "S: 550 5.1.1 <b@y.test>: Recipient address rejected"}
         << QStringList{"13: Unexpected response: 550 5.1.1 <b@y.test>: Recipient address rejected"}
         << false;
+
+    QTest::newRow("NUL bytes in a reply are dropped, also in a later piece")
+        << QStringList() << QStringList() << QStringList() << "b@y.test"
+        << QStringList{"P: 554 5.3.2 no", QStringLiteral("S: ") + QChar(0) + QStringLiteral(" serv")
+                                              + QChar(0) + QStringLiteral("ice")}
+        << QStringList{"13: Unexpected response: 554 5.3.2 no service"} << false;
 
     QTest::newRow("greeting refused")
         << QStringList() << QStringList() << QStringList() << "b@y.test"
@@ -232,6 +308,52 @@ void TestSendMail::keepConnectionOpen()
     QCOMPARE(owner.done, 2);
 }
 
+void TestSendMail::keptConnectionClosedWhileIdle()
+{
+    // The server closes the kept connection after the first message: the
+    // close is noticed between messages, and the next one connects afresh.
+    AnsweringPeer peer(0, true);
+    SendMail mail;
+    Owner owner(mail);
+    prepare(mail, peer.port());
+    mail.setKeepConnectionOpen(true);
+    mail.setAction(SendMail::Send_Mail);
+    QTRY_COMPARE(owner.done, 1);
+    QTRY_COMPARE(owner.count(SendMail::miDisconnected), 1);
+
+    mail.setTO_Address(QStringLiteral("b@y.test"));
+    mail.message().ListTo.clear();
+    mail.setAction(SendMail::Send_Mail);
+    QTRY_COMPARE(owner.done, 2);
+    QCOMPARE(owner.deliveredAtDone, (QList<bool>{true, true}));
+    QCOMPARE(peer.connections, 2);
+    QCOMPARE(owner.count(SendMail::miConnected), 2);
+    QVERIFY2(owner.errors.isEmpty(), qPrintable(owner.errors.join(u'\n')));
+}
+
+void TestSendMail::longBodyArrivesWhole()
+{
+    // Far more than the connection takes at once: the rest waits in the
+    // socket and goes out as it drains, complete and in order.
+    AnsweringPeer peer(0);
+    SendMail mail;
+    Owner owner(mail);
+    prepare(mail, peer.port());
+    QStringList body;
+    for (int i = 0; i < 6000; ++i) // about 6 MB
+        body << QStringLiteral("%1 ").arg(i, 6, 10, QChar(u'0')) + QString(990, u'x');
+    mail.message().MailText = body;
+    mail.setAction(SendMail::Send_Mail);
+    QSignalSpy done(&mail, &SendMail::OnDone);
+    QVERIFY(done.wait(60000));
+    QVERIFY(mail.Delivered());
+    QVERIFY(owner.errors.isEmpty());
+    const QByteArray text = body.join(QStringLiteral("\r\n")).toLatin1() + "\r\n";
+    const qsizetype first = peer.lastMessage.indexOf("000000 x");
+    QVERIFY(first > 0);
+    QVERIFY(peer.lastMessage.mid(first, text.size()) == text);
+}
+
 void TestSendMail::cancelDuringLongBody()
 {
     ScriptedPeer peer(greetingHelo + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 250 ok",
@@ -262,6 +384,38 @@ void TestSendMail::cancelDuringLongBody()
     QVERIFY(!mail.Delivered());
     QTest::qWait(50);
     QCOMPARE(owner.done, 1);
+}
+
+void TestSendMail::replyTimeLimitPerReply_data()
+{
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<int>("limitMs");
+    // Six replies of 250 ms each: the whole dialogue takes longer than the
+    // limit, but no single reply does.
+    QTest::newRow("slow replies, each within the limit") << 250 << 400;
+    // After its reply to QUIT the server keeps the connection: the short
+    // grace for its close must win over the long reply limit still running.
+    QTest::newRow("QUIT answered, connection kept open") << 0 << 60000;
+}
+
+void TestSendMail::replyTimeLimitPerReply()
+{
+    QFETCH(int, delayMs);
+    QFETCH(int, limitMs);
+    AnsweringPeer peer(delayMs);
+    SendMail mail;
+    Owner owner(mail, false);
+    prepare(mail, peer.port());
+    mail.setReplyTimeLimit(std::chrono::milliseconds(limitMs));
+    QElapsedTimer clock;
+    clock.start();
+    mail.setAction(SendMail::Send_Mail);
+    QSignalSpy done(&mail, &SendMail::OnDone);
+    QVERIFY(done.wait(10000));
+    QVERIFY2(owner.errors.isEmpty(), qPrintable(owner.errors.join(u'\n')));
+    QVERIFY(mail.Delivered());
+    QCOMPARE(owner.count(SendMail::miAccepted), 1);
+    QVERIFY2(clock.elapsed() < 8000, qPrintable(QString::number(clock.elapsed())));
 }
 
 void TestSendMail::failuresEndWithOneDone_data()
