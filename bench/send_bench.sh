@@ -7,6 +7,8 @@
 # time scaled to the whole list), in one run.
 # Goals: at least 0.8 x smtp-source's messages per second; peak memory at
 # most 2 x that of holding the list alone (`list stats` on the same file).
+# smtp-source and the send take turns three times; the best time of each
+# counts.
 #
 # Usage: bench/send_bench.sh [ROWS]
 set -euo pipefail
@@ -44,20 +46,27 @@ bench_mailing_setup "$work" "$rows"
 
 ms() { echo $(( ($2 - $1) / 1000000 )); }
 
-# smtp-source: the reference.
-t0=$(date +%s%N)
-smtp-source -s 1 -d -m "$rows" -l 2048 -f bench@example.test -t user@example.test "127.0.0.1:$port"
-t1=$(date +%s%N)
-ref_ms=$(ms "$t0" "$t1")
+# smtp-source (the reference) and varnholt-cli send, taken in turns three
+# times so that both meet the same machine load; the fastest run of each
+# counts, and the largest peak memory of ours.
+ref_ms=""; ours_ms=""; ours_kb=0
+for _ in 1 2 3; do
+    t0=$(date +%s%N)
+    smtp-source -s 1 -d -m "$rows" -l 2048 -f bench@example.test -t user@example.test "127.0.0.1:$port"
+    t1=$(date +%s%N)
+    ms_run=$(ms "$t0" "$t1")
+    if [[ -z "$ref_ms" || $ms_run -lt $ref_ms ]]; then ref_ms=$ms_run; fi
 
-# varnholt-cli send, with its peak memory.
-t0=$(date +%s%N)
-/usr/bin/time -v -o "$work/send.time" "$cli" --home "$work/home" send "$work/proj/bench.eml" \
-    --results "$work/results.txt" >"$work/send.out" 2>"$work/send.err" || {
-    echo "varnholt-cli send failed:" >&2; tail -n 5 "$work/send.err" "$work/send.out" >&2; exit 1; }
-t1=$(date +%s%N)
-ours_ms=$(ms "$t0" "$t1")
-ours_kb=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$work/send.time")
+    t0=$(date +%s%N)
+    /usr/bin/time -v -o "$work/send.time" "$cli" --home "$work/home" send "$work/proj/bench.eml" \
+        --results "$work/results.txt" >"$work/send.out" 2>"$work/send.err" || {
+        echo "varnholt-cli send failed:" >&2; tail -n 5 "$work/send.err" "$work/send.out" "$work/send.time" >&2; exit 1; }
+    t1=$(date +%s%N)
+    ms_run=$(ms "$t0" "$t1")
+    if [[ -z "$ours_ms" || $ms_run -lt $ours_ms ]]; then ours_ms=$ms_run; fi
+    kb=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$work/send.time")
+    if (( kb > ours_kb )); then ours_kb=$kb; fi
+done
 sent=$(grep -c ';Ok;' "$work/results.txt" || true)
 
 # The list alone, loaded by the same program.
@@ -84,8 +93,8 @@ rows, sent, ref_ms, ours_ms, mrows, mms, ours_kb, list_kb = map(int, sys.argv[1:
 ref = rows * 1000 / max(ref_ms, 1)
 ours = rows * 1000 / max(ours_ms, 1)
 msmtp = mrows * 1000 / max(mms, 1)
-print(f"smtp-source:      {rows} messages of 2 KB, one connection: {ref:8.0f} msgs/s ({ref_ms / 1000:.1f} s)")
-print(f"varnholt-cli send: {rows} rows ({sent} accepted), one connection: {ours:8.0f} msgs/s ({ours_ms / 1000:.1f} s)")
+print(f"smtp-source:      {rows} messages of 2 KB, one connection: {ref:8.0f} msgs/s ({ref_ms / 1000:.1f} s, best of 3)")
+print(f"varnholt-cli send: {rows} rows ({sent} accepted), one connection: {ours:8.0f} msgs/s ({ours_ms / 1000:.1f} s, best of 3)")
 print(f"msmtp loop:       {mrows} rows, scaled to {rows}: {msmtp:8.0f} msgs/s ({mms / 1000 * rows / mrows:.1f} s)")
 print(f"ratio send / smtp-source: {ours / ref:.2f}x (goal >= 0.8x); send / msmtp: {ours / msmtp:.1f}x")
 print(f"peak memory: send {ours_kb / 1024:.1f} MB, list alone {list_kb / 1024:.1f} MB, "

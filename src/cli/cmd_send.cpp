@@ -135,8 +135,9 @@ public:
     {
         if (row < 0 || size_t(row) >= m_printed.size())
             return;
-        const ResultRow &r = m_run.results().row(row);
-        if (r.status != RowStatus::Sent && r.status != RowStatus::Failed) {
+        const ResultTable &results = m_run.results();
+        const RowStatus status = results.status(row);
+        if (status != RowStatus::Sent && status != RowStatus::Failed) {
             m_printed[size_t(row)] = false;
             return;
         }
@@ -148,14 +149,14 @@ public:
             return;
         if (m_tty) {
             // Failures stay on the screen above the bar.
-            if (r.status == RowStatus::Failed) {
+            if (status == RowStatus::Failed) {
                 std::fputs("\r\033[K", stdout);
-                std::fputs(rowLine(row, r).toLocal8Bit().constData(), stdout);
+                std::fputs(rowLine(results, row).constData(), stdout);
                 drawBar(true);
             }
             return;
         }
-        std::fputs(rowLine(row, r).toLocal8Bit().constData(), stdout);
+        std::fputs(rowLine(results, row).constData(), stdout);
     }
 
     void countersChanged()
@@ -171,7 +172,7 @@ public:
         const ResultTable &results = m_run.results();
         m_total = 0;
         for (int row = 0; row < results.rowCount(); ++row) {
-            const RowStatus status = results.row(row).status;
+            const RowStatus status = results.status(row);
             m_printed[size_t(row)] = status == RowStatus::Sent || status == RowStatus::Failed;
             if (row >= m_startRow && status != RowStatus::Sent)
                 ++m_total;
@@ -191,12 +192,25 @@ public:
     [[nodiscard]] double seconds() const { return double(m_clock.elapsed()) / 1000.0; }
 
 private:
-    static QString rowLine(int row, const ResultRow &r)
+    // "row<TAB>address<TAB>state<TAB>result or comment", in the local charset.
+    static QByteArray rowLine(const ResultTable &results, int row)
     {
-        const QString text = r.status == RowStatus::Sent ? r.result : (r.comment.isEmpty() ? r.result : r.comment);
-        QString line = QStringLiteral("%1\t%2\t%3\t%4").arg(row + 1).arg(r.address, r.state.isEmpty() ? QStringLiteral("No") : r.state, text);
-        line.replace(u'\r', u' ').replace(u'\n', u' ');
-        return line + u'\n';
+        const QString &comment = results.comment(row);
+        const QString &text =
+            results.status(row) == RowStatus::Sent || comment.isEmpty() ? results.result(row) : comment;
+        QString line = QString::number(row + 1);
+        line += u'\t';
+        line += results.address(row);
+        line += u'\t';
+        line += results.state(row).isEmpty() ? QStringLiteral("No") : results.state(row);
+        line += u'\t';
+        line += text;
+        for (QChar &c : line) {
+            if (c == u'\r' || c == u'\n')
+                c = u' ';
+        }
+        line += u'\n';
+        return line.toLocal8Bit();
     }
 
     void drawBar(bool force)
@@ -240,7 +254,7 @@ int exitCodeOf(const ResultTable &results, int startRow, bool completed)
     if (!completed)
         return ExitFailed;
     for (int row = startRow; row < results.rowCount(); ++row) {
-        if (results.row(row).status != RowStatus::Sent)
+        if (results.status(row) != RowStatus::Sent)
             return ExitFailed;
     }
     return ExitOk;
@@ -327,7 +341,7 @@ int runAccountSend(const Invocation &inv, const SendOptions &options)
     stopSignals.onSignal([&] {
         ++stopRequests;
         if (stopRequests == 1 && run.state() == SendingRun::State::Sending
-            && run.currentRow() >= 0 && run.results().row(run.currentRow()).status == RowStatus::InProgress) {
+            && run.currentRow() >= 0 && run.results().status(run.currentRow()) == RowStatus::InProgress) {
             fail(QStringLiteral("stopping after the current message (Ctrl+C again stops at once)"), ExitOk);
             stopAfterRow = true;
             return;
@@ -337,7 +351,7 @@ int runAccountSend(const Invocation &inv, const SendOptions &options)
         run.stop();
     });
     QObject::connect(&run, &SendingRun::rowChanged, &run, [&](int row) {
-        if (!stopAfterRow || row != run.currentRow() || run.results().row(row).status == RowStatus::InProgress)
+        if (!stopAfterRow || row != run.currentRow() || run.results().status(row) == RowStatus::InProgress)
             return;
         stopAfterRow = false;
         // After the run has taken the outcome in.

@@ -127,23 +127,25 @@ const EightBitTable &table(TMimeChar charset)
     return *slot;
 }
 
-void appendUtf8(QByteArray &out, char32_t c)
+// Writes the UTF-8 bytes of `c` at `p`; returns the end.
+char *putUtf8(char *p, char32_t c)
 {
     if (c < 0x80) {
-        out.append(char(c));
+        *p++ = char(c);
     } else if (c < 0x800) {
-        out.append(char(0xC0 | (c >> 6)));
-        out.append(char(0x80 | (c & 0x3F)));
+        *p++ = char(0xC0 | (c >> 6));
+        *p++ = char(0x80 | (c & 0x3F));
     } else if (c < 0x10000) {
-        out.append(char(0xE0 | (c >> 12)));
-        out.append(char(0x80 | ((c >> 6) & 0x3F)));
-        out.append(char(0x80 | (c & 0x3F)));
+        *p++ = char(0xE0 | (c >> 12));
+        *p++ = char(0x80 | ((c >> 6) & 0x3F));
+        *p++ = char(0x80 | (c & 0x3F));
     } else {
-        out.append(char(0xF0 | (c >> 18)));
-        out.append(char(0x80 | ((c >> 12) & 0x3F)));
-        out.append(char(0x80 | ((c >> 6) & 0x3F)));
-        out.append(char(0x80 | (c & 0x3F)));
+        *p++ = char(0xF0 | (c >> 18));
+        *p++ = char(0x80 | ((c >> 12) & 0x3F));
+        *p++ = char(0x80 | ((c >> 6) & 0x3F));
+        *p++ = char(0x80 | (c & 0x3F));
     }
+    return p;
 }
 
 // RFC 2152: characters below U+0080 directly ("+" as "+-"), each run of
@@ -282,18 +284,21 @@ std::u32string decodeCharset(QByteArrayView text, TMimeChar from)
 std::optional<QByteArray> encodeCharset(std::u32string_view text, TMimeChar to)
 {
     QByteArray out;
-    out.reserve(qsizetype(text.size()));
     if (isEightBit(to)) {
-        const EightBitTable &t = table(to);
+        out.resize(qsizetype(text.size()));
+        char *p = out.data();
+        const EightBitTable *t = nullptr;
         for (char32_t c : text) {
             if (c < 0x80) {
-                out.append(char(c));
+                *p++ = char(c);
                 continue;
             }
-            const auto it = t.reverse.find(c);
-            if (it == t.reverse.end())
+            if (!t)
+                t = &table(to);
+            const auto it = t->reverse.find(c);
+            if (it == t->reverse.end())
                 return std::nullopt;
-            out.append(char(it->second));
+            *p++ = char(it->second);
         }
         return out;
     }
@@ -301,6 +306,9 @@ std::optional<QByteArray> encodeCharset(std::u32string_view text, TMimeChar to)
         appendUtf7(out, text);
         return out;
     }
+    const qsizetype width = to == TMimeChar::UCS_2 ? 2 : 4; // UTF-8 takes at most 4 bytes a character
+    out.resize(qsizetype(text.size()) * width);
+    char *p = out.data();
     for (char32_t c : text) {
         if (c >= 0xD800 && c <= 0xDFFF)
             c = Replacement;
@@ -308,21 +316,76 @@ std::optional<QByteArray> encodeCharset(std::u32string_view text, TMimeChar to)
         case TMimeChar::UCS_2:
             if (c > 0xFFFF)
                 return std::nullopt;
-            out.append(char(c >> 8));
-            out.append(char(c & 0xFF));
+            *p++ = char(c >> 8);
+            *p++ = char(c & 0xFF);
             break;
         case TMimeChar::UCS_4:
-            out.append(char(c >> 24));
-            out.append(char((c >> 16) & 0xFF));
-            out.append(char((c >> 8) & 0xFF));
-            out.append(char(c & 0xFF));
+            *p++ = char(c >> 24);
+            *p++ = char((c >> 16) & 0xFF);
+            *p++ = char((c >> 8) & 0xFF);
+            *p++ = char(c & 0xFF);
             break;
         default:
-            appendUtf8(out, c);
+            p = putUtf8(p, c);
             break;
         }
     }
+    out.truncate(p - out.constData());
     return out;
+}
+
+bool isAscii(QStringView text)
+{
+    const char16_t *p = text.utf16();
+    char16_t any = 0;
+    for (qsizetype i = 0; i < text.size(); ++i)
+        any |= p[i];
+    return any < 0x80;
+}
+
+qsizetype copyAscii(char *dst, QStringView text)
+{
+    const char16_t *units = text.utf16();
+    const qsizetype size = text.size();
+    qsizetype done = 0;
+    // Blocks of 32 units without a branch per unit (vector code), then unit
+    // by unit up to the first that is not ASCII.
+    constexpr qsizetype Block = 32;
+    while (done + Block <= size) {
+        char16_t any = 0;
+        for (qsizetype k = 0; k < Block; ++k)
+            any |= units[done + k];
+        if (any >= 0x80)
+            break;
+        for (qsizetype k = 0; k < Block; ++k)
+            dst[done + k] = char(units[done + k]);
+        done += Block;
+    }
+    while (done < size && units[done] < 0x80) {
+        dst[done] = char(units[done]);
+        ++done;
+    }
+    return done;
+}
+
+bool appendEncoded(QByteArray &out, QStringView text, TMimeChar to)
+{
+    // ASCII is itself in the one-byte sets and in UTF-8: those characters
+    // are copied as they are, and only the rest of the text is converted.
+    qsizetype ascii = 0;
+    if (isEightBit(to) || to == TMimeChar::UTF_8) {
+        const qsizetype at = out.size();
+        out.resize(at + text.size());
+        ascii = copyAscii(out.data() + at, text);
+        out.truncate(at + ascii);
+        if (ascii == text.size())
+            return true;
+    }
+    const std::optional<QByteArray> rest = encodeCharset(codePoints(text.sliced(ascii)), to);
+    if (!rest)
+        return false;
+    out.append(*rest);
+    return true;
 }
 
 std::optional<QByteArray> ConvertCharset(QByteArrayView text, TMimeChar from, TMimeChar to)

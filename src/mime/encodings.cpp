@@ -125,21 +125,40 @@ void appendBase64Lines(QByteArray &out, QByteArrayView bytes, int lineLength)
     Q_ASSERT(dst == out.data() + out.size());
 }
 
+// Both scans look at blocks of 64 bytes without a branch per byte, which
+// the compiler turns into vector code; a message body is read at memory
+// speed.
 bool NeedsQuotedPrintable(QByteArrayView text)
 {
-    for (char ch : text) {
-        const auto b = static_cast<unsigned char>(ch);
-        if (b != '\r' && b != '\n' && (b < 0x20 || b > 0x7E))
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+    for (qsizetype left = text.size(); left > 0;) {
+        const qsizetype n = qMin<qsizetype>(left, 64);
+        quint8 other = 0;
+        for (qsizetype i = 0; i < n; ++i) {
+            const quint8 b = p[i];
+            // Outside 0x20..0x7E, and neither CR nor LF.
+            other |= quint8(quint8(b - 0x20) > 0x5E) & quint8(b != '\r') & quint8(b != '\n');
+        }
+        if (other)
             return true;
+        p += n;
+        left -= n;
     }
     return false;
 }
 
 bool HasHighBytes(QByteArrayView text)
 {
-    for (char ch : text) {
-        if (static_cast<unsigned char>(ch) >= 0x80)
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+    for (qsizetype left = text.size(); left > 0;) {
+        const qsizetype n = qMin<qsizetype>(left, 64);
+        quint8 any = 0;
+        for (qsizetype i = 0; i < n; ++i)
+            any |= p[i];
+        if (any & 0x80)
             return true;
+        p += n;
+        left -= n;
     }
     return false;
 }
@@ -212,6 +231,46 @@ QByteArray encodeHeaderWord(std::u32string_view text, TMimeChar charset, THdrCod
         start = end;
     }
     return words.join("\r\n ");
+}
+
+namespace {
+
+// A header text that goes out as it is: ASCII without line breaks or NUL,
+// and too short to need folding help or cutting.
+bool passesUnchanged(QStringView text)
+{
+    if (text.size() > qsizetype(LongestUnfoldableRun))
+        return false;
+    const char16_t *units = text.utf16();
+    unsigned other = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t u = units[i];
+        other |= unsigned(u >= 0x80) | unsigned(u == u'\r') | unsigned(u == u'\n') | unsigned(u == 0);
+    }
+    return other == 0;
+}
+
+} // namespace
+
+QByteArray encodeHeaderWord(QStringView text, TMimeChar charset, THdrCoding coding)
+{
+    if (passesUnchanged(text))
+        return text.toLatin1();
+    return encodeHeaderWord(codePoints(text), charset, coding);
+}
+
+QByteArray encodeHeaderLine(QStringView line, TMimeChar charset, THdrCoding coding)
+{
+    if (passesUnchanged(line)) {
+        // "Name: value" gets its two trailing blanks.
+        bool named = false;
+        for (qsizetype colon = line.indexOf(u':'); colon >= 0 && !named; colon = line.indexOf(u':', colon + 1))
+            named = colon + 1 < line.size() && line[colon + 1] == u' ';
+        QByteArray out(line.size() + (named ? 2 : 0), ' ');
+        copyAscii(out.data(), line);
+        return out;
+    }
+    return encodeHeaderLine(codePoints(line), charset, coding);
 }
 
 QByteArray EncodeHeaderWord(QByteArrayView text, TMimeChar charset, THdrCoding coding)

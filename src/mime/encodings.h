@@ -73,6 +73,16 @@ enum THdrCoding {
 // Code points written in `to`; nothing when a code point has no
 // representation there (never a different character instead).
 [[nodiscard]] std::optional<QByteArray> encodeCharset(std::u32string_view text, TMimeChar to);
+// Appends the program's own text written in `to`; false when a character
+// has no representation there (`out` then holds part of the text). Plain
+// ASCII goes to the one-byte sets and UTF-8 without conversion.
+bool appendEncoded(QByteArray &out, QStringView text, TMimeChar to);
+// Copies the leading ASCII characters of `text` to `dst` as bytes (room for
+// text.size() bytes); returns how many there were.
+qsizetype copyAscii(char *dst, QStringView text);
+// True when every character is below U+0080: such a text can be written in
+// every charset.
+[[nodiscard]] bool isAscii(QStringView text);
 // decodeCharset + encodeCharset.
 [[nodiscard]] std::optional<QByteArray> ConvertCharset(QByteArrayView text, TMimeChar from, TMimeChar to);
 // The program's own text as code points (unpaired surrogates become U+FFFD).
@@ -107,15 +117,17 @@ void appendBase64Lines(QByteArray &out, QByteArrayView bytes, int lineLength = 6
 // CR, LF and NUL in the value become blanks: a value never starts a line.
 [[nodiscard]] QByteArray EncodeHeaderWord(QByteArrayView text, TMimeChar charset, THdrCoding coding);
 
-// The same for a value given as code points.
+// The same for a value given as code points, or as the program's own text.
 [[nodiscard]] QByteArray encodeHeaderWord(std::u32string_view text, TMimeChar charset, THdrCoding coding);
+[[nodiscard]] QByteArray encodeHeaderWord(QStringView text, TMimeChar charset, THdrCoding coding);
 
 // "Name: value" with the value (its first 999 characters) passed through
 // EncodeHeaderWord, plus two trailing blanks. A line without ": " comes back
 // unchanged (with CR, LF and NUL made blanks).
 [[nodiscard]] QByteArray EncodeHeaderLine(QByteArrayView line, TMimeChar charset, THdrCoding coding);
-// The same for a line given as code points.
+// The same for a line given as code points, or as the program's own text.
 [[nodiscard]] QByteArray encodeHeaderLine(std::u32string_view line, TMimeChar charset, THdrCoding coding);
+[[nodiscard]] QByteArray encodeHeaderLine(QStringView line, TMimeChar charset, THdrCoding coding);
 
 // CR, LF and NUL become blanks.
 [[nodiscard]] QByteArray headerSafe(QByteArrayView value);

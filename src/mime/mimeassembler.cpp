@@ -5,6 +5,8 @@
 #include <QMimeDatabase>
 #include <QRandomGenerator>
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace varnholt {
@@ -26,14 +28,26 @@ QByteArray makeBoundary()
     return b;
 }
 
+bool hasLineBreak(QStringView line)
+{
+    // No branch per character: the compiler makes vector code of it.
+    const char16_t *p = line.utf16();
+    unsigned found = 0;
+    for (qsizetype i = 0; i < line.size(); ++i)
+        found |= unsigned(p[i] == u'\r') | unsigned(p[i] == u'\n');
+    return found != 0;
+}
+
 // The lines of a body, each entry split again at any CR LF, CR or LF it
 // holds, so that only CR LF pairs reach the wire.
 QStringList normalisedLines(const QStringList &lines)
 {
+    if (std::none_of(lines.cbegin(), lines.cend(), [](const QString &line) { return hasLineBreak(line); }))
+        return lines;
     QStringList out;
     out.reserve(lines.size());
     for (const QString &line : lines) {
-        if (!line.contains(u'\r') && !line.contains(u'\n')) {
+        if (!hasLineBreak(line)) {
             out.append(line);
             continue;
         }
@@ -42,6 +56,15 @@ QStringList normalisedLines(const QStringList &lines)
         out.append(l.split(u'\n'));
     }
     return out;
+}
+
+// Appends by copying into place: QByteArray's own append may share or
+// reallocate where a plain copy will do.
+void appendBytes(QByteArray &out, QByteArrayView bytes)
+{
+    const qsizetype at = out.size();
+    out.resize(at + bytes.size());
+    std::memcpy(out.data() + at, bytes.data(), size_t(bytes.size()));
 }
 
 bool hasOverlongLine(QByteArrayView text)
@@ -144,7 +167,7 @@ struct MimeAssembler::Private {
     bool stepStarted = false;
     qsizetype textDone = 0;
     int qpLinePos = 0;
-    QFile file;
+    std::unique_ptr<QFile> file; // made for the first picture or attachment
     QByteArray readBuffer;
 
     QByteArray out;
@@ -153,10 +176,17 @@ struct MimeAssembler::Private {
 
     Private(MimeAssembler *owner, MimeInputs inputs);
     void chooseCharset();
-    QByteArray word(const QString &text) const;
+    QByteArray word(QStringView text) const;
     QByteArray headerBlock();
     void buildPlan();
-    void lines(QByteArray text) { plan.append({Kind::Lines, std::move(text), 0, {}}); }
+    // Wire text; follows the previous step's text when that is wire text too.
+    void lines(const QByteArray &text)
+    {
+        if (!plan.isEmpty() && plan.last().kind == Kind::Lines)
+            appendBytes(plan.last().lines, text);
+        else
+            plan.append({Kind::Lines, text, 0, {}});
+    }
     void textPart(int which) { plan.append({Kind::Text, {}, which, {}}); }
 
     void put(QByteArrayView data);
@@ -197,76 +227,134 @@ void MimeAssembler::Private::chooseCharset()
     charset = in.MimeChar;
     label = headerSafe(in.Charset.toLatin1()).replace('"', "").replace('\\', "").trimmed();
 
-    QStringList headerTexts{in.FROM_Name, in.Subject};
-    for (const QStringList *list : {&in.ListTo, &in.Listcc}) {
-        for (const QString &entry : *list)
-            headerTexts.append(entry.section(u'|', 1));
-    }
-    headerTexts += in.Headers;
-    for (const QStringList *list : {&in.HtmlFiles, &in.Attachments}) {
-        for (const QString &path : *list)
-            headerTexts.append(QFileInfo(path).fileName());
-    }
-    const QString texts[2] = {in.MailText.join(u'\n'), in.HtmlText.join(u'\n')};
-
-    const auto representable = [this](const QString &text) {
-        return encodeCharset(codePoints(text), charset).has_value();
+    const auto representable = [this](QStringView text) {
+        return isAscii(text) || encodeCharset(codePoints(text), charset).has_value();
     };
-    bool ok = true;
-    for (const QString &t : headerTexts)
-        ok = ok && representable(t);
-    for (const QString &t : texts)
-        ok = ok && representable(t);
-    if (!ok) {
+    // The header texts: names, subject, further lines, file names.
+    const auto headersRepresentable = [&] {
+        if (!representable(in.FROM_Name) || !representable(in.Subject))
+            return false;
+        for (const QStringList *list : {&in.ListTo, &in.Listcc}) {
+            for (const QString &entry : *list) {
+                const qsizetype bar = entry.indexOf(u'|');
+                if (bar >= 0 && !representable(QStringView(entry).sliced(bar + 1)))
+                    return false;
+            }
+        }
+        if (!std::all_of(in.Headers.cbegin(), in.Headers.cend(), representable))
+            return false;
+        for (const QStringList *list : {&in.HtmlFiles, &in.Attachments}) {
+            for (const QString &path : *list) {
+                if (!representable(QFileInfo(path).fileName()))
+                    return false;
+            }
+        }
+        return true;
+    };
+    const auto encodeBodies = [this] {
+        for (int i = 0; i < 2; ++i) {
+            const QStringList &lineList = i == 0 ? in.MailText : in.HtmlText;
+            qsizetype size = 0;
+            for (const QString &line : lineList)
+                size += line.size() + 2;
+            QByteArray &body = bodies[i];
+            body.resize(size);
+            // ASCII lines are written straight into place; from the first
+            // line that is not, line by line through the converter.
+            qsizetype at = 0;
+            qsizetype line = 0;
+            if (isEightBit(charset) || charset == TMimeChar::UTF_8) {
+                char *p = body.data();
+                for (; line < lineList.size(); ++line) {
+                    const QString &text = lineList[line];
+                    if (copyAscii(p + at, text) < text.size())
+                        break;
+                    at += text.size();
+                    p[at++] = '\r';
+                    p[at++] = '\n';
+                }
+            }
+            body.truncate(at);
+            for (; line < lineList.size(); ++line) {
+                if (!appendEncoded(body, lineList[line], charset))
+                    return false;
+                body += "\r\n";
+            }
+        }
+        return true;
+    };
+    if (!headersRepresentable() || !encodeBodies()) {
         charset = TMimeChar::UTF_8;
         label = "UTF-8";
+        encodeBodies();
     }
-
+    // High bytes are among the bytes that need quoted-printable.
+    bool bodyHasHighBytes = !isEightBit(charset);
     for (int i = 0; i < 2; ++i) {
-        const QStringList &lineList = i == 0 ? in.MailText : in.HtmlText;
-        QByteArray body;
-        for (const QString &line : lineList) {
-            body += *encodeCharset(codePoints(line), charset);
-            body += "\r\n";
-        }
-        bodies[i] = body;
-        qp[i] = NeedsQuotedPrintable(body) || hasOverlongLine(body);
+        const bool other = NeedsQuotedPrintable(bodies[i]);
+        qp[i] = other || hasOverlongLine(bodies[i]);
+        bodyHasHighBytes = bodyHasHighBytes || (other && HasHighBytes(bodies[i]));
     }
-    const bool bodyHasHighBytes = HasHighBytes(bodies[0]) || HasHighBytes(bodies[1]) || !isEightBit(charset);
     if (label.isEmpty() || (bodyHasHighBytes && !labelNames(label, charset)))
         label = CharsetName(charset);
 }
 
-QByteArray MimeAssembler::Private::word(const QString &text) const
+QByteArray MimeAssembler::Private::word(QStringView text) const
 {
-    return encodeHeaderWord(codePoints(text), charset, in.HdrCoding);
+    return encodeHeaderWord(text, charset, in.HdrCoding);
 }
 
 void MimeAssembler::Private::buildPlan()
 {
-    const auto header = [this](const QByteArray &line) { lines(foldHeaderLine(line) + "\r\n"); };
-    const QByteArray fromAddress = headerSafe(in.FROM_Address.toUtf8());
-    header("From: " + word(in.FROM_Name) + " <" + fromAddress + ">");
-    const auto recipients = [&](const QStringList &list, const QByteArray &field) {
+    plan.reserve(8 + in.HtmlFiles.size() + in.Attachments.size());
+    // The header block is gathered in one piece.
+    QByteArray head;
+    head.reserve(1024);
+    const auto header = [&head](QByteArrayView line) {
+        // A short line without a line break has nothing to fold.
+        if (line.size() <= 78 && !std::memchr(line.data(), '\r', size_t(line.size())))
+            appendBytes(head, line);
+        else
+            appendBytes(head, foldHeaderLine(line));
+        appendBytes(head, "\r\n");
+    };
+    const auto addressHeader = [&](QByteArrayView field, QStringView name, QStringView address) {
+        QByteArray line = field.toByteArray();
+        if (!name.isEmpty()) {
+            line += word(name);
+            line += " <";
+        }
+        line += headerSafe(address.toUtf8());
+        if (!name.isEmpty())
+            line += '>';
+        header(line);
+    };
+    {
+        QByteArray from = "From: " + word(in.FROM_Name) + " <";
+        from += headerSafe(in.FROM_Address.toUtf8());
+        from += '>';
+        header(from);
+    }
+    const auto recipients = [&](const QStringList &list, QByteArrayView field) {
         for (const QString &entry : list) {
             const qsizetype bar = entry.indexOf(u'|');
-            const QString address = bar < 0 ? entry : entry.left(bar);
-            const QString name = bar < 0 ? QString() : entry.mid(bar + 1);
-            const QByteArray addr = headerSafe(address.toUtf8());
-            header(name.isEmpty() ? field + addr : field + word(name) + " <" + addr + ">");
+            const QStringView address = bar < 0 ? QStringView(entry) : QStringView(entry).first(bar);
+            const QStringView name = bar < 0 ? QStringView() : QStringView(entry).sliced(bar + 1);
+            addressHeader(field, name, address);
         }
     };
     recipients(in.ListTo, "To: ");
     recipients(in.Listcc, "cc: ");
     if (!in.Subject.isEmpty())
-        header(encodeHeaderLine(codePoints(QStringLiteral("Subject: ") + in.Subject), charset, in.HdrCoding));
+        header(encodeHeaderLine(QStringView(QStringLiteral("Subject: ") + in.Subject), charset, in.HdrCoding));
     header("Mime-Version: 1.0");
     for (const QString &line : in.Headers) {
         // A line that is not "Name: value" would end the header block or
         // corrupt it; it is left out.
         if (isHeaderLine(line))
-            header(encodeHeaderLine(codePoints(line), charset, in.HdrCoding));
+            header(encodeHeaderLine(QStringView(line), charset, in.HdrCoding));
     }
+    lines(std::exchange(head, QByteArray())); // the plan's copy is then the only one
 
     const bool exactlyT = textFlag && !htmlFlag && !attachFlag;
     const bool exactlyH = htmlFlag && !textFlag && !attachFlag && !pictureFlag;
@@ -335,20 +423,30 @@ void MimeAssembler::Private::buildPlan()
 }
 
 // Appends wire text, doubling a "." that opens a line (RFC 5321 4.5.2).
+// The text goes on in one piece up to the next line that opens with ".".
 void MimeAssembler::Private::put(QByteArrayView data)
 {
     while (!data.isEmpty()) {
         if (atLineStart && data.front() == '.')
             out.append('.');
-        const qsizetype nl = data.indexOf('\n');
-        if (nl < 0) {
+        const char *begin = data.data();
+        const char *end = begin + data.size();
+        const char *cut = nullptr; // just after a line end followed by "."
+        for (const char *p = begin; (p = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)))); ) {
+            ++p;
+            if (p < end && *p == '.') {
+                cut = p;
+                break;
+            }
+        }
+        if (!cut) {
             out.append(data);
-            atLineStart = false;
+            atLineStart = data.back() == '\n';
             return;
         }
-        out.append(data.first(nl + 1));
+        out.append(data.first(cut - begin));
         atLineStart = true;
-        data = data.sliced(nl + 1);
+        data = data.sliced(cut - begin);
     }
 }
 
@@ -356,8 +454,8 @@ void MimeAssembler::Private::endStep()
 {
     ++step;
     stepStarted = false;
-    if (file.isOpen())
-        file.close();
+    if (file && file->isOpen())
+        file->close();
 }
 
 void MimeAssembler::Private::advance()
@@ -414,15 +512,17 @@ void MimeAssembler::Private::advanceFile(const Step &s)
         Q_EMIT q->miFile(path);
         if (aborted)
             return;
-        file.setFileName(path);
-        if (path.isEmpty() || !file.open(QIODevice::ReadOnly) || QFileInfo(file).isDir()) {
+        if (!file)
+            file = std::make_unique<QFile>();
+        file->setFileName(path);
+        if (path.isEmpty() || !file->open(QIODevice::ReadOnly) || QFileInfo(*file).isDir()) {
             // Nothing of the part was written; the message goes on without it.
             Q_EMIT q->miFileError(path);
             endStep();
             return;
         }
         const QByteArray name = quotedParameter(word(QFileInfo(path).fileName()));
-        QByteArray head = "\r\n--" + s.boundary + "\r\nContent-Type: " + mediaTypeOf(file).toLatin1();
+        QByteArray head = "\r\n--" + s.boundary + "\r\nContent-Type: " + mediaTypeOf(*file).toLatin1();
         if (picture) {
             head += "\r\nContent-ID: <" + headerSafe(in.HtmlCids[s.index].toUtf8()) + ">"
                 + "\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: inline; filename=" + name;
@@ -439,7 +539,7 @@ void MimeAssembler::Private::advanceFile(const Step &s)
     readBuffer.resize(want);
     qsizetype got = 0;
     while (got < want) {
-        const qint64 n = file.read(readBuffer.data() + got, want - got);
+        const qint64 n = file->read(readBuffer.data() + got, want - got);
         if (n <= 0) {
             if (n < 0) {
                 // Read error: what was sent stays; the part is closed.
@@ -484,8 +584,8 @@ QByteArray MimeAssembler::nextChunk()
         d->advance();
     if (d->aborted) {
         d->out.clear();
-        if (d->file.isOpen())
-            d->file.close();
+        if (d->file && d->file->isOpen())
+            d->file->close();
         return {};
     }
     if (d->step == d->plan.size()) {

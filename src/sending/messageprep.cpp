@@ -5,6 +5,7 @@
 #include "project/project.h"
 #include "sending/inlinepictures.h"
 #include "sending/mailmerge.h"
+#include "sending/systemtext.h"
 #include "settings/fields.h"
 #include "settings/helpers.h"
 
@@ -13,19 +14,6 @@
 namespace varnholt {
 
 namespace {
-
-// Lines of a text as a list of lines: CR LF, LF and CR end a line; a line
-// end at the very end starts no further (empty) line.
-QStringList splitTextLines(const QString &text)
-{
-    QString t = text;
-    t.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(u'\r', u'\n');
-    if (t.endsWith(u'\n'))
-        t.chop(1);
-    if (t.isEmpty())
-        return text.isEmpty() ? QStringList() : QStringList{QString()};
-    return t.split(u'\n');
-}
 
 // A header value never carries a line break: a merged value with CR or LF
 // would otherwise start a header line of its own.
@@ -108,22 +96,40 @@ QString MessageIdSource::next(const QDateTime &now, const QString &domain, const
     if (right.isEmpty())
         right = QStringLiteral("localhost");
     ++m_count;
-    return u'<' + now.toString(QStringLiteral("yyyyMMddHHmmss")) + u'.'
-        + QStringLiteral("%1").arg(m_tag, 8, 16, QChar(u'0')).toUpper() + u'.' + QString::number(m_count)
-        + QStringLiteral(".23w9r9A@") + right + u'>';
+    if (!m_prefixSecond.advanceTo(now)) {
+        m_prefix = u'<' + now.toString(QStringLiteral("yyyyMMddHHmmss")) + u'.'
+            + QStringLiteral("%1").arg(m_tag, 8, 16, QChar(u'0')).toUpper() + u'.';
+    }
+    return m_prefix + QString::number(m_count) + QStringLiteral(".23w9r9A@") + right + u'>';
+}
+
+ExtraHeaders::ExtraHeaders(const tAccountObj &account)
+    : m_xMailer(QString::fromUtf16(kXMailer))
+    , m_domain(account.MailDomain)
+{
+    if (!account.ReturnAddress.isEmpty())
+        m_replyTo = QStringLiteral("Reply-To: ") + account.ReplyTo;
+    const QString sender = SenderIdentity::fromAccount(account).address;
+    m_fallbackDomain = sender.mid(sender.lastIndexOf(u'@') + 1);
+}
+
+QStringList ExtraHeaders::lines(const QDateTime &now, MessageIdSource &ids)
+{
+    if (!m_dateSecond.advanceTo(now))
+        m_dateLine = QStringLiteral("Date: ") + QString::fromLatin1(MailDate(now));
+    QStringList lines;
+    lines.reserve(4);
+    lines.append(m_dateLine);
+    if (!m_replyTo.isEmpty())
+        lines.append(m_replyTo);
+    lines.append(m_xMailer);
+    lines.append(QStringLiteral("Message-Id: ") + ids.next(now, m_domain, m_fallbackDomain));
+    return lines;
 }
 
 QStringList ExtraHeaderLines(const tAccountObj &account, const QDateTime &now, MessageIdSource &ids)
 {
-    QStringList lines;
-    lines.append(QStringLiteral("Date: ") + QString::fromLatin1(MailDate(now)));
-    if (!account.ReturnAddress.isEmpty())
-        lines.append(QStringLiteral("Reply-To: ") + account.ReplyTo);
-    lines.append(QString::fromUtf16(kXMailer));
-    const QString sender = SenderIdentity::fromAccount(account).address;
-    lines.append(QStringLiteral("Message-Id: ")
-                 + ids.next(now, account.MailDomain, sender.mid(sender.lastIndexOf(u'@') + 1)));
-    return lines;
+    return ExtraHeaders(account).lines(now, ids);
 }
 
 QStringList RecipientAttachments(const QString &attachmentCell, const QStringList &projectAttachments)
@@ -170,10 +176,19 @@ MessagePreparer::MessagePreparer(Setup setup)
     : m_setup(std::move(setup))
     , m_sender(SenderIdentity::fromAccount(m_setup.account))
     , m_random(QRandomGenerator::system()->generate())
+    , m_headers(m_setup.account)
+    , m_contentType(m_setup.templates.htmlMode ? QStringLiteral("text/html") : QStringLiteral("text/plain"))
+    , m_mimeChar(CharsetFromName(m_setup.charsetName))
 {
     for (const QString &title : m_setup.titles)
         m_fieldForms.append(MergeFieldForms(title));
+    const MessageTemplates &t = m_setup.templates;
+    m_subject = std::make_unique<MergeTemplate>(t.subject, m_fieldForms);
+    m_plainText = std::make_unique<MergeTextLines>(t.plainText, m_fieldForms);
+    m_html = std::make_unique<MergeTemplate>(t.htmlMode ? t.html : QString(), m_fieldForms);
 }
+
+MessagePreparer::~MessagePreparer() = default;
 
 namespace {
 MessagePreparer::Setup setupOf(const Project &project, const tAccountObj &account)
@@ -211,24 +226,25 @@ PreparedMessage MessagePreparer::prepare(int row, const QDateTime &now)
     const Setup &s = m_setup;
     PreparedMessage message;
     message.row = row;
-    message.toAddress = s.table->cell(row, s.emailColumn);
+    message.toAddress = cellText(*s.table, row, s.emailColumn);
+    const auto cell = [&s, row](int column) { return cellText(*s.table, row, column); };
 
     MimeInputs &in = message.inputs;
     in.FROM_Address = m_sender.address;
     if (!m_sender.name.isEmpty())
         in.FROM_Name = m_sender.name;
     in.Charset = s.charsetName;
-    in.MimeChar = CharsetFromName(s.charsetName);
+    in.MimeChar = m_mimeChar;
     const bool html = s.templates.htmlMode;
     in.TypeContent = html ? tcHtml : tcPlain;
-    in.Content_Type = html ? QStringLiteral("text/html") : QStringLiteral("text/plain");
-    in.Headers = ExtraHeaderLines(s.account, now, m_ids);
-    in.MailText = splitTextLines(merge(s.templates.plainText, row));
-    in.Subject = oneLine(merge(s.templates.subject, row));
+    in.Content_Type = m_contentType;
+    in.Headers = m_headers.lines(now, m_ids);
+    in.MailText = m_plainText->merge(cell);
+    in.Subject = oneLine(m_subject->merge(cell));
     in.Attachments = RecipientAttachments(
         s.attachmentColumn >= 0 ? s.table->cell(row, s.attachmentColumn) : QString(), s.projectAttachments);
     if (html) {
-        QString body = merge(s.templates.html, row);
+        QString body = m_html->merge(cell);
         InlinePictureContext context;
         context.baseUrl = s.baseUrl;
         context.projectFolder = s.projectFolder;
@@ -236,7 +252,7 @@ PreparedMessage MessagePreparer::prepare(int row, const QDateTime &now)
         context.random = &m_random;
         context.lookupCache = &m_pictureLookups;
         InlinePictureResult pictures = InlinePictures(body, context);
-        in.HtmlText = splitTextLines(body);
+        in.HtmlText = SplitTextLines(body);
         in.HtmlFiles = pictures.files;
         in.HtmlCids = pictures.cids;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mime/mimeassembler.h"
+#include "sending/mailmerge.h"
 #include "settings/settings.h"
 
 #include <QDateTime>
@@ -10,6 +11,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 
 // Preparing one personalised message per record of the mailing list: the
 // merged subject and bodies, the inline pictures, the recipient's
@@ -31,6 +33,8 @@ struct MessageTemplates {
 
     [[nodiscard]] static MessageTemplates fromProject(const Project &project);
 };
+
+
 
 // The sender of the account path: "ReturnAddress", or UserID@PopServer when
 // that is empty; the account's name in double quotes when it has one.
@@ -59,6 +63,29 @@ struct SmtpSessionSettings {
 // The charset name of the project's "CharSet" entry, "us_ascii" when empty.
 [[nodiscard]] QString MessageCharsetName(const TIniInfo &project);
 
+// A clock reading to the second, as its own date, time and time spec. It is
+// compared without converting between local time and UTC: for local times
+// Qt asks the C library, which looks at the time zone file on every call.
+// (A local second that repeats when daylight saving time ends is taken for
+// the same second; texts made for it differ at most in their offset.)
+struct LocalSecond {
+    QDate date;
+    int second = -1; // of the day
+    Qt::TimeSpec spec = Qt::LocalTime;
+
+    // Whether `now` falls in this second; if not, this becomes its second.
+    bool advanceTo(const QDateTime &now)
+    {
+        const QTime t = now.time();
+        const LocalSecond next{now.date(), t.msecsSinceStartOfDay() / 1000, now.timeSpec()};
+        if (next.date == date && next.second == second && next.spec == spec && spec != Qt::OffsetFromUTC
+            && spec != Qt::TimeZone)
+            return true;
+        *this = next;
+        return false;
+    }
+};
+
 // Message-Id values that differ for every message (RFC 5322 3.6.4): the time
 // to the second, a random tag drawn once per source and a running number,
 // so that neither two messages of one run nor two runs in the same second
@@ -80,6 +107,30 @@ public:
 private:
     quint32 m_tag;
     quint64 m_count = 0;
+    // "<yyyyMMddhhmmss.TAG." for the second it was made in.
+    LocalSecond m_prefixSecond;
+    QString m_prefix;
+};
+
+// The extra header lines of one account's messages. What changes at most
+// once a second (the Date text, the time in the Message-Id) is made once
+// for that second.
+class ExtraHeaders
+{
+public:
+    explicit ExtraHeaders(const tAccountObj &account);
+
+    // Date, Reply-To (when the account has a "ReturnAddress"), X-Mailer,
+    // Message-Id.
+    [[nodiscard]] QStringList lines(const QDateTime &now, MessageIdSource &ids);
+
+private:
+    QString m_replyTo; // the whole line; empty when there is none
+    QString m_xMailer;
+    QString m_domain;
+    QString m_fallbackDomain;
+    LocalSecond m_dateSecond;
+    QString m_dateLine;
 };
 
 // The extra header lines of a message, in order: Date, Reply-To (when the
@@ -126,6 +177,7 @@ public:
     };
 
     explicit MessagePreparer(Setup setup);
+    ~MessagePreparer();
     // Everything from the open project and its account. The project's table
     // must outlive the preparer.
     MessagePreparer(const Project &project, const tAccountObj &account);
@@ -148,6 +200,12 @@ private:
     SenderIdentity m_sender;
     QRandomGenerator m_random;
     MessageIdSource m_ids;
+    ExtraHeaders m_headers;
+    QString m_contentType;
+    TMimeChar m_mimeChar;
+    std::unique_ptr<MergeTemplate> m_subject;
+    std::unique_ptr<MergeTextLines> m_plainText;
+    std::unique_ptr<MergeTemplate> m_html;
     QHash<QString, QString> m_pictureLookups;
 };
 

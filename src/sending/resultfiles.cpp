@@ -3,6 +3,7 @@
 #include "project/listtable.h"
 #include "settings/fields.h"
 #include "settings/settings.h"
+#include "sending/systemtext.h"
 #include "settings/textfile.h"
 
 #include <QFileInfo>
@@ -11,33 +12,67 @@ namespace varnholt {
 
 namespace {
 
-bool rowChosen(const ResultRow &row, SaveRows rows)
+bool rowChosen(const ResultTable &results, int r, SaveRows rows)
 {
     switch (rows) {
     case SaveRows::All:
         return true;
     case SaveRows::Sent:
-        return row.status == RowStatus::Sent;
+        return results.status(r) == RowStatus::Sent;
     case SaveRows::OtherSmtpError: {
         bool ok = false;
-        const int code = row.code.toInt(&ok);
-        return row.status == RowStatus::Failed && ok && code > 0;
+        const int code = results.code(r).toInt(&ok);
+        return results.status(r) == RowStatus::Failed && ok && code > 0;
     }
     }
     return false;
 }
 
-QStringList listCells(const ListTable &list, int row)
+// Calls `sink` with every line of the result file, in order; empty lines
+// are left out. One line is built at a time.
+template <typename Sink>
+bool forEachResultLine(const ResultTable &results, const ListTable &list, QChar delimiter, SaveRows rows,
+                       SaveFormat format, Sink &&sink)
 {
-    QStringList cells;
-    for (int c = 0; c < list.columnCount(); ++c)
-        cells.append(list.cell(row, c));
-    return cells;
-}
-
-QStringList statusCells(const ResultRow &row)
-{
-    return {row.state, row.result, row.code, row.comment};
+    QString line;
+    const auto appendListCells = [&](int r) {
+        for (int c = 0; c < list.columnCount(); ++c) {
+            if (c > 0)
+                line += delimiter;
+            line += cellText(list, r, c);
+        }
+    };
+    const auto appendStatusCells = [&](int r) {
+        for (ResultTable::Cell cell : {ResultTable::Cell::State, ResultTable::Cell::Result, ResultTable::Cell::Code,
+                                       ResultTable::Cell::Comment}) {
+            line += delimiter;
+            line += results.cell(r, cell);
+        }
+    };
+    for (int r = 0; r < results.rowCount(); ++r) {
+        if (!rowChosen(results, r, rows))
+            continue;
+        line.truncate(0);
+        switch (format) {
+        case SaveFormat::EmailOnly:
+            line += results.address(r);
+            break;
+        case SaveFormat::ListFields:
+            appendListCells(r);
+            break;
+        case SaveFormat::EmailAndStatus:
+            line += results.address(r);
+            appendStatusCells(r);
+            break;
+        case SaveFormat::ListFieldsAndStatus:
+            appendListCells(r);
+            appendStatusCells(r);
+            break;
+        }
+        if (!line.isEmpty() && !sink(QStringView(line)))
+            return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -79,36 +114,35 @@ QStringList resultFileLines(const ResultTable &results, const ListTable &list, Q
                             SaveFormat format)
 {
     QStringList lines;
-    for (int r = 0; r < results.rowCount(); ++r) {
-        const ResultRow &row = results.row(r);
-        if (!rowChosen(row, rows))
-            continue;
-        QString line;
-        switch (format) {
-        case SaveFormat::EmailOnly:
-            line = row.address;
-            break;
-        case SaveFormat::ListFields:
-            line = listCells(list, r).join(delimiter);
-            break;
-        case SaveFormat::EmailAndStatus:
-            line = (QStringList{row.address} + statusCells(row)).join(delimiter);
-            break;
-        case SaveFormat::ListFieldsAndStatus:
-            line = (listCells(list, r) + statusCells(row)).join(delimiter);
-            break;
-        }
-        if (!line.isEmpty())
-            lines.append(line);
-    }
+    forEachResultLine(results, list, delimiter, rows, format, [&lines](QStringView line) {
+        lines.append(line.toString());
+        return true;
+    });
     return lines;
 }
 
+// Written in pieces of about a megabyte: a list of a million rows never has
+// its whole result file in memory.
 bool writeResultFile(const QString &path, const ResultTable &results, const ListTable &list, QChar delimiter,
                      SaveRows rows, SaveFormat format, QString *error)
 {
-    return writeFileAtomically(path, joinLinesCrLf(resultFileLines(results, list, delimiter, rows, format)),
-                               error);
+    return writeFileAtomicallyStreamed(
+        path,
+        [&](QIODevice &out) {
+            QByteArray block;
+            const auto flush = [&] {
+                const bool written = out.write(block) == block.size();
+                block.truncate(0);
+                return written;
+            };
+            const bool ok = forEachResultLine(results, list, delimiter, rows, format, [&](QStringView line) {
+                appendSystemText(block, line);
+                block += "\r\n";
+                return block.size() < (1 << 20) || flush();
+            });
+            return ok && flush();
+        },
+        error);
 }
 
 QString deleteChoiceCaption(DeleteChoice choice)
@@ -142,17 +176,16 @@ std::vector<int> rowsToDelete(const ResultTable &results, DeleteChoice choice, c
     const QStringList codes = SplitFields(u";", codeSet);
     std::vector<int> rows;
     for (int r = 0; r < results.rowCount(); ++r) {
-        const ResultRow &row = results.row(r);
         bool remove = false;
         switch (choice) {
         case DeleteChoice::Sent:
-            remove = row.status == RowStatus::Sent;
+            remove = results.status(r) == RowStatus::Sent;
             break;
         case DeleteChoice::Unsent:
-            remove = row.status == RowStatus::Failed;
+            remove = results.status(r) == RowStatus::Failed;
             break;
         case DeleteChoice::Codes: {
-            const QString code = row.code.trimmed();
+            const QString code = results.code(r).trimmed();
             remove = !code.isEmpty() && codes.contains(code);
             break;
         }

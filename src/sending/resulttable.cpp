@@ -4,8 +4,14 @@
 #include "settings/fields.h"
 #include "settings/syscharset.h"
 #include "settings/textfile.h"
+#include "sending/systemtext.h"
 
 #include <QDir>
+#include <QHash>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
 
 namespace varnholt {
 
@@ -13,14 +19,18 @@ namespace {
 
 constexpr QByteArrayView kMagic = "varnholt-results 1";
 
-QByteArray escapeCell(const QString &text)
+// Appends a cell in the system charset with tabs, line breaks and
+// backslashes escaped.
+void appendCell(QByteArray &out, QStringView text)
 {
-    QByteArray bytes = SystemCharset::fromUnicode(text);
-    if (!bytes.contains('\\') && !bytes.contains('\t') && !bytes.contains('\r') && !bytes.contains('\n'))
-        return bytes;
-    QByteArray out;
-    out.reserve(bytes.size() + 8);
-    for (char c : bytes) {
+    const bool plain = std::none_of(text.begin(), text.end(), [](QChar c) {
+        return c == u'\\' || c == u'\t' || c == u'\r' || c == u'\n';
+    });
+    if (plain) {
+        appendSystemText(out, text);
+        return;
+    }
+    for (char c : SystemCharset::fromUnicode(text)) {
         switch (c) {
         case '\\': out += "\\\\"; break;
         case '\t': out += "\\t"; break;
@@ -29,7 +39,28 @@ QByteArray escapeCell(const QString &text)
         default: out += c;
         }
     }
-    return out;
+}
+
+// One record line: row, status and the five cells, tab-separated.
+void appendRecord(QByteArray &out, int index, RowStatus status, QStringView address,
+                  const std::array<QStringView, 4> &cells)
+{
+    out += QByteArray::number(index);
+    out += '\t';
+    out += char('0' + int(status));
+    out += '\t';
+    appendCell(out, address);
+    for (QStringView cell : cells) {
+        out += '\t';
+        appendCell(out, cell);
+    }
+    out += "\r\n";
+}
+
+void appendRecord(QByteArray &out, const ResultTable &table, int index)
+{
+    appendRecord(out, index, table.status(index), table.address(index),
+                 {table.state(index), table.result(index), table.code(index), table.comment(index)});
 }
 
 QString unescapeCell(QByteArrayView bytes)
@@ -63,6 +94,62 @@ QByteArray rowsLine(int count)
 
 } // namespace
 
+// Distinct texts, each held once and counted by the cells that use it.
+// Number 0 is the empty text and is never counted.
+class ResultTable::TextPool
+{
+public:
+    TextPool() { m_entries.push_back({}); }
+
+    [[nodiscard]] const QString &text(quint32 id) const { return m_entries[id].text; }
+
+    // The number of `text`, its count raised by one.
+    quint32 acquire(const QString &text)
+    {
+        if (text.isEmpty())
+            return 0;
+        const auto found = m_index.constFind(text);
+        if (found != m_index.cend()) {
+            ++m_entries[*found].users;
+            return *found;
+        }
+        quint32 id;
+        if (!m_free.empty()) {
+            id = m_free.back();
+            m_free.pop_back();
+        } else {
+            id = quint32(m_entries.size());
+            m_entries.push_back({});
+        }
+        m_entries[id] = {text, 1};
+        m_index.insert(text, id);
+        return id;
+    }
+
+    void release(quint32 id)
+    {
+        if (id == 0)
+            return;
+        Entry &e = m_entries[id];
+        if (--e.users > 0)
+            return;
+        m_index.remove(e.text);
+        e.text = QString();
+        m_free.push_back(id);
+    }
+
+    [[nodiscard]] int distinct() const { return int(m_index.size()); }
+
+private:
+    struct Entry {
+        QString text;
+        quint32 users = 0;
+    };
+    std::vector<Entry> m_entries;
+    std::vector<quint32> m_free;
+    QHash<QString, quint32> m_index;
+};
+
 const QStringList &ResultTable::titles()
 {
     static const QStringList t{QStringLiteral("email"), QStringLiteral("state"), QStringLiteral("result"),
@@ -70,16 +157,189 @@ const QStringList &ResultTable::titles()
     return t;
 }
 
+ResultTable::ResultTable()
+    : m_rows(1)
+    , m_texts(std::make_unique<TextPool>())
+{
+}
+
+ResultTable::ResultTable(const ResultTable &other)
+    : m_rows(other.m_rows)
+    , m_addresses(other.m_addresses)
+    , m_wasted(other.m_wasted)
+    , m_texts(std::make_unique<TextPool>(*other.m_texts))
+{
+}
+
+ResultTable &ResultTable::operator=(const ResultTable &other)
+{
+    if (this != &other) {
+        m_rows = other.m_rows;
+        m_addresses = other.m_addresses;
+        m_wasted = other.m_wasted;
+        m_texts = std::make_unique<TextPool>(*other.m_texts);
+    }
+    return *this;
+}
+
+// Moving swaps: the moved-from table holds what this one held.
+ResultTable::ResultTable(ResultTable &&other) noexcept
+    : ResultTable()
+{
+    *this = std::move(other);
+}
+
+ResultTable &ResultTable::operator=(ResultTable &&other) noexcept
+{
+    std::swap(m_rows, other.m_rows);
+    m_addresses.swap(other.m_addresses);
+    std::swap(m_wasted, other.m_wasted);
+    std::swap(m_texts, other.m_texts);
+    return *this;
+}
+
+ResultTable::~ResultTable() = default;
+
 void ResultTable::initFrom(const ListTable &table, int emailColumn)
 {
-    m_rows.assign(size_t(std::max(table.rowCount(), 1)), ResultRow());
+    *this = ResultTable();
+    const int rows = std::max(table.rowCount(), 1);
+    m_rows.assign(size_t(rows), Slot());
+    qsizetype bytes = 0;
     for (int r = 0; r < table.rowCount(); ++r)
-        m_rows[size_t(r)].address = table.cell(r, emailColumn);
+        bytes += table.cellBytes(r, emailColumn).size();
+    m_addresses.reserve(bytes);
+    for (int r = 0; r < table.rowCount(); ++r)
+        storeAddress(m_rows[size_t(r)], cellText(table, r, emailColumn));
+    m_addresses.squeeze();
+}
+
+void ResultTable::storeAddress(Slot &slot, QStringView address)
+{
+    m_wasted += slot.addressSize;
+    slot.addressAt = 0;
+    slot.addressSize = 0;
+    slot.wideAddress = false;
+    if (address.isEmpty())
+        return;
+    const char16_t *units = address.utf16();
+    const auto narrow = std::all_of(units, units + address.size(), [](char16_t u) { return u < 0x100; });
+    const qsizetype bytes = narrow ? address.size() : address.size() * 2;
+    slot.addressAt = quint64(m_addresses.size());
+    slot.addressSize = quint32(bytes);
+    slot.wideAddress = !narrow;
+    m_addresses.resize(m_addresses.size() + bytes);
+    char *out = m_addresses.data() + slot.addressAt;
+    if (narrow) {
+        for (qsizetype i = 0; i < address.size(); ++i)
+            out[i] = char(units[i]);
+    } else {
+        std::memcpy(out, units, size_t(bytes));
+    }
+}
+
+QString ResultTable::address(int index) const
+{
+    const Slot &slot = m_rows[size_t(index)];
+    if (slot.addressSize == 0)
+        return {};
+    const char *bytes = m_addresses.constData() + slot.addressAt;
+    if (!slot.wideAddress)
+        return QString::fromLatin1(bytes, qsizetype(slot.addressSize));
+    return QString(reinterpret_cast<const QChar *>(bytes), qsizetype(slot.addressSize / 2));
+}
+
+void ResultTable::setAddress(int index, QStringView address)
+{
+    storeAddress(m_rows[size_t(index)], address);
+    if (m_wasted > 4096 && m_wasted > m_addresses.size() / 2)
+        compactAddresses();
+}
+
+bool ResultTable::addressContains(int index, QChar c) const
+{
+    const Slot &slot = m_rows[size_t(index)];
+    const char *bytes = m_addresses.constData() + slot.addressAt;
+    if (!slot.wideAddress)
+        return c.unicode() < 0x100 && std::memchr(bytes, c.unicode(), slot.addressSize) != nullptr;
+    return QStringView(reinterpret_cast<const QChar *>(bytes), qsizetype(slot.addressSize / 2)).contains(c);
+}
+
+void ResultTable::compactAddresses()
+{
+    QByteArray packed;
+    packed.reserve(m_addresses.size() - m_wasted);
+    for (Slot &slot : m_rows) {
+        const quint64 at = quint64(packed.size());
+        packed.append(m_addresses.constData() + slot.addressAt, qsizetype(slot.addressSize));
+        slot.addressAt = slot.addressSize ? at : 0;
+    }
+    m_addresses = std::move(packed);
+    m_wasted = 0;
+}
+
+const QString &ResultTable::cell(int index, Cell cell) const
+{
+    return m_texts->text(m_rows[size_t(index)].texts[int(cell)]);
+}
+
+void ResultTable::setCell(int index, Cell cell, const QString &text)
+{
+    quint32 &id = m_rows[size_t(index)].texts[int(cell)];
+    if (id != 0 && m_texts->text(id) == text)
+        return;
+    const quint32 next = m_texts->acquire(text);
+    m_texts->release(id);
+    id = next;
+}
+
+ResultRow ResultTable::row(int index) const
+{
+    ResultRow r;
+    r.address = address(index);
+    r.state = state(index);
+    r.result = result(index);
+    r.code = code(index);
+    r.comment = comment(index);
+    r.status = status(index);
+    return r;
+}
+
+void ResultTable::setRow(int index, const ResultRow &row)
+{
+    setAddress(index, row.address);
+    setState(index, row.state);
+    setResult(index, row.result);
+    setCode(index, row.code);
+    setComment(index, row.comment);
+    setStatus(index, row.status);
+}
+
+void ResultTable::releaseTexts(Slot &slot)
+{
+    for (quint32 &id : slot.texts) {
+        m_texts->release(id);
+        id = 0;
+    }
+}
+
+void ResultTable::resetRow(int index)
+{
+    Slot &slot = m_rows[size_t(index)];
+    releaseTexts(slot);
+    slot.status = RowStatus::NotProcessed;
 }
 
 void ResultTable::setRowCount(int rows)
 {
-    m_rows.resize(size_t(std::max(rows, 1)));
+    const size_t count = size_t(std::max(rows, 1));
+    for (size_t r = count; r < m_rows.size(); ++r) {
+        releaseTexts(m_rows[r]);
+        m_wasted += m_rows[r].addressSize;
+    }
+    m_rows.resize(count);
+    if (m_wasted > m_addresses.size() / 2)
+        compactAddresses();
 }
 
 void ResultTable::removeRowSet(std::span<const int> sortedRows)
@@ -89,20 +349,24 @@ void ResultTable::removeRowSet(std::span<const int> sortedRows)
     for (size_t read = 0; read < m_rows.size(); ++read) {
         while (next < sortedRows.size() && sortedRows[next] < int(read))
             ++next;
-        if (next < sortedRows.size() && sortedRows[next] == int(read))
+        if (next < sortedRows.size() && sortedRows[next] == int(read)) {
+            releaseTexts(m_rows[read]);
+            m_wasted += m_rows[read].addressSize;
             continue;
+        }
         if (write != read)
-            m_rows[write] = std::move(m_rows[read]);
+            m_rows[write] = m_rows[read];
         ++write;
     }
     m_rows.resize(write);
     if (m_rows.empty())
         m_rows.resize(1);
+    compactAddresses();
 }
 
 int ResultTable::count(RowStatus status) const
 {
-    return int(std::count_if(m_rows.cbegin(), m_rows.cend(), [status](const ResultRow &r) { return r.status == status; }));
+    return int(std::count_if(m_rows.cbegin(), m_rows.cend(), [status](const Slot &r) { return r.status == status; }));
 }
 
 bool ResultTable::matches(const ListTable &table, int emailColumn) const
@@ -110,10 +374,26 @@ bool ResultTable::matches(const ListTable &table, int emailColumn) const
     if (table.rowCount() != rowCount())
         return false;
     for (int r = 0; r < rowCount(); ++r) {
-        if (m_rows[size_t(r)].address != table.cell(r, emailColumn))
+        if (address(r) != cellText(table, r, emailColumn))
             return false;
     }
     return true;
+}
+
+bool operator==(const ResultTable &a, const ResultTable &b)
+{
+    if (a.rowCount() != b.rowCount())
+        return false;
+    for (int r = 0; r < a.rowCount(); ++r) {
+        if (a.row(r) != b.row(r))
+            return false;
+    }
+    return true;
+}
+
+int ResultTable::distinctTexts() const
+{
+    return m_texts->distinct();
 }
 
 QString ReplyCodeFromError(const QString &text)
@@ -133,9 +413,9 @@ QStringList HeldBackCodes(const QString &codes)
     return SplitFields(u";", codes);
 }
 
-bool IsHeldBack(const ResultRow &row, const QStringList &heldBack)
+bool IsHeldBack(QStringView rowCode, const QStringList &heldBack)
 {
-    const QStringView code = trimBlanks(row.code);
+    const QStringView code = trimBlanks(rowCode);
     return std::any_of(heldBack.cbegin(), heldBack.cend(),
                        [code](const QString &entry) { return code.compare(entry, Qt::CaseInsensitive) == 0; });
 }
@@ -154,9 +434,9 @@ QString ResultJournal::pathForProject(const QString &projectFolder, const QStrin
 
 QByteArray ResultJournal::encodeRow(int index, const ResultRow &row)
 {
-    return QByteArray::number(index) + '\t' + QByteArray::number(int(row.status)) + '\t' + escapeCell(row.address)
-        + '\t' + escapeCell(row.state) + '\t' + escapeCell(row.result) + '\t' + escapeCell(row.code) + '\t'
-        + escapeCell(row.comment) + "\r\n";
+    QByteArray out;
+    appendRecord(out, index, row.status, row.address, {row.state, row.result, row.code, row.comment});
+    return out;
 }
 
 bool ResultJournal::writeSnapshot(const ResultTable &table, QString *error)
@@ -167,11 +447,11 @@ bool ResultJournal::writeSnapshot(const ResultTable &table, QString *error)
         [&table](QIODevice &out) {
             QByteArray block = kMagic.toByteArray() + "\r\n" + rowsLine(table.rowCount());
             for (int r = 0; r < table.rowCount(); ++r) {
-                block += encodeRow(r, table.row(r));
+                appendRecord(block, table, r);
                 if (block.size() > (1 << 20)) {
                     if (out.write(block) != block.size())
                         return false;
-                    block.clear();
+                    block.truncate(0);
                 }
             }
             return out.write(block) == block.size();
@@ -197,8 +477,10 @@ bool ResultJournal::appendRow(const ResultTable &table, int row, QString *error)
         return false;
     if (!m_file.isOpen() && !openForAppend(error))
         return false;
-    const QByteArray line = encodeRow(row, table.row(row));
-    if (m_file.write(line) != line.size()) {
+    // One write per row: the line reaches the file whole or not at all.
+    m_line.truncate(0);
+    appendRecord(m_line, table, row);
+    if (m_file.write(m_line) != m_line.size()) {
         if (error)
             *error = m_file.errorString();
         return false;
@@ -233,13 +515,14 @@ std::optional<ResultTable> ResultJournal::load(const QString &path)
         const auto status = f.size() == 7 ? parseCount(f[1]) : std::nullopt;
         if (!index || !status || *status > 3 || *index >= table.rowCount())
             return;
-        ResultRow &r = table.row(*index);
+        ResultRow r;
         r.status = RowStatus(*status);
         r.address = unescapeCell(f[2]);
         r.state = unescapeCell(f[3]);
         r.result = unescapeCell(f[4]);
         r.code = unescapeCell(f[5]);
         r.comment = unescapeCell(f[6]);
+        table.setRow(*index, r);
     });
     if (!sawRows)
         return std::nullopt;

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -22,6 +23,8 @@ enum class RowStatus : quint8 {
     InProgress = 3,
 };
 
+// One row of the result table as a value: what observers read and what
+// tests and the journal hand in.
 struct ResultRow {
     QString address;
     QString state;
@@ -42,24 +45,63 @@ struct ResultRow {
     friend bool operator==(const ResultRow &, const ResultRow &) = default;
 };
 
+// The table is kept compact, as a mailing list can hold millions of rows:
+// per row a status byte, the address in one shared byte arena, and for the
+// four status cells a number into a pool of distinct texts. The pool counts
+// its users, so texts that repeat ("Ok", "No", a result text, a code) are
+// held once and a comment that is cleared again leaves nothing behind.
 class ResultTable
 {
 public:
+    // The four status cells.
+    enum class Cell : quint8 { State = 0, Result, Code, Comment };
+
     // The titles of the five columns: "email", "state", "result", "code",
     // "comment".
     [[nodiscard]] static const QStringList &titles();
 
     // One blank row.
-    ResultTable() { m_rows.resize(1); }
+    ResultTable();
+    ResultTable(const ResultTable &other);
+    ResultTable &operator=(const ResultTable &other);
+    ResultTable(ResultTable &&other) noexcept;
+    ResultTable &operator=(ResultTable &&other) noexcept;
+    ~ResultTable();
 
     // One row per record row of `table`, its address copied from
     // `emailColumn`, every row unprocessed.
     void initFrom(const ListTable &table, int emailColumn);
 
     [[nodiscard]] int rowCount() const { return int(m_rows.size()); }
-    [[nodiscard]] ResultRow &row(int index) { return m_rows[size_t(index)]; }
-    [[nodiscard]] const ResultRow &row(int index) const { return m_rows[size_t(index)]; }
-    [[nodiscard]] const std::vector<ResultRow> &rows() const { return m_rows; }
+
+    // The whole row as a value.
+    [[nodiscard]] ResultRow row(int index) const;
+    // Replaces the whole row.
+    void setRow(int index, const ResultRow &row);
+
+    [[nodiscard]] RowStatus status(int index) const { return m_rows[size_t(index)].status; }
+    void setStatus(int index, RowStatus status) { m_rows[size_t(index)].status = status; }
+
+    [[nodiscard]] QString address(int index) const;
+    void setAddress(int index, QStringView address);
+    // Whether the address holds `c`, without making a string of it.
+    [[nodiscard]] bool addressContains(int index, QChar c) const;
+    [[nodiscard]] bool addressIsEmpty(int index) const { return m_rows[size_t(index)].addressSize == 0; }
+
+    [[nodiscard]] const QString &cell(int index, Cell cell) const;
+    void setCell(int index, Cell cell, const QString &text);
+
+    [[nodiscard]] const QString &state(int index) const { return cell(index, Cell::State); }
+    [[nodiscard]] const QString &result(int index) const { return cell(index, Cell::Result); }
+    [[nodiscard]] const QString &code(int index) const { return cell(index, Cell::Code); }
+    [[nodiscard]] const QString &comment(int index) const { return cell(index, Cell::Comment); }
+    void setState(int index, const QString &text) { setCell(index, Cell::State, text); }
+    void setResult(int index, const QString &text) { setCell(index, Cell::Result, text); }
+    void setCode(int index, const QString &text) { setCell(index, Cell::Code, text); }
+    void setComment(int index, const QString &text) { setCell(index, Cell::Comment, text); }
+
+    // Status 0 and every cell but the address emptied.
+    void resetRow(int index);
 
     // At least one row; new rows are blank.
     void setRowCount(int rows);
@@ -73,10 +115,31 @@ public:
     // `table`: a saved result table still describes that list.
     [[nodiscard]] bool matches(const ListTable &table, int emailColumn) const;
 
-    friend bool operator==(const ResultTable &, const ResultTable &) = default;
+    // Same rows with the same cells and status.
+    friend bool operator==(const ResultTable &a, const ResultTable &b);
+
+    // The number of distinct non-empty texts the cells hold (for checking
+    // that texts are shared and released).
+    [[nodiscard]] int distinctTexts() const;
 
 private:
-    std::vector<ResultRow> m_rows;
+    struct Slot {
+        quint64 addressAt = 0;   // offset in m_addresses
+        quint32 addressSize = 0; // bytes
+        quint32 texts[4] = {0, 0, 0, 0}; // pool numbers of the four cells; 0 is empty
+        RowStatus status = RowStatus::NotProcessed;
+        bool wideAddress = false; // UTF-16 units, else one Latin-1 byte per character
+    };
+    class TextPool;
+
+    void releaseTexts(Slot &slot);
+    void storeAddress(Slot &slot, QStringView address);
+    void compactAddresses();
+
+    std::vector<Slot> m_rows;
+    QByteArray m_addresses;
+    qsizetype m_wasted = 0; // arena bytes no row refers to any more
+    std::unique_ptr<TextPool> m_texts;
 };
 
 // The reply code in an SMTP session's error text: the text after its first
@@ -88,8 +151,12 @@ private:
 // The project's "Codes" as entries (split at ";"); an empty entry holds
 // back rows without a code.
 [[nodiscard]] QStringList HeldBackCodes(const QString &codes);
-// Whether the row's trimmed code equals one of `heldBack` (case ignored).
-[[nodiscard]] bool IsHeldBack(const ResultRow &row, const QStringList &heldBack);
+// Whether the trimmed code equals one of `heldBack` (case ignored).
+[[nodiscard]] bool IsHeldBack(QStringView code, const QStringList &heldBack);
+[[nodiscard]] inline bool IsHeldBack(const ResultRow &row, const QStringList &heldBack)
+{
+    return IsHeldBack(QStringView(row.code), heldBack);
+}
 
 // The result table kept in a file beside the project, so that another
 // process (the command line's --resume, `results`) continues from it and a
@@ -137,6 +204,7 @@ private:
 
     QString m_path;
     QFile m_file;
+    QByteArray m_line; // reused for every appended line
 };
 
 } // namespace varnholt

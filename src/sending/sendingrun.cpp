@@ -83,6 +83,7 @@ SendingRun::SendingRun(Project &project, const tAccounts &accounts, QObject *par
     , m_project(project)
     , m_accounts(accounts)
     , m_texts(DefaultSendingTexts())
+    , m_sendingResult(text(stSendingThroughIsp) + QStringLiteral(" ..."))
 {
     chooseAccount();
 
@@ -144,12 +145,25 @@ void SendingRun::setTexts(const QStringList &texts)
         if (!texts.at(i).isEmpty())
             m_texts[i] = texts.at(i);
     }
+    m_sendingResult = text(stSendingThroughIsp) + QStringLiteral(" ...");
     refreshScheduleText();
 }
 
 QString SendingRun::text(int index) const
 {
     return index >= 0 && index < m_texts.size() ? m_texts.at(index) : QString();
+}
+
+QDateTime SendingRun::now() const
+{
+    if (m_clock)
+        return m_clock();
+    const qint64 second = QDateTime::currentSecsSinceEpoch();
+    if (second != m_nowSecond) {
+        m_nowSecond = second;
+        m_now = QDateTime::fromSecsSinceEpoch(second);
+    }
+    return m_now;
 }
 
 void SendingRun::setJournalPath(const QString &path)
@@ -236,7 +250,7 @@ void SendingRun::startRun(bool resume, int selectedRow)
         setState(State::Idle);
         return;
     }
-    if (m_results.rowCount() == 1 && m_results.row(0).address.isEmpty()) {
+    if (m_results.rowCount() == 1 && m_results.addressIsEmpty(0)) {
         emit messageToUser(text(stFillRecipientList), text(stInfo), UserMessageIcon::Information);
         setState(State::Idle);
         return;
@@ -251,7 +265,7 @@ void SendingRun::startRun(bool resume, int selectedRow)
     m_bad = 0;
     if (!resume) {
         for (int row = 0; row < m_results.rowCount(); ++row)
-            m_results.row(row).reset();
+            m_results.resetRow(row);
     }
     emit countersChanged();
 
@@ -278,10 +292,10 @@ void SendingRun::startAccountRun(bool resume, int selectedRow)
     // code is held back (their texts stay until they get a new outcome).
     const QStringList heldBack = heldBackCodes();
     for (int row = start; row < m_results.rowCount(); ++row) {
-        ResultRow &r = m_results.row(row);
-        const bool again = r.status == RowStatus::Failed || r.status == RowStatus::InProgress;
-        if (!resume || (again && !IsHeldBack(r, heldBack)))
-            r.reset();
+        const RowStatus status = m_results.status(row);
+        const bool again = status == RowStatus::Failed || status == RowStatus::InProgress;
+        if (!resume || (again && !IsHeldBack(m_results.code(row), heldBack)))
+            m_results.resetRow(row);
     }
     for (int row = 0; row < m_results.rowCount(); ++row)
         emit rowChanged(row);
@@ -372,17 +386,17 @@ void SendingRun::scheduleEdited()
 
 void SendingRun::setRowStatusOk(int row)
 {
-    if (row < 0 || row >= m_results.rowCount() || m_results.row(row).status == RowStatus::InProgress)
+    if (row < 0 || row >= m_results.rowCount() || m_results.status(row) == RowStatus::InProgress)
         return;
-    m_results.row(row).status = RowStatus::Sent;
+    m_results.setStatus(row, RowStatus::Sent);
     rowFinished(row);
 }
 
 void SendingRun::setRowStatusNo(int row)
 {
-    if (row < 0 || row >= m_results.rowCount() || m_results.row(row).status == RowStatus::InProgress)
+    if (row < 0 || row >= m_results.rowCount() || m_results.status(row) == RowStatus::InProgress)
         return;
-    m_results.row(row).status = RowStatus::Failed;
+    m_results.setStatus(row, RowStatus::Failed);
     rowFinished(row);
 }
 
@@ -438,7 +452,7 @@ void SendingRun::sendNext()
             markErrorEmail(row);
             continue;
         }
-        const RowStatus status = m_results.row(row).status;
+        const RowStatus status = m_results.status(row);
         if (status == RowStatus::NotProcessed || status == RowStatus::Failed)
             break;
     }
@@ -447,7 +461,7 @@ void SendingRun::sendNext()
         return;
     }
 
-    const PreparedMessage message = m_preparer->prepare(row, now());
+    PreparedMessage message = m_preparer->prepare(row, now());
     const SmtpSessionSettings &s = m_smtpSettings;
     m_smtp.setSMTP_Server(s.server);
     m_smtp.setSMTP_Port(s.port);
@@ -459,13 +473,12 @@ void SendingRun::sendNext()
     m_smtp.setTimeoutArp(s.timeoutSeconds);
     m_smtp.setTimeoutConnect(s.timeoutSeconds);
     m_smtp.setSecurity(transportSecurityOf(s.security));
-    m_smtp.message() = message.inputs;
+    m_smtp.message() = std::move(message.inputs);
     m_smtp.setTO_Address(message.toAddress);
     m_smtp.setTO_Name(message.toName);
 
-    ResultRow &r = m_results.row(row);
-    r.status = RowStatus::InProgress;
-    r.result = text(stSendingThroughIsp) + QStringLiteral(" ...");
+    m_results.setStatus(row, RowStatus::InProgress);
+    m_results.setResult(row, m_sendingResult);
     emit rowChanged(row);
     ++m_waiting;
     m_series.countHandedOut();
@@ -477,10 +490,9 @@ void SendingRun::sendNext()
 
 void SendingRun::markErrorEmail(int row)
 {
-    ResultRow &r = m_results.row(row);
-    r.status = RowStatus::Failed;
-    r.result = text(stErrorEmail);
-    writeLog(SendLog::failedRecord(r.address, text(stNo), text(stErrorEmail)));
+    m_results.setStatus(row, RowStatus::Failed);
+    m_results.setResult(row, text(stErrorEmail));
+    writeLog([&] { return SendLog::failedRecord(m_results.address(row), text(stNo), text(stErrorEmail)); });
     rowFinished(row);
 }
 
@@ -527,7 +539,7 @@ void SendingRun::onSmtpInfo(SendMail::SendMailInfo info, const QString &infoText
         return;
     if (m_currentRow < 0 || m_currentRow >= m_results.rowCount())
         return;
-    m_results.row(m_currentRow).comment = infoText;
+    m_results.setComment(m_currentRow, infoText);
     emit rowChanged(m_currentRow);
 }
 
@@ -538,16 +550,16 @@ void SendingRun::onSmtpError(int error, const QString &errorText)
         return; // a kept connection that went away between messages
     m_sendState = 2;
     ++m_bad;
-    ResultRow &r = m_results.row(m_currentRow);
-    r.state = text(stNo);
-    r.result.clear();
-    r.comment = errorText;
-    r.status = RowStatus::Failed;
+    const int row = m_currentRow;
+    m_results.setState(row, text(stNo));
+    m_results.setResult(row, QString());
+    m_results.setComment(row, errorText);
+    m_results.setStatus(row, RowStatus::Failed);
     if (const QString code = ReplyCodeFromError(errorText); !code.isEmpty())
-        r.code = code;
+        m_results.setCode(row, code);
     if (m_smtp.Busy())
         m_smtp.setAction(SendMail::Cancel_SendMail);
-    writeLog(SendLog::failedRecord(r.address, r.state, r.comment));
+    writeLog([&] { return SendLog::failedRecord(m_results.address(row), text(stNo), errorText); });
     emit rowChanged(m_currentRow);
     emit countersChanged();
 }
@@ -559,26 +571,25 @@ void SendingRun::onSmtpDone()
         return;
     }
     const int row = m_currentRow;
-    ResultRow &r = m_results.row(row);
     const bool accepted = m_smtp.Delivered();
     if (accepted) {
         ++m_good;
-        r.state = text(stOk);
-        r.result = text(stSentThroughIsp);
-        r.code.clear();
-        r.comment.clear();
-        r.status = RowStatus::Sent;
+        m_results.setState(row, text(stOk));
+        m_results.setResult(row, text(stSentThroughIsp));
+        m_results.setCode(row, QString());
+        m_results.setComment(row, QString());
+        m_results.setStatus(row, RowStatus::Sent);
     } else {
         if (m_sendState == 1) {
             ++m_bad;
-            r.state = text(stNo);
+            m_results.setState(row, text(stNo));
         }
-        r.status = RowStatus::Failed;
+        m_results.setStatus(row, RowStatus::Failed);
     }
     m_sendState = 0;
     --m_waiting;
     if (accepted)
-        writeLog(SendLog::acceptedRecord(r.address, QStringLiteral("Ok")));
+        writeLog([&] { return SendLog::acceptedRecord(m_results.address(row), QStringLiteral("Ok")); });
     rowFinished(row);
     emit countersChanged();
     postSendNext();
@@ -751,10 +762,13 @@ void SendingRun::writeSnapshot()
         m_journal->writeSnapshot(m_results);
 }
 
-void SendingRun::writeLog(const QString &record)
+void SendingRun::writeLog(const std::function<QString()> &record)
 {
+    // With "Create log file" off nothing is formatted at all.
+    if (!m_log->isEnabled())
+        return;
     QString error;
-    if (!m_log->WriteLine(record, now(), &error)) {
+    if (!m_log->WriteLine(record(), now(), &error)) {
         if (!error.isEmpty())
             emit logFailed(error);
         return;
@@ -769,7 +783,7 @@ bool SendingRun::sessionsBusy() const
 
 bool SendingRun::addressValid(int row) const
 {
-    return m_results.row(row).address.contains(u'@');
+    return m_results.addressContains(row, u'@');
 }
 
 } // namespace varnholt

@@ -93,7 +93,10 @@ public:
     void setTexts(const QStringList &texts); // a translation; missing entries keep the default
     [[nodiscard]] QString text(int index) const;
     void setClock(Clock clock) { m_clock = std::move(clock); }
-    [[nodiscard]] QDateTime now() const { return m_clock ? m_clock() : QDateTime::currentDateTime(); }
+    // The set clock, or the local time to the second. The local time is
+    // worked out once a second: asking the C library for it costs a look at
+    // the time zone file every time.
+    [[nodiscard]] QDateTime now() const;
     void setTransport(SendingTransport transport) { m_transport = transport; }
     [[nodiscard]] SendingTransport transport() const { return m_transport; }
     // Keeps the result table in `path` (ResultJournal) as rows finish.
@@ -204,7 +207,8 @@ private:
     void refreshScheduleText();
     void startScheduleCountdown(qint64 seconds);
     void rowFinished(int row);
-    void writeLog(const QString &record);
+    // Appends the record that `record` makes to the send log.
+    void writeLog(const std::function<QString()> &record);
     void writeSnapshot();
     [[nodiscard]] bool sessionsBusy() const;
     [[nodiscard]] bool addressValid(int row) const;
@@ -215,7 +219,10 @@ private:
     tAccountObj m_account;
     bool m_usable = false;
     QStringList m_texts;
+    QString m_sendingResult; // message 20 + " ...", the result of a row handed over
     Clock m_clock;
+    mutable qint64 m_nowSecond = -1;
+    mutable QDateTime m_now;
     SendingTransport m_transport = SendingTransport::Account;
 
     ResultTable m_results;

@@ -232,11 +232,11 @@ void TestCliSend::resultsDelete()
     results.setRowCount(5);
     const QStringList addresses = {"a@x", "b@x", "c@x", "d@x", "none"};
     for (int i = 0; i < 5; ++i)
-        results.row(i).address = addresses[i];
-    results.row(0).status = RowStatus::Sent;
-    results.row(1) = {"b@x", "No", "", "550", "550 no such user", RowStatus::Failed};
-    results.row(2) = {"c@x", "No", "", "551", "551 not local", RowStatus::Failed};
-    results.row(4) = {"none", "", "Error email", "", "", RowStatus::Failed};
+        results.setAddress(i, addresses[i]);
+    results.setStatus(0, RowStatus::Sent);
+    results.setRow(1, {"b@x", "No", "", "550", "550 no such user", RowStatus::Failed});
+    results.setRow(2, {"c@x", "No", "", "551", "551 not local", RowStatus::Failed});
+    results.setRow(4, {"none", "", "Error email", "", "", RowStatus::Failed});
     ResultJournal journal(dir.filePath("p.results"));
     QVERIFY(journal.writeSnapshot(results));
 
@@ -293,7 +293,7 @@ void TestCliSend::sendThroughSink()
     QCOMPARE(readFile(dir.filePath("out.txt")), resultLines);
     const auto journal = ResultJournal::load(dir.filePath("p.results"));
     QVERIFY(journal);
-    QCOMPARE(journal->row(1).status, RowStatus::Failed);
+    QCOMPARE(journal->status(1), RowStatus::Failed);
     const int accepted = sinkOptions.isEmpty() ? 2 : 0;
     QCOMPARE(journal->count(RowStatus::Sent), accepted);
     QCOMPARE(deliveredByRecipient(dir.filePath("dump")).size(), accepted);

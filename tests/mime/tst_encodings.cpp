@@ -224,6 +224,12 @@ void TestEncodings::convert_data()
                                                << TMimeChar::ISO_8859_7 << QByteArray("\xE1");
     QTest::newRow("astral to UCS-2") << QByteArray("\xF0\x9F\x98\x80") << TMimeChar::UTF_8 << TMimeChar::UCS_2
                                      << QByteArray();
+    QTest::newRow("ASCII, then Cyrillic, to KOI8-R") << QByteArray("Dear \xC0!") << TMimeChar::CP1251
+                                                    << TMimeChar::KOI8_R << QByteArray("Dear \xE1!");
+    QTest::newRow("ASCII, then astral, to UTF-8") << QByteArray("smile \xF0\x9F\x98\x80 ok") << TMimeChar::UTF_8
+                                                  << TMimeChar::UTF_8 << QByteArray("smile \xF0\x9F\x98\x80 ok");
+    QTest::newRow("ASCII to UCS-2") << QByteArray("ab") << TMimeChar::UTF_8 << TMimeChar::UCS_2
+                                    << QByteArray("\x00\x61\x00\x62", 4);
     QTest::newRow("astral to UTF-8") << QByteArray("\xF0\x9F\x98\x80") << TMimeChar::UTF_8 << TMimeChar::UTF_8
                                      << QByteArray("\xF0\x9F\x98\x80");
 }
@@ -241,6 +247,15 @@ void TestEncodings::convert()
         QVERIFY(out);
         QCOMPARE(out->toHex(' '), expected.toHex(' '));
     }
+
+    // Appending the program's own text gives the same bytes after what the
+    // buffer already holds.
+    const std::u32string cps = decodeCharset(text, from);
+    QByteArray appended("head:");
+    const bool appendedOk = appendEncoded(appended, QString::fromUcs4(cps.data(), qsizetype(cps.size())), to);
+    QCOMPARE(appendedOk, out.has_value());
+    if (out)
+        QCOMPARE(appended.toHex(' '), ("head:" + *out).toHex(' '));
 }
 
 // The byte tables come from the C library; ICU (through Qt) is a second,
@@ -377,6 +392,20 @@ void TestEncodings::headerLine()
     const QByteArray line = EncodeHeaderLine("Subject: " + QByteArray("ab ").repeated(500), TMimeChar::UTF_8,
                                              hcQuotedPrn);
     QCOMPARE(line.size(), qsizetype(9 + 999 + 2));
+
+    // The program's own text gives what its code points give.
+    const QStringList lines{QStringLiteral("Subject: Hello"), QStringLiteral("NoColonHere"), QString(),
+                            QStringLiteral("Subject: caf\u00E9"), QStringLiteral("X: a\r\nBcc: b\0c"),
+                            QStringLiteral("Subject: ") + QStringLiteral("ab ").repeated(500),
+                            QStringLiteral("Subject: ") + QString(950, u'a'), QStringLiteral("From: \"Desk\"")};
+    for (const QString &text : lines) {
+        for (const TMimeChar charset : {TMimeChar::ISO_8859_1, TMimeChar::UTF_8}) {
+            QCOMPARE(encodeHeaderLine(QStringView(text), charset, hcQuotedPrn),
+                     encodeHeaderLine(codePoints(text), charset, hcQuotedPrn));
+            QCOMPARE(encodeHeaderWord(QStringView(text), charset, hcBase64),
+                     encodeHeaderWord(codePoints(text), charset, hcBase64));
+        }
+    }
 }
 
 void TestEncodings::folding()

@@ -153,6 +153,10 @@ void TestMimeAssembler::dotStuffing()
     // A header line that starts with a dot is stuffed as well.
     in.Headers = {".X-Dot: 1"};
     QVERIFY(assemble(in).contains("\r\n..X-Dot: 1  \r\n"));
+    // Dot lines right where the text is taken in pieces of 2048 bytes.
+    in.Headers.clear();
+    in.MailText = {QString(998, u'x'), QString(998, u'x'), QString(46, u'x'), ".cut", "..", QString(990, u'y'), "."};
+    QVERIFY(assemble(in).contains("x\r\n..cut\r\n...\r\n" + QByteArray(990, 'y') + "\r\n..\r\n\r\n.\r\n"));
 }
 
 void TestMimeAssembler::quotedPrintableBody()

@@ -31,12 +31,13 @@ struct Fixture {
     }
     void set(int r, RowStatus s, const char *state, const char *result, const char *code, const char *comment)
     {
-        ResultRow &row = results.row(r);
+        ResultRow row = results.row(r);
         row.status = s;
         row.state = QString::fromUtf8(state);
         row.result = QString::fromUtf8(result);
         row.code = QString::fromUtf8(code);
         row.comment = QString::fromUtf8(comment);
+        results.setRow(r, row);
     }
     QStringList listAddresses() const
     {
@@ -48,8 +49,8 @@ struct Fixture {
     QStringList resultAddresses() const
     {
         QStringList a;
-        for (const ResultRow &r : results.rows())
-            a.append(r.address);
+        for (int r = 0; r < results.rowCount(); ++r)
+            a.append(results.address(r));
         return a;
     }
 };

@@ -13,9 +13,12 @@ namespace {
 
 const QStringList kTitles{QStringLiteral("Column#1"), QStringLiteral("Column#2"), QStringLiteral("Column#3")};
 
-QString mergeRow(const QString &text, const QStringList &cells)
+QList<QStringList> titleForms()
 {
-    return MergeFields(text, kTitles, [&cells](int column) { return cells.value(column); });
+    QList<QStringList> forms;
+    for (const QString &title : kTitles)
+        forms.append(MergeFieldForms(title));
+    return forms;
 }
 
 void touch(const QString &path)
@@ -37,6 +40,9 @@ class TestMailMerge : public QObject
 private Q_SLOTS:
     void merge_data();
     void merge();
+    void templateJoinsPieces();
+    void textLines_data();
+    void textLines();
     void contentIds();
     void pictures_data();
     void pictures();
@@ -65,14 +71,65 @@ void TestMailMerge::merge_data()
         << "[Column#2]" << QStringList{QStringLiteral("one"), QStringLiteral("[Column#1]"), {}} << "[Column#1]";
     QTest::newRow("fields next to each other") << "[Column#1][Column#3]" << anna << "a@x.orgBerlin";
     QTest::newRow("empty cell") << "x[Column#3]y" << QStringList{{}, {}, {}} << "xy";
+    QTest::newRow("brackets that open no field") << "[x] [Column#2] [y [Column#3]" << anna
+                                                 << "[x] Anna [y Berlin";
+    QTest::newRow("a field put together by an empty value")
+        << "[Col[Column#1]umn#2]" << QStringList{{}, QStringLiteral("Bob"), {}} << "Bob";
+    QTest::newRow("a field closed by a value's bracket")
+        << "[Column#1]Column#3]" << QStringList{QStringLiteral("["), {}, QStringLiteral("you")} << "you";
+    QTest::newRow("no fields") << "plain text" << anna << "plain text";
+    QTest::newRow("lines") << "Dear [Column#2],\r\n\r\nsee you in [Column#3].\r\n" << anna
+                           << "Dear Anna,\r\n\r\nsee you in Berlin.\r\n";
+    QTest::newRow("a value with a line break")
+        << "Dear [Column#2],\r\nbye" << QStringList{{}, QStringLiteral("Anna\r\nBob\r"), {}}
+        << "Dear Anna\r\nBob\r,\r\nbye";
+    QTest::newRow("a value ending with CR before a line end")
+        << "x[Column#1]\r\ny" << QStringList{QStringLiteral("a\r"), {}, {}} << "xa\r\r\ny";
+    QTest::newRow("only a field, merged to nothing") << "[Column#3]" << QStringList{{}, {}, {}} << "";
+    QTest::newRow("a field line put together by an empty value")
+        << "one\r\n[Col[Column#1]umn#2]\r\ntwo" << QStringList{{}, QStringLiteral("Bob"), {}} << "one\r\nBob\r\ntwo";
 }
 
+// Both ways of merging: field by field, and the template taken apart once.
 void TestMailMerge::merge()
 {
     QFETCH(QString, text);
     QFETCH(QStringList, cells);
     QFETCH(QString, expected);
-    QCOMPARE(mergeRow(text, cells), expected);
+    const auto cell = [&cells](int column) { return cells.value(column); };
+    QCOMPARE(MergeFields(text, kTitles, cell), expected);
+    QCOMPARE(MergeTemplate(text, titleForms()).merge(cell), expected);
+    QCOMPARE(MergeTextLines(text, titleForms()).merge(cell), SplitTextLines(expected));
+}
+
+// The template only joins pieces where brackets cannot form new fields.
+void TestMailMerge::templateJoinsPieces()
+{
+    QVERIFY(MergeTemplate(QStringLiteral("Dear [Column#2], [note] [Column #3]"), titleForms()).joinsPieces());
+    QVERIFY(!MergeTemplate(QStringLiteral("[Col[Column#1]umn#2]"), titleForms()).joinsPieces());
+    QVERIFY(!MergeTemplate(QStringLiteral("[[Column#1]]"), titleForms()).joinsPieces());
+}
+
+void TestMailMerge::textLines_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("lines");
+    QTest::newRow("empty") << "" << QStringList();
+    QTest::newRow("CR LF") << "a\r\nb" << QStringList{"a", "b"};
+    QTest::newRow("a line end at the end starts no line") << "a\r\n" << QStringList{"a"};
+    QTest::newRow("only a line end") << "\r\n" << QStringList{""};
+    QTest::newRow("empty lines") << "a\n\n" << QStringList{"a", ""};
+    QTest::newRow("CR alone") << "a\rb\r\nc\r" << QStringList{"a", "b", "c"};
+    QTest::newRow("CR before CR LF") << "\r\r\n" << QStringList{"", ""};
+    QTest::newRow("two CRs at the end") << "a\r\r" << QStringList{"a", ""};
+    QTest::newRow("no line end") << "one line" << QStringList{"one line"};
+}
+
+void TestMailMerge::textLines()
+{
+    QFETCH(QString, text);
+    QFETCH(QStringList, lines);
+    QCOMPARE(SplitTextLines(text), lines);
 }
 
 void TestMailMerge::contentIds()

@@ -71,6 +71,7 @@ private Q_SLOTS:
     void senderFallbacks();
     void messageIdsAreUnique();
     void mergedLineBreaksDoNotInjectHeaders();
+    void headerTimesFollowTheClock();
 };
 
 void TestMessagePrep::preparesOneRecipient()
@@ -202,6 +203,32 @@ print(json.dumps({'keys': [k.lower() for k in msg.keys()], 'subject': str(msg['S
     // The file holds the message as received: dot-stuffing undone.
     QVERIFY2(r[QStringLiteral("body")].toString().contains(QStringLiteral("\n.hidden line\n")), qPrintable(r[QStringLiteral("body")].toString()));
     QCOMPARE(r[QStringLiteral("defects")].toArray(), QJsonArray());
+}
+
+// The Date and Message-Id texts are made once a second and reused: a
+// message of the next second, or of another zone, must not get the old ones.
+void TestMessagePrep::headerTimesFollowTheClock()
+{
+    tAccountObj a;
+    a.MailDomain = QStringLiteral("example.org");
+    ExtraHeaders headers(a);
+    MessageIdSource ids(0x1234);
+    const QDateTime first(QDate(2024, 3, 5), QTime(14, 3, 7, 100));
+    const QStringList one = headers.lines(first, ids);
+    const QStringList same = headers.lines(first.addMSecs(800), ids);
+    const QStringList next = headers.lines(first.addSecs(1), ids);
+    const QDateTime utc(QDate(2024, 3, 5), QTime(14, 3, 8), Qt::UTC);
+    const QStringList other = headers.lines(utc, ids);
+    QCOMPARE(one[0], QStringLiteral("Date: ") + QString::fromLatin1(MailDate(first)));
+    QCOMPARE(same[0], one[0]);
+    QCOMPARE(next[0], QStringLiteral("Date: ") + QString::fromLatin1(MailDate(first.addSecs(1))));
+    QCOMPARE(other[0], QStringLiteral("Date: ") + QString::fromLatin1(MailDate(utc)));
+    QCOMPARE(one[2], QStringLiteral("Message-Id: <20240305140307.00001234.1.23w9r9A@example.org>"));
+    QCOMPARE(same[2], QStringLiteral("Message-Id: <20240305140307.00001234.2.23w9r9A@example.org>"));
+    QCOMPARE(next[2], QStringLiteral("Message-Id: <20240305140308.00001234.3.23w9r9A@example.org>"));
+    // Every line as the one-off function makes it.
+    MessageIdSource fresh(0x1234);
+    QCOMPARE(ExtraHeaderLines(a, first, fresh), one);
 }
 
 QTEST_GUILESS_MAIN(TestMessagePrep)

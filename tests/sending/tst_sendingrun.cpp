@@ -95,15 +95,15 @@ void TestSendingRun::refusedRecipientAndInvalidAddress()
     QVERIFY2(peer.mismatch.isEmpty(), qPrintable(peer.mismatch));
 
     const ResultTable &r = run.results();
-    QCOMPARE(r.row(0).status, RowStatus::Sent);
-    QCOMPARE(r.row(0).state, QStringLiteral("Ok"));
-    QCOMPARE(r.row(0).result, QStringLiteral("Sent through ISP smtp mail server"));
-    QCOMPARE(r.row(1).status, RowStatus::Failed);
-    QCOMPARE(r.row(1).state, QStringLiteral("No"));
-    QCOMPARE(r.row(1).code, QStringLiteral("550"));
-    QVERIFY2(r.row(1).comment.contains("550 5.1.1 No such user"), qPrintable(r.row(1).comment));
-    QCOMPARE(r.row(2).status, RowStatus::Failed);
-    QCOMPARE(r.row(2).result, QStringLiteral("Error email"));
+    QCOMPARE(r.status(0), RowStatus::Sent);
+    QCOMPARE(r.state(0), QStringLiteral("Ok"));
+    QCOMPARE(r.result(0), QStringLiteral("Sent through ISP smtp mail server"));
+    QCOMPARE(r.status(1), RowStatus::Failed);
+    QCOMPARE(r.state(1), QStringLiteral("No"));
+    QCOMPARE(r.code(1), QStringLiteral("550"));
+    QVERIFY2(r.comment(1).contains("550 5.1.1 No such user"), qPrintable(r.comment(1)));
+    QCOMPARE(r.status(2), RowStatus::Failed);
+    QCOMPARE(r.result(2), QStringLiteral("Error email"));
     QCOMPARE(rcptLines(peer).size(), 2); // nothing handed over for "nobody"
     QCOMPARE(run.good(), 1);
     QCOMPARE(run.bad(), 1);
@@ -140,7 +140,7 @@ void TestSendingRun::droppedConnectionGivesOneOutcomePerRow()
     QList<int> finishedRows;
     QList<RowStatus> last(2, RowStatus::NotProcessed);
     connect(&run, &SendingRun::rowChanged, &run, [&](int row) {
-        const RowStatus now = run.results().row(row).status;
+        const RowStatus now = run.results().status(row);
         if (last[row] == RowStatus::InProgress && now != RowStatus::InProgress)
             finishedRows << row;
         last[row] = now;
@@ -150,8 +150,8 @@ void TestSendingRun::droppedConnectionGivesOneOutcomePerRow()
     run.sendMail();
     QTRY_COMPARE_WITH_TIMEOUT(seen.finished, QList<bool>{true}, 20000);
     QCOMPARE(finishedRows, (QList<int>{0, 1}));
-    QCOMPARE(run.results().row(0).status, RowStatus::Failed);
-    QCOMPARE(run.results().row(1).status, RowStatus::Failed);
+    QCOMPARE(run.results().status(0), RowStatus::Failed);
+    QCOMPARE(run.results().status(1), RowStatus::Failed);
     QCOMPARE(run.bad(), 2);
     QCOMPARE(run.good(), 0);
     QCOMPARE(run.waiting(), 0);
@@ -166,11 +166,11 @@ void TestSendingRun::resumeFromSelectedRow()
     SendingRun run(*f.project, f.accounts);
     ResultTable saved;
     saved.setRowCount(5);
-    saved.row(0) = resultRow("r0@x.test", RowStatus::Sent);
-    saved.row(1) = resultRow("r1@x.test", RowStatus::Failed, "421");
-    saved.row(2) = resultRow("r2@x.test", RowStatus::Failed, "451");
-    saved.row(3) = resultRow("r3@x.test", RowStatus::Sent);
-    saved.row(4) = resultRow("r4@x.test", RowStatus::NotProcessed);
+    saved.setRow(0, resultRow("r0@x.test", RowStatus::Sent));
+    saved.setRow(1, resultRow("r1@x.test", RowStatus::Failed, "421"));
+    saved.setRow(2, resultRow("r2@x.test", RowStatus::Failed, "451"));
+    saved.setRow(3, resultRow("r3@x.test", RowStatus::Sent));
+    saved.setRow(4, resultRow("r4@x.test", RowStatus::NotProcessed));
     QVERIFY(run.restoreResults(saved));
     Observer seen(run);
 
@@ -179,13 +179,13 @@ void TestSendingRun::resumeFromSelectedRow()
     QVERIFY2(peer.mismatch.isEmpty(), qPrintable(peer.mismatch));
     QCOMPARE(rcptLines(peer), (QStringList{"RCPT TO:<r2@x.test>", "RCPT TO:<r4@x.test>"}));
     QCOMPARE(run.results().row(1), saved.row(1)); // before the selected row: untouched
-    QCOMPARE(run.results().row(2).status, RowStatus::Sent);
-    QCOMPARE(run.results().row(4).status, RowStatus::Sent);
+    QCOMPARE(run.results().status(2), RowStatus::Sent);
+    QCOMPARE(run.results().status(4), RowStatus::Sent);
     QCOMPARE(run.good(), 4); // a resumed run keeps counting
 
     // A result table of another list is refused.
     ResultTable other;
-    other.row(0).address = QStringLiteral("someone@else.test");
+    other.setAddress(0, QStringLiteral("someone@else.test"));
     QVERIFY(!run.restoreResults(other));
 }
 
@@ -213,9 +213,9 @@ void TestSendingRun::heldBackCodes()
     SendingRun run(*f.project, f.accounts);
     ResultTable saved;
     saved.setRowCount(3);
-    saved.row(0) = resultRow("r0@x.test", RowStatus::Failed, "550", "Failed: 550");
-    saved.row(1) = resultRow("r1@x.test", RowStatus::Failed, "", "Error email");
-    saved.row(2) = resultRow("r2@x.test", RowStatus::Failed, "421", "Failed: 421");
+    saved.setRow(0, resultRow("r0@x.test", RowStatus::Failed, "550", "Failed: 550"));
+    saved.setRow(1, resultRow("r1@x.test", RowStatus::Failed, "", "Error email"));
+    saved.setRow(2, resultRow("r2@x.test", RowStatus::Failed, "421", "Failed: 421"));
     QVERIFY(run.restoreResults(saved));
     Observer seen(run);
 
@@ -229,8 +229,8 @@ void TestSendingRun::heldBackCodes()
         if (kept.at(row)) {
             QCOMPARE(run.results().row(row), saved.row(row));
         } else {
-            QCOMPARE(run.results().row(row).status, RowStatus::NotProcessed);
-            QVERIFY(run.results().row(row).result.isEmpty());
+            QCOMPARE(run.results().status(row), RowStatus::NotProcessed);
+            QVERIFY(run.results().result(row).isEmpty());
         }
     }
 }
@@ -256,8 +256,8 @@ void TestSendingRun::seriesPause()
 
     run.sendMail();
     QTRY_COMPARE(run.state(), SendingRun::State::SeriesPause);
-    QCOMPARE(run.results().row(1).status, RowStatus::Sent);
-    QCOMPARE(run.results().row(2).status, RowStatus::NotProcessed);
+    QCOMPARE(run.results().status(1), RowStatus::Sent);
+    QCOMPARE(run.results().status(2), RowStatus::NotProcessed);
     QCOMPARE(run.scheduleText(), QStringLiteral("Waiting for the next scheduled interval."));
     QVERIFY(run.seriesTimer().isActive());
     QCOMPARE(run.seriesTimer().interval(), 10 * 60 * 1000);
@@ -270,7 +270,7 @@ void TestSendingRun::seriesPause()
         QVERIFY(!run.seriesTimer().isActive());
         QVERIFY(seen.messages.isEmpty());
         QCOMPARE(seen.finished, QList<bool>{false});
-        QCOMPARE(run.results().row(2).status, RowStatus::NotProcessed);
+        QCOMPARE(run.results().status(2), RowStatus::NotProcessed);
         return;
     }
     run.seriesTimerFired();
@@ -278,7 +278,7 @@ void TestSendingRun::seriesPause()
     QVERIFY2(peer.mismatch.isEmpty(), qPrintable(peer.mismatch));
     QCOMPARE(rcptLines(peer).size(), 3);
     QCOMPARE(peer.connections, 1); // the connection stayed open during the pause
-    QCOMPARE(run.results().row(2).status, RowStatus::Sent);
+    QCOMPARE(run.results().status(2), RowStatus::Sent);
     QCOMPARE(run.scheduleText(), QString());
 }
 
@@ -290,20 +290,20 @@ void TestSendingRun::statusNoSendsAgain()
     SendingRun run(*f.project, f.accounts);
     ResultTable saved;
     saved.setRowCount(2);
-    saved.row(0) = resultRow("r0@x.test", RowStatus::Sent);
-    saved.row(1) = resultRow("r1@x.test", RowStatus::Sent);
+    saved.setRow(0, resultRow("r0@x.test", RowStatus::Sent));
+    saved.setRow(1, resultRow("r1@x.test", RowStatus::Sent));
     QVERIFY(run.restoreResults(saved));
     run.setJournalPath(f.path("p.results"));
     Observer seen(run);
 
     run.setRowStatusNo(0);
-    QCOMPARE(run.results().row(0).status, RowStatus::Failed);
+    QCOMPARE(run.results().status(0), RowStatus::Failed);
     QCOMPARE(run.results().row(0).state, QStringLiteral("Ok")); // the cells do not change
     run.resume(0);
     QTRY_COMPARE(seen.finished, QList<bool>{true});
     QVERIFY2(peer.mismatch.isEmpty(), qPrintable(peer.mismatch));
     QCOMPARE(rcptLines(peer), QStringList{"RCPT TO:<r0@x.test>"});
-    QCOMPARE(run.results().row(0).status, RowStatus::Sent);
+    QCOMPARE(run.results().status(0), RowStatus::Sent);
 
     // "Status Ok" marks a row sent; a row in progress is left alone.
     run.setRowStatusOk(1);
@@ -322,7 +322,7 @@ void TestSendingRun::journalSurvivesAKilledRun()
         auto run = std::make_unique<SendingRun>(*f.project, f.accounts);
         run->setJournalPath(journalPath);
         run->sendMail();
-        QTRY_COMPARE(run->results().row(2).status, RowStatus::InProgress);
+        QTRY_COMPARE(run->results().status(2), RowStatus::InProgress);
         QCOMPARE(run->good(), 2);
         // The process dies here: no orderly end of the run.
     }
@@ -392,7 +392,7 @@ void TestSendingRun::scheduleStartsTheRun()
     run.scheduleTimerTick();
     QTRY_COMPARE(seen.finished, QList<bool>{true});
     QVERIFY2(peer.mismatch.isEmpty(), qPrintable(peer.mismatch));
-    QCOMPARE(run.results().row(0).status, RowStatus::Sent);
+    QCOMPARE(run.results().status(0), RowStatus::Sent);
     QCOMPARE(task.Count, 1); // the task's run was recorded
     QCOMPARE(task.LastDt, clock);
     QVERIFY(!run.scheduleTimer().isActive());
@@ -418,8 +418,8 @@ void TestSendingRun::closingWaitsForTheSession()
     QCOMPARE(run.state(), SendingRun::State::Closed);
     QCOMPARE(seen.finished, QList<bool>{false});
     QVERIFY(seen.messages.isEmpty()); // no "Aborted" box for a closing window
-    QCOMPARE(run.results().row(0).status, RowStatus::Failed);
-    QCOMPARE(run.results().row(1).status, RowStatus::NotProcessed);
+    QCOMPARE(run.results().status(0), RowStatus::Failed);
+    QCOMPARE(run.results().status(1), RowStatus::NotProcessed);
     QVERIFY(!run.smtp().Busy());
     QVERIFY(run.requestClose());
 }

@@ -103,8 +103,8 @@ void TestSendingRunServers::thousandRecipients()
             logged << QString::fromUtf8(line.trimmed().mid(9)); // after "hh:mm:ss;"
     }
     QStringList expected;
-    for (const ResultRow &row : run.results().rows())
-        expected << row.address + QStringLiteral(";Ok");
+    for (int row = 0; row < run.results().rowCount(); ++row)
+        expected << run.results().address(row) + QStringLiteral(";Ok");
     QCOMPARE(logged, expected);
     QCOMPARE(*ResultJournal::load(f.path("p.results")), run.results());
 }
@@ -131,9 +131,9 @@ void TestSendingRunServers::sinkRefusingRecipients()
     QVERIFY(done.wait(30000));
     QCOMPARE(finished, QList<bool>{true});
     QCOMPARE(run.bad(), 6);
-    for (const ResultRow &row : run.results().rows()) {
-        QCOMPARE(row.status, RowStatus::Failed);
-        QVERIFY2(row.code.startsWith(u'5'), qPrintable(row.comment));
+    for (int row = 0; row < run.results().rowCount(); ++row) {
+        QCOMPARE(run.results().status(row), RowStatus::Failed);
+        QVERIFY2(run.results().code(row).startsWith(u'5'), qPrintable(run.results().comment(row)));
     }
     // smtp-sink may leave a trace file for a refused transaction; none may
     // hold message data, since no DATA was ever accepted.

@@ -39,7 +39,10 @@ private Q_SLOTS:
     void replyCode_data();
     void replyCode();
     void heldBack();
+    void tableCells();
+    void tableSharesAndReleasesTexts();
     void journalRoundTrip();
+    void journalOfEarlierRunLoads();
     void journalIgnoresCutLine();
 };
 
@@ -196,10 +199,68 @@ void TestSendResults::heldBack()
     QVERIFY(IsHeldBack(row, HeldBackCodes(QStringLiteral(";550"))));
 }
 
+// Addresses in any script survive the compact storage, also when rows are
+// replaced and removed; a copy is independent of its original.
+void TestSendResults::tableCells()
+{
+    const QStringList addresses{QStringLiteral("j\u00FCrgen@x.de"), QStringLiteral("\u043F\u043E\u0447\u0442\u0430@x.ru"),
+                                QStringLiteral("\U0001F600@x.org"), QString(), QStringLiteral("last@x.org")};
+    ResultTable t;
+    t.setRowCount(int(addresses.size()));
+    for (int r = 0; r < t.rowCount(); ++r)
+        t.setAddress(r, addresses[r]);
+    t.setRow(1, {addresses[1], "No", "", "550", "550 no such user", RowStatus::Failed});
+    t.setRow(4, {addresses[4], "Ok", "Sent through ISP smtp mail server", "", "", RowStatus::Sent});
+    for (int r = 0; r < t.rowCount(); ++r) {
+        QCOMPARE(t.address(r), addresses[r]);
+        QCOMPARE(t.addressContains(r, u'@'), !addresses[r].isEmpty());
+    }
+    QVERIFY(t.addressIsEmpty(3));
+
+    const ResultTable copy = t;
+    t.setAddress(0, QStringLiteral("other@x.org"));
+    t.setState(4, QStringLiteral("No"));
+    QCOMPARE(copy.address(0), addresses[0]);
+    QCOMPARE(copy.state(4), QStringLiteral("Ok"));
+    QVERIFY(!(copy == t));
+
+    const int removed[] = {0, 2, 3};
+    t.removeRowSet(removed);
+    QCOMPARE(t.rowCount(), 2);
+    QCOMPARE(t.row(0), (ResultRow{addresses[1], "No", "", "550", "550 no such user", RowStatus::Failed}));
+    QCOMPARE(t.address(1), addresses[4]);
+    QCOMPARE(t.state(1), QStringLiteral("No"));
+
+    t.resetRow(0);
+    QCOMPARE(t.row(0), (ResultRow{addresses[1], "", "", "", "", RowStatus::NotProcessed}));
+}
+
+// A long run must not grow by the texts it has seen: repeated texts are held
+// once, and a server's comment that is cleared again is let go.
+void TestSendResults::tableSharesAndReleasesTexts()
+{
+    ResultTable t;
+    t.setRowCount(500);
+    for (int r = 0; r < t.rowCount(); ++r) {
+        t.setResult(r, QStringLiteral("Sending email through ISP ..."));
+        t.setComment(r, QStringLiteral("250 2.0.0 queued as %1").arg(r));
+        t.setState(r, QStringLiteral("Ok"));
+        t.setResult(r, QStringLiteral("Sent through ISP smtp mail server"));
+    }
+    QCOMPARE(t.distinctTexts(), 502);
+    for (int r = 0; r < t.rowCount(); ++r)
+        t.setComment(r, QString());
+    QCOMPARE(t.distinctTexts(), 2);
+    QCOMPARE(t.result(499), QStringLiteral("Sent through ISP smtp mail server"));
+    t.setRowCount(1);
+    t.resetRow(0);
+    QCOMPARE(t.distinctTexts(), 0);
+}
+
 void TestSendResults::journalRoundTrip()
 {
     Fixture f;
-    f.results.row(1).comment = QStringLiteral("tab\there; line\r\nbreak \\ end");
+    f.results.setComment(1, QStringLiteral("tab\there; line\r\nbreak \\ end"));
     QTemporaryDir dir;
     const QString path = ResultJournal::pathForProject(dir.path(), QStringLiteral("p"));
     QCOMPARE(path, dir.filePath(QStringLiteral("p.results")));
@@ -230,6 +291,30 @@ void TestSendResults::journalRoundTrip()
     other.write("a@x.org;Ok\r\n");
     other.close();
     QVERIFY(!ResultJournal::load(other.fileName()));
+}
+
+// Results files written by earlier versions go on being resumed.
+void TestSendResults::journalOfEarlierRunLoads()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("p.results"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("varnholt-results 1\r\nrows\t3\r\n"
+               "0\t1\ta@x.org\tOk\tSent through ISP smtp mail server\t\t\r\n"
+               "1\t2\tb@x.org\tNo\t\t550\tError: 550 no\\tsuch user\r\n"
+               "2\t3\tc@x.org\t\tSending email through ISP ...\t\t\r\n"
+               "2\t1\tc@x.org\tOk\tSent through ISP smtp mail server\t\t\r\n");
+    file.close();
+    const auto loaded = ResultJournal::load(path);
+    QVERIFY(loaded);
+    QCOMPARE(loaded->rowCount(), 3);
+    QCOMPARE(loaded->row(1), (ResultRow{"b@x.org", "No", "", "550", "Error: 550 no\tsuch user", RowStatus::Failed}));
+    QCOMPARE(loaded->row(2), (ResultRow{"c@x.org", "Ok", "Sent through ISP smtp mail server", "", "", RowStatus::Sent}));
+    // Written again, it reads back the same.
+    ResultJournal journal(path);
+    QVERIFY(journal.writeSnapshot(*loaded));
+    QCOMPARE(*ResultJournal::load(path), *loaded);
 }
 
 // A run killed while writing a line leaves it without its line end.

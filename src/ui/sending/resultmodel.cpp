@@ -70,19 +70,20 @@ QVariant ResultModel::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.row() >= m_run.results().rowCount())
         return {};
-    const ResultRow &row = m_run.results().row(index.row());
+    const ResultTable &results = m_run.results();
+    const int row = index.row();
     if (role == Qt::DisplayRole) {
         switch (index.column()) {
-        case 0: return row.address;
-        case 1: return row.state;
-        case 2: return row.result;
-        case 3: return row.code;
-        case 4: return row.comment;
+        case 0: return results.address(row);
+        case 1: return results.state(row);
+        case 2: return results.result(row);
+        case 3: return results.code(row);
+        case 4: return results.comment(row);
         default: return {};
         }
     }
     if (role == Qt::DecorationRole && index.column() == 1) {
-        switch (row.status) {
+        switch (results.status(row)) {
         case RowStatus::Sent: return m_sent;
         case RowStatus::Failed: return m_failed;
         case RowStatus::InProgress: return m_inProgress;
