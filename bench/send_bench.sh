@@ -20,13 +20,7 @@ msmtp_rows=$(( rows < 1000 ? rows : 1000 ))
 build=${SEND_BENCH_BUILD:-build-release}
 PATH=$PATH:/usr/sbin
 
-for tool in smtp-sink smtp-source; do
-    command -v "$tool" >/dev/null || { echo "$tool missing (package postfix)" >&2; exit 1; }
-done
-if ! command -v msmtp >/dev/null; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y msmtp >/dev/null
-fi
-[[ -x /usr/bin/time ]] || DEBIAN_FRONTEND=noninteractive apt-get install -y time >/dev/null
+scripts/install-packages.sh scripts/packages.txt scripts/packages-bench.txt
 
 if [[ ! -f "$build/CMakeCache.txt" ]]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVARNHOLT_TESTS=OFF >/dev/null

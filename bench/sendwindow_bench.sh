@@ -15,7 +15,7 @@ source bench/bench_lib.sh
 rows=${1:-100000}
 build=${SEND_BENCH_BUILD:-build-release}
 PATH=$PATH:/usr/sbin
-command -v smtp-sink >/dev/null || { echo "smtp-sink missing (package postfix)" >&2; exit 1; }
+scripts/install-packages.sh scripts/packages.txt scripts/packages-bench.txt
 
 if [[ ! -f "$build/CMakeCache.txt" ]]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVARNHOLT_TESTS=OFF >/dev/null

@@ -12,9 +12,7 @@ count=${1:-10000}
 build=${SMTP_BENCH_BUILD:-build-release}
 PATH=$PATH:/usr/sbin
 
-for tool in smtp-sink smtp-source; do
-    command -v "$tool" >/dev/null || { echo "$tool missing (package postfix)" >&2; exit 1; }
-done
+scripts/install-packages.sh scripts/packages.txt scripts/packages-bench.txt
 
 # An optimised build without sanitizers: the figures are about the code.
 if [[ ! -f "$build/CMakeCache.txt" ]]; then
