@@ -334,40 +334,6 @@ std::optional<QByteArray> encodeCharset(std::u32string_view text, TMimeChar to)
     return out;
 }
 
-bool isAscii(QStringView text)
-{
-    const char16_t *p = text.utf16();
-    char16_t any = 0;
-    for (qsizetype i = 0; i < text.size(); ++i)
-        any |= p[i];
-    return any < 0x80;
-}
-
-qsizetype copyAscii(char *dst, QStringView text)
-{
-    const char16_t *units = text.utf16();
-    const qsizetype size = text.size();
-    qsizetype done = 0;
-    // Blocks of 32 units without a branch per unit (vector code), then unit
-    // by unit up to the first that is not ASCII.
-    constexpr qsizetype Block = 32;
-    while (done + Block <= size) {
-        char16_t any = 0;
-        for (qsizetype k = 0; k < Block; ++k)
-            any |= units[done + k];
-        if (any >= 0x80)
-            break;
-        for (qsizetype k = 0; k < Block; ++k)
-            dst[done + k] = char(units[done + k]);
-        done += Block;
-    }
-    while (done < size && units[done] < 0x80) {
-        dst[done] = char(units[done]);
-        ++done;
-    }
-    return done;
-}
-
 bool appendEncoded(QByteArray &out, QStringView text, TMimeChar to)
 {
     // ASCII is itself in the one-byte sets and in UTF-8: those characters

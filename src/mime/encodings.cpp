@@ -147,22 +147,6 @@ bool NeedsQuotedPrintable(QByteArrayView text)
     return false;
 }
 
-bool HasHighBytes(QByteArrayView text)
-{
-    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
-    for (qsizetype left = text.size(); left > 0;) {
-        const qsizetype n = qMin<qsizetype>(left, 64);
-        quint8 any = 0;
-        for (qsizetype i = 0; i < n; ++i)
-            any |= p[i];
-        if (any & 0x80)
-            return true;
-        p += n;
-        left -= n;
-    }
-    return false;
-}
-
 QByteArray QpEncodeBody(QByteArrayView bytes, int &linePos)
 {
     QByteArray out;

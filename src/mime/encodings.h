@@ -1,5 +1,7 @@
 #pragma once
 
+#include "settings/asciitext.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QDateTime>
@@ -77,12 +79,6 @@ enum THdrCoding {
 // has no representation there (`out` then holds part of the text). Plain
 // ASCII goes to the one-byte sets and UTF-8 without conversion.
 bool appendEncoded(QByteArray &out, QStringView text, TMimeChar to);
-// Copies the leading ASCII characters of `text` to `dst` as bytes (room for
-// text.size() bytes); returns how many there were.
-qsizetype copyAscii(char *dst, QStringView text);
-// True when every character is below U+0080: such a text can be written in
-// every charset.
-[[nodiscard]] bool isAscii(QStringView text);
 // decodeCharset + encodeCharset.
 [[nodiscard]] std::optional<QByteArray> ConvertCharset(QByteArrayView text, TMimeChar from, TMimeChar to);
 // The program's own text as code points (unpaired surrogates become U+FFFD).
@@ -98,7 +94,7 @@ void appendBase64Lines(QByteArray &out, QByteArrayView bytes, int lineLength = 6
 
 // True when the text holds a byte other than CR, LF and 0x20..0x7E.
 [[nodiscard]] bool NeedsQuotedPrintable(QByteArrayView text);
-[[nodiscard]] bool HasHighBytes(QByteArrayView text);
+// HasHighBytes, isAscii and copyAscii: settings/asciitext.h.
 
 // Quoted-printable body encoding (RFC 2045 6.7) that carries line breaks of
 // the text as =0D=0A and breaks encoded lines softly after more than 70

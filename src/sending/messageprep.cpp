@@ -5,7 +5,6 @@
 #include "project/project.h"
 #include "sending/inlinepictures.h"
 #include "sending/mailmerge.h"
-#include "sending/systemtext.h"
 #include "settings/fields.h"
 #include "settings/helpers.h"
 
@@ -226,8 +225,8 @@ PreparedMessage MessagePreparer::prepare(int row, const QDateTime &now)
     const Setup &s = m_setup;
     PreparedMessage message;
     message.row = row;
-    message.toAddress = cellText(*s.table, row, s.emailColumn);
-    const auto cell = [&s, row](int column) { return cellText(*s.table, row, column); };
+    message.toAddress = s.table->cell(row, s.emailColumn);
+    const auto cell = [&s, row](int column) { return s.table->cell(row, column); };
 
     MimeInputs &in = message.inputs;
     in.FROM_Address = m_sender.address;

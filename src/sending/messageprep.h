@@ -63,7 +63,7 @@ struct SmtpSessionSettings {
 // The charset name of the project's "CharSet" entry, "us_ascii" when empty.
 [[nodiscard]] QString MessageCharsetName(const TIniInfo &project);
 
-// A clock reading to the second, as its own date, time and time spec. It is
+// A clock reading to the second, as its own date, second and kind of time. It is
 // compared without converting between local time and UTC: for local times
 // Qt asks the C library, which looks at the time zone file on every call.
 // (A local second that repeats when daylight saving time ends is taken for
@@ -71,15 +71,15 @@ struct SmtpSessionSettings {
 struct LocalSecond {
     QDate date;
     int second = -1; // of the day
-    Qt::TimeSpec spec = Qt::LocalTime;
+    Qt::TimeSpec kind = Qt::LocalTime;
 
     // Whether `now` falls in this second; if not, this becomes its second.
     bool advanceTo(const QDateTime &now)
     {
         const QTime t = now.time();
         const LocalSecond next{now.date(), t.msecsSinceStartOfDay() / 1000, now.timeSpec()};
-        if (next.date == date && next.second == second && next.spec == spec && spec != Qt::OffsetFromUTC
-            && spec != Qt::TimeZone)
+        if (next.date == date && next.second == second && next.kind == kind && kind != Qt::OffsetFromUTC
+            && kind != Qt::TimeZone)
             return true;
         *this = next;
         return false;

@@ -3,7 +3,7 @@
 #include "project/listtable.h"
 #include "settings/fields.h"
 #include "settings/settings.h"
-#include "sending/systemtext.h"
+#include "settings/syscharset.h"
 #include "settings/textfile.h"
 
 #include <QFileInfo>
@@ -39,7 +39,7 @@ bool forEachResultLine(const ResultTable &results, const ListTable &list, QChar 
         for (int c = 0; c < list.columnCount(); ++c) {
             if (c > 0)
                 line += delimiter;
-            line += cellText(list, r, c);
+            line += list.cell(r, c);
         }
     };
     const auto appendStatusCells = [&](int r) {
@@ -136,7 +136,7 @@ bool writeResultFile(const QString &path, const ResultTable &results, const List
                 return written;
             };
             const bool ok = forEachResultLine(results, list, delimiter, rows, format, [&](QStringView line) {
-                appendSystemText(block, line);
+                block += SystemCharset::fromUnicode(line);
                 block += "\r\n";
                 return block.size() < (1 << 20) || flush();
             });

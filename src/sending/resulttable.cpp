@@ -4,7 +4,6 @@
 #include "settings/fields.h"
 #include "settings/syscharset.h"
 #include "settings/textfile.h"
-#include "sending/systemtext.h"
 
 #include <QDir>
 #include <QHash>
@@ -27,7 +26,7 @@ void appendCell(QByteArray &out, QStringView text)
         return c == u'\\' || c == u'\t' || c == u'\r' || c == u'\n';
     });
     if (plain) {
-        appendSystemText(out, text);
+        out += SystemCharset::fromUnicode(text);
         return;
     }
     for (char c : SystemCharset::fromUnicode(text)) {
@@ -210,7 +209,7 @@ void ResultTable::initFrom(const ListTable &table, int emailColumn)
         bytes += table.cellBytes(r, emailColumn).size();
     m_addresses.reserve(bytes);
     for (int r = 0; r < table.rowCount(); ++r)
-        storeAddress(m_rows[size_t(r)], cellText(table, r, emailColumn));
+        storeAddress(m_rows[size_t(r)], table.cell(r, emailColumn));
     m_addresses.squeeze();
 }
 
@@ -374,7 +373,7 @@ bool ResultTable::matches(const ListTable &table, int emailColumn) const
     if (table.rowCount() != rowCount())
         return false;
     for (int r = 0; r < rowCount(); ++r) {
-        if (address(r) != cellText(table, r, emailColumn))
+        if (address(r) != table.cell(r, emailColumn))
             return false;
     }
     return true;

@@ -1,4 +1,5 @@
 #include "syscharset.h"
+#include "asciitext.h"
 #include "iconvhandle.h"
 
 #include <QStringDecoder>
@@ -174,7 +175,10 @@ QString toUnicode(QByteArrayView bytes)
     if (bytes.isEmpty())
         return {};
     if (isUtf8()) {
-        // Fast path for valid text; the escaping decoder only for broken bytes.
+        // Plain ASCII as itself; a decoder for other valid text; the
+        // escaping decoder only for broken bytes.
+        if (!HasHighBytes(bytes))
+            return QString::fromLatin1(bytes);
         QStringDecoder dec(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
         QString s = dec.decode(bytes);
         if (!dec.hasError())
@@ -196,7 +200,7 @@ QByteArray fromUnicode(QStringView text)
     if (text.isEmpty())
         return {};
     if (isUtf8())
-        return encodeUtf8Escaped(text);
+        return isAscii(text) ? text.toLatin1() : encodeUtf8Escaped(text);
     const IconvHandle cd = openIconv(name().constData(), "UTF-16LE");
     if (!cd)
         return text.toLatin1();
