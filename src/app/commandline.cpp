@@ -14,11 +14,6 @@ CommandLine parseCommandLine(const QStringList &arguments)
             result.home = arguments[++i];
         } else if (a.startsWith(u"--home=")) {
             result.home = a.mid(7);
-        } else if (a == u"--screenshot" && i + 2 < arguments.size()) {
-            result.screenshotWindow = arguments[++i];
-            result.screenshotFile = arguments[++i];
-            if (i + 1 < arguments.size() && !arguments[i + 1].startsWith(u'-'))
-                result.screenshotProject = arguments[++i];
         } else {
             rest.append(a);
         }

@@ -19,11 +19,6 @@ struct CommandLine {
     QString home;            // --home DIR
     Mode mode = Mode::None;
     QString projectFile;     // the existing project settings file of -s / -v
-    // Hidden: --screenshot WINDOW FILE [PROJECT.eml] opens a window with the
-    // project, writes a picture of it to FILE and ends the program.
-    QString screenshotWindow;
-    QString screenshotFile;
-    QString screenshotProject;
 
     [[nodiscard]] bool recognised() const { return mode != Mode::None; }
 };

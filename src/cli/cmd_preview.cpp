@@ -3,6 +3,7 @@
 #include "cli.h"
 #include "openproject.h"
 
+#include "sending/messagefile.h"
 #include "sending/messageprep.h"
 #include "settings/textfile.h"
 
@@ -50,8 +51,23 @@ int runDryRun(const Invocation &inv, const QString &projectFile, const QString &
             continue;
         }
         const PreparedMessage message = preparer.prepare(row);
+        if (!message.error.isEmpty()) {
+            err << "row " << row + 1 << ": " << message.error << ", skipped\n";
+            ++skipped;
+            continue;
+        }
+        // Piece by piece, as a session sends it: attachments never sit in
+        // memory whole.
         const QString path = dir.filePath(dryRunFileName(row));
-        if (!writeFileAtomically(path, MessageFileBytes(message.withRecipient()), &error))
+        const bool stored = writeFileAtomicallyStreamed(
+            path,
+            [&message](QIODevice &out) {
+                return WriteMessageFile(message.withRecipient(), [&out](QByteArrayView piece) {
+                    return out.write(piece.data(), piece.size()) == piece.size();
+                });
+            },
+            &error);
+        if (!stored)
             return fail(QStringLiteral("cannot write \"%1\": %2").arg(path, error));
         ++written;
     }
@@ -88,9 +104,14 @@ int runPreview(const Invocation &inv)
     if (!isSendableAddress(address))
         fail(QStringLiteral("row %1 has no e-mail address (\"%2\"); a run skips it").arg(rowNumber).arg(address));
     MessagePreparer preparer(project, opened->account);
-    const QByteArray bytes = MessageFileBytes(preparer.prepare(row).withRecipient());
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fflush(stdout);
+    const PreparedMessage message = preparer.prepare(row);
+    if (!message.error.isEmpty())
+        return fail(QStringLiteral("row %1: %2").arg(rowNumber).arg(message.error));
+    const bool printed = WriteMessageFile(message.withRecipient(), [](QByteArrayView piece) {
+        return std::fwrite(piece.data(), 1, size_t(piece.size()), stdout) == size_t(piece.size());
+    });
+    if (std::fflush(stdout) != 0 || !printed)
+        return fail(QStringLiteral("cannot write the message to standard output"));
     return ExitOk;
 }
 

@@ -1,9 +1,6 @@
 #include "cli.h"
+#include "openproject.h"
 
-#include "project/project.h"
-#include "settings/settings.h"
-
-#include <QFileInfo>
 #include <QJsonArray>
 
 namespace varnholt::cli {
@@ -12,12 +9,11 @@ namespace {
 
 int showProject(const Invocation &inv, const QString &file)
 {
-    if (!QFileInfo(file).isFile())
-        return fail(QStringLiteral("no project file \"%1\"").arg(file));
-    ProgramSettings program;
-    LoadSettings(program, settingsFilePath());
-    Project project(program.iniInfo);
-    project.open(QFileInfo(file).absoluteFilePath());
+    QString error;
+    const auto opened = openProject(file, false, &error, ListFile::Optional);
+    if (!opened)
+        return fail(error, ExitUsage);
+    const Project &project = *opened->project;
 
     const TIniInfo &s = project.settings();
     const ListTable &table = project.table();
@@ -31,6 +27,7 @@ int showProject(const Invocation &inv, const QString &file)
     doc.insert(QStringLiteral("delimiter"), delimiterName(project.delimiter()));
     doc.insert(QStringLiteral("records"), table.rowCount());
     doc.insert(QStringLiteral("columns"), table.columnCount());
+    doc.insert(QStringLiteral("listReadWhole"), project.listReadWhole());
     doc.insert(QStringLiteral("emailColumn"), ListTable::columnTitle(s.Column));
     doc.insert(QStringLiteral("attachmentColumn"),
                s.ColumnA > 0 ? ListTable::columnTitle(s.ColumnA - 1) : QStringLiteral("None"));

@@ -1,11 +1,14 @@
-// `results PROJECT.eml --delete sent|unsent|codes:550,551`: "Delete from
-// list" on the result table the last run left beside the project.
+// `results PROJECT.eml --delete sent|unsent|codes:550,551 [--force]`:
+// "Delete from list" on the result table the last run left beside the
+// project; --force saves a list that was not read whole.
 #include "cli.h"
 #include "openproject.h"
 
+#include "sending/projectlock.h"
 #include "sending/resultfiles.h"
 #include "sending/resulttable.h"
 
+#include <QFileInfo>
 #include <QRegularExpression>
 
 namespace varnholt::cli {
@@ -49,11 +52,26 @@ int runResults(const Invocation &inv)
     if (!opened)
         return fail(error, ExitUsage);
     Project &project = *opened->project;
+    // Saving a list that was not read whole would lose the rest of its file.
+    if (!project.listReadWhole() && !inv.has(QStringLiteral("--force")))
+        return fail(QStringLiteral("the list \"%1\" was not read whole (%2); deleting rows saves it with only the "
+                                   "records read and loses the rest: repair the file, or give --force to save anyway")
+                        .arg(project.listFile(), project.listWarning()),
+                    ExitUsage);
+    project.setListOverwriteConfirmed(inv.has(QStringLiteral("--force")));
+    // Not while a run writes these results: it would send the rows again
+    // that this deletes from under it.
+    const auto lock = ProjectLock::acquire(project.folder(), project.name(), &error);
+    if (!lock)
+        return fail(error, ExitUsage);
     const QString journalPath = ResultJournal::pathForProject(project.folder(), project.name());
-    auto results = ResultJournal::load(journalPath);
-    if (!results)
+    QString why;
+    auto results = ResultJournal::load(journalPath, &why);
+    if (!results && !QFileInfo::exists(journalPath))
         return fail(QStringLiteral("no results of a run beside the project (\"%1\"); run send first").arg(journalPath),
                     ExitUsage);
+    if (!results)
+        return fail(QStringLiteral("the results of the last run \"%1\" %2").arg(journalPath, why), ExitUsage);
 
     // The run saw the cleaned addresses; the list file keeps what the user
     // wrote, so compare against a cleaned copy and delete from the original.
@@ -70,7 +88,7 @@ int runResults(const Invocation &inv)
 
     const int deleted = deleteFromList(list, *results, request->choice, request->codeSet);
     if (deleted > 0) {
-        if (!list.save(project.listFile(), project.delimiter(), &error))
+        if (!project.saveList(&error))
             return fail(QStringLiteral("cannot save the list \"%1\": %2").arg(project.listFile(), error));
         // The remaining results move up with their rows, so that --resume and
         // a further `results` still describe the saved list.

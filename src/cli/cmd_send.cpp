@@ -3,8 +3,10 @@
 #include "cli.h"
 #include "openproject.h"
 
+#include "sending/projectlock.h"
 #include "sending/resultfiles.h"
 #include "sending/sendingrun.h"
+#include "settings/textfile.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -15,6 +17,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -87,7 +90,10 @@ private:
 struct SendOptions {
     QString projectFile;
     QString resultsFile;
+    QString traceFile;
     bool resume = false;
+    bool restart = false;       // a fresh run although the last one did not finish
+    bool resendUnknown = false; // resume: send rows whose outcome is unknown again
     int fromRow = 0; // 0-based; 0 also when not given
 };
 
@@ -96,10 +102,15 @@ std::optional<SendOptions> parseSendOptions(const Invocation &inv, QString *erro
     SendOptions o;
     o.projectFile = inv.words.value(1);
     o.resultsFile = inv.option(QStringLiteral("--results"));
+    o.traceFile = inv.option(QStringLiteral("--trace"));
     o.resume = inv.has(QStringLiteral("--resume"));
-    if (inv.has(QStringLiteral("--results")) && o.resultsFile.isEmpty()) {
-        *error = QStringLiteral("--results needs a file name");
-        return std::nullopt;
+    o.restart = inv.has(QStringLiteral("--restart"));
+    o.resendUnknown = inv.has(QStringLiteral("--resend-unknown"));
+    for (const char *option : {"--results", "--trace"}) {
+        if (inv.has(QLatin1String(option)) && inv.option(QLatin1String(option)).isEmpty()) {
+            *error = QStringLiteral("%1 needs a file name").arg(QLatin1String(option));
+            return std::nullopt;
+        }
     }
     if (inv.has(QStringLiteral("--from-row"))) {
         bool ok = false;
@@ -111,19 +122,78 @@ std::optional<SendOptions> parseSendOptions(const Invocation &inv, QString *erro
         o.fromRow = n - 1;
         o.resume = true; // a run from a chosen row is a resumed run
     }
+    if (o.restart && o.resume) {
+        *error = QStringLiteral("--restart starts the mailing again from the first row; it does not go with "
+                                "--resume or --from-row");
+        return std::nullopt;
+    }
+    if (o.resendUnknown && !o.resume) {
+        *error = QStringLiteral("--resend-unknown goes with --resume");
+        return std::nullopt;
+    }
     return o;
+}
+
+// Why `file` cannot take what `option` writes (the results, the trace),
+// checked before the first message is sent; nothing when it can. The
+// project's own files are refused: writing over the list or the journal
+// would destroy them.
+std::optional<QString> outputFileProblem(QLatin1String option, const QString &file, const QStringList &ownFiles)
+{
+    const QFileInfo info(file);
+    const auto same = [&info](const QString &own) {
+        const QFileInfo o(own);
+        return o.absoluteFilePath() == info.absoluteFilePath()
+               || (o.exists() && info.exists() && o.canonicalFilePath() == info.canonicalFilePath());
+    };
+    for (const QString &own : ownFiles) {
+        if (same(own))
+            return QStringLiteral("%1 must not name one of the project's own files (\"%2\")").arg(option, own);
+    }
+    if (info.isDir())
+        return QStringLiteral("%1 names the folder \"%2\"; give a file name").arg(option, file);
+    const QByteArray native = QFile::encodeName(info.absoluteFilePath());
+    if (info.exists()) {
+        // Opened for appending, so the check changes nothing in it.
+        const int fd = ::open(native.constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (fd < 0)
+            return QStringLiteral("cannot write %1 \"%2\": %3").arg(option, file, SystemErrorText(errno));
+        ::close(fd);
+        return std::nullopt;
+    }
+    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return QStringLiteral("cannot write %1 \"%2\": %3").arg(option, file, SystemErrorText(errno));
+    ::close(fd);
+    ::unlink(native.constData());
+    return std::nullopt;
+}
+
+// A journal whose run did not reach its end, or left rows whose outcome
+// nobody knows: a plain `send` would mail its accepted rows again.
+bool isUnfinished(const ResultTable &results)
+{
+    for (int row = 0; row < results.rowCount(); ++row) {
+        const RowStatus status = results.status(row);
+        if (status != RowStatus::Sent && status != RowStatus::Failed)
+            return true;
+    }
+    return false;
 }
 
 // Follows a run on the terminal and ends the event loop when it is over.
 class RunObserver
 {
 public:
-    RunObserver(SendingRun &run, const Invocation &inv, int startRow)
+    // `outputClosed` is called once when standard output goes away (the
+    // reader of a pipe ended).
+    RunObserver(SendingRun &run, const Invocation &inv, int startRow, std::function<void()> outputClosed)
         : m_run(run)
         , m_json(inv.json)
         , m_tty(::isatty(STDOUT_FILENO) == 1)
         , m_startRow(startRow)
         , m_printed(size_t(run.results().rowCount()), false)
+        , m_outputClosed(std::move(outputClosed))
     {
         m_clock.start();
     }
@@ -137,7 +207,7 @@ public:
             return;
         const ResultTable &results = m_run.results();
         const RowStatus status = results.status(row);
-        if (status != RowStatus::Sent && status != RowStatus::Failed) {
+        if (!isFinished(status)) {
             m_printed[size_t(row)] = false;
             return;
         }
@@ -149,14 +219,16 @@ public:
             return;
         if (m_tty) {
             // Failures stay on the screen above the bar.
-            if (status == RowStatus::Failed) {
-                std::fputs("\r\033[K", stdout);
-                std::fputs(rowLine(results, row).constData(), stdout);
+            if (status != RowStatus::Sent) {
+                write("\r\033[K");
+                write(rowLine(results, row));
                 drawBar(true);
             }
             return;
         }
-        std::fputs(rowLine(results, row).constData(), stdout);
+        // A reader of the pipe sees each row as it finishes.
+        write(rowLine(results, row));
+        flush();
     }
 
     void countersChanged()
@@ -173,8 +245,9 @@ public:
         m_total = 0;
         for (int row = 0; row < results.rowCount(); ++row) {
             const RowStatus status = results.status(row);
-            m_printed[size_t(row)] = status == RowStatus::Sent || status == RowStatus::Failed;
-            if (row >= m_startRow && status != RowStatus::Sent)
+            m_printed[size_t(row)] = isFinished(status);
+            const bool kept = status == RowStatus::Sent || (status == RowStatus::Unknown && !m_run.resendUnknown());
+            if (row >= m_startRow && !kept)
                 ++m_total;
         }
     }
@@ -183,34 +256,68 @@ public:
     {
         m_finished = true;
         m_completed = completed;
-        if (m_tty && !m_json)
-            drawBar(true), std::fputs("\n", stdout);
-        std::fflush(stdout);
+        if (m_tty && !m_json) {
+            drawBar(true);
+            write("\n");
+        }
+        flush();
     }
 
     [[nodiscard]] int finishedRows() const { return m_finishedRows; }
     [[nodiscard]] double seconds() const { return double(m_clock.elapsed()) / 1000.0; }
 
 private:
+    [[nodiscard]] static bool isFinished(RowStatus status)
+    {
+        return status == RowStatus::Sent || status == RowStatus::Failed || status == RowStatus::Unknown;
+    }
+
     // "row<TAB>address<TAB>state<TAB>result or comment", in the local charset.
     static QByteArray rowLine(const ResultTable &results, int row)
     {
+        const RowStatus status = results.status(row);
         const QString &comment = results.comment(row);
-        const QString &text =
-            results.status(row) == RowStatus::Sent || comment.isEmpty() ? results.result(row) : comment;
+        const QString &text = status == RowStatus::Sent || comment.isEmpty() ? results.result(row) : comment;
         QString line = QString::number(row + 1);
         line += u'\t';
         line += results.address(row);
         line += u'\t';
-        line += results.state(row).isEmpty() ? QStringLiteral("No") : results.state(row);
+        if (status == RowStatus::Unknown)
+            line += QStringLiteral("Unknown");
+        else
+            line += results.state(row).isEmpty() ? QStringLiteral("No") : results.state(row);
         line += u'\t';
         line += text;
+        // Nothing from a list cell or a server reaches the terminal as a
+        // control sequence.
         for (QChar &c : line) {
-            if (c == u'\r' || c == u'\n')
+            if (c.unicode() < 0x20 && c != u'\t')
                 c = u' ';
+            else if (c.unicode() == 0x7f || (c.unicode() >= 0x80 && c.unicode() <= 0x9f))
+                c = u'?';
         }
         line += u'\n';
         return line.toLocal8Bit();
+    }
+
+    // Output to a reader that went away ends the output, not the run.
+    void write(QByteArrayView bytes)
+    {
+        if (m_outputGone)
+            return;
+        if (std::fwrite(bytes.data(), 1, size_t(bytes.size()), stdout) != size_t(bytes.size()))
+            outputFailed();
+    }
+    void flush()
+    {
+        if (!m_outputGone && std::fflush(stdout) != 0)
+            outputFailed();
+    }
+    void outputFailed()
+    {
+        m_outputGone = true;
+        if (m_outputClosed)
+            m_outputClosed();
     }
 
     void drawBar(bool force)
@@ -230,8 +337,8 @@ private:
                                 .arg(m_run.good())
                                 .arg(m_run.bad())
                                 .arg(secs > 0 ? int(done / secs) : 0);
-        std::fputs(bar.toLocal8Bit().constData(), stdout);
-        std::fflush(stdout);
+        write(bar.toLocal8Bit());
+        flush();
     }
 
     SendingRun &m_run;
@@ -245,6 +352,8 @@ private:
     int m_finishedRows = 0;
     QElapsedTimer m_clock;
     QElapsedTimer m_lastDraw;
+    std::function<void()> m_outputClosed;
+    bool m_outputGone = false;
 };
 
 // Exit code of a finished run: 0 when it reached the end of the list and
@@ -290,27 +399,95 @@ int runAccountSend(const Invocation &inv, const SendOptions &options)
         return fail(QStringLiteral("--from-row must lie between 1 and %1, the list's record count").arg(table.rowCount()),
                     ExitUsage);
 
-    SendingRun run(project, opened->program.accounts);
+    // One run per project, held until the results are written.
+    const auto lock = ProjectLock::acquire(project.folder(), project.name(), &error);
+    if (!lock)
+        return fail(error, ExitUsage);
     const QString journalPath = ResultJournal::pathForProject(project.folder(), project.name());
-    if (!options.resultsFile.isEmpty() && QFileInfo(options.resultsFile).absoluteFilePath() == journalPath)
-        return fail(QStringLiteral("--results must not name the run's own results file \"%1\"").arg(journalPath),
+    const QStringList ownFiles{project.settingsFile(), project.listFile(), project.plainTextFile(),
+                               project.htmlFile(), journalPath, lock->path()};
+    for (const auto &[option, file] : {std::pair{"--results", options.resultsFile}, {"--trace", options.traceFile}}) {
+        if (file.isEmpty())
+            continue;
+        if (const auto problem = outputFileProblem(QLatin1String(option), file, ownFiles))
+            return fail(*problem, ExitUsage);
+    }
+    // The dialogue with the servers in the test-script form, passwords hidden.
+    QFile trace(options.traceFile);
+    if (!options.traceFile.isEmpty() && !trace.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+        return fail(QStringLiteral("cannot write the trace to \"%1\": %2").arg(options.traceFile, trace.errorString()),
                     ExitUsage);
-    if (options.resume && QFileInfo::exists(journalPath)) {
-        const auto saved = ResultJournal::load(journalPath);
-        if (!saved || !run.restoreResults(*saved))
+
+    SendingRun run(project, opened->program.accounts);
+    run.setResendUnknown(options.resendUnknown);
+    if (trace.isOpen()) {
+        run.smtp().setTrace(&trace);
+        run.pop3().setTrace(&trace);
+    }
+    std::optional<ResultTable> saved;
+    QString damage;
+    if (QFileInfo::exists(journalPath))
+        saved = ResultJournal::load(journalPath, &damage);
+    if (options.resume) {
+        if (!saved && QFileInfo::exists(journalPath))
+            return fail(QStringLiteral("the results of the last run \"%1\" %2; send with --restart to start the "
+                                       "mailing again from the first row")
+                            .arg(journalPath, damage),
+                        ExitUsage);
+        if (saved && !run.restoreResults(*saved))
             return fail(QStringLiteral("the results of the last run (\"%1\") do not fit the list any more; "
-                                       "send without --resume to start again")
+                                       "send with --restart to start again")
                             .arg(journalPath),
                         ExitUsage);
-    } else if (options.resume && !inv.has(QStringLiteral("--from-row"))) {
-        return fail(QStringLiteral("nothing to resume: no results of an earlier run beside the project (\"%1\"); "
-                                   "send without --resume")
-                        .arg(journalPath),
+        if (!saved && !inv.has(QStringLiteral("--from-row")))
+            return fail(QStringLiteral("nothing to resume: no results of an earlier run beside the project (\"%1\"); "
+                                       "send without --resume")
+                            .arg(journalPath),
+                        ExitUsage);
+    } else if (!options.restart && QFileInfo::exists(journalPath) && (!saved || isUnfinished(*saved))) {
+        // Starting over would mail every accepted row of that run again.
+        const QString state =
+            saved ? QStringLiteral("did not finish (%1 rows sent, %2 outcome unknown, %3 not sent yet)")
+                        .arg(saved->count(RowStatus::Sent))
+                        .arg(saved->count(RowStatus::Unknown) + saved->count(RowStatus::InProgress))
+                        .arg(saved->count(RowStatus::NotProcessed))
+                  : QStringLiteral("left results that cannot be read (\"%1\" %2)").arg(journalPath, damage);
+        return fail(QStringLiteral("the last run of this project %1: send with --resume to continue it, or with "
+                                   "--restart to send to every row again")
+                        .arg(state),
                     ExitUsage);
     }
+    if (const int unknown = run.results().count(RowStatus::Unknown); unknown > 0 && !options.resendUnknown)
+        fail(QStringLiteral("%1 rows have an unknown outcome (their message went out, the server's answer never "
+                            "came); they are not sent again: check them, or resume with --resend-unknown")
+                 .arg(unknown),
+             ExitOk);
     run.setJournalPath(journalPath);
 
-    RunObserver observer(run, inv, options.fromRow);
+    // Ctrl+C: the message with the server gets its answer first, so that no
+    // accepted message is counted as failed (and sent again on --resume);
+    // then the run stops as "Stop" does. A second Ctrl+C stops at once: a
+    // message whose "." went out is then "outcome unknown", never resent.
+    int stopRequests = 0;
+    bool stopAfterRow = false;
+    const auto requestStop = [&](const QString &why) {
+        ++stopRequests;
+        if (stopRequests == 1 && run.state() == SendingRun::State::Sending && run.currentRow() >= 0
+            && run.results().status(run.currentRow()) == RowStatus::InProgress) {
+            fail(why + QStringLiteral(": stopping after the current message (Ctrl+C again stops at once)"), ExitOk);
+            stopAfterRow = true;
+            return;
+        }
+        if (stopRequests >= 2)
+            ::signal(SIGINT, SIG_DFL); // a third one ends the process
+        run.stop();
+    };
+
+    RunObserver observer(run, inv, options.fromRow, [&] {
+        // The reader of standard output went away (`send ... | head`).
+        QMetaObject::invokeMethod(
+            &run, [&] { requestStop(QStringLiteral("standard output closed")); }, Qt::QueuedConnection);
+    });
     QObject::connect(&run, &SendingRun::rowChanged, &run, [&observer](int row) { observer.rowChanged(row); });
     QObject::connect(&run, &SendingRun::countersChanged, &run, [&observer] { observer.countersChanged(); });
     QObject::connect(&run, &SendingRun::messageToUser, &run,
@@ -332,24 +509,8 @@ int runAccountSend(const Invocation &inv, const SendOptions &options)
         QCoreApplication::exit(0);
     });
 
-    // Ctrl+C: the message with the server gets its answer first, so that no
-    // accepted message is counted as failed (and sent again on --resume);
-    // then the run stops as "Stop" does. A second Ctrl+C stops at once.
-    int stopRequests = 0;
-    bool stopAfterRow = false;
     StopSignals stopSignals;
-    stopSignals.onSignal([&] {
-        ++stopRequests;
-        if (stopRequests == 1 && run.state() == SendingRun::State::Sending
-            && run.currentRow() >= 0 && run.results().status(run.currentRow()) == RowStatus::InProgress) {
-            fail(QStringLiteral("stopping after the current message (Ctrl+C again stops at once)"), ExitOk);
-            stopAfterRow = true;
-            return;
-        }
-        if (stopRequests >= 2)
-            ::signal(SIGINT, SIG_DFL); // a third one ends the process
-        run.stop();
-    });
+    stopSignals.onSignal([&] { requestStop(QStringLiteral("interrupted")); });
     QObject::connect(&run, &SendingRun::rowChanged, &run, [&](int row) {
         if (!stopAfterRow || row != run.currentRow() || run.results().status(row) == RowStatus::InProgress)
             return;
@@ -358,17 +519,17 @@ int runAccountSend(const Invocation &inv, const SendOptions &options)
         QMetaObject::invokeMethod(&run, [&run] { run.stop(); }, Qt::QueuedConnection);
     });
 
+    bool refused = false;
     QTimer::singleShot(0, &run, [&] {
         observer.runStarted();
-        if (options.resume)
-            run.resume(options.fromRow);
-        else
-            run.sendMail();
-        if (!observer.finished() && !run.isRunning())
-            QCoreApplication::exit(ExitUsage); // the run refused to start; it said why
+        const RunStart start = options.resume ? run.resume(options.fromRow) : run.sendMail();
+        if (!start && !observer.finished()) {
+            refused = true; // the run said why
+            QCoreApplication::exit(ExitUsage);
+        }
     });
-    const int loop = QCoreApplication::exec();
-    if (loop == ExitUsage && !observer.finished())
+    QCoreApplication::exec();
+    if (refused)
         return ExitUsage;
 
     const ResultTable &results = run.results();
@@ -381,27 +542,32 @@ int runAccountSend(const Invocation &inv, const SendOptions &options)
     }
     const int sent = results.count(RowStatus::Sent);
     const int failed = results.count(RowStatus::Failed);
-    const int open = results.rowCount() - sent - failed;
+    const int unknown = results.count(RowStatus::Unknown);
+    const int open = results.rowCount() - sent - failed - unknown;
     QJsonObject doc;
     doc.insert(QStringLiteral("completed"), observer.completed());
     doc.insert(QStringLiteral("rows"), results.rowCount());
     doc.insert(QStringLiteral("sent"), sent);
     doc.insert(QStringLiteral("failed"), failed);
+    doc.insert(QStringLiteral("unknown"), unknown);
     doc.insert(QStringLiteral("notProcessed"), open);
     doc.insert(QStringLiteral("thisRun"), observer.finishedRows());
     doc.insert(QStringLiteral("seconds"), observer.seconds());
     doc.insert(QStringLiteral("journal"), journalPath);
+    if (!run.stopReason().isEmpty())
+        doc.insert(QStringLiteral("stopReason"), run.stopReason());
     if (!options.resultsFile.isEmpty())
         doc.insert(QStringLiteral("results"), options.resultsFile);
     if (run.sendLog().isOpen() || !run.sendLog().path().isEmpty())
         doc.insert(QStringLiteral("log"), run.sendLog().path());
-    QString text = QStringLiteral("%1: %2 rows sent, %3 failed, %4 not processed (%5 finished in %6 s)\n")
+    QString text = QStringLiteral("%1: %2 rows sent, %3 failed, %4 not processed")
                        .arg(observer.completed() ? QStringLiteral("Completed") : QStringLiteral("Stopped"))
                        .arg(sent)
                        .arg(failed)
-                       .arg(open)
-                       .arg(observer.finishedRows())
-                       .arg(observer.seconds(), 0, 'f', 1);
+                       .arg(open);
+    if (unknown > 0)
+        text += QStringLiteral(", %1 outcome unknown").arg(unknown);
+    text += QStringLiteral(" (%1 finished in %2 s)\n").arg(observer.finishedRows()).arg(observer.seconds(), 0, 'f', 1);
     if (code != ExitOk)
         text += QStringLiteral("Send the rest with: send %1 --resume\n").arg(options.projectFile);
     print(inv, doc, text);
@@ -416,8 +582,8 @@ int runSend(const Invocation &inv)
     const auto options = parseSendOptions(inv, &error);
     if (inv.words.size() != 2 || !options)
         return fail((error.isEmpty() ? QString() : error + QStringLiteral("; "))
-                        + QStringLiteral("usage: send PROJECT.eml [--dry-run DIR | [--results FILE] [--resume] "
-                                         "[--from-row N]]"),
+                        + QStringLiteral("usage: send PROJECT.eml [--dry-run DIR | [--results FILE] [--trace FILE] "
+                                         "[--resume [--resend-unknown] | --from-row N | --restart]]"),
                     ExitUsage);
     if (inv.has(QStringLiteral("--dry-run")))
         return runDryRun(inv, options->projectFile, inv.option(QStringLiteral("--dry-run")));

@@ -7,6 +7,7 @@
 #include <QTextStream>
 
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 
 namespace varnholt::cli {
@@ -23,12 +24,14 @@ const char usageText[] =
     "  project show PROJECT.eml        print a project's settings, list and attachments\n"
     "  send PROJECT.eml --dry-run DIR  write every merged message to DIR/000001.eml, ...\n"
     "                                  (row number) as it would go to the server\n"
-    "  send PROJECT.eml [--results FILE] [--resume] [--from-row N]\n"
+    "  send PROJECT.eml [--results FILE] [--trace FILE]\n"
+    "                  [--resume [--resend-unknown] | --from-row N | --restart]\n"
     "                                  send the mailing through the project's account;\n"
     "                                  Ctrl+C stops after the current message\n"
     "  preview PROJECT.eml --row N     print the merged message of record row N\n"
-    "  results PROJECT.eml --delete sent|unsent|codes:550,551\n"
-    "                                  delete rows of the last run from the list\n"
+    "  results PROJECT.eml --delete sent|unsent|codes:550,551 [--force]\n"
+    "                                  delete rows of the last run from the list;\n"
+    "                                  --force saves a list that was not read whole\n"
     "\n"
     "Options:\n"
     "  --home DIR     use DIR as the program folder (settings, logs, language files)\n"
@@ -44,7 +47,7 @@ const char usageText[] =
 const QStringList valueOptions = {QStringLiteral("--home"), QStringLiteral("--delimiter"),
                                   QStringLiteral("--results"), QStringLiteral("--from-row"),
                                   QStringLiteral("--dry-run"), QStringLiteral("--row"),
-                                  QStringLiteral("--delete")};
+                                  QStringLiteral("--delete"), QStringLiteral("--trace")};
 
 std::optional<Invocation> parse(const QStringList &args, QString *error)
 {
@@ -150,6 +153,10 @@ int run(const QStringList &args)
 int main(int argc, char **argv)
 {
     std::setlocale(LC_ALL, "");
+    // A reader that goes away (`send ... | head`) must not kill a run
+    // between a message and its journal line: writes then fail instead, and
+    // the run stops cleanly.
+    std::signal(SIGPIPE, SIG_IGN);
     // Qt's own event dispatcher instead of the GLib one: nothing here needs
     // GLib's main loop, and each wake-up (every server reply) then costs one
     // ppoll and less bookkeeping. It is read when the application object is

@@ -3,27 +3,14 @@
 #include "mailclient/mailerrors.h"
 #include "settings/syscharset.h"
 
+#include <QMetaMethod>
+
 namespace varnholt {
 
 GetMail::GetMail(QObject *parent) : MailSession(parent), m_dialogue(*this)
 {
-    connect(&m_connection, &MailConnection::resolving, this,
-            [this](const QString &host) { emit OnMailInfo(giResolving, host); });
-    connect(&m_connection, &MailConnection::resolved, this,
-            [this](const QString &address) { emit OnMailInfo(giResolved, address); });
-    connect(&m_connection, &MailConnection::connected, this, &GetMail::onConnected);
     connect(&m_connection, &MailConnection::tlsEstablished, this,
             [this] { m_dialogue.tlsEstablished(); });
-    connect(&m_connection, &MailConnection::lineReceived, this, &GetMail::onLine);
-    connect(&m_connection, &MailConnection::closedByPeer, this, &GetMail::onClosedByPeer);
-    connect(&m_connection, &MailConnection::failed, this, &GetMail::onFailed);
-    connect(&m_connection, &MailConnection::tlsFailed, this, &GetMail::onTlsFailed);
-    connect(&m_connection, &MailConnection::timedOut, this, [this] {
-        if (!m_busy || m_aborted)
-            return;
-        raiseError(MailError::TimedOut, TextConnectionTimedOut);
-        abort();
-    });
 }
 
 GetMail::~GetMail()
@@ -35,18 +22,23 @@ GetMail::~GetMail()
 void GetMail::setMail_Action(TGetMailAction action)
 {
     m_action = action;
-    if (action == Get_Mail) {
+    if (action == Get_Mail)
         start();
-    } else if (action == Cancel_GetMail && m_busy) {
-        m_lastResult = MailError::Cancelled;
-        m_dialogue.stop();
-        abort();
-    }
+    else if (action == Cancel_GetMail && m_busy)
+        cancelSession();
 }
 
 void GetMail::StopSession()
 {
     setMail_Action(Cancel_GetMail);
+}
+
+Pop3Result GetMail::result() const
+{
+    Pop3Result result;
+    static_cast<MailResult &>(result) = m_outcome;
+    result.reply = m_reply;
+    return result;
 }
 
 void GetMail::start()
@@ -56,37 +48,33 @@ void GetMail::start()
         return;
     }
     beginSession();
+    m_reply.reset();
     for (const QString &text : {m_userId, m_userPassword}) {
         if (text.contains(u'\r') || text.contains(u'\n') || text.contains(u'\0')) {
             // A line break would add a command of its own to the dialogue.
-            raiseError(MailError::UnsafeInput,
-                       QStringLiteral("The user name or password contains a line break"));
-            abort();
+            failAndAbort(MailError::UnsafeInput,
+                         QStringLiteral("The user name or password contains a line break"), Cause::Local);
             return;
         }
     }
-    setWinsockStarted(true);
     m_dialogue.start(m_userId, m_userPassword, m_security == TransportSecurity::StartTls);
-    m_connection.setTimeouts(TimeoutArp(), TimeoutConnect());
-    m_connection.setHandshakeTimeLimit(replyTimeLimit());
-    m_connection.open(m_mailServer, m_mailPort, m_security);
+    openConnection(m_mailServer, m_mailPort, m_security);
 }
 
-void GetMail::raiseError(int number, const QString &text)
+void GetMail::reportInfo(Info info, const QString &text)
 {
-    m_lastResult = number;
-    emit OnMailError(number, text);
+    // In the order of MailSession::Info.
+    static constexpr GetMailInfo numbers[] = {giResolving, giResolved, giConnected, giDisconnected, giSent};
+    emit OnMailInfo(numbers[int(info)], text);
 }
 
-void GetMail::onConnected(const QString &address)
+bool GetMail::infoWanted() const
 {
-    emit OnMailInfo(giConnected, address);
-    m_connection.clearLineBuffer();
-    if (!m_aborted)
-        m_connection.armReplyTimer(replyTimeLimit());
+    static const QMetaMethod signal = QMetaMethod::fromSignal(&GetMail::OnMailInfo);
+    return isSignalConnected(signal);
 }
 
-void GetMail::onLine(const QByteArray &line)
+void GetMail::lineReceived(const QByteArray &line)
 {
     m_connection.stopReplyTimer();
     if (!m_busy || m_aborted)
@@ -94,42 +82,19 @@ void GetMail::onLine(const QByteArray &line)
     m_dialogue.handleLine(line);
 }
 
-void GetMail::onClosedByPeer()
+void GetMail::closedByPeer()
 {
     m_dialogue.stop();
-    emit OnMailInfo(giDisconnected, QString());
+    reportInfo(Info::Disconnected, QString());
     if (!m_busy || m_aborted)
         return;
     // The log-in never sends QUIT, so any close by the server is premature.
-    raiseError(MailError::PrematurelyDisconnected, TextPrematurelyDisconnected);
-    abort();
+    failAndAbort(MailError::PrematurelyDisconnected, TextPrematurelyDisconnected, Cause::Connection);
 }
 
-void GetMail::onFailed(int socketCode, const QString &detail)
+void GetMail::sendCommand(const QByteArray &line, const QByteArray &logForm, bool credentials)
 {
-    Q_UNUSED(detail);
-    if (!m_busy || m_aborted)
-        return;
-    const SocketErrorEntry entry = socketErrorEntry(socketCode);
-    raiseError(entry.getMailNumber, entry.text);
-    abort();
-}
-
-void GetMail::onTlsFailed(const QString &text)
-{
-    if (!m_busy || m_aborted)
-        return;
-    raiseError(MailError::TlsFailure, text);
-    abort();
-}
-
-void GetMail::sendCommand(const QByteArray &line, const QByteArray &logForm)
-{
-    emit OnMailInfo(giSent, SystemCharset::toUnicode(logForm) + QLatin1String("\r\n"));
-    if (m_aborted)
-        return;
-    m_connection.sendLine(line);
-    m_connection.armReplyTimer(replyTimeLimit());
+    sendCommandLine(line, logForm, credentials);
 }
 
 void GetMail::userAccepted()
@@ -137,16 +102,19 @@ void GetMail::userAccepted()
     emit OnMailInfo(giUserAccepted, QString());
 }
 
-void GetMail::accessGranted()
+void GetMail::accessGranted(const Pop3Reply &reply)
 {
+    if (!settled())
+        m_reply = reply;
+    succeed();
     emit OnMailInfo(giAccessGranted, QStringLiteral("Access Granted"));
 }
 
-void GetMail::accessDenied(const QByteArray &line)
+void GetMail::accessDenied(const Pop3Reply &reply)
 {
-    Q_UNUSED(line);
-    raiseError(MailError::AccessDenied, TextAccessDenied);
-    abort();
+    if (!settled())
+        m_reply = reply;
+    failAndAbort(MailError::AccessDenied, TextAccessDenied, Cause::Reply);
 }
 
 void GetMail::beginTls()
@@ -154,11 +122,18 @@ void GetMail::beginTls()
     m_connection.startTls();
 }
 
-void GetMail::stlsRefused(const QByteArray &line)
+void GetMail::stlsRefused(const Pop3Reply &reply)
 {
-    raiseError(MailError::TlsFailure, QStringLiteral("The server %1 refused STLS: %2")
-                                          .arg(m_mailServer, SystemCharset::toUnicode(line)));
-    abort();
+    if (!settled())
+        m_reply = reply;
+    failAndAbort(MailError::TlsFailure, QStringLiteral("The server %1 refused STLS: %2")
+                                            .arg(m_mailServer, SystemCharset::toUnicode(reply.line())),
+                 Cause::Reply);
+}
+
+void GetMail::protocolError(const QString &text)
+{
+    failAndAbort(MailError::ProtocolError, text, Cause::Reply);
 }
 
 } // namespace varnholt

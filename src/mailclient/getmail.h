@@ -3,11 +3,20 @@
 #include "mailclient/mailsession.h"
 #include "mailclient/pop3dialogue.h"
 
+#include <optional>
+
 // `GetMail`: the POP3 log-in some providers want before they relay mail
 // ("POP3 before SMTP"). The owner writes `Mail_Action` = `Get_Mail`, waits for
 // `giAccessGranted` (or an error), then stops the session with `StopSession`.
 
 namespace varnholt {
+
+// The one outcome of a log-in (see MailResult); ok once access was granted.
+struct Pop3Result : MailResult {
+    // The server's reply that decided: the "+OK" to the password, or the
+    // refusal behind the error.
+    std::optional<Pop3Reply> reply;
+};
 
 class GetMail : public MailSession, private Pop3Dialogue::Events
 {
@@ -51,28 +60,35 @@ public:
     // Ends the session; during the log-in the same as a cancel.
     void StopSession();
 
+    // How the session ended; final once OnDone comes.
+    [[nodiscard]] Pop3Result result() const;
+
 Q_SIGNALS:
+    // OnMailError and OnDone come from MailSession.
     void OnMailInfo(varnholt::GetMail::GetMailInfo info, const QString &addinfo);
-    void OnMailError(int error, const QString &addinfo);
 
 private:
     void start();
-    void raiseError(int number, const QString &text);
-    void abort() { abortSession(); }
 
-    void onConnected(const QString &address);
-    void onLine(const QByteArray &line);
-    void onClosedByPeer();
-    void onFailed(int socketCode, const QString &detail);
-    void onTlsFailed(const QString &text);
+    // MailSession
+    void reportInfo(Info info, const QString &text) override;
+    [[nodiscard]] bool infoWanted() const override;
+    [[nodiscard]] int socketErrorNumber(const SocketErrorEntry &entry) const override
+    {
+        return entry.getMailNumber;
+    }
+    void lineReceived(const QByteArray &line) override;
+    void closedByPeer() override;
+    void cleanUpForAbort() override { m_dialogue.stop(); }
 
     // Pop3Dialogue::Events
-    void sendCommand(const QByteArray &line, const QByteArray &logForm) override;
+    void sendCommand(const QByteArray &line, const QByteArray &logForm, bool credentials) override;
     void userAccepted() override;
-    void accessGranted() override;
-    void accessDenied(const QByteArray &line) override;
+    void accessGranted(const Pop3Reply &reply) override;
+    void accessDenied(const Pop3Reply &reply) override;
     void beginTls() override;
-    void stlsRefused(const QByteArray &line) override;
+    void stlsRefused(const Pop3Reply &reply) override;
+    void protocolError(const QString &text) override;
 
     QString m_mailServer;
     quint16 m_mailPort = 110;
@@ -80,8 +96,8 @@ private:
     QString m_userPassword;
     TransportSecurity m_security = TransportSecurity::None;
     TGetMailAction m_action = None;
-    bool m_awaitingStls = false;
     Pop3Dialogue m_dialogue;
+    std::optional<Pop3Reply> m_reply;
 };
 
 } // namespace varnholt

@@ -1,12 +1,14 @@
 #include "mailclient/mailconnection.h"
 
 #include "mailclient/mailerrors.h"
+#include "mailclient/mailreply.h"
 
 #include <QNetworkProxy>
 #include <QSslConfiguration>
 
-#ifdef Q_OS_LINUX
 #include <cerrno>
+
+#ifdef Q_OS_LINUX
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -220,10 +222,17 @@ void MailConnection::onReadyRead()
         emit lineReceived(line);
         return generation == m_generation && m_socket;
     });
+    if (generation != m_generation || !m_socket)
+        return;
+    if (m_lineBuffer.size() > ReplyLimits::MaxLineBytes + 1) { // + 1: a CR may wait for its LF
+        close();
+        emit lineTooLong();
+        return;
+    }
     // Unbuffered, the server's close or a reset shows up as a failed read,
     // and Qt signals nothing of it: the lines that came first were handed
     // on above, now the end itself.
-    if (ended && generation == m_generation && m_socket)
+    if (ended)
         onError(m_socket->error());
 }
 
@@ -295,6 +304,10 @@ void MailConnection::onDisconnected()
 
 MailConnection::PeerState MailConnection::peerState() const
 {
+    if (m_sendErrno == EPIPE)
+        return PeerState::ClosedAfterFin;
+    if (m_sendErrno == ECONNRESET)
+        return PeerState::Reset;
 #ifdef Q_OS_LINUX
     // Qt reports a FIN and a RST alike as a remote close. The kernel keeps
     // them apart: after a FIN the socket waits in CLOSE_WAIT for our own
@@ -328,10 +341,10 @@ void MailConnection::sendLine(const QByteArray &line)
     write(line + "\r\n");
 }
 
-void MailConnection::write(const QByteArray &bytes)
+bool MailConnection::write(const QByteArray &bytes)
 {
     if (!m_socket)
-        return;
+        return false;
     qsizetype done = 0;
 #ifdef Q_OS_LINUX
     // Plain text with nothing queued: hand the bytes straight to the kernel.
@@ -342,19 +355,55 @@ void MailConnection::write(const QByteArray &bytes)
         && m_socket->state() == QAbstractSocket::ConnectedState) {
         const ssize_t n = ::send(int(m_socket->socketDescriptor()), bytes.constData(),
                                  size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0)
+        if (n > 0) {
             done = n;
-        // Any failure is left to Qt, which meets it again below and reports it.
+        } else if (n < 0 && (errno == EPIPE || errno == ECONNRESET)) {
+            // The server is gone. EPIPE: it closed first, and our data only
+            // met its reset; ECONNRESET: it reset the connection. The send
+            // took the kernel's note of it, so it is kept here.
+            if (m_sendErrno == 0)
+                m_sendErrno = errno;
+            reportBrokenWrite();
+            return false;
+        }
+        // Any other failure is left to Qt, which meets it again below and reports it.
     }
 #endif
     if (done == bytes.size())
-        return;
-    m_socket->write(bytes.constData() + done, bytes.size() - done);
+        return true;
+    // An unbuffered socket reports a failed write only through the result.
+    if (m_socket->write(bytes.constData() + done, bytes.size() - done) < 0) {
+        reportBrokenWrite();
+        return done > 0;
+    }
     // Hand the bytes to the system now rather than on the next turn of the
     // event loop: each command waits for its reply, so this is latency.
     m_inWrite = true;
     m_socket->flush();
     m_inWrite = false;
+    return true;
+}
+
+// The end of a connection found by a write, reported once the writer has
+// returned: first whatever the server sent before, then the end itself.
+void MailConnection::reportBrokenWrite()
+{
+    const quint64 generation = m_generation;
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation] {
+            if (generation != m_generation || !m_socket)
+                return;
+            if (m_socket->isValid())
+                onReadyRead();
+            if (generation != m_generation || !m_socket)
+                return;
+            if (m_sendErrno != 0)
+                onDisconnected();
+            else
+                onError(m_socket->error());
+        },
+        Qt::QueuedConnection);
 }
 
 qint64 MailConnection::bytesPending() const
@@ -413,6 +462,7 @@ void MailConnection::releaseSocket()
         ::close(m_probeFd);
 #endif
     m_probeFd = -1;
+    m_sendErrno = 0;
 }
 
 void MailConnection::close()

@@ -33,8 +33,11 @@ public:
     ~MailConnection() override;
 
     // Seconds allowed for the name lookup and for the connection set-up;
-    // 0 means no limit.
+    // 0 means no limit, which the sessions never ask for
+    // (MailSession::effectiveTimeLimit).
     void setTimeouts(int arpSeconds, int connectSeconds);
+    [[nodiscard]] int lookupTimeLimit() const { return m_arpSeconds; }
+    [[nodiscard]] int connectTimeLimit() const { return m_connectSeconds; }
     // Certificates trusted on top of the system's store (a private CA, or a
     // test's self-signed certificate).
     void setExtraCaCertificates(const QList<QSslCertificate> &certificates);
@@ -56,7 +59,10 @@ public:
 
     // A command line: the text, then CR LF.
     void sendLine(const QByteArray &line);
-    void write(const QByteArray &bytes);
+    // False when the connection turned out to be gone and none of the bytes
+    // could be handed over; the end of the connection is reported once the
+    // caller has returned.
+    bool write(const QByteArray &bytes);
     // Bytes handed over but not yet passed to the operating system.
     [[nodiscard]] qint64 bytesPending() const;
 
@@ -102,6 +108,9 @@ Q_SIGNALS:
     void tlsFailed(const QString &text);
     // A countdown or the reply time limit ran out; the connection is closed.
     void timedOut();
+    // The server sent more than ReplyLimits::MaxLineBytes without a line
+    // end; the connection is closed.
+    void lineTooLong();
 
 private:
     void connectTo(const QHostAddress &address);
@@ -115,6 +124,7 @@ private:
     void onReplyTimer();
     void startReplyTimer(std::chrono::milliseconds interval);
     void releaseSocket();
+    void reportBrokenWrite();
     [[nodiscard]] QSslSocket *sslSocket() const;
     [[nodiscard]] bool isUnbuffered() const;
     enum class PeerState { Unknown, Open, ClosedAfterFin, Reset };
@@ -141,6 +151,7 @@ private:
     QStringList m_sslErrors;
     QByteArray m_lineBuffer;
     int m_probeFd = -1; // a duplicate of the socket, to tell a reset from a close
+    int m_sendErrno = 0; // EPIPE or ECONNRESET from a write into a connection that is gone
     quint64 m_generation = 0;
     bool m_inWrite = false;
 };

@@ -49,41 +49,42 @@ int socketErrorCode(QAbstractSocket::SocketError error, QStringView errorString,
 
 SocketErrorEntry socketErrorEntry(int code)
 {
+    using namespace MailError;
     switch (code) {
     case 0:
         return {0, 0, QString()};
     case 10004: case 10014: case 10022: case 10036: case 10038: case 10040:
     case 10045: case 10047: case 10048: case 10056: case 10057: case 10058:
-        return {4, 4, QStringLiteral("Unexpected internal error in component")};
+        return {InternalError, InternalError, QStringLiteral("Unexpected internal error in component")};
     case 10013:
-        return {3, 3, QStringLiteral("Invalid address specified")};
+        return {InvalidAddress, InvalidAddress, QStringLiteral("Invalid address specified")};
     case 10024:
-        return {9, 9, QStringLiteral("Out of sockets")};
+        return {OutOfSockets, OutOfSockets, QStringLiteral("Out of sockets")};
     case 10049:
-        return {11, 11, QStringLiteral("Address not available")};
+        return {AddressNotAvailable, AddressNotAvailable, QStringLiteral("Address not available")};
     case 10050:
-        return {2, 2, QStringLiteral("Network down")};
+        return {NetworkDown, NetworkDown, QStringLiteral("Network down")};
     case 10051:
-        return {10, 10, QStringLiteral("Network unreachable")};
+        return {NetworkUnreachable, NetworkUnreachable, QStringLiteral("Network unreachable")};
     case 10052: case 10055:
-        return {5, 5, QStringLiteral("General Winsock Error")};
+        return {GeneralWinsock, GeneralWinsock, QStringLiteral("General Winsock Error")};
     case 10053:
-        return {6, 6, QStringLiteral("Connection aborted due to timeout or other failure")};
+        return {ConnectionAborted, ConnectionAborted,
+                QStringLiteral("Connection aborted due to timeout or other failure")};
     case 10054:
-        return {7, 7, QStringLiteral("Connection reset by remote side")};
+        return {ConnectionReset, ConnectionReset, QStringLiteral("Connection reset by remote side")};
     case 10060:
-        return {8, 8, QStringLiteral("timeout")};
+        return {TimedOut, TimedOut, QStringLiteral("timeout")};
     case 10061:
-        return {12, 12, QStringLiteral("Connection Refused")};
+        return {ConnectionRefused, ConnectionRefused, QStringLiteral("Connection Refused")};
     case 10065:
-        return {MailError::SmtpHostUnreachable, MailError::Pop3HostUnreachable,
-                QStringLiteral("Host Unreachable")};
+        return {SmtpHostUnreachable, Pop3HostUnreachable, QStringLiteral("Host Unreachable")};
     case 10093:
-        return {1, 1, QStringLiteral("Winsock not initialized")};
+        return {WinsockNotInitialized, WinsockNotInitialized, QStringLiteral("Winsock not initialized")};
     case 11001: case 11002: case 11003: case 11004:
-        return {16, 16, QStringLiteral("Address resolution error")};
+        return {AddressResolution, AddressResolution, QStringLiteral("Address resolution error")};
     default:
-        return {15, 15, QStringLiteral("Unknown Error")};
+        return {UnknownError, UnknownError, QStringLiteral("Unknown Error")};
     }
 }
 

@@ -35,6 +35,13 @@ inline constexpr int AccessDenied = 19;        // GetMail
 // STARTTLS missing or refused) and input that would corrupt a command line.
 inline constexpr int TlsFailure = 20;
 inline constexpr int UnsafeInput = 21;
+// The server's reply is not a reply of the protocol, or is too long.
+inline constexpr int ProtocolError = 22;
+// The message was stopped before its final "." because its sending could
+// not be recorded (SendMail::setBeforeFinalDot).
+inline constexpr int MessageWithdrawn = 23;
+// An address needs SMTPUTF8 (RFC 6531) and the server does not offer it.
+inline constexpr int SmtpUtf8NotOffered = 24;
 } // namespace MailError
 
 inline const QString TextWinsockNotInitialized = QStringLiteral("Winsock not initiliazed");
@@ -43,6 +50,15 @@ inline const QString TextPrematurelyDisconnected = QStringLiteral("Prematurely D
 inline const QString TextUnexpectedResponse = QStringLiteral("Unexpected response: ");
 inline const QString TextMailDestination = QStringLiteral("Mail Destination Error");
 inline const QString TextAccessDenied = QStringLiteral("Access Denied");
+inline const QString TextCancelled = QStringLiteral("Cancelled");
+inline const QString TextReplyLineTooLong =
+    QStringLiteral("The server's reply is too long (over 64 KB on one line)");
+inline const QString TextReplyTooLong = QStringLiteral("The server's reply is too long (over 1 MB)");
+inline const QString TextMessageWithdrawn =
+    QStringLiteral("Message withdrawn before its end: the outcome could not be recorded");
+// %1: "recipient" or "sender".
+inline const QString TextSmtpUtf8NotOffered =
+    QStringLiteral("The %1 address has non-ASCII characters and the server does not offer SMTPUTF8");
 
 // One row of the socket error table: the number each client reports and the text.
 struct SocketErrorEntry {

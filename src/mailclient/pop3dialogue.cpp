@@ -1,5 +1,6 @@
 #include "mailclient/pop3dialogue.h"
 
+#include "mailclient/mailerrors.h"
 #include "settings/syscharset.h"
 
 namespace varnholt {
@@ -28,7 +29,7 @@ void Pop3Dialogue::sendUser()
 {
     m_state = State::UserReply;
     const QByteArray line = commandLine(QStringLiteral("USER ") + m_user);
-    m_events.sendCommand(line, line);
+    m_events.sendCommand(line, line, false);
 }
 
 void Pop3Dialogue::tlsEstablished()
@@ -42,28 +43,36 @@ void Pop3Dialogue::handleLine(const QByteArray &line)
     if (line.isEmpty() || m_state == State::Idle || m_state == State::LoggedIn
         || m_state == State::TlsHandshake)
         return;
+    const std::optional<Pop3Reply> reply =
+        line.size() > ReplyLimits::MaxLineBytes ? std::nullopt : Pop3Reply::parse(line);
+    if (!reply) {
+        m_state = State::Idle;
+        m_events.protocolError(line.size() > ReplyLimits::MaxLineBytes
+                                   ? TextReplyLineTooLong
+                                   : QStringLiteral("The server sent a line that is not a POP3 reply: ")
+                                         + quotedServerLine(line));
+        return;
+    }
     if (m_state == State::StlsReply) {
-        if (line[0] == '+') {
+        if (reply->isPositive()) {
             m_state = State::TlsHandshake;
             m_events.beginTls();
-        } else if (line[0] == '-') {
+        } else {
             m_state = State::Idle;
-            m_events.stlsRefused(line);
+            m_events.stlsRefused(*reply);
         }
         return;
     }
-    if (line[0] == '-') {
+    if (reply->isNegative()) {
         m_state = State::Idle;
-        m_events.accessDenied(line);
+        m_events.accessDenied(*reply);
         return;
     }
-    if (line[0] != '+')
-        return;
     switch (m_state) {
     case State::Greeting:
         if (m_upgrade) {
             m_state = State::StlsReply;
-            m_events.sendCommand("STLS", "STLS");
+            m_events.sendCommand("STLS", "STLS", false);
         } else {
             sendUser();
         }
@@ -72,12 +81,13 @@ void Pop3Dialogue::handleLine(const QByteArray &line)
         m_state = State::PassReply;
         m_events.userAccepted();
         if (m_state == State::PassReply)
-            m_events.sendCommand(commandLine(QStringLiteral("PASS ") + m_password), "PASS <password>");
+            m_events.sendCommand(commandLine(QStringLiteral("PASS ") + m_password), "PASS <password>",
+                                 true);
         break;
     }
     case State::PassReply:
         m_state = State::LoggedIn;
-        m_events.accessGranted();
+        m_events.accessGranted(*reply);
         break;
     default:
         break;

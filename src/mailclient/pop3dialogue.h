@@ -1,11 +1,14 @@
 #pragma once
 
+#include "mailclient/mailreply.h"
+
 #include <QByteArray>
 #include <QString>
 
 // The POP3 log-in (RFC 1939 USER/PASS) as a state machine without a socket:
-// fed the server's lines, it answers with command lines and the outcome. A
-// line is judged by its first character only ("+OK" / "-ERR").
+// fed the server's lines, it answers with command lines and the outcome.
+// Every line is a status reply ("+OK" / "-ERR", Pop3Reply); anything else
+// is a protocol error.
 
 namespace varnholt {
 
@@ -18,13 +21,17 @@ public:
     {
     public:
         virtual ~Events() = default;
-        virtual void sendCommand(const QByteArray &line, const QByteArray &logForm) = 0;
+        // `credentials` marks the password, which a protocol trace hides.
+        virtual void sendCommand(const QByteArray &line, const QByteArray &logForm,
+                                 bool credentials) = 0;
         virtual void userAccepted() = 0;
-        virtual void accessGranted() = 0;
-        virtual void accessDenied(const QByteArray &line) = 0;
+        virtual void accessGranted(const Pop3Reply &reply) = 0;
+        virtual void accessDenied(const Pop3Reply &reply) = 0;
         // The server agreed to "STLS": start the TLS handshake.
         virtual void beginTls() = 0;
-        virtual void stlsRefused(const QByteArray &line) = 0;
+        virtual void stlsRefused(const Pop3Reply &reply) = 0;
+        // A line that is not a POP3 reply, or too long; the dialogue stops.
+        virtual void protocolError(const QString &text) = 0;
     };
 
     explicit Pop3Dialogue(Events &events) : m_events(events) {}

@@ -63,19 +63,9 @@ QString visible(const QString &text)
 
 SendMail::SendMail(QObject *parent) : MailSession(parent), m_dialogue(*this)
 {
-    connect(&m_connection, &MailConnection::resolving, this,
-            [this](const QString &host) { emit OnMailInfo(miResolving, host); });
-    connect(&m_connection, &MailConnection::resolved, this,
-            [this](const QString &address) { emit OnMailInfo(miResolved, address); });
-    connect(&m_connection, &MailConnection::connected, this, &SendMail::onConnected);
     connect(&m_connection, &MailConnection::tlsEstablished, this,
             [this] { m_dialogue.tlsEstablished(); });
-    connect(&m_connection, &MailConnection::lineReceived, this, &SendMail::onLine);
     connect(&m_connection, &MailConnection::bytesWritten, this, &SendMail::pumpMessage);
-    connect(&m_connection, &MailConnection::closedByPeer, this, &SendMail::onClosedByPeer);
-    connect(&m_connection, &MailConnection::failed, this, &SendMail::onFailed);
-    connect(&m_connection, &MailConnection::tlsFailed, this, &SendMail::onTlsFailed);
-    connect(&m_connection, &MailConnection::timedOut, this, &SendMail::onTimedOut);
 }
 
 SendMail::~SendMail()
@@ -92,6 +82,15 @@ void SendMail::setAction(TMailAction action)
         start();
     else if (action == Cancel_SendMail)
         cancel();
+}
+
+SmtpResult SendMail::result() const
+{
+    SmtpResult result;
+    static_cast<MailResult &>(result) = m_outcome;
+    result.reply = m_reply;
+    result.finalDotSent = m_finalDotSent;
+    return result;
 }
 
 bool SendMail::setUpRecipients()
@@ -153,29 +152,35 @@ void SendMail::start()
     beginSession();
     dropAssembler(); // a message prepared for a session that never sent it
     m_delivered = false;
-    m_quitAnswered = false;
+    m_inBody = false;
+    m_finalDotSent = false;
+    m_reply.reset();
     m_skipTo = m_skipCc = m_skipBcc = 0;
 
     if (!setUpRecipients()) {
-        raiseError(MailError::MailDestination, TextMailDestination);
-        abort();
+        failAndAbort(MailError::MailDestination, TextMailDestination, Cause::Local);
         return;
     }
     const SmtpDialogue::Envelope env = envelope();
     if (const auto problem = unsafeInput(env)) {
-        raiseError(MailError::UnsafeInput, *problem);
-        abort();
+        failAndAbort(MailError::UnsafeInput, *problem, Cause::Local);
         return;
     }
 
     if (m_connection.isConnected() && m_dialogue.state() == SmtpDialogue::State::Idle) {
         m_connection.clearLineBuffer();
         m_dialogue.startReusedConnection(env, m_keepConnectionOpen);
-        prepareMessage();
+        if (m_dialogue.state() == SmtpDialogue::State::ReconnectQuit)
+            m_connection.armReplyTimer(QuitGrace);
+        else
+            prepareMessage();
         return;
     }
+    openFresh(env);
+}
 
-    setWinsockStarted(true);
+void SendMail::openFresh(const SmtpDialogue::Envelope &env)
+{
     SmtpDialogue::Settings settings;
     settings.smtpAuth = m_smtpAuth;
     settings.user = SystemCharset::fromUnicode(m_smtpUser);
@@ -186,10 +191,7 @@ void SendMail::start()
     settings.security = m_security;
     settings.keepConnectionOpen = m_keepConnectionOpen;
     m_dialogue.startConnection(settings, env);
-
-    m_connection.setTimeouts(TimeoutArp(), TimeoutConnect());
-    m_connection.setHandshakeTimeLimit(replyTimeLimit());
-    m_connection.open(m_smtpServer, m_smtpPort, m_security);
+    openConnection(m_smtpServer, m_smtpPort, m_security);
 }
 
 void SendMail::cancel()
@@ -200,14 +202,14 @@ void SendMail::cancel()
         m_connection.close();
         return;
     }
-    m_lastResult = MailError::Cancelled;
-    abort();
+    cancelSession();
 }
 
-void SendMail::abort()
+void SendMail::cleanUpForAbort()
 {
-    if (m_aborted)
-        return;
+    if (m_inBody && tracing())
+        trace("C: ", QByteArray("<message " + QByteArray::number(m_bodyBytes) + " bytes>"));
+    m_inBody = false;
     m_toAddress.clear();
     m_toName.clear();
     m_message.ListTo.clear();
@@ -215,97 +217,88 @@ void SendMail::abort()
     m_listBcc.clear();
     m_dialogue.stop();
     dropAssembler();
-    abortSession();
 }
 
-void SendMail::raiseError(int number, const QString &text)
+void SendMail::reportInfo(Info info, const QString &text)
 {
-    m_lastResult = number;
-    emit OnMailError(number, text);
+    // In the order of MailSession::Info.
+    static constexpr SendMailInfo numbers[] = {miResolving, miResolved, miConnected, miDisconnected, miSent};
+    emit OnMailInfo(numbers[int(info)], text);
 }
 
-void SendMail::onConnected(const QString &address)
+void SendMail::connected()
 {
-    emit OnMailInfo(miConnected, address);
-    m_connection.clearLineBuffer();
     m_delivered = false;
-    if (!m_aborted)
-        m_connection.armReplyTimer(replyTimeLimit()); // the greeting
 }
 
-void SendMail::onLine(const QByteArray &line)
+void SendMail::lineReceived(const QByteArray &line)
 {
-    m_connection.stopReplyTimer();
     if (infoWanted())
         emit OnMailInfo(miReceived, SystemCharset::toUnicode(line));
     if (!m_busy || m_aborted)
         return;
-    if (line.size() > 3 && line[3] == '-')
-        m_connection.armReplyTimer(replyTimeLimit()); // more of this reply to come
+    // One time limit for the whole reply: only its last line stops it.
+    if (SmtpReplyReader::isLastLine(line))
+        m_connection.stopReplyTimer();
     m_dialogue.handleLine(line);
     if (m_dialogue.state() == SmtpDialogue::State::MailFromReply)
         prepareMessage();
 }
 
-void SendMail::onClosedByPeer()
+void SendMail::closedByPeer()
 {
+    const bool reconnecting = m_dialogue.state() == SmtpDialogue::State::ReconnectQuit;
     m_dialogue.stop();
-    emit OnMailInfo(miDisconnected, QString());
+    reportInfo(Info::Disconnected, QString());
     if (!m_busy || m_aborted)
         return;
+    if (reconnecting) {
+        reconnect();
+        return;
+    }
     dropAssembler();
     if (!m_delivered)
-        raiseError(MailError::PrematurelyDisconnected, TextPrematurelyDisconnected);
+        fail(MailError::PrematurelyDisconnected, TextPrematurelyDisconnected, Cause::Connection);
     postDone();
 }
 
-void SendMail::onFailed(int socketCode, const QString &detail)
+void SendMail::connectionLostWhileIdle()
 {
-    Q_UNUSED(detail);
-    if (!m_busy) {
-        // A kept connection that fails between messages is simply gone.
-        m_dialogue.stop();
-        emit OnMailInfo(miDisconnected, QString());
+    // A kept connection that fails between messages is simply gone.
+    m_dialogue.stop();
+    reportInfo(Info::Disconnected, QString());
+}
+
+void SendMail::connectionFailed(int number, const QString &text)
+{
+    if (m_dialogue.state() == SmtpDialogue::State::ReconnectQuit) {
+        reconnect(); // the old connection was on its way out anyway
         return;
     }
-    if (m_aborted)
-        return;
-    const SocketErrorEntry entry = socketErrorEntry(socketCode);
-    raiseError(entry.sendMailNumber, entry.text);
-    abort();
+    MailSession::connectionFailed(number, text);
 }
 
-void SendMail::onTlsFailed(const QString &text)
+void SendMail::timedOut()
 {
-    if (!m_busy || m_aborted)
+    if (m_dialogue.state() == SmtpDialogue::State::ReconnectQuit) {
+        reconnect();
         return;
-    raiseError(MailError::TlsFailure, text);
-    abort();
-}
-
-void SendMail::onTimedOut()
-{
-    if (!m_busy || m_aborted)
-        return;
-    if (m_quitAnswered) {
-        // The server answered QUIT but kept the connection: close it ourselves.
-        emit OnMailInfo(miDisconnected, QString());
+    }
+    if (m_delivered) {
+        // The message was accepted and "QUIT" sent; the server kept the
+        // connection or never answered: it is closed now, and that is no
+        // failure of the message.
+        reportInfo(Info::Disconnected, QString());
         m_aborted = true;
         postDone();
         return;
     }
-    raiseError(MailError::TimedOut, TextConnectionTimedOut);
-    abort();
+    MailSession::timedOut();
 }
 
-void SendMail::sendCommand(const QByteArray &line, const QByteArray &logForm)
+void SendMail::sendCommand(const QByteArray &line, const QByteArray &logForm, bool credentials)
 {
-    if (infoWanted())
-        emit OnMailInfo(miSent, SystemCharset::toUnicode(logForm) + QLatin1String("\r\n"));
-    if (m_aborted)
-        return;
-    m_connection.sendLine(line);
-    m_connection.armReplyTimer(replyTimeLimit());
+    sendCommandLine(line, logForm, credentials);
 }
 
 void SendMail::recipient(const QString &address)
@@ -313,21 +306,34 @@ void SendMail::recipient(const QString &address)
     emit OnMailInfo(miRecipient, address);
 }
 
-void SendMail::unexpectedReply(const QByteArray &line)
+void SendMail::unexpectedReply(const SmtpReply &reply)
 {
-    // The session waits for its owner, who reads the reply code from the text.
-    raiseError(MailError::UnexpectedResponse, TextUnexpectedResponse + SystemCharset::toUnicode(line));
+    // The session waits for its owner, who reads the reply code from the
+    // text: a reply of several lines gives them all, joined with " / ".
+    if (!settled())
+        m_reply = reply;
+    fail(MailError::UnexpectedResponse, TextUnexpectedResponse + SystemCharset::toUnicode(reply.summary()),
+         Cause::Reply);
 }
 
-void SendMail::failure(int number, const QString &text)
+void SendMail::failure(int number, const QString &text, const std::optional<SmtpReply> &reply)
 {
-    raiseError(number, text);
-    abort();
+    if (!settled() && reply)
+        m_reply = reply;
+    failAndAbort(number, text, Cause::Reply);
 }
 
 void SendMail::beginTls()
 {
     m_connection.startTls();
+}
+
+void SendMail::reconnect()
+{
+    // The kept connection was greeted with HELO; the message needs what
+    // only EHLO can ask for. The same session goes on over a new one.
+    m_connection.close();
+    openFresh(envelope());
 }
 
 // Whether anyone listens to OnMailInfo: its texts (for miSent a whole
@@ -360,6 +366,8 @@ void SendMail::prepareMessage()
 void SendMail::transmitMessage()
 {
     prepareMessage();
+    m_inBody = true;
+    m_bodyBytes = 0;
     pumpMessage();
 }
 
@@ -367,9 +375,7 @@ void SendMail::transmitMessage()
 // socket's bytesWritten brings us back for more.
 void SendMail::pumpMessage()
 {
-    if (m_dialogue.state() != SmtpDialogue::State::DotReply)
-        return; // prepared, but DATA is not accepted yet
-    while (m_assembler && !m_aborted && !m_assembler->atEnd()
+    while (m_inBody && m_assembler && !m_aborted && !m_assembler->atEnd()
            && m_connection.bytesPending() < HighWater) {
         QByteArray chunk;
         {
@@ -378,26 +384,65 @@ void SendMail::pumpMessage()
         }
         if (!m_assembler || m_aborted || m_assembler->isAborted())
             return; // cancelled from one of the assembler's events
-        if (chunk.isEmpty())
-            continue;
-        if (infoWanted())
-            emit OnMailInfo(miSent, SystemCharset::toUnicode(chunk));
+        const bool last = m_assembler->atEnd();
+        // The assembler ends the message with the "." line; it goes out on
+        // its own, after the hook (the bytes on the wire stay the same).
+        if (last && (chunk == ".\r\n" || chunk.endsWith("\r\n.\r\n")))
+            chunk.chop(3);
+        if (!chunk.isEmpty()) {
+            if (infoWanted())
+                emit OnMailInfo(miSent, SystemCharset::toUnicode(chunk));
+            if (m_aborted)
+                return;
+            if (!m_connection.write(chunk))
+                return; // the connection is gone; its end is on the way
+            m_bodyBytes += chunk.size();
+        }
+        if (last) {
+            endMessage();
+            return;
+        }
+    }
+}
+
+// RFC 5321 4.1.1.4: the body's last CR LF and the line "." end the data.
+void SendMail::endMessage()
+{
+    m_inBody = false;
+    if (m_pulling) {
+        dropAssembler();
+    } else if (MimeAssembler *assembler = m_assembler) {
+        // Outside the assembler's own calls it can go at once, which
+        // spares the event loop a deferred deletion per message.
+        m_assembler = nullptr;
+        delete assembler;
+    }
+    if (tracing())
+        trace("C: ", QByteArray("<message " + QByteArray::number(m_bodyBytes) + " bytes>"));
+    if (m_beforeFinalDot) {
+        const bool recorded = m_beforeFinalDot();
+        if (m_aborted)
+            return; // cancelled from the hook
+        if (!recorded) {
+            // Without the "." the server never takes the message.
+            failAndAbort(MailError::MessageWithdrawn, TextMessageWithdrawn, Cause::Local);
+            return;
+        }
+    }
+    if (infoWanted()) {
+        emit OnMailInfo(miSent, QStringLiteral(".\r\n"));
         if (m_aborted)
             return;
-        m_connection.write(chunk);
     }
-    if (m_assembler && !m_aborted && m_assembler->atEnd()) {
-        if (m_pulling) {
-            dropAssembler();
-        } else {
-            // Outside the assembler's own calls it can go at once, which
-            // spares the event loop a deferred deletion per message.
-            MimeAssembler *assembler = m_assembler;
-            m_assembler = nullptr;
-            delete assembler;
-        }
-        m_connection.armReplyTimer(qMax(DotReplyLimit, replyTimeLimit()));
-    }
+    setLastCommand(QByteArrayLiteral("."));
+    // Only a "." the connection took can have reached the server: when it
+    // was already gone, the message is certainly not taken.
+    if (!m_connection.write(QByteArrayLiteral(".\r\n")))
+        return;
+    m_finalDotSent = true;
+    if (tracing())
+        trace("C: ", ".");
+    m_connection.armReplyTimer(qMax(DotReplyLimit, replyTimeLimit()));
 }
 
 void SendMail::dropAssembler()
@@ -411,10 +456,22 @@ void SendMail::dropAssembler()
     }
 }
 
-void SendMail::accepted(const QByteArray &line)
+void SendMail::accepted(const SmtpReply &reply)
 {
+    if (!m_finalDotSent) {
+        // A server cannot take a message it has not seen the end of; the
+        // connection is dropped before the "." can go.
+        failure(MailError::ProtocolError,
+                QStringLiteral("The server accepted the message before its end: ")
+                    + quotedServerLine(reply.summary()),
+                reply);
+        return;
+    }
+    if (!settled())
+        m_reply = reply;
+    succeed();
     if (infoWanted())
-        emit OnMailInfo(miAccepted, SystemCharset::toUnicode(line));
+        emit OnMailInfo(miAccepted, SystemCharset::toUnicode(reply.summary()));
     m_delivered = true;
     if (m_keepConnectionOpen)
         postDone();
@@ -422,7 +479,6 @@ void SendMail::accepted(const QByteArray &line)
 
 void SendMail::quitAnswered()
 {
-    m_quitAnswered = true;
     m_connection.armReplyTimer(QuitGrace);
 }
 

@@ -7,12 +7,27 @@
 #include <QPointer>
 #include <QStringList>
 
+#include <functional>
+#include <optional>
+
 // `SendMail`: delivers one message to an SMTP server. The owner fills the
 // properties and the message inputs, writes `Action` = `Send_Mail`, and waits
-// for `OnDone`; `Delivered` then says whether the server accepted the message.
-// With `KeepConnectionOpen` the next message goes over the same connection.
+// for `OnDone`; `Delivered` then says whether the server accepted the message,
+// and `result()` how the session ended. With `KeepConnectionOpen` the next
+// message goes over the same connection.
 
 namespace varnholt {
+
+// The one outcome of a session (see MailResult).
+struct SmtpResult : MailResult {
+    // The server's reply that decided: its acceptance of the message, or
+    // the refusal behind the error. Every line of it.
+    std::optional<SmtpReply> reply;
+    // The "." that ends the message was written. With no reply to it
+    // (connection lost, time-out, cancel) the outcome is unknown: the server
+    // may have taken the message.
+    bool finalDotSent = false;
+};
 
 class SendMail : public MailSession, private SmtpDialogue::Events
 {
@@ -79,39 +94,61 @@ public:
 
     [[nodiscard]] bool Delivered() const { return m_delivered; }
 
+    // How the session ended; final once OnDone comes (while the session
+    // runs, what is known so far).
+    [[nodiscard]] SmtpResult result() const;
+
+    // Called once per message, after the whole body has been handed to the
+    // socket and right before the "." that ends it (RFC 5321 4.1.1.4). When
+    // it returns false the "." is not sent: the connection is dropped, so
+    // that the server discards the transaction, and the session fails with
+    // MailError::MessageWithdrawn.
+    void setBeforeFinalDot(std::function<bool()> hook) { m_beforeFinalDot = std::move(hook); }
+    // The "." of the current message was written; false again when the
+    // next message starts.
+    [[nodiscard]] bool finalDotSent() const { return m_finalDotSent; }
+
 Q_SIGNALS:
+    // OnMailError and OnDone come from MailSession.
     void OnMailInfo(varnholt::SendMail::SendMailInfo info, const QString &addinfo);
-    void OnMailError(int error, const QString &addinfo);
 
 private:
     void start();
     void cancel();
-    void abort();
-    void raiseError(int number, const QString &text);
+    void openFresh(const SmtpDialogue::Envelope &env);
     [[nodiscard]] bool setUpRecipients();
     [[nodiscard]] std::optional<QString> unsafeInput(const SmtpDialogue::Envelope &env) const;
-    [[nodiscard]] bool infoWanted() const;
     [[nodiscard]] SmtpDialogue::Envelope envelope() const;
-
-    void onConnected(const QString &address);
-    void onLine(const QByteArray &line);
-    void onClosedByPeer();
-    void onFailed(int socketCode, const QString &detail);
-    void onTlsFailed(const QString &text);
-    void onTimedOut();
     void prepareMessage();
     void pumpMessage();
+    void endMessage();
     void dropAssembler();
 
+    // MailSession
+    void reportInfo(Info info, const QString &text) override;
+    [[nodiscard]] bool infoWanted() const override;
+    [[nodiscard]] int socketErrorNumber(const SocketErrorEntry &entry) const override
+    {
+        return entry.sendMailNumber;
+    }
+    void connected() override;
+    void lineReceived(const QByteArray &line) override;
+    void closedByPeer() override;
+    void connectionFailed(int number, const QString &text) override;
+    void timedOut() override;
+    void connectionLostWhileIdle() override;
+    void cleanUpForAbort() override;
+
     // SmtpDialogue::Events
-    void sendCommand(const QByteArray &line, const QByteArray &logForm) override;
+    void sendCommand(const QByteArray &line, const QByteArray &logForm, bool credentials) override;
     void recipient(const QString &address) override;
-    void unexpectedReply(const QByteArray &line) override;
-    void failure(int number, const QString &text) override;
+    void unexpectedReply(const SmtpReply &reply) override;
+    void failure(int number, const QString &text, const std::optional<SmtpReply> &reply) override;
     void beginTls() override;
     void transmitMessage() override;
-    void accepted(const QByteArray &line) override;
+    void accepted(const SmtpReply &reply) override;
     void quitAnswered() override;
+    void reconnect() override;
 
     MimeInputs m_message;
     QString m_smtpServer;
@@ -128,7 +165,6 @@ private:
     TransportSecurity m_security = TransportSecurity::None;
     TMailAction m_action = None;
     bool m_delivered = false;
-    bool m_quitAnswered = false;
     int m_skipTo = 0;
     int m_skipCc = 0;
     int m_skipBcc = 0;
@@ -136,6 +172,11 @@ private:
     SmtpDialogue m_dialogue;
     QPointer<MimeAssembler> m_assembler;
     bool m_pulling = false; // inside the assembler's nextChunk()
+    bool m_inBody = false;  // between the reply to DATA and the "."
+    qint64 m_bodyBytes = 0; // of the message on the wire, for the trace
+    bool m_finalDotSent = false;
+    std::optional<SmtpReply> m_reply;
+    std::function<bool()> m_beforeFinalDot;
 };
 
 } // namespace varnholt

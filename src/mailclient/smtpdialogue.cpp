@@ -4,28 +4,23 @@
 #include "mailclient/sasl.h"
 #include "settings/syscharset.h"
 
+#include <algorithm>
+
 namespace varnholt {
 
 namespace {
 
-// RFC 5321 4.2.1: "250-text" continues a reply, "250 text" (or a bare code)
-// ends it.
-bool isContinuation(const QByteArray &line)
+bool hasNonAscii(const QString &text)
 {
-    return line.size() > 3 && line[3] == '-';
-}
-
-QByteArray codeOf(const QByteArray &line)
-{
-    return line.left(3);
-}
-
-QByteArray wire(const QString &text)
-{
-    return SystemCharset::fromUnicode(text);
+    return std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() >= 0x80; });
 }
 
 } // namespace
+
+bool SmtpDialogue::Envelope::needsSmtpUtf8() const
+{
+    return hasNonAscii(fromAddress) || std::any_of(recipients.cbegin(), recipients.cend(), hasNonAscii);
+}
 
 SmtpDialogue::Mechanism SmtpDialogue::chooseMechanism(bool login, bool plain, bool cramMd5,
                                                       bool digestMd5)
@@ -44,11 +39,13 @@ void SmtpDialogue::startConnection(const Settings &settings, const Envelope &env
 {
     m_settings = settings;
     m_envelope = envelope;
+    m_utf8 = envelope.needsSmtpUtf8();
     m_extendedMode = 0;
     m_offersLogin = m_offersPlain = m_offersCramMd5 = m_offersDigestMd5 = false;
-    m_offersStartTls = false;
+    m_offersStartTls = m_offersSmtpUtf8 = m_greetedWithEhlo = false;
     m_tlsActive = settings.security == TransportSecurity::Tls;
     m_mechanism = Mechanism::None;
+    m_reader.reset();
     setState(State::Greeting);
 }
 
@@ -56,24 +53,60 @@ void SmtpDialogue::startReusedConnection(const Envelope &envelope, bool keepConn
 {
     m_envelope = envelope;
     m_settings.keepConnectionOpen = keepConnectionOpen;
+    m_utf8 = envelope.needsSmtpUtf8();
+    m_reader.reset();
+    if (m_utf8 && !m_greetedWithEhlo) {
+        // Only EHLO tells whether the server offers SMTPUTF8.
+        send("QUIT");
+        setState(State::ReconnectQuit);
+        return;
+    }
+    if (refuseWithoutSmtpUtf8(std::nullopt))
+        return;
     sendMailFrom();
 }
 
 void SmtpDialogue::send(const QByteArray &line, const QByteArray &logForm)
 {
-    m_events.sendCommand(line, logForm.isEmpty() ? line : logForm);
+    m_events.sendCommand(line, logForm.isEmpty() ? line : logForm, false);
+}
+
+void SmtpDialogue::sendCredentials(const QByteArray &line, const QByteArray &logForm)
+{
+    m_events.sendCommand(line, logForm.isEmpty() ? line : logForm, true);
+}
+
+QByteArray SmtpDialogue::wireAddress(const QString &address) const
+{
+    // RFC 6531 3.3: with SMTPUTF8 the addresses are UTF-8.
+    return m_utf8 ? address.toUtf8() : SystemCharset::fromUnicode(address);
+}
+
+bool SmtpDialogue::refuseWithoutSmtpUtf8(const std::optional<SmtpReply> &reply)
+{
+    if (!m_utf8 || m_offersSmtpUtf8)
+        return false;
+    setState(State::Finished);
+    const bool sender = hasNonAscii(m_envelope.fromAddress);
+    m_events.failure(MailError::SmtpUtf8NotOffered,
+                     TextSmtpUtf8NotOffered.arg(sender ? QStringLiteral("sender") : QStringLiteral("recipient")),
+                     reply);
+    return true;
 }
 
 void SmtpDialogue::sendMailFrom()
 {
-    send("MAIL FROM:<" + wire(m_envelope.fromAddress) + '>');
+    QByteArray line = "MAIL FROM:<" + wireAddress(m_envelope.fromAddress) + '>';
+    if (m_utf8)
+        line += " SMTPUTF8"; // RFC 6531 3.4
+    send(line);
     setState(State::MailFromReply);
 }
 
 void SmtpDialogue::sendRecipient()
 {
     const QString &address = m_envelope.recipients.at(m_nextRecipient++);
-    send("RCPT TO:<" + wire(address) + '>');
+    send("RCPT TO:<" + wireAddress(address) + '>');
     m_events.recipient(address);
 }
 
@@ -82,66 +115,86 @@ void SmtpDialogue::handleLine(const QByteArray &line)
     if (line.isEmpty() || m_state == State::Idle || m_state == State::Finished
         || m_state == State::TlsHandshake)
         return;
-    const bool negative = line[0] == '-' || line[0] == '4' || line[0] == '5';
-    const bool continuation = isContinuation(line);
+    switch (m_reader.feed(line)) {
+    case SmtpReplyReader::Status::NeedMore:
+        return;
+    case SmtpReplyReader::Status::Complete:
+        handleReply(m_reader.take());
+        return;
+    case SmtpReplyReader::Status::Malformed:
+    case SmtpReplyReader::Status::TooLong:
+        setState(State::Finished);
+        m_events.failure(MailError::ProtocolError, m_reader.errorText(), std::nullopt);
+        m_reader.reset();
+        return;
+    }
+}
 
-    if (m_state == State::StartTlsReply) {
+void SmtpDialogue::handleReply(const SmtpReply &reply)
+{
+    switch (m_state) {
+    case State::StartTlsReply:
         // Never fall back to plain text once encryption was asked for.
-        if (negative) {
+        if (reply.isPositive()) {
+            setState(State::TlsHandshake);
+            m_events.beginTls();
+        } else {
             setState(State::Finished);
             m_events.failure(MailError::TlsFailure,
                              QStringLiteral("The server %1 refused STARTTLS: %2")
                                  .arg(QString::fromUtf8(m_settings.host),
-                                      SystemCharset::toUnicode(line)));
-        } else if (!continuation) {
-            setState(State::TlsHandshake);
-            m_events.beginTls();
+                                      SystemCharset::toUnicode(reply.summary())),
+                             reply);
         }
         return;
+    case State::QuitReply:
+        // The message was accepted before "QUIT": whatever the server says
+        // now, the session is over.
+        setState(State::Finished);
+        m_events.quitAnswered();
+        return;
+    case State::ReconnectQuit:
+        setState(State::Finished);
+        m_events.reconnect();
+        return;
+    default:
+        break;
     }
-    if (negative) {
-        m_events.unexpectedReply(line);
+    if (!reply.isPositive()) {
+        m_events.unexpectedReply(reply);
         return;
     }
 
     switch (m_state) {
     case State::Greeting:
-        onGreeting(line, continuation);
-        return;
-    case State::EhloReply:
-        onEhloReply(line, continuation);
-        return;
-    default:
+        onGreeting(reply);
         break;
-    }
-    if (continuation)
-        return;
-
-    switch (m_state) {
+    case State::EhloReply:
+        onEhloReply(reply);
+        break;
     case State::AuthChallenge:
-        onAuthChallenge(line);
+        onAuthChallenge(reply);
         break;
     case State::AuthLoginPassword:
-        if (codeOf(line) == "334") {
-            const QByteArray password = m_settings.password.toBase64();
-            send(password, "<password>");
+        if (reply.code() == 334) {
+            sendCredentials(m_settings.password.toBase64(), "<password>");
             setState(State::AuthResult);
         } else {
-            onAuthDone(line);
+            onAuthDone(reply);
         }
         break;
     case State::AuthDigestFinal:
         // RFC 2831 2.1.3: the server proves itself with rspauth; the client
         // answers with an empty line and then gets the result.
-        if (codeOf(line) == "334") {
-            send(QByteArray());
+        if (reply.code() == 334) {
+            sendCredentials(QByteArray());
             setState(State::AuthResult);
         } else {
-            onAuthDone(line);
+            onAuthDone(reply);
         }
         break;
     case State::AuthResult:
-        onAuthDone(line);
+        onAuthDone(reply);
         break;
     case State::AwaitMailFrom:
         sendMailFrom();
@@ -166,41 +219,40 @@ void SmtpDialogue::handleLine(const QByteArray &line)
     case State::DotReply:
         if (m_settings.keepConnectionOpen) {
             setState(State::Idle);
-            m_events.accepted(line);
+            m_events.accepted(reply);
         } else {
-            m_events.accepted(line);
+            m_events.accepted(reply);
             if (m_state == State::DotReply) {
                 send("QUIT");
                 setState(State::QuitReply);
             }
         }
         break;
-    case State::QuitReply:
-        setState(State::Finished);
-        m_events.quitAnswered();
-        break;
     default:
         break;
     }
 }
 
-void SmtpDialogue::onGreeting(const QByteArray &line, bool continuation)
+void SmtpDialogue::onGreeting(const SmtpReply &reply)
 {
     if (m_extendedMode == 0 && m_settings.smtpAuth) {
-        if (line.contains("ESMTP"))
-            m_extendedMode = 1;
-        else if (line.contains("HELLO"))
-            m_extendedMode = 2;
+        // The first line that names either decides.
+        for (qsizetype i = 0; i < reply.wireLines().size() && m_extendedMode == 0; ++i) {
+            const QByteArrayView text = reply.lineText(i);
+            if (text.contains("ESMTP"))
+                m_extendedMode = 1;
+            else if (text.contains("HELLO"))
+                m_extendedMode = 2;
+        }
     }
     if (m_extendedMode == 0 && m_settings.smtpAuth)
         m_extendedMode = 1;
-    // STARTTLS is an ESMTP extension (RFC 3207): it needs EHLO whatever
-    // the account's authentication says.
-    if (m_settings.security == TransportSecurity::StartTls)
+    // STARTTLS and SMTPUTF8 are ESMTP extensions (RFC 3207, RFC 6531): they
+    // need EHLO whatever the account's authentication says.
+    if (m_settings.security == TransportSecurity::StartTls || m_utf8)
         m_extendedMode = 1;
-    if (continuation)
-        return;
-    if (m_extendedMode == 1) {
+    m_greetedWithEhlo = m_extendedMode == 1;
+    if (m_greetedWithEhlo) {
         send("EHLO " + m_settings.heloArgument);
         setState(State::EhloReply);
     } else {
@@ -209,40 +261,50 @@ void SmtpDialogue::onGreeting(const QByteArray &line, bool continuation)
     }
 }
 
-void SmtpDialogue::onEhloReply(const QByteArray &line, bool continuation)
+void SmtpDialogue::onEhloReply(const SmtpReply &reply)
 {
-    if (line.size() > 4 && line.startsWith("250")) {
-        if (line.mid(4, 4).toUpper() == "AUTH") {
-            // "250-AUTH LOGIN PLAIN" and the older "250-AUTH=LOGIN" alike.
-            for (const QByteArray &word : line.mid(9).split(' ')) {
-                const QByteArray name = word.toUpper();
-                m_offersLogin = m_offersLogin || name == "LOGIN";
-                m_offersPlain = m_offersPlain || name == "PLAIN";
-                m_offersCramMd5 = m_offersCramMd5 || name == "CRAM-MD5";
-                m_offersDigestMd5 = m_offersDigestMd5 || name == "DIGEST-MD5";
+    if (reply.code() == 220)
+        return; // the rest of a greeting: the reply to EHLO is still to come
+    if (reply.code() == 250) {
+        // The first line is normally the server's name, but a one-line
+        // reply may name an extension there too.
+        for (qsizetype i = 0; i < reply.wireLines().size(); ++i) {
+            const QByteArray text = reply.lineText(i).toByteArray().trimmed().toUpper();
+            if (text.startsWith("AUTH") && text.size() > 4) {
+                // "250-AUTH LOGIN PLAIN" and the older "250-AUTH=LOGIN" alike.
+                for (const QByteArray &name : text.mid(5).split(' ')) {
+                    m_offersLogin = m_offersLogin || name == "LOGIN";
+                    m_offersPlain = m_offersPlain || name == "PLAIN";
+                    m_offersCramMd5 = m_offersCramMd5 || name == "CRAM-MD5";
+                    m_offersDigestMd5 = m_offersDigestMd5 || name == "DIGEST-MD5";
+                }
+            } else if (text == "STARTTLS") {
+                m_offersStartTls = true;
+            } else if (text == "SMTPUTF8") {
+                m_offersSmtpUtf8 = true;
             }
-        } else if (line.mid(4).trimmed().toUpper() == "STARTTLS") {
-            m_offersStartTls = true;
         }
     }
-    if (continuation || codeOf(line) == "220")
-        return;
 
     if (m_settings.security == TransportSecurity::StartTls && !m_tlsActive) {
         if (!m_offersStartTls) {
             setState(State::Finished);
             m_events.failure(MailError::TlsFailure,
                              QStringLiteral("The server %1 does not offer STARTTLS")
-                                 .arg(QString::fromUtf8(m_settings.host)));
+                                 .arg(QString::fromUtf8(m_settings.host)),
+                             reply);
             return;
         }
         send("STARTTLS");
         setState(State::StartTlsReply);
         return;
     }
+    if (refuseWithoutSmtpUtf8(reply))
+        return;
     if (!m_settings.smtpAuth) {
-        // Only reached after STARTTLS: the design's dialogue uses EHLO only to
-        // authenticate, and without authentication the sender comes next.
+        // Reached after STARTTLS or for SMTPUTF8: the design's dialogue uses
+        // EHLO only to authenticate, and without authentication the sender
+        // comes next.
         sendMailFrom();
         return;
     }
@@ -254,36 +316,36 @@ void SmtpDialogue::sendAuth()
     m_mechanism = chooseMechanism(m_offersLogin, m_offersPlain, m_offersCramMd5, m_offersDigestMd5);
     switch (m_mechanism) {
     case Mechanism::CramMd5:
-        send("AUTH CRAM-MD5");
+        sendCredentials("AUTH CRAM-MD5");
         setState(State::AuthChallenge);
         break;
     case Mechanism::DigestMd5:
-        send("AUTH DIGEST-MD5");
+        sendCredentials("AUTH DIGEST-MD5");
         setState(State::AuthChallenge);
         break;
     case Mechanism::Plain:
         // RFC 4954 4: the credentials go with the command as initial response.
-        send("AUTH PLAIN " + Sasl::plainResponse(m_settings.user, m_settings.password),
-             "AUTH PLAIN <credentials>");
+        sendCredentials("AUTH PLAIN " + Sasl::plainResponse(m_settings.user, m_settings.password),
+                        "AUTH PLAIN <credentials>");
         setState(State::AuthResult);
         break;
     default:
-        send("AUTH LOGIN");
+        sendCredentials("AUTH LOGIN");
         setState(State::AuthChallenge);
         break;
     }
 }
 
-void SmtpDialogue::onAuthChallenge(const QByteArray &line)
+void SmtpDialogue::onAuthChallenge(const SmtpReply &reply)
 {
-    if (codeOf(line) != "334") {
-        onAuthDone(line);
+    if (reply.code() != 334) {
+        onAuthDone(reply);
         return;
     }
-    const QByteArrayView challenge = QByteArrayView(line).sliced(qMin<qsizetype>(4, line.size()));
+    const QByteArrayView challenge = reply.lineText(0);
     switch (m_mechanism) {
     case Mechanism::CramMd5:
-        send(Sasl::cramMd5Response(m_settings.user, m_settings.password, challenge));
+        sendCredentials(Sasl::cramMd5Response(m_settings.user, m_settings.password, challenge));
         setState(State::AwaitMailFrom);
         break;
     case Mechanism::DigestMd5: {
@@ -291,18 +353,18 @@ void SmtpDialogue::onAuthChallenge(const QByteArray &line)
         const auto response = Sasl::digestMd5Response(m_settings.user, m_settings.password,
                                                       challenge, "smtp", m_settings.host, cnonce);
         if (response) {
-            send(*response);
+            sendCredentials(*response);
             setState(State::AuthDigestFinal);
         } else {
             // RFC 4954 4: "*" cancels an exchange the client cannot answer;
             // the server's refusal then ends the session.
-            send("*");
+            sendCredentials("*");
             setState(State::AwaitMailFrom);
         }
         break;
     }
     default:
-        send(m_settings.user.toBase64());
+        sendCredentials(m_settings.user.toBase64());
         setState(State::AuthLoginPassword);
         break;
     }
@@ -311,12 +373,12 @@ void SmtpDialogue::onAuthChallenge(const QByteArray &line)
 // A positive reply where a challenge or the result was expected: 235 lets the
 // sender go; anything else cancels the exchange, and the server's refusal of
 // "*" ends the session as an unexpected response.
-void SmtpDialogue::onAuthDone(const QByteArray &line)
+void SmtpDialogue::onAuthDone(const SmtpReply &reply)
 {
-    if (codeOf(line) == "235") {
+    if (reply.code() == 235) {
         sendMailFrom();
     } else {
-        send("*");
+        sendCredentials("*");
         setState(State::AwaitMailFrom);
     }
 }
@@ -328,7 +390,8 @@ void SmtpDialogue::tlsEstablished()
     m_tlsActive = true;
     // RFC 3207 4.2: forget everything learnt before the handshake.
     m_offersLogin = m_offersPlain = m_offersCramMd5 = m_offersDigestMd5 = false;
-    m_offersStartTls = false;
+    m_offersStartTls = m_offersSmtpUtf8 = false;
+    m_reader.reset();
     send("EHLO " + m_settings.heloArgument);
     setState(State::EhloReply);
 }

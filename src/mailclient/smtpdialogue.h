@@ -1,16 +1,20 @@
 #pragma once
 
+#include "mailclient/mailreply.h"
 #include "mailclient/transportsecurity.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
 
+#include <optional>
+
 // The SMTP sending dialogue as a state machine without a socket: it is fed
-// the server's reply lines (without CR LF) and answers through `Events` with
-// the command lines to send and the session's milestones. One reply line is
-// answered at a time, without pipelining, so a dialogue can be replayed line
-// by line from a protocol log.
+// the server's reply lines (without CR LF), puts them together into whole
+// replies, and answers each reply through `Events` with the command lines to
+// send and the session's milestones. One command is answered at a time,
+// without pipelining, so a dialogue can be replayed line by line from a
+// protocol log.
 
 namespace varnholt {
 
@@ -33,6 +37,7 @@ public:
         DataReply,
         DotReply,          // the message and "." were sent
         QuitReply,
+        ReconnectQuit,     // "QUIT" sent to open a connection greeted with EHLO
         Finished,
     };
 
@@ -42,20 +47,26 @@ public:
     {
     public:
         virtual ~Events() = default;
-        // One command line without CR LF; `logForm` is the same with
-        // credentials hidden.
-        virtual void sendCommand(const QByteArray &line, const QByteArray &logForm) = 0;
+        // One command line without CR LF; `logForm` is the same with the
+        // password hidden. `credentials` marks the lines of the AUTH
+        // exchange, which a protocol trace hides altogether.
+        virtual void sendCommand(const QByteArray &line, const QByteArray &logForm,
+                                 bool credentials) = 0;
         virtual void recipient(const QString &address) = 0;
-        // A reply starting with "4", "5" or "-": the session waits for its
-        // owner to cancel it.
-        virtual void unexpectedReply(const QByteArray &line) = 0;
-        // A failure that ends the session at once.
-        virtual void failure(int number, const QString &text) = 0;
+        // A transient or permanent reply: the session waits for its owner
+        // to cancel it.
+        virtual void unexpectedReply(const SmtpReply &reply) = 0;
+        // A failure that ends the session at once; `reply` when a server
+        // reply caused it.
+        virtual void failure(int number, const QString &text, const std::optional<SmtpReply> &reply) = 0;
         virtual void beginTls() = 0;
         // The server accepted "DATA": send the message, ending with ".".
         virtual void transmitMessage() = 0;
-        virtual void accepted(const QByteArray &line) = 0;
+        virtual void accepted(const SmtpReply &reply) = 0;
         virtual void quitAnswered() = 0;
+        // The kept connection was greeted with HELO and the message needs an
+        // extension: the server answered "QUIT"; open a new connection.
+        virtual void reconnect() = 0;
     };
 
     struct Settings {
@@ -73,15 +84,22 @@ public:
     struct Envelope {
         QString fromAddress;
         QStringList recipients;
+        // RFC 6531: an address with characters beyond ASCII goes out only
+        // with SMTPUTF8, in UTF-8.
+        [[nodiscard]] bool needsSmtpUtf8() const;
     };
 
     explicit SmtpDialogue(Events &events) : m_events(events) {}
 
     // A fresh connection: wait for the greeting.
     void startConnection(const Settings &settings, const Envelope &envelope);
-    // A connection kept open after the previous message: "MAIL FROM" goes at once.
+    // A connection kept open after the previous message: "MAIL FROM" goes at
+    // once. A message that needs SMTPUTF8 on a connection greeted with HELO
+    // first ends it with "QUIT" and asks for a new one (Events::reconnect).
     void startReusedConnection(const Envelope &envelope, bool keepConnectionOpen);
     void handleLine(const QByteArray &line);
+    // A reply has begun and its last line is still to come.
+    [[nodiscard]] bool isReplyOpen() const { return m_reader.isOpen(); }
     // The TLS layer is up after "STARTTLS": greet again (RFC 3207 4.2).
     void tlsEstablished();
     // Stops answering (cancel, error, closed connection).
@@ -89,6 +107,8 @@ public:
 
     [[nodiscard]] State state() const { return m_state; }
     [[nodiscard]] Mechanism chosenMechanism() const { return m_mechanism; }
+    // What the server's EHLO reply named; false after HELO.
+    [[nodiscard]] bool offersSmtpUtf8() const { return m_offersSmtpUtf8; }
     // For tests: a fixed DIGEST-MD5 client nonce.
     void setCnonceForTesting(const QByteArray &cnonce) { m_cnonce = cnonce; }
 
@@ -100,13 +120,17 @@ public:
 private:
     void setState(State state) { m_state = state; }
     void send(const QByteArray &line, const QByteArray &logForm = {});
-    void onGreeting(const QByteArray &line, bool continuation);
-    void onEhloReply(const QByteArray &line, bool continuation);
-    void onAuthChallenge(const QByteArray &line);
-    void onAuthDone(const QByteArray &line);
+    void sendCredentials(const QByteArray &line, const QByteArray &logForm = {});
+    void handleReply(const SmtpReply &reply);
+    void onGreeting(const SmtpReply &reply);
+    void onEhloReply(const SmtpReply &reply);
+    void onAuthChallenge(const SmtpReply &reply);
+    void onAuthDone(const SmtpReply &reply);
     void sendAuth();
     void sendMailFrom();
     void sendRecipient();
+    [[nodiscard]] QByteArray wireAddress(const QString &address) const;
+    [[nodiscard]] bool refuseWithoutSmtpUtf8(const std::optional<SmtpReply> &reply);
 
     Events &m_events;
     Settings m_settings;
@@ -118,10 +142,14 @@ private:
     bool m_offersCramMd5 = false;
     bool m_offersDigestMd5 = false;
     bool m_offersStartTls = false;
+    bool m_offersSmtpUtf8 = false;
+    bool m_greetedWithEhlo = false;
     bool m_tlsActive = false;
+    bool m_utf8 = false; // this message goes with SMTPUTF8
     Mechanism m_mechanism = Mechanism::None;
     qsizetype m_nextRecipient = 0;
     QByteArray m_cnonce;
+    SmtpReplyReader m_reader;
 };
 
 } // namespace varnholt

@@ -21,14 +21,20 @@
 // There is always at least one record row: a table without records holds
 // one blank row.
 //
-// Storage. Cells are bytes in the system charset, exactly as read from the
-// list file (files are never converted). They live in a few large byte
-// chunks; a cell is one 64-bit reference (40-bit offset, 24-bit length) in
-// a flat rows x columns vector, so a million records of eight fields cost
-// the file's bytes plus 64 MB. The loaded file is itself the first chunk;
-// edits are appended to later chunks and the space they free is reclaimed
-// once it outweighs the live bytes. A cell of 16 MB or more is kept through
-// a side table, so no length is ever cut.
+// Storage. Cells are bytes in the system charset. A list file in that
+// charset is kept exactly as read (never converted); a file that starts with
+// a byte-order mark (UTF-16 or UTF-8) is decoded and its cells stored in the
+// system charset, and save() writes it back in its own encoding. Cell bytes
+// live in a few large byte chunks; a cell is one 64-bit reference (40-bit
+// offset, 24-bit length). Each row keeps its own number of references in
+// one flat vector, found through a per-row start (4 bytes a row): a row has
+// as many cells as its line had fields, cells beyond it read as empty, and
+// a write beyond it grows only that row. A million records of eight fields
+// cost the file's bytes plus 68 MB, and one very long line costs only its
+// own cells. The loaded file is itself the first chunk; edits are appended
+// to later chunks and the space they free is reclaimed once it outweighs
+// the live bytes. A cell of 16 MB or more is kept through a side table, so
+// no length is ever cut.
 namespace varnholt {
 
 class ListTable : public QAbstractTableModel
@@ -74,7 +80,7 @@ public:
     // Removes the given rows, sorted ascending (duplicates allowed), in one
     // pass over the table.
     void removeRowSet(std::span<const int> sortedRows);
-    // One blank row, one column.
+    // One blank row, one column, the system charset.
     void clear();
     // Makes this table a copy of `other` (the byte chunks are shared until
     // one side writes).
@@ -86,19 +92,37 @@ public:
     void beginUpdate();
     void endUpdate();
 
+    // How the list file was encoded; save() writes the same.
+    enum class FileEncoding {
+        System,   // the system charset, no byte-order mark
+        Utf8Bom,  // UTF-8 after the mark EF BB BF
+        Utf16LE,  // UTF-16 after the mark FF FE
+        Utf16BE,  // UTF-16 after the mark FE FF
+    };
+
     struct LoadResult {
         bool fileRead = false;  // the file existed and could be read
         bool complete = true;   // false when the progress callback stopped it
         qsizetype lines = 0;    // lines read (empty lines included)
+        // Empty when every byte of the file made it into the table; else
+        // why not (a NUL byte, text that does not decode, a stopped load),
+        // for the user. Saving such a table over its file loses the rest.
+        QString warning;
+        [[nodiscard]] bool readWhole() const { return warning.isEmpty(); }
     };
     // Replaces the table with the list file: lines end with CR LF, LF or
     // CR; a NUL byte ends the text; empty lines carry no record; fields are
     // split by SplitFields' rule. A missing or unreadable file gives one
-    // blank row. The column count is the largest field count.
+    // blank row. The column count is the largest field count. A byte-order
+    // mark chooses UTF-16 or UTF-8 (see Storage) and is not part of a cell.
     LoadResult load(const QString &fileName, QChar delimiter, const LoadProgress &progress = {});
-    // Writes every record row, its cells joined by the delimiter, each line
-    // ending with CR LF, through a temporary file renamed over `fileName`.
-    // On failure the old file stays whole and `error` gets the reason.
+    [[nodiscard]] FileEncoding fileEncoding() const { return m_encoding; }
+    void setFileEncoding(FileEncoding encoding) { m_encoding = encoding; }
+    // Writes every record row as columnCount() cells (a short row's missing
+    // cells are empty fields) joined by the delimiter, each line ending with
+    // CR LF, in the table's file encoding, through a temporary file renamed
+    // over `fileName`. On failure the old file stays whole and `error` gets
+    // the reason.
     bool save(const QString &fileName, QChar delimiter, QString *error = nullptr) const;
     // The file's bytes as save() writes them.
     [[nodiscard]] QByteArray toBytes(QChar delimiter) const;
@@ -106,6 +130,13 @@ public:
     // Cleans the e-mail addresses of one column in place (see
     // NormaliseAddress); cells without "@" are left alone.
     void normaliseAddresses(int column);
+
+    // The bytes the table holds: cell chunks, cell references and row starts
+    // as allocated.
+    [[nodiscard]] qint64 memoryBytes() const;
+    // The number of cells row `row` stores (at most columnCount()); the
+    // cells beyond it read as empty.
+    [[nodiscard]] int storedCellCount(int row) const;
 
 private:
     struct Chunk {
@@ -118,8 +149,32 @@ private:
         quint64 length = 0;
     };
 
-    [[nodiscard]] quint64 &ref(int row, int column) { return m_refs[size_t(row) * size_t(m_columns) + size_t(column)]; }
-    [[nodiscard]] quint64 ref(int row, int column) const { return m_refs[size_t(row) * size_t(m_columns) + size_t(column)]; }
+    // Where a row's references lie in m_refs. The vector holds the rows in
+    // order with one gap of unused references after row m_gapRow - 1, so a
+    // row can grow into the gap without moving the rest; the gap moves to
+    // wherever a row grows, and mostly rows grow one after the other. The
+    // start of a row before the gap is its index in m_refs; the start of a
+    // row after it is its distance from the end of m_refs, so neither
+    // changes when the gap fills or widens.
+    [[nodiscard]] size_t rowBegin(int row) const
+    {
+        return row < m_gapRow ? m_rowStart[size_t(row)] : m_refs.size() - m_rowStart[size_t(row)];
+    }
+    [[nodiscard]] size_t rowEnd(int row) const
+    {
+        if (row + 1 < m_gapRow)
+            return m_rowStart[size_t(row) + 1];
+        if (row + 1 == m_gapRow)
+            return m_gapBegin;
+        return row + 1 < m_rows ? m_refs.size() - m_rowStart[size_t(row) + 1] : m_refs.size();
+    }
+    [[nodiscard]] size_t gapEnd() const { return m_gapRow < m_rows ? rowBegin(m_gapRow) : m_refs.size(); }
+    void moveGapTo(int row);
+    [[nodiscard]] bool widenGap(size_t needed);
+    [[nodiscard]] bool growRow(int row, size_t cells);
+    // Drops the gap: every row start becomes its index in m_refs.
+    void closeGap();
+
     static constexpr int kLengthBits = 24;
     static constexpr quint64 kLengthMask = (quint64(1) << kLengthBits) - 1;
     // A length field holding this value marks a long cell: the offset
@@ -136,8 +191,11 @@ private:
         return bytesOfSlow(ref);
     }
     [[nodiscard]] QByteArrayView bytesOfSlow(quint64 ref) const;
-    // Hands the file's bytes to `sink` in pieces of about a megabyte.
+    // Hands the lines in the system charset to `sink` in pieces of about a
+    // megabyte, each ending at a cell, delimiter or line end.
     bool writeLines(QChar delimiter, const std::function<bool(QByteArrayView)> &sink) const;
+    // The same in the file encoding, with its byte-order mark.
+    bool writeFile(QChar delimiter, const std::function<bool(QByteArrayView)> &sink) const;
     [[nodiscard]] quint64 makeRef(quint64 offset, quint64 length)
     {
         if (length == 0)
@@ -149,7 +207,7 @@ private:
     [[nodiscard]] quint64 makeLongRef(quint64 offset, quint64 length);
     [[nodiscard]] quint64 appendBytes(QByteArrayView bytes);
     void storeCell(int row, int column, QByteArrayView bytes);
-    void relayout(int columns, int insertAt);
+    void relayout(int insertAt, int inserted, int removed);
     void compactIfWasteful();
     void compact();
     void resetStorage();
@@ -157,9 +215,13 @@ private:
 
     std::vector<Chunk> m_chunks;
     std::vector<LongCell> m_longCells;
-    std::vector<quint64> m_refs; // m_rows x m_columns
+    std::vector<quint64> m_refs;      // every row's cells, with the gap
+    std::vector<quint32> m_rowStart;  // m_rows entries, see rowBegin()
     int m_rows = 1;
     int m_columns = 1;
+    int m_gapRow = 1;                 // the rows before the gap
+    size_t m_gapBegin = 0;            // first reference of the gap
+    FileEncoding m_encoding = FileEncoding::System;
     quint64 m_arenaEnd = 0;   // offset the next chunk starts at
     quint64 m_wasted = 0;     // arena bytes no cell refers to any more
     int m_updateDepth = 0;

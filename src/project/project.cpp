@@ -108,6 +108,8 @@ QString Project::createNew(const QString &startPath)
     m_attachments.clear();
     m_plainText.clear();
     m_table.clear();
+    m_listLoad = {};
+    m_listOverwriteConfirmed = false;
     m_new = true;
     m_modifiedMark = true;
     return result;
@@ -179,10 +181,44 @@ void Project::loadSettings()
 
 ListTable::LoadResult Project::loadList(const ListTable::LoadProgress &progress)
 {
-    const ListTable::LoadResult result = m_table.load(listFile(), delimiter(), progress);
+    m_listLoad = m_table.load(listFile(), delimiter(), progress);
+    m_listOverwriteConfirmed = false;
     m_settings.Column = clampEmailColumn(m_settings.Column, m_table.columnCount());
     m_settings.ColumnA = clampAttachmentColumn(m_settings.ColumnA, m_table.columnCount());
-    return result;
+    return m_listLoad;
+}
+
+bool Project::saveList(QString *error)
+{
+    if (!listReadWhole() && !m_listOverwriteConfirmed) {
+        if (error)
+            *error = listOverwriteRefusal();
+        return false;
+    }
+    if (!m_table.save(listFile(), delimiter(), error))
+        return false;
+    // The file now holds exactly the table.
+    m_listLoad.warning.clear();
+    m_listLoad.complete = true;
+    m_listOverwriteConfirmed = false;
+    return true;
+}
+
+QString Project::listOverwriteRefusal() const
+{
+    return QStringLiteral("the list file \"%1\" was not read whole (%2); saving would replace it with the records "
+                          "read and lose the rest, so it needs a confirmation")
+        .arg(listFile(), listWarning());
+}
+
+QString Project::delimiterError() const
+{
+    const QString &symbol = m_settings.SectionSymbol;
+    if (symbol.size() <= 1)
+        return {};
+    return QStringLiteral("the project's field delimiter \"%1\" must be one character; the list is split at its "
+                          "first character, \"%2\"")
+        .arg(symbol, delimiterName(delimiter()));
 }
 
 void Project::loadPlainText()
@@ -255,6 +291,12 @@ bool Project::writePlainText(QString *error) const
 Project::SaveResult Project::save(bool saveAs, const std::optional<QString> &chosenFile)
 {
     SaveResult result;
+    // Nothing is written unless the whole project can be: a list that was
+    // not read whole waits for its confirmation.
+    if (!listReadWhole() && !m_listOverwriteConfirmed) {
+        result.listError = listOverwriteRefusal();
+        return result;
+    }
     const bool dialog = needsSaveDialog(saveAs);
     result.confirmed = !dialog || chosenFile.has_value();
 
@@ -280,7 +322,7 @@ Project::SaveResult Project::save(bool saveAs, const std::optional<QString> &cho
     }
 
     const bool settingsWritten = writeSettings(&result.settingsError);
-    const bool listWritten = m_table.save(listFile(), delimiter());
+    const bool listWritten = saveList();
     if (!listWritten)
         result.listError = QStringLiteral("Address Book Save Error") + QStringLiteral(" : ") + listFile();
     const bool plainTextWritten = writePlainText(&result.plainTextError);

@@ -70,6 +70,19 @@ public:
     // Loads N.txt into the table with the project's delimiter and clamps the
     // stored e-mail and attachment columns to the loaded columns.
     ListTable::LoadResult loadList(const ListTable::LoadProgress &progress = {});
+    // The outcome of the last list load (nothing read for a new project).
+    [[nodiscard]] const ListTable::LoadResult &listLoad() const { return m_listLoad; }
+    // Why N.txt was not read whole (see ListTable::LoadResult::warning);
+    // empty when it was, or when the table is new or was saved since.
+    [[nodiscard]] QString listWarning() const { return m_listLoad.warning; }
+    [[nodiscard]] bool listReadWhole() const { return m_listLoad.readWhole(); }
+    // Saving a list that was not read whole over N.txt loses the rest of
+    // the file, so it needs this confirmation; a new load takes it back.
+    void setListOverwriteConfirmed(bool confirmed) { m_listOverwriteConfirmed = confirmed; }
+    [[nodiscard]] bool listOverwriteConfirmed() const { return m_listOverwriteConfirmed; }
+    // Writes N.txt from the table. Refused, with the file left as it is,
+    // when the list was not read whole and the overwrite is not confirmed.
+    bool saveList(QString *error = nullptr);
     // Reads N.mml; a missing file gives an empty text.
     void loadPlainText();
 
@@ -93,6 +106,9 @@ public:
 
     // The list delimiter: the first character of "SectionSymbol".
     [[nodiscard]] QChar delimiter() const { return delimiterOf(m_settings.SectionSymbol); }
+    // The program writes one-character delimiters only; for a longer
+    // hand-written "SectionSymbol" this says so (empty otherwise).
+    [[nodiscard]] QString delimiterError() const;
     // A delimiter chosen in the window. When it differs from the current one
     // it is stored, the project counts as modified and, when N.txt exists,
     // the list is loaded again from it with the new delimiter (unsaved list
@@ -118,7 +134,9 @@ public:
         bool saved = false;
         bool confirmed = false;
         QString settingsError; // N.eml could not be written: the reason
-        QString listError;     // "Address Book Save Error : <file>" when N.txt failed
+        // "Address Book Save Error : <file>" when N.txt failed; why, when a
+        // list that was not read whole was not confirmed (nothing written).
+        QString listError;
         QString plainTextError;
     };
     SaveResult save(bool saveAs, const std::optional<QString> &chosenFile = std::nullopt);
@@ -129,11 +147,14 @@ public:
 
 private:
     void removeFilesOf(const QString &folder, const QString &name) const;
+    [[nodiscard]] QString listOverwriteRefusal() const;
 
     TIniInfo m_settings;
     ListTable m_table;
     QList<ProjectAttachment> m_attachments;
     QString m_plainText;
+    ListTable::LoadResult m_listLoad;
+    bool m_listOverwriteConfirmed = false;
     bool m_new = false;
     bool m_modifiedMark = false;
 };

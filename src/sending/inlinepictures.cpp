@@ -1,9 +1,13 @@
 #include "sending/inlinepictures.h"
 
+#include "sending/mailmerge.h"
 #include "settings/helpers.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSet>
+
+#include <algorithm>
 
 namespace varnholt {
 
@@ -66,113 +70,203 @@ std::pair<qsizetype, qsizetype> valueBounds(const QString &lower, qsizetype at, 
     return {at, end};
 }
 
-QString existingPicture(const QString &path, const InlinePictureContext &context)
-{
-    if (path.isEmpty())
-        return {};
-    if (QFileInfo(path).isFile())
-        return path;
-    if (context.lookupCache) {
-        const auto hit = context.lookupCache->constFind(path);
-        if (hit != context.lookupCache->cend())
-            return *hit;
-    }
-    const QString found = FindFileNoCase(path);
-    if (context.lookupCache)
-        context.lookupCache->insert(path, found);
-    return found;
-}
+// A picture reference as a file path. A path the user wrote absolute is
+// taken as it is; any other only when it leads into the project's folders.
+struct PicturePath {
+    QString path; // empty for an address of another site
+    bool absolute = false;
+};
 
-// An <img src> value as a file path; empty for an address of another site.
-QString imgSourcePath(const QString &value, const InlinePictureContext &context)
+// An <img src> value as a file path.
+PicturePath imgSourcePath(const QString &value, const QString &folder)
 {
     if (value.contains(QStringLiteral("://"))) {
         if (!value.startsWith(QStringLiteral("file:///"), Qt::CaseInsensitive))
             return {};
         // "file:///C:/..." names a drive; "file:///home/..." keeps its root.
         const QString rest = value.mid(8);
-        return hasDrive(rest) ? rest : u'/' + rest;
+        return {hasDrive(rest) ? rest : u'/' + rest, true};
     }
-    if (value.size() > 2 && !isRooted(value) && !hasDrive(value))
-        return JoinPath(pictureFolder(context), value, kSep);
-    return JoinPath(value, {}, kSep);
+    if (isRooted(value))
+        return {JoinPath(value, {}, kSep), true};
+    if (value.size() > 2 && !hasDrive(value))
+        return {JoinPath(folder, value, kSep), false};
+    return {JoinPath(value, {}, kSep), false};
 }
 
 // A background value as a file path. A value that already lies in the
 // project folder, or is rooted, is used as it is.
-QString backgroundPath(const QString &value, const InlinePictureContext &context)
+PicturePath backgroundPath(const QString &value, const QString &folder, const QString &projectFolder)
 {
-    const bool inProject = !context.projectFolder.isEmpty()
-        && value.startsWith(JoinPath(context.projectFolder, {}, kSep), Qt::CaseInsensitive);
-    if (value.size() > 2 && !hasDrive(value) && !inProject && !isRooted(value))
-        return JoinPath(pictureFolder(context), value, kSep);
-    return JoinPath(value, {}, kSep);
+    if (value.contains(QStringLiteral("://")))
+        return {};
+    const bool inProject =
+        !projectFolder.isEmpty() && value.startsWith(JoinPath(projectFolder, {}, kSep), Qt::CaseInsensitive);
+    if (inProject || isRooted(value))
+        return {JoinPath(value, {}, kSep), true};
+    if (value.size() > 2 && !hasDrive(value))
+        return {JoinPath(folder, value, kSep), false};
+    return {JoinPath(value, {}, kSep), false};
 }
+
+// The folders that relative references may lead into, symbolic links
+// resolved: the one they are found in and the project folder.
+class PictureFolders
+{
+public:
+    PictureFolders(const QString &folder, const QString &projectFolder)
+    {
+        for (const QString &f : {folder, projectFolder}) {
+            QString canonical = f.isEmpty() ? QString() : QFileInfo(f).canonicalFilePath();
+            if (canonical.isEmpty())
+                continue;
+            if (!canonical.endsWith(u'/'))
+                canonical += u'/';
+            m_roots.append(canonical);
+        }
+    }
+
+    // Whether `file`, every link in its path followed, lies within one of
+    // the folders: "../" or a link cannot lead a reference out of them.
+    [[nodiscard]] bool hold(const QString &file) const
+    {
+        const QString canonical = QFileInfo(file).canonicalFilePath();
+        return !canonical.isEmpty() && std::any_of(m_roots.cbegin(), m_roots.cend(), [&canonical](const QString &root) {
+            return canonical.startsWith(root);
+        });
+    }
+
+private:
+    QStringList m_roots;
+};
 
 class PicturePass
 {
 public:
-    PicturePass(QString &html, const InlinePictureContext &context)
+    PicturePass(const QString &html, const InlinePictureContext &context,
+                const std::function<bool(qsizetype, qsizetype)> &touchesField)
         : m_html(html)
+        , m_lower(lowerSameLength(html))
         , m_context(context)
+        , m_touchesField(touchesField)
+        , m_folder(pictureFolder(context))
+        , m_folders(m_folder, context.projectFolder)
     {
     }
 
     void imgTags();
     void backgrounds();
-    InlinePictureResult take() { return std::move(m_result); }
+    PictureScan take() { return std::move(m_scan); }
 
 private:
-    // Adds the picture and puts "cid:..." in place of the value; returns the
-    // length of the new value.
-    qsizetype embed(const QString &file, qsizetype start, qsizetype end, QString *lower);
+    // Takes the reference [start, end) when it names a picture it may send;
+    // otherwise notes why not. Returns whether it was taken.
+    bool consider(qsizetype start, qsizetype end, const PicturePath &path);
+    void warn(const QString &reference, const char16_t *reason);
+    QString existingPicture(const QString &path) const;
+    bool overlapsTaken(qsizetype start, qsizetype end) const;
 
-    QString &m_html;
+    const QString &m_html;
+    const QString m_lower;
     const InlinePictureContext &m_context;
-    InlinePictureResult m_result;
+    const std::function<bool(qsizetype, qsizetype)> &m_touchesField;
+    const QString m_folder;
+    const PictureFolders m_folders;
+    PictureScan m_scan;
+    QSet<QString> m_warned;
+    qsizetype m_imgCount = 0; // the pictures of <img> tags, which come first
 };
 
-qsizetype PicturePass::embed(const QString &file, qsizetype start, qsizetype end, QString *lower)
+QString PicturePass::existingPicture(const QString &path) const
 {
-    const QString cid = MakeContentId(int(m_result.files.size()) + 1, *m_context.random, m_context.domainPart);
-    m_result.files.append(file);
-    m_result.cids.append(cid);
-    const QString reference = QStringLiteral("cid:") + cid;
-    m_html.replace(start, end - start, reference);
-    if (lower)
-        lower->replace(start, end - start, lowerSameLength(reference));
-    return reference.size();
+    if (path.isEmpty())
+        return {};
+    if (QFileInfo(path).isFile())
+        return path;
+    if (m_context.lookupCache) {
+        const auto hit = m_context.lookupCache->constFind(path);
+        if (hit != m_context.lookupCache->cend())
+            return *hit;
+    }
+    const QString found = FindFileNoCase(path);
+    if (m_context.lookupCache)
+        m_context.lookupCache->insert(path, found);
+    return found;
+}
+
+void PicturePass::warn(const QString &reference, const char16_t *reason)
+{
+    const QString warning = reference + QStringLiteral(" (") + QString::fromUtf16(reason) + u')';
+    if (!m_warned.contains(warning)) {
+        m_warned.insert(warning);
+        m_scan.warnings.append(warning);
+    }
+}
+
+bool PicturePass::consider(qsizetype start, qsizetype end, const PicturePath &path)
+{
+    const QString reference = m_html.mid(start, end - start);
+    if (m_touchesField && m_touchesField(start, end)) {
+        warn(reference, kPictureHoldsField);
+        return false;
+    }
+    const QString file = existingPicture(path.path);
+    if (file.isEmpty()) {
+        warn(reference, kPictureNotFound);
+        return false;
+    }
+    if (!path.absolute && !m_folders.hold(file)) {
+        warn(reference, kPictureOutside);
+        return false;
+    }
+    m_scan.pictures.push_back({start, end, file});
+    return true;
+}
+
+// The background pass runs after the <img> pass over the same text; a
+// stretch the <img> pass took is already a content ID.
+bool PicturePass::overlapsTaken(qsizetype start, qsizetype end) const
+{
+    // The <img> pass takes its stretches from left to right.
+    const auto first = m_scan.pictures.cbegin();
+    const auto last = first + m_imgCount;
+    const auto next = std::upper_bound(first, last, start, [](qsizetype at, const PictureReference &p) {
+        return at < p.end;
+    });
+    return next != last && next->start < end;
 }
 
 void PicturePass::imgTags()
 {
-    QString lower = lowerSameLength(m_html);
     qsizetype pos = 0;
     for (;;) {
-        const qsizetype img = lower.indexOf(QStringLiteral("<img"), pos);
+        const qsizetype img = m_lower.indexOf(QStringLiteral("<img"), pos);
         if (img < 0)
-            return;
-        const qsizetype tagEnd = lower.indexOf(u'>', img);
-        const qsizetype src = tagEnd < 0 ? -1 : lower.indexOf(QStringLiteral("src="), img);
+            break;
+        const qsizetype tagEnd = m_lower.indexOf(u'>', img);
+        const qsizetype src = tagEnd < 0 ? -1 : m_lower.indexOf(QStringLiteral("src="), img);
         if (src < 0 || src > tagEnd) {
             pos = img + 4;
             continue;
         }
         qsizetype at = src + 4;
-        while (at < tagEnd && isBlank(lower.at(at)))
+        while (at < tagEnd && isBlank(m_lower.at(at)))
             ++at;
         if (at >= tagEnd) {
             pos = img + 4;
             continue;
         }
-        const auto [start, end] = valueBounds(lower, at, tagEnd);
+        const auto [start, end] = valueBounds(m_lower, at, tagEnd);
         pos = start;
         if (start == end)
             continue;
-        const QString file = existingPicture(imgSourcePath(m_html.mid(start, end - start), m_context), m_context);
-        if (!file.isEmpty())
-            embed(file, start, end, &lower);
+        const PicturePath path = imgSourcePath(m_html.mid(start, end - start), m_folder);
+        // A taken reference is a content ID from here on: the search goes
+        // on after it.
+        if (!path.path.isEmpty() && consider(start, end, path))
+            pos = end;
     }
+    m_imgCount = qsizetype(m_scan.pictures.size());
 }
 
 void PicturePass::backgrounds()
@@ -180,27 +274,38 @@ void PicturePass::backgrounds()
     const QString attribute = QStringLiteral("background=");
     qsizetype pos = 0;
     for (;;) {
-        const QString lower = lowerSameLength(m_html);
-        const qsizetype found = lower.indexOf(attribute, pos);
+        const qsizetype found = m_lower.indexOf(attribute, pos);
         if (found < 0)
             return;
         qsizetype at = found + attribute.size();
-        while (at < lower.size() && isBlank(lower.at(at)))
+        while (at < m_lower.size() && isBlank(m_lower.at(at)))
             ++at;
-        if (at >= lower.size()) {
+        if (at >= m_lower.size()) {
             pos = at + 1;
             continue;
         }
-        const auto [start, end] = valueBounds(lower, at, lower.size());
+        const auto [start, end] = valueBounds(m_lower, at, m_lower.size());
         pos = end;
-        const QString value = m_html.mid(start, end - start);
-        if (value.isEmpty() || value.contains(QStringLiteral("://")))
+        if (start == end || overlapsTaken(found, end))
             continue;
-        const QString file = existingPicture(backgroundPath(value, m_context), m_context);
-        if (!file.isEmpty())
-            pos = start + embed(file, start, end, nullptr);
+        const PicturePath path = backgroundPath(m_html.mid(start, end - start), m_folder, m_context.projectFolder);
+        if (!path.path.isEmpty())
+            consider(start, end, path);
     }
 }
+
+// Four random numbers 0..254, each in upper-case hexadecimal without
+// leading zeros.
+QString randomGroup(QRandomGenerator &random)
+{
+    QString g;
+    for (int i = 0; i < 4; ++i)
+        g += QString::number(random.bounded(255), 16).toUpper();
+    return g;
+}
+
+constexpr quint64 kCountDigit = 239; // numbers 16..254
+constexpr quint64 kCountRange = kCountDigit * kCountDigit * kCountDigit * kCountDigit;
 
 } // namespace
 
@@ -214,14 +319,44 @@ QString ContentIdDomain(const QString &mailDomain)
 
 QString MakeContentId(int number, QRandomGenerator &random, const QString &domainPart)
 {
-    const auto group = [&random]() {
-        QString g;
-        for (int i = 0; i < 4; ++i)
-            g += QString::number(random.bounded(255), 16).toUpper();
-        return g;
-    };
-    const QString first = group();
-    return QStringLiteral("part") + QString::number(number) + u'.' + first + u'.' + group() + domainPart;
+    const QString first = randomGroup(random);
+    return QStringLiteral("part") + QString::number(number) + u'.' + first + u'.' + randomGroup(random) + domainPart;
+}
+
+ContentIdSource::ContentIdSource()
+{
+    reseed(QRandomGenerator::system()->generate());
+}
+
+void ContentIdSource::reseed(quint32 seed)
+{
+    m_random.seed(seed);
+    m_count = 0;
+    m_offset = m_random.bounded(kCountRange);
+    // 239 is prime: any factor it does not divide has an inverse modulo
+    // 239^4, so different counts give different groups.
+    do
+        m_factor = m_random.bounded(quint64(1), kCountRange);
+    while (m_factor % kCountDigit == 0);
+}
+
+QStringList ContentIdSource::next(int count, const QString &domainPart)
+{
+    QStringList ids;
+    ids.reserve(count);
+    for (int number = 1; number <= count; ++number) {
+        // (count * factor + offset) mod 239^4 without overflow: both
+        // factors are below 2^32.
+        quint64 mixed = ((m_count++ % kCountRange) * m_factor + m_offset) % kCountRange;
+        QString counted;
+        for (int i = 0; i < 4; ++i) {
+            counted += QString::number(16 + mixed % kCountDigit, 16).toUpper();
+            mixed /= kCountDigit;
+        }
+        ids.append(QStringLiteral("part") + QString::number(number) + u'.' + randomGroup(m_random) + u'.' + counted
+                   + domainPart);
+    }
+    return ids;
 }
 
 QString FindFileNoCase(const QString &path)
@@ -252,16 +387,32 @@ QString FindFileNoCase(const QString &path)
     return QFileInfo(current).isFile() ? current : QString();
 }
 
-InlinePictureResult InlinePictures(QString &html, const InlinePictureContext &context)
+PictureScan FindPictures(const QString &html, const InlinePictureContext &context,
+                         const std::function<bool(qsizetype start, qsizetype end)> &touchesField)
 {
-    QRandomGenerator fallback(quint32(QRandomGenerator::system()->generate()));
-    InlinePictureContext ctx = context;
-    if (!ctx.random)
-        ctx.random = &fallback;
-    PicturePass pass(html, ctx);
+    PicturePass pass(html, context, touchesField);
     pass.imgTags();
     pass.backgrounds();
     return pass.take();
+}
+
+InlinePictureResult InlinePictures(QString &html, const InlinePictureContext &context)
+{
+    PictureScan scan = FindPictures(html, context);
+    QRandomGenerator fallback(quint32(QRandomGenerator::system()->generate()));
+    QRandomGenerator &random = context.random ? *context.random : fallback;
+    InlinePictureResult result;
+    std::vector<TextRange> slotRanges;
+    QStringList references;
+    for (const PictureReference &p : scan.pictures) {
+        result.files.append(p.file);
+        result.cids.append(MakeContentId(int(result.cids.size()) + 1, random, context.domainPart));
+        slotRanges.push_back({p.start, p.end});
+        references.append(QStringLiteral("cid:") + result.cids.back());
+    }
+    result.warnings = std::move(scan.warnings);
+    html = *MergeTemplate(html, {}, slotRanges).join({}, references, kNoMergeLimit);
+    return result;
 }
 
 } // namespace varnholt

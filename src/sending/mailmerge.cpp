@@ -4,28 +4,28 @@
 
 namespace varnholt {
 
-void ReplaceAllNoCase(QString &text, QStringView pattern, QStringView value)
+namespace {
+
+bool hasLineBreak(QStringView text)
 {
-    if (pattern.isEmpty())
-        return;
-    // Every pattern starts with a fixed character ("["), so candidates are
-    // found with a plain character search; only those are compared without
-    // regard to case. This keeps a merge over a long list cheap.
-    const QChar first = pattern.front();
-    const bool firstHasCase = first.toLower() != first.toUpper();
-    const auto nextCandidate = [&](qsizetype from) {
-        return firstHasCase ? text.indexOf(pattern, from, Qt::CaseInsensitive) : text.indexOf(first, from);
-    };
-    qsizetype pos = nextCandidate(0);
-    while (pos >= 0 && pos + pattern.size() <= text.size()) {
-        if (QStringView(text).mid(pos, pattern.size()).compare(pattern, Qt::CaseInsensitive) == 0) {
-            text.replace(pos, pattern.size(), value.toString());
-            pos = nextCandidate(pos + value.size());
-        } else {
-            pos = nextCandidate(pos + 1);
+    return std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c == u'\r' || c == u'\n'; });
+}
+
+// The column whose field starts at `pos` of `text`, and the field's length;
+// column -1 when no field starts there. Every form starts with "[".
+std::pair<int, qsizetype> fieldAt(QStringView text, qsizetype pos, const QList<QStringList> &fieldForms)
+{
+    const QStringView rest = text.sliced(pos);
+    for (int column = 0; column < fieldForms.size(); ++column) {
+        for (const QString &form : fieldForms.at(column)) {
+            if (form.size() <= rest.size() && rest.first(form.size()).compare(form, Qt::CaseInsensitive) == 0)
+                return {column, form.size()};
         }
     }
+    return {-1, 0};
 }
+
+} // namespace
 
 QStringList MergeFieldForms(const QString &title)
 {
@@ -35,131 +35,146 @@ QStringList MergeFieldForms(const QString &title)
     return forms;
 }
 
-QString MergeFields(QString text, const QList<QStringList> &fieldForms,
+QString MergeFields(const QString &text, const QList<QStringList> &fieldForms,
                     const std::function<QString(int column)> &cell)
 {
-    for (int column = 0; column < fieldForms.size(); ++column) {
-        // Every field starts with "[", and values only ever replace fields:
-        // once none is left, no later column can change the text.
-        if (!text.contains(u'['))
-            break;
-        const QString value = cell(column);
-        for (const QString &form : fieldForms.at(column))
-            ReplaceAllNoCase(text, form, value);
-    }
-    return text;
+    return *MergeTemplate(text, fieldForms).merge(cell, kNoMergeLimit);
 }
 
-QString MergeFields(QString text, const QStringList &titles, const std::function<QString(int column)> &cell)
+QString MergeFields(const QString &text, const QStringList &titles, const std::function<QString(int column)> &cell)
 {
     QList<QStringList> forms;
     forms.reserve(titles.size());
     for (const QString &title : titles)
         forms.append(MergeFieldForms(title));
-    return MergeFields(std::move(text), forms, cell);
+    return MergeFields(text, forms, cell);
 }
 
-namespace {
-
-bool hasBracket(QStringView text)
+QString EscapeHtml(const QString &value)
 {
-    return text.contains(u'[') || text.contains(u']');
-}
-
-bool hasLineBreak(QStringView text)
-{
-    return text.contains(u'\r') || text.contains(u'\n');
-}
-
-// "[" + text without brackets + "]".
-bool isPlainForm(QStringView form)
-{
-    return form.size() >= 2 && form.front() == u'[' && form.back() == u']' && !hasBracket(form.sliced(1, form.size() - 2));
-}
-
-} // namespace
-
-MergeTemplate::MergeTemplate(const QString &text, const QList<QStringList> &fieldForms)
-    : m_text(text)
-    , m_fieldForms(fieldForms)
-{
-    for (const QStringList &forms : fieldForms) {
-        if (!std::all_of(forms.cbegin(), forms.cend(), isPlainForm))
-            return;
-    }
-    std::vector<bool> named(size_t(fieldForms.size()), false);
-    qsizetype literalFrom = 0;
-    qsizetype pos = text.indexOf(u'[');
-    while (pos >= 0) {
-        // The first column, in column order, with a form here: the one
-        // whose replacement would take this place.
-        int column = -1;
-        qsizetype length = 0;
-        for (int c = 0; c < fieldForms.size() && column < 0; ++c) {
-            for (const QString &form : fieldForms.at(c)) {
-                if (pos + form.size() <= text.size()
-                    && QStringView(text).sliced(pos, form.size()).compare(form, Qt::CaseInsensitive) == 0) {
-                    column = c;
-                    length = form.size();
-                    break;
-                }
-            }
+    const auto special = [](QChar c) {
+        return c == u'&' || c == u'<' || c == u'>' || c == u'"' || c == u'\'';
+    };
+    const auto first = std::find_if(value.cbegin(), value.cend(), special);
+    if (first == value.cend())
+        return value;
+    QString out;
+    out.reserve(value.size() + 16);
+    out.append(QStringView(value.cbegin(), first));
+    for (auto it = first; it != value.cend(); ++it) {
+        switch (it->unicode()) {
+        case u'&': out.append(u"&amp;"); break;
+        case u'<': out.append(u"&lt;"); break;
+        case u'>': out.append(u"&gt;"); break;
+        case u'"': out.append(u"&quot;"); break;
+        case u'\'': out.append(u"&#39;"); break;
+        default: out.append(*it);
         }
+    }
+    return out;
+}
+
+MergeTemplate::MergeTemplate(const QString &text, const QList<QStringList> &fieldForms,
+                             const std::vector<TextRange> &slotRanges)
+    : m_text(text)
+    , m_columnCount(int(fieldForms.size()))
+    , m_slotCount(int(slotRanges.size()))
+{
+    std::vector<int> order(slotRanges.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = int(i);
+    std::sort(order.begin(), order.end(),
+              [&slotRanges](int a, int b) { return slotRanges[a].start < slotRanges[b].start; });
+    qsizetype from = 0;
+    for (int index : order) {
+        const TextRange &slot = slotRanges[size_t(index)];
+        addText(from, slot.start, fieldForms);
+        m_pieces.push_back({slot.start, slot.end - slot.start, -1, index});
+        from = slot.end;
+    }
+    addText(from, text.size(), fieldForms);
+}
+
+// Takes text[from, to) apart into literal text and fields.
+void MergeTemplate::addText(qsizetype from, qsizetype to, const QList<QStringList> &fieldForms)
+{
+    const QStringView text = QStringView(m_text).first(to);
+    qsizetype literalFrom = from;
+    qsizetype pos = text.indexOf(u'[', from);
+    while (pos >= 0) {
+        const auto [column, length] = fieldAt(text, pos, fieldForms);
         if (column < 0) {
-            // A bracket that opens no field must close before the next one
-            // opens; otherwise a merged value could complete a field.
-            const qsizetype open = text.indexOf(u'[', pos + 1);
-            const qsizetype close = text.indexOf(u']', pos + 1);
-            if (open >= 0 && (close < 0 || open < close))
-                return;
-            pos = open;
+            pos = text.indexOf(u'[', pos + 1);
             continue;
         }
         if (pos > literalFrom)
-            m_pieces.push_back({literalFrom, pos - literalFrom, -1});
-        m_pieces.push_back({pos, length, column});
-        if (!named[size_t(column)]) {
-            named[size_t(column)] = true;
+            m_pieces.push_back({literalFrom, pos - literalFrom, -1, -1});
+        m_pieces.push_back({pos, length, column, -1});
+        if (std::find(m_columns.cbegin(), m_columns.cend(), column) == m_columns.cend())
             m_columns.push_back(column);
-        }
         literalFrom = pos + length;
         pos = text.indexOf(u'[', literalFrom);
     }
-    if (literalFrom < text.size())
-        m_pieces.push_back({literalFrom, text.size() - literalFrom, -1});
-    m_joins = true;
+    if (literalFrom < to)
+        m_pieces.push_back({literalFrom, to - literalFrom, -1, -1});
 }
 
-QString MergeTemplate::merge(const std::function<QString(int column)> &cell) const
+bool MergeTemplate::hasFieldIn(qsizetype start, qsizetype end) const
 {
-    if (!m_joins)
-        return MergeFields(m_text, m_fieldForms, cell);
-    if (m_columns.empty())
-        return m_text;
-    // Each named column's cell, fetched once.
-    QStringList cells(m_fieldForms.size());
-    for (int column : m_columns) {
-        cells[column] = cell(column);
-        if (hasBracket(cells[column]))
-            return MergeFields(m_text, m_fieldForms, cell);
+    // The pieces follow each other through the whole template.
+    auto it = std::upper_bound(m_pieces.cbegin(), m_pieces.cend(), start,
+                               [](qsizetype at, const Piece &p) { return at < p.from + p.length; });
+    for (; it != m_pieces.cend() && it->from < end; ++it) {
+        if (it->column >= 0)
+            return true;
     }
-    return join(cells);
+    return false;
 }
 
-QString MergeTemplate::join(const QStringList &cells) const
+qsizetype MergeTemplate::joinedLength(const QStringList &cells, const QStringList &slotTexts) const
 {
-    qsizetype size = 0;
-    for (const Piece &p : m_pieces)
-        size += p.column < 0 ? p.length : cells[p.column].size();
-    QString out;
-    out.reserve(size);
+    qsizetype length = 0;
     for (const Piece &p : m_pieces) {
-        if (p.column < 0)
-            out.append(QStringView(m_text).sliced(p.from, p.length));
+        if (p.column >= 0)
+            length += cells[p.column].size();
+        else if (p.slot >= 0)
+            length += slotTexts[p.slot].size();
         else
+            length += p.length;
+    }
+    return length;
+}
+
+std::optional<QString> MergeTemplate::join(const QStringList &cells, const QStringList &slotTexts,
+                                           qsizetype limit) const
+{
+    Q_ASSERT(slotTexts.size() >= m_slotCount);
+    if (m_columns.empty() && m_slotCount == 0)
+        return m_text.size() <= limit ? std::optional<QString>(m_text) : std::nullopt;
+    // The length first: a template with many fields and a long cell must
+    // fail before anything of that size is allocated.
+    const qsizetype length = joinedLength(cells, slotTexts);
+    if (length > limit)
+        return std::nullopt;
+    QString out;
+    out.reserve(length);
+    for (const Piece &p : m_pieces) {
+        if (p.column >= 0)
             out.append(cells[p.column]);
+        else if (p.slot >= 0)
+            out.append(slotTexts[p.slot]);
+        else
+            out.append(QStringView(m_text).sliced(p.from, p.length));
     }
     return out;
+}
+
+std::optional<QString> MergeTemplate::merge(const std::function<QString(int column)> &cell, qsizetype limit) const
+{
+    QStringList cells(m_columnCount);
+    for (int column : m_columns)
+        cells[column] = cell(column);
+    return join(cells, {}, limit);
 }
 
 QStringList SplitTextLines(const QString &text)
@@ -185,9 +200,10 @@ QStringList SplitTextLines(const QString &text)
 }
 
 // Merging line by line gives the lines of the merged text as long as no
-// line end comes or goes: the field forms and the merged cells hold none,
-// so every replacement stays within its line. Lines without fields are then
-// the template's own, shared by every record.
+// line end comes or goes: no field form holds one, so a field never spans
+// lines and each line is taken apart as it is within the whole text; a
+// record whose cells hold none merges every line within itself. Lines
+// without fields are then the template's own, shared by every record.
 MergeTextLines::MergeTextLines(const QString &text, const QList<QStringList> &fieldForms)
     : m_whole(text, fieldForms)
     , m_lines(SplitTextLines(text))
@@ -198,47 +214,41 @@ MergeTextLines::MergeTextLines(const QString &text, const QList<QStringList> &fi
         if (std::any_of(forms.cbegin(), forms.cend(), [](const QString &f) { return hasLineBreak(f); }))
             return;
     }
-    std::vector<bool> named(size_t(fieldForms.size()), false);
     for (qsizetype i = 0; i < m_lines.size(); ++i) {
         if (!m_lines[i].contains(u'['))
             continue;
         MergeTemplate line(m_lines[i], fieldForms);
-        if (!line.joinsPieces())
-            return;
-        if (line.columns().empty())
-            continue;
-        for (int column : line.columns()) {
-            if (!named[size_t(column)]) {
-                named[size_t(column)] = true;
-                m_columns.push_back(column);
-            }
-        }
-        m_fieldLines.emplace_back(int(i), std::move(line));
+        if (!line.columns().empty())
+            m_fieldLines.emplace_back(int(i), std::move(line));
     }
     m_byLine = true;
 }
 
-QStringList MergeTextLines::merge(const std::function<QString(int column)> &cell) const
+std::optional<QStringList> MergeTextLines::join(const QStringList &cells, qsizetype limit) const
 {
-    if (!m_byLine)
-        return SplitTextLines(m_whole.merge(cell));
-    QStringList cells(m_columnCount);
-    for (int column : m_columns) {
-        cells[column] = cell(column);
-        // One look at each character for brackets and line ends.
-        const bool plain = std::none_of(cells[column].cbegin(), cells[column].cend(), [](QChar c) {
-            return c == u'[' || c == u']' || c == u'\r' || c == u'\n';
-        });
-        if (!plain)
-            return SplitTextLines(m_whole.merge(cell));
-    }
+    if (m_whole.joinedLength(cells) > limit)
+        return std::nullopt;
+    const bool byLine = m_byLine && std::none_of(columns().cbegin(), columns().cend(), [&cells](int column) {
+                            return hasLineBreak(cells[column]);
+                        });
+    if (!byLine)
+        return SplitTextLines(*m_whole.join(cells, {}, kNoMergeLimit));
     QStringList lines = m_lines;
     for (const auto &[index, line] : m_fieldLines)
-        lines[index] = line.join(cells);
+        lines[index] = *line.join(cells, {}, kNoMergeLimit);
     // A text without line ends that merges to nothing has no line at all.
     if (m_breakless && lines.size() == 1 && lines.front().isEmpty())
-        return {};
+        return QStringList();
     return lines;
+}
+
+std::optional<QStringList> MergeTextLines::merge(const std::function<QString(int column)> &cell,
+                                                 qsizetype limit) const
+{
+    QStringList cells(m_columnCount);
+    for (int column : columns())
+        cells[column] = cell(column);
+    return join(cells, limit);
 }
 
 } // namespace varnholt

@@ -10,6 +10,9 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
+#include <optional>
+
 namespace varnholt {
 
 namespace {
@@ -150,31 +153,10 @@ MimeInputs PreparedMessage::withRecipient() const
     return in;
 }
 
-QByteArray MessageFileBytes(const MimeInputs &inputs)
-{
-    MimeAssembler assembler(inputs);
-    QByteArray wire;
-    while (!assembler.atEnd())
-        wire += assembler.nextChunk();
-    if (wire.endsWith("\r\n.\r\n"))
-        wire.chop(3);
-    QByteArray out;
-    out.reserve(wire.size());
-    qsizetype start = 0;
-    while (start < wire.size()) {
-        qsizetype end = wire.indexOf("\r\n", start);
-        end = end < 0 ? wire.size() : end + 2;
-        const bool stuffed = wire.at(start) == '.';
-        out.append(QByteArrayView(wire).sliced(start + (stuffed ? 1 : 0), end - start - (stuffed ? 1 : 0)));
-        start = end;
-    }
-    return out;
-}
-
 MessagePreparer::MessagePreparer(Setup setup)
     : m_setup(std::move(setup))
     , m_sender(SenderIdentity::fromAccount(m_setup.account))
-    , m_random(QRandomGenerator::system()->generate())
+    , m_contentIdDomain(ContentIdDomain(m_setup.account.MailDomain))
     , m_headers(m_setup.account)
     , m_contentType(m_setup.templates.htmlMode ? QStringLiteral("text/html") : QStringLiteral("text/plain"))
     , m_mimeChar(CharsetFromName(m_setup.charsetName))
@@ -184,7 +166,33 @@ MessagePreparer::MessagePreparer(Setup setup)
     const MessageTemplates &t = m_setup.templates;
     m_subject = std::make_unique<MergeTemplate>(t.subject, m_fieldForms);
     m_plainText = std::make_unique<MergeTextLines>(t.plainText, m_fieldForms);
-    m_html = std::make_unique<MergeTemplate>(t.htmlMode ? t.html : QString(), m_fieldForms);
+
+    // The pictures come from the template as the user wrote it, once per
+    // run. Merged values are data: none of them may name a local file that
+    // would then go out to the recipient.
+    std::vector<TextRange> pictureSlots;
+    if (t.htmlMode) {
+        InlinePictureContext context;
+        context.baseUrl = m_setup.baseUrl;
+        context.projectFolder = m_setup.projectFolder;
+        const MergeTemplate fields(t.html, m_fieldForms);
+        PictureScan scan = FindPictures(t.html, context, [&fields](qsizetype start, qsizetype end) {
+            return fields.hasFieldIn(start, end);
+        });
+        for (const PictureReference &p : scan.pictures) {
+            m_pictureFiles.append(p.file);
+            pictureSlots.push_back({p.start, p.end});
+        }
+        m_pictureWarnings = std::move(scan.warnings);
+    }
+    m_html = std::make_unique<MergeTemplate>(t.htmlMode ? t.html : QString(), m_fieldForms, pictureSlots);
+
+    for (const std::vector<int> *columns : {&m_subject->columns(), &m_plainText->columns(), &m_html->columns()})
+        m_rowColumns.insert(m_rowColumns.end(), columns->cbegin(), columns->cend());
+    std::sort(m_rowColumns.begin(), m_rowColumns.end());
+    m_rowColumns.erase(std::unique(m_rowColumns.begin(), m_rowColumns.end()), m_rowColumns.end());
+    m_cells.resize(m_fieldForms.size());
+    m_htmlCells.resize(m_fieldForms.size());
 }
 
 MessagePreparer::~MessagePreparer() = default;
@@ -226,7 +234,8 @@ PreparedMessage MessagePreparer::prepare(int row, const QDateTime &now)
     PreparedMessage message;
     message.row = row;
     message.toAddress = s.table->cell(row, s.emailColumn);
-    const auto cell = [&s, row](int column) { return s.table->cell(row, column); };
+    for (int column : m_rowColumns)
+        m_cells[column] = s.table->cell(row, column);
 
     MimeInputs &in = message.inputs;
     in.FROM_Address = m_sender.address;
@@ -238,22 +247,38 @@ PreparedMessage MessagePreparer::prepare(int row, const QDateTime &now)
     in.TypeContent = html ? tcHtml : tcPlain;
     in.Content_Type = m_contentType;
     in.Headers = m_headers.lines(now, m_ids);
-    in.MailText = m_plainText->merge(cell);
-    in.Subject = oneLine(m_subject->merge(cell));
+
+    // Each text is measured before it is made; the first that would be too
+    // long ends the row.
+    const auto tooLarge = [&message] {
+        message.error = QString::fromUtf16(kMergedTooLarge);
+        return message;
+    };
+    std::optional<QStringList> text = m_plainText->join(m_cells);
+    if (!text)
+        return tooLarge();
+    in.MailText = std::move(*text);
+    const std::optional<QString> subject = m_subject->join(m_cells);
+    if (!subject)
+        return tooLarge();
+    in.Subject = oneLine(*subject);
     in.Attachments = RecipientAttachments(
         s.attachmentColumn >= 0 ? s.table->cell(row, s.attachmentColumn) : QString(), s.projectAttachments);
     if (html) {
-        QString body = m_html->merge(cell);
-        InlinePictureContext context;
-        context.baseUrl = s.baseUrl;
-        context.projectFolder = s.projectFolder;
-        context.domainPart = ContentIdDomain(s.account.MailDomain);
-        context.random = &m_random;
-        context.lookupCache = &m_pictureLookups;
-        InlinePictureResult pictures = InlinePictures(body, context);
-        in.HtmlText = SplitTextLines(body);
-        in.HtmlFiles = pictures.files;
-        in.HtmlCids = pictures.cids;
+        for (int column : m_html->columns())
+            m_htmlCells[column] = EscapeHtml(m_cells[column]);
+        // Every message gets content IDs of its own.
+        const QStringList cids = m_contentIds.next(int(m_pictureFiles.size()), m_contentIdDomain);
+        QStringList references;
+        references.reserve(cids.size());
+        for (const QString &cid : cids)
+            references.append(QStringLiteral("cid:") + cid);
+        const std::optional<QString> body = m_html->join(m_htmlCells, references);
+        if (!body)
+            return tooLarge();
+        in.HtmlText = SplitTextLines(*body);
+        in.HtmlFiles = m_pictureFiles;
+        in.HtmlCids = cids;
     }
     return message;
 }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "mime/mimeassembler.h"
+#include "sending/inlinepictures.h"
 #include "sending/mailmerge.h"
+#include "sending/messagefile.h" // MessageFileBytes, for callers of the preparer
 #include "settings/settings.h"
 
 #include <QDateTime>
@@ -23,6 +25,9 @@ class ListTable;
 class Project;
 
 inline constexpr char16_t kXMailer[] = u"X-Mailer: Tessmark";
+// PreparedMessage::error of a row whose subject, plain text or HTML body
+// would be longer than kMaxMergedLength once merged.
+inline constexpr char16_t kMergedTooLarge[] = u"merged message too large";
 
 // The project's message templates, read once per run.
 struct MessageTemplates {
@@ -149,16 +154,14 @@ struct PreparedMessage {
     QString toName;    // empty
     // ListTo is empty: SendMail puts the recipient first itself.
     MimeInputs inputs;
+    // Empty when the message is ready; otherwise why the row cannot be sent
+    // (kMergedTooLarge), and the inputs are incomplete.
+    QString error;
 
     // The inputs with the recipient in ListTo, as SendMail hands them to the
     // assembler: what goes to the server.
     [[nodiscard]] MimeInputs withRecipient() const;
 };
-
-// The message as the server receives it: the assembler's wire bytes with
-// the dot-stuffing undone and the final "." line removed (RFC 5321 4.5.2),
-// for writing a message file.
-[[nodiscard]] QByteArray MessageFileBytes(const MimeInputs &inputs);
 
 class MessagePreparer
 {
@@ -185,7 +188,7 @@ public:
     [[nodiscard]] const Setup &setup() const { return m_setup; }
 
     // Tests fix the content IDs with a seed and the Message-Id tag.
-    void setRandomSeed(quint32 seed) { m_random.seed(seed); }
+    void setRandomSeed(quint32 seed) { m_contentIds.reseed(seed); }
     void setMessageIdSource(const MessageIdSource &ids) { m_ids = ids; }
 
     // Merges `text` with one record row.
@@ -194,19 +197,30 @@ public:
     // The message of record row `row`, prepared at `now`.
     [[nodiscard]] PreparedMessage prepare(int row, const QDateTime &now = QDateTime::currentDateTime());
 
+    // The picture references of the HTML body that are sent as plain
+    // references, each once with the reason (PictureScan::warnings). The
+    // pictures are looked for once, in the HTML template as written: merged
+    // values never become pictures.
+    [[nodiscard]] const QStringList &pictureWarnings() const { return m_pictureWarnings; }
+
 private:
     Setup m_setup;
     QList<QStringList> m_fieldForms;
     SenderIdentity m_sender;
-    QRandomGenerator m_random;
+    ContentIdSource m_contentIds;
+    QString m_contentIdDomain;
     MessageIdSource m_ids;
     ExtraHeaders m_headers;
     QString m_contentType;
     TMimeChar m_mimeChar;
     std::unique_ptr<MergeTemplate> m_subject;
     std::unique_ptr<MergeTextLines> m_plainText;
-    std::unique_ptr<MergeTemplate> m_html;
-    QHash<QString, QString> m_pictureLookups;
+    std::unique_ptr<MergeTemplate> m_html; // its slots are the pictures
+    QStringList m_pictureFiles;
+    QStringList m_pictureWarnings;
+    std::vector<int> m_rowColumns; // the columns any template names
+    QStringList m_cells;     // of the row being prepared, by column
+    QStringList m_htmlCells; // the same, HTML-escaped
 };
 
 } // namespace varnholt

@@ -6,11 +6,15 @@
 #include "settings/textfile.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QHash>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace varnholt {
 
@@ -395,18 +399,6 @@ int ResultTable::distinctTexts() const
     return m_texts->distinct();
 }
 
-QString ReplyCodeFromError(const QString &text)
-{
-    const qsizetype colon = text.indexOf(u':');
-    const QString rest = text.mid(colon + 1).trimmed();
-    const qsizetype blank = rest.indexOf(u' ');
-    if (blank < 0 || blank > 3)
-        return {};
-    bool ok = false;
-    const int code = rest.left(blank).toInt(&ok);
-    return ok && code > 0 ? QString::number(code) : QString();
-}
-
 QStringList HeldBackCodes(const QString &codes)
 {
     return SplitFields(u";", codes);
@@ -424,7 +416,10 @@ ResultJournal::ResultJournal(const QString &path)
 {
 }
 
-ResultJournal::~ResultJournal() = default;
+ResultJournal::~ResultJournal()
+{
+    closeAppend();
+}
 
 QString ResultJournal::pathForProject(const QString &projectFolder, const QString &projectName)
 {
@@ -440,7 +435,7 @@ QByteArray ResultJournal::encodeRow(int index, const ResultRow &row)
 
 bool ResultJournal::writeSnapshot(const ResultTable &table, QString *error)
 {
-    m_file.close();
+    closeAppend();
     const bool written = writeFileAtomicallyStreamed(
         m_path,
         [&table](QIODevice &out) {
@@ -461,59 +456,91 @@ bool ResultJournal::writeSnapshot(const ResultTable &table, QString *error)
 
 bool ResultJournal::openForAppend(QString *error)
 {
-    m_file.setFileName(m_path);
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+    closeAppend();
+    m_fd = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (m_fd < 0) {
         if (error)
-            *error = m_file.errorString();
+            *error = SystemErrorText(errno);
         return false;
     }
     return true;
+}
+
+void ResultJournal::closeAppend()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
 }
 
 bool ResultJournal::appendRow(const ResultTable &table, int row, QString *error)
 {
     if (row < 0 || row >= table.rowCount())
         return false;
-    if (!m_file.isOpen() && !openForAppend(error))
+    if (m_fd < 0 && !openForAppend(error))
         return false;
-    // One write per row: the line reaches the file whole or not at all.
+    // One write per row, so that a line reaches the file whole or, when the
+    // disk is full, cut short without its line end (which reading ignores).
     m_line.truncate(0);
     appendRecord(m_line, table, row);
-    if (m_file.write(m_line) != m_line.size()) {
-        if (error)
-            *error = m_file.errorString();
-        return false;
+    qsizetype done = 0;
+    while (done < m_line.size()) {
+        const ssize_t n = ::write(m_fd, m_line.constData() + done, size_t(m_line.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (error)
+                *error = SystemErrorText(n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        done += n;
     }
     return true;
 }
 
-std::optional<ResultTable> ResultJournal::load(const QString &path)
+std::optional<ResultTable> ResultJournal::load(const QString &path, QString *error)
 {
-    const auto bytes = readFileBytes(path);
-    if (!bytes || !bytes->startsWith(kMagic))
+    const auto fail = [error](const QString &why) -> std::optional<ResultTable> {
+        if (error)
+            *error = why;
         return std::nullopt;
+    };
+    const auto bytes = readFileBytes(path);
+    if (!bytes)
+        return fail(QFileInfo::exists(path) ? QStringLiteral("cannot be read") : QStringLiteral("does not exist"));
+    if (!bytes->startsWith(kMagic))
+        return fail(QStringLiteral("is not a results file"));
     // Only whole lines: a line the writer did not finish has no CR LF yet.
-    const qsizetype complete = bytes->lastIndexOf('\n') + 1;
+    const QByteArrayView complete = QByteArrayView(*bytes).first(bytes->lastIndexOf('\n') + 1);
+    // A snapshot has a line for every row, so no true row count exceeds the
+    // file's line count; a larger one is damage, not a reason to allocate.
+    const qsizetype lines = complete.count('\n');
     ResultTable table;
     bool sawRows = false;
     bool first = true;
-    forEachLine(QByteArrayView(*bytes).first(complete), [&](QByteArrayView line) {
+    QString damage;
+    forEachLine(complete, [&](QByteArrayView line) {
         if (first) {
             first = false;
-            return;
+            return true;
         }
         const QList<QByteArray> f = line.toByteArray().split('\t');
         if (f.size() == 2 && f[0] == "rows") {
-            if (const auto n = parseCount(f[1])) {
-                table.setRowCount(*n);
-                sawRows = true;
+            const auto n = parseCount(f[1]);
+            if (!n || *n > lines) {
+                damage = QStringLiteral("its row count \"%1\" does not fit its %2 lines")
+                             .arg(QString::fromLatin1(f[1]))
+                             .arg(lines);
+                return false;
             }
-            return;
+            table.setRowCount(std::max(*n, 1));
+            sawRows = true;
+            return true;
         }
         const auto index = parseCount(f[0]);
         const auto status = f.size() == 7 ? parseCount(f[1]) : std::nullopt;
-        if (!index || !status || *status > 3 || *index >= table.rowCount())
-            return;
+        if (!index || !status || *status > int(RowStatus::Unknown) || *index >= table.rowCount())
+            return true;
         ResultRow r;
         r.status = RowStatus(*status);
         r.address = unescapeCell(f[2]);
@@ -522,9 +549,12 @@ std::optional<ResultTable> ResultJournal::load(const QString &path)
         r.code = unescapeCell(f[5]);
         r.comment = unescapeCell(f[6]);
         table.setRow(*index, r);
+        return true;
     });
+    if (!damage.isEmpty())
+        return fail(QStringLiteral("is damaged: ") + damage);
     if (!sawRows)
-        return std::nullopt;
+        return fail(QStringLiteral("has no row count"));
     return table;
 }
 

@@ -21,6 +21,10 @@ enum class RowStatus : quint8 {
     Sent = 1,
     Failed = 2,
     InProgress = 3,
+    // The whole message went to the server but its answer never came (the
+    // program was killed, the connection dropped): it may have been
+    // delivered, so a resumed run does not send it again unless asked.
+    Unknown = 4,
 };
 
 // One row of the result table as a value: what observers read and what
@@ -142,12 +146,6 @@ private:
     std::unique_ptr<TextPool> m_texts;
 };
 
-// The reply code in an SMTP session's error text: the text after its first
-// ":", trimmed; when it has a blank within its first four characters, the
-// part before that blank if it is a whole number above 0. Empty otherwise.
-// "Error: 550 5.1.1 No such user" gives "550".
-[[nodiscard]] QString ReplyCodeFromError(const QString &text);
-
 // The project's "Codes" as entries (split at ";"); an empty entry holds
 // back rows without a code.
 [[nodiscard]] QStringList HeldBackCodes(const QString &codes);
@@ -171,7 +169,9 @@ private:
 //   ...
 //
 // Record lines are numbered from 0; a later line for a row replaces an
-// earlier one, and a "rows" line sets the row count. Tabs, CR, LF and
+// earlier one, and a "rows" line sets the row count. A row whose last line
+// has status 3 was "in flight": its final "." had gone to the server when
+// the line was written (see RowStatus::Unknown). Tabs, CR, LF and
 // backslashes inside a cell are written as \t, \r, \n and \\. A snapshot is
 // written atomically (temporary file and rename); updates are appended one
 // line each, written through at once. A last line without its line end (a
@@ -181,6 +181,8 @@ class ResultJournal
 public:
     explicit ResultJournal(const QString &path);
     ~ResultJournal();
+    ResultJournal(const ResultJournal &) = delete;
+    ResultJournal &operator=(const ResultJournal &) = delete;
 
     // N.results beside the project's N.eml.
     [[nodiscard]] static QString pathForProject(const QString &projectFolder, const QString &projectName);
@@ -192,18 +194,20 @@ public:
     // Appends the current content of one row.
     bool appendRow(const ResultTable &table, int row, QString *error = nullptr);
 
-    // The table the file describes; nothing when the file is missing or is
-    // not a results file.
-    [[nodiscard]] static std::optional<ResultTable> load(const QString &path);
+    // The table the file describes; nothing when the file is missing, is
+    // not a results file or contradicts itself (a row count the file's
+    // lines cannot back), with the reason in `error`.
+    [[nodiscard]] static std::optional<ResultTable> load(const QString &path, QString *error = nullptr);
 
     // The encoded lines, for tests and tools.
     [[nodiscard]] static QByteArray encodeRow(int index, const ResultRow &row);
 
 private:
     bool openForAppend(QString *error);
+    void closeAppend();
 
     QString m_path;
-    QFile m_file;
+    int m_fd = -1; // the file opened for appending
     QByteArray m_line; // reused for every appended line
 };
 

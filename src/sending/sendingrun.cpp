@@ -1,6 +1,7 @@
 #include "sending/sendingrun.h"
 
 #include "project/project.h"
+#include "sending/recipientaddress.h"
 
 #include <QTime>
 
@@ -51,6 +52,13 @@ const QStringList &DefaultSendingTexts()
         QStringLiteral("Verification"),
         QStringLiteral("Schedule mailing"),
         QStringLiteral("Waiting for the next scheduled interval."),
+        QStringLiteral("Outcome unknown"),
+        QStringLiteral("The message went out in full, but the server's answer never came; it may have been "
+                       "delivered"),
+        QStringLiteral("The mail server %1 did not answer %2 messages in a row (last: %3). The run stopped; "
+                       "resume it once the server answers again."),
+        QStringLiteral("Cannot record the outcome in \"%1\": %2. The run stopped; nothing more was sent."),
+        QStringLiteral("These pictures of the HTML text are not sent with the message; they stay references:"),
     };
     return texts;
 }
@@ -66,6 +74,10 @@ TransportSecurity transportSecurityOf(AccountSecurity security)
 }
 
 namespace {
+
+// After this many messages in a row that failed on the connection, the run
+// stops instead of costing a time-out per row for the rest of the list.
+constexpr int kMaxConnectionFailures = 5;
 
 QString durationText(qint64 seconds)
 {
@@ -110,6 +122,7 @@ SendingRun::SendingRun(Project &project, const tAccounts &accounts, QObject *par
     connect(&m_pop3, &GetMail::OnMailInfo, this, &SendingRun::onPopInfo);
     connect(&m_pop3, &GetMail::OnMailError, this, &SendingRun::onPopError);
     connect(&m_pop3, &GetMail::OnDone, this, &SendingRun::onPopDone);
+    m_smtp.setBeforeFinalDot([this] { return messageInFlight(); });
 
     m_log->setEnabled(project.settings().CreateLog);
 
@@ -176,6 +189,13 @@ bool SendingRun::restoreResults(const ResultTable &saved)
     if (!m_usable || isRunning() || !saved.matches(m_project.table(), m_project.settings().Column))
         return false;
     m_results = saved;
+    for (int row = 0; row < m_results.rowCount(); ++row) {
+        if (m_results.status(row) == RowStatus::InProgress) {
+            m_results.setStatus(row, RowStatus::Unknown);
+            m_results.setResult(row, text(stOutcomeUnknown));
+            m_results.setComment(row, text(stNoAnswerAfterData));
+        }
+    }
     m_good = m_results.count(RowStatus::Sent);
     m_bad = m_results.count(RowStatus::Failed);
     for (int row = 0; row < m_results.rowCount(); ++row)
@@ -225,38 +245,42 @@ bool SendingRun::isRunning() const
 
 // ---- Commands ----
 
-void SendingRun::sendMail()
+RunStart SendingRun::sendMail()
 {
     if (isRunning() || m_state == State::Closed)
-        return;
+        return {false, QStringLiteral("a run is already going on")};
     m_task.Enabled = false;
     m_series.clearProgress();
-    startRun(false, 0);
+    return startRun(false, 0);
 }
 
-void SendingRun::resume(int selectedRow)
+RunStart SendingRun::resume(int selectedRow)
 {
     if (isRunning() || m_state == State::Closed)
-        return;
+        return {false, QStringLiteral("a run is already going on")};
     m_task.Enabled = false;
     m_series.clearProgress();
-    startRun(true, selectedRow);
+    return startRun(true, selectedRow);
 }
 
-void SendingRun::startRun(bool resume, int selectedRow)
+RunStart SendingRun::refuse(const QString &reason, const QString &caption, UserMessageIcon icon)
 {
-    if (!m_usable) {
-        emit messageToUser(text(stDefineEmailColumn), text(stInfo), UserMessageIcon::Information);
-        setState(State::Idle);
-        return;
-    }
-    if (m_results.rowCount() == 1 && m_results.addressIsEmpty(0)) {
-        emit messageToUser(text(stFillRecipientList), text(stInfo), UserMessageIcon::Information);
-        setState(State::Idle);
-        return;
-    }
+    emit messageToUser(reason, caption, icon);
+    setState(State::Idle);
+    return {false, reason};
+}
+
+RunStart SendingRun::startRun(bool resume, int selectedRow)
+{
+    if (!m_usable)
+        return refuse(text(stDefineEmailColumn), text(stInfo), UserMessageIcon::Information);
+    if (m_results.rowCount() == 1 && m_results.addressIsEmpty(0))
+        return refuse(text(stFillRecipientList), text(stInfo), UserMessageIcon::Information);
     chooseAccount();
     m_stopFlag = false;
+    m_stopReason.clear();
+    m_lastStopReason.clear();
+    m_connectionFailures = 0;
     m_closeRequested = false;
     m_startTime = now();
     m_waiting = 0;
@@ -270,12 +294,11 @@ void SendingRun::startRun(bool resume, int selectedRow)
     emit countersChanged();
 
     if (m_transport == SendingTransport::Account)
-        startAccountRun(resume, selectedRow);
-    else
-        startDirectRun(resume, selectedRow);
+        return startAccountRun(resume, selectedRow);
+    return startDirectRun(resume, selectedRow);
 }
 
-void SendingRun::startAccountRun(bool resume, int selectedRow)
+RunStart SendingRun::startAccountRun(bool resume, int selectedRow)
 {
     int start = 0;
     if (resume) {
@@ -293,22 +316,38 @@ void SendingRun::startAccountRun(bool resume, int selectedRow)
     const QStringList heldBack = heldBackCodes();
     for (int row = start; row < m_results.rowCount(); ++row) {
         const RowStatus status = m_results.status(row);
-        const bool again = status == RowStatus::Failed || status == RowStatus::InProgress;
+        const bool again = status == RowStatus::Failed || status == RowStatus::InProgress
+                           || (status == RowStatus::Unknown && m_resendUnknown);
         if (!resume || (again && !IsHeldBack(m_results.code(row), heldBack)))
             m_results.resetRow(row);
     }
     for (int row = 0; row < m_results.rowCount(); ++row)
         emit rowChanged(row);
-    writeSnapshot();
+    if (m_journal) {
+        QString error;
+        if (!m_journal->writeSnapshot(m_results, &error))
+            return refuse(text(stCannotRecord).arg(m_journal->path(), error), text(stAttention),
+                          UserMessageIcon::Error);
+    }
+
+    // Pictures that stay plain references are told once, before the first
+    // message: the recipients will not see them unless the server has them.
+    if (!m_pictureWarningsTold && !m_preparer->pictureWarnings().isEmpty()) {
+        m_pictureWarningsTold = true;
+        emit messageToUser(text(stPicturesNotInline) + QStringLiteral("\n")
+                               + m_preparer->pictureWarnings().join(QLatin1Char('\n')),
+                           text(stAttention), UserMessageIcon::Information);
+    }
 
     m_currentRow = start - 1;
     if (m_project.settings().Pop3Identify)
         popLogin();
     else
         sendNext();
+    return {true, {}};
 }
 
-void SendingRun::startDirectRun(bool resume, int selectedRow)
+RunStart SendingRun::startDirectRun(bool resume, int selectedRow)
 {
     // Direct delivery to the recipients' mail exchangers (the relay
     // coordinator) plugs in here: it takes the considered rows as a batch
@@ -316,10 +355,11 @@ void SendingRun::startDirectRun(bool resume, int selectedRow)
     // once, as when the coordinator refuses to start.
     Q_UNUSED(resume);
     Q_UNUSED(selectedRow);
-    emit messageToUser(QStringLiteral("Direct delivery is not available; send through the account."),
-                       text(stAttention), UserMessageIcon::Error);
+    const QString reason = QStringLiteral("Direct delivery is not available; send through the account.");
+    emit messageToUser(reason, text(stAttention), UserMessageIcon::Error);
     setState(State::Idle);
     emit runFinished(false);
+    return {false, reason};
 }
 
 void SendingRun::stop()
@@ -445,23 +485,34 @@ void SendingRun::sendNext()
         return;
     }
 
-    int row = m_currentRow + 1;
-    for (; row < m_results.rowCount(); ++row) {
+    PreparedMessage message;
+    for (int row = m_currentRow + 1;; ++row) {
+        if (m_stopFlag) { // a row's outcome could not be recorded
+            endAborted();
+            return;
+        }
+        if (row >= m_results.rowCount()) {
+            finishList();
+            return;
+        }
         m_currentRow = row;
+        // Sent rows and rows whose outcome is unknown keep what they have.
+        const RowStatus status = m_results.status(row);
+        if (status != RowStatus::NotProcessed && status != RowStatus::Failed)
+            continue;
         if (!addressValid(row)) {
             markErrorEmail(row);
             continue;
         }
-        const RowStatus status = m_results.status(row);
-        if (status == RowStatus::NotProcessed || status == RowStatus::Failed)
+        message = m_preparer->prepare(row, now());
+        if (message.error.isEmpty())
             break;
-    }
-    if (row >= m_results.rowCount()) {
-        finishList();
-        return;
+        ++m_bad;
+        markFailed(row, message.error);
+        emit countersChanged();
     }
 
-    PreparedMessage message = m_preparer->prepare(row, now());
+    const int row = m_currentRow;
     const SmtpSessionSettings &s = m_smtpSettings;
     m_smtp.setSMTP_Server(s.server);
     m_smtp.setSMTP_Port(s.port);
@@ -486,6 +537,16 @@ void SendingRun::sendNext()
     setState(State::Sending);
     emit countersChanged();
     m_smtp.setAction(SendMail::Send_Mail);
+}
+
+void SendingRun::markFailed(int row, const QString &comment)
+{
+    m_results.setState(row, text(stNo));
+    m_results.setResult(row, QString());
+    m_results.setComment(row, comment);
+    m_results.setStatus(row, RowStatus::Failed);
+    writeLog([&] { return SendLog::failedRecord(m_results.address(row), text(stNo), comment); });
+    rowFinished(row);
 }
 
 void SendingRun::markErrorEmail(int row)
@@ -526,7 +587,12 @@ void SendingRun::endAborted()
         emit closed();
         return;
     }
-    emit messageToUser(text(stAborted), text(stAttention), UserMessageIcon::Information);
+    m_lastStopReason = m_stopReason;
+    m_stopReason.clear();
+    if (m_lastStopReason.isEmpty())
+        emit messageToUser(text(stAborted), text(stAttention), UserMessageIcon::Information);
+    else
+        emit messageToUser(m_lastStopReason, text(stAttention), UserMessageIcon::Error);
     setState(State::Idle);
     emit runFinished(false);
 }
@@ -543,25 +609,12 @@ void SendingRun::onSmtpInfo(SendMail::SendMailInfo info, const QString &infoText
     emit rowChanged(m_currentRow);
 }
 
-void SendingRun::onSmtpError(int error, const QString &errorText)
+void SendingRun::onSmtpError(int, const QString &)
 {
-    Q_UNUSED(error);
-    if (m_sendState == 0 || m_currentRow < 0 || m_currentRow >= m_results.rowCount())
-        return; // a kept connection that went away between messages
-    m_sendState = 2;
-    ++m_bad;
-    const int row = m_currentRow;
-    m_results.setState(row, text(stNo));
-    m_results.setResult(row, QString());
-    m_results.setComment(row, errorText);
-    m_results.setStatus(row, RowStatus::Failed);
-    if (const QString code = ReplyCodeFromError(errorText); !code.isEmpty())
-        m_results.setCode(row, code);
-    if (m_smtp.Busy())
+    // The session's result says what happened; after a refusal the session
+    // waits for its owner to end it.
+    if (m_sendState != 0 && m_smtp.Busy())
         m_smtp.setAction(SendMail::Cancel_SendMail);
-    writeLog([&] { return SendLog::failedRecord(m_results.address(row), text(stNo), errorText); });
-    emit rowChanged(m_currentRow);
-    emit countersChanged();
 }
 
 void SendingRun::onSmtpDone()
@@ -571,27 +624,52 @@ void SendingRun::onSmtpDone()
         return;
     }
     const int row = m_currentRow;
-    const bool accepted = m_smtp.Delivered();
-    if (accepted) {
+    const SmtpResult result = m_smtp.result();
+    // A refusal by the server: its reply decided, with every line of it.
+    const bool refused = result.reply && !result.reply->isPositive();
+    m_sendState = 0;
+    --m_waiting;
+
+    if (m_smtp.Delivered()) {
         ++m_good;
         m_results.setState(row, text(stOk));
         m_results.setResult(row, text(stSentThroughIsp));
         m_results.setCode(row, QString());
         m_results.setComment(row, QString());
         m_results.setStatus(row, RowStatus::Sent);
+        writeLog([&] { return SendLog::acceptedRecord(m_results.address(row), QStringLiteral("Ok")); });
+    } else if (result.finalDotSent && !refused) {
+        // The message went out whole and no answer came: the server may
+        // have taken it, so it is never counted as unsent.
+        m_results.setState(row, QString());
+        m_results.setResult(row, text(stOutcomeUnknown));
+        m_results.setComment(row, result.text.isEmpty()
+                                      ? text(stNoAnswerAfterData)
+                                      : result.text + QStringLiteral(" - ") + text(stNoAnswerAfterData));
+        m_results.setStatus(row, RowStatus::Unknown);
+        writeLog([&] { return SendLog::failedRecord(m_results.address(row), text(stOutcomeUnknown), result.text); });
     } else {
-        if (m_sendState == 1) {
-            ++m_bad;
-            m_results.setState(row, text(stNo));
+        ++m_bad;
+        m_results.setState(row, text(stNo));
+        if (!result.text.isEmpty()) {
+            m_results.setResult(row, QString());
+            m_results.setComment(row, result.text);
+            m_results.setCode(row, refused ? QString::number(result.reply->code()) : QString());
+            writeLog([&] { return SendLog::failedRecord(m_results.address(row), text(stNo), result.text); });
         }
         m_results.setStatus(row, RowStatus::Failed);
     }
-    m_sendState = 0;
-    --m_waiting;
-    if (accepted)
-        writeLog([&] { return SendLog::acceptedRecord(m_results.address(row), QStringLiteral("Ok")); });
+    if (result.isConnectionFailure())
+        ++m_connectionFailures;
+    else if (m_smtp.Delivered() || refused)
+        m_connectionFailures = 0;
     rowFinished(row);
     emit countersChanged();
+    if (m_connectionFailures >= kMaxConnectionFailures)
+        stopWithReason(text(stServerNotAnswering)
+                           .arg(QStringLiteral("%1:%2").arg(m_smtpSettings.server).arg(m_smtpSettings.port))
+                           .arg(m_connectionFailures)
+                           .arg(result.text));
     postSendNext();
 }
 
@@ -751,15 +829,35 @@ QStringList SendingRun::statusPanels() const
 
 void SendingRun::rowFinished(int row)
 {
-    if (m_journal)
-        m_journal->appendRow(m_results, row);
+    QString error;
+    if (m_journal && !m_journal->appendRow(m_results, row, &error))
+        recordingFailed(error);
     emit rowChanged(row);
 }
 
-void SendingRun::writeSnapshot()
+bool SendingRun::messageInFlight()
 {
-    if (m_journal)
-        m_journal->writeSnapshot(m_results);
+    QString error;
+    if (!m_journal || m_journal->appendRow(m_results, m_currentRow, &error))
+        return true;
+    recordingFailed(error);
+    return false;
+}
+
+void SendingRun::recordingFailed(const QString &error)
+{
+    const QString reason = text(stCannotRecord).arg(m_journal->path(), error);
+    if (isRunning())
+        stopWithReason(reason);
+    else
+        emit messageToUser(reason, text(stAttention), UserMessageIcon::Error);
+}
+
+void SendingRun::stopWithReason(const QString &reason)
+{
+    if (m_stopReason.isEmpty())
+        m_stopReason = reason;
+    m_stopFlag = true;
 }
 
 void SendingRun::writeLog(const std::function<QString()> &record)
@@ -783,7 +881,7 @@ bool SendingRun::sessionsBusy() const
 
 bool SendingRun::addressValid(int row) const
 {
-    return m_results.addressContains(row, u'@');
+    return IsSendableAddress(m_results.address(row));
 }
 
 } // namespace varnholt

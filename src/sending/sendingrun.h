@@ -42,9 +42,11 @@ enum SendingText {
     stMailboxUnavailable = 33, stUserNotLocal = 34, stExceededStorage = 35,
     stTransactionFailed = 36, stRecipientServerError = 37, stProcessCompleted = 38,
     stVerification = 39, stScheduleMailing = 40, stWaitingNextInterval = 41,
+    stOutcomeUnknown = 42, stNoAnswerAfterData = 43, stServerNotAnswering = 44, stCannotRecord = 45,
+    stPicturesNotInline = 46,
 };
 
-// The default (English) texts, indexes 0 to 41; 16 and 17 are reserved
+// The default (English) texts, indexes 0 to 46; 16 and 17 are reserved
 // (empty).
 [[nodiscard]] const QStringList &DefaultSendingTexts();
 
@@ -57,6 +59,15 @@ enum class SendingTransport { Account, Direct };
 enum class UserMessageIcon { Information, Error, Question };
 
 [[nodiscard]] TransportSecurity transportSecurityOf(AccountSecurity security);
+
+// What starting a run came to: started, or refused with the reason (which
+// the run has also told its observers through messageToUser).
+struct RunStart {
+    bool started = false;
+    QString refusal;
+
+    explicit operator bool() const { return started; }
+};
 
 class SendingRun : public QObject
 {
@@ -105,7 +116,9 @@ public:
     [[nodiscard]] QString journalPath() const { return m_journal ? m_journal->path() : QString(); }
     // Takes over a result table saved by an earlier run (for example from
     // the journal of a killed process) when it still describes this list.
-    // Returns false (and changes nothing) when it does not.
+    // Returns false (and changes nothing) when it does not. A row that was
+    // in flight when the journal was written (its message had gone out in
+    // full, its answer had not come) becomes "outcome unknown".
     bool restoreResults(const ResultTable &saved);
     // "Create log file".
     void setCreateLog(bool on) { m_log->setEnabled(on); }
@@ -115,10 +128,13 @@ public:
     // ---- Commands ----
     // "Send Mail": clears the task's active flag and the series' progress,
     // then starts a fresh run.
-    void sendMail();
+    RunStart sendMail();
     // "Resume": the same, then a resuming run from `selectedRow` (used when
-    // no series is active) or from the series' next row.
-    void resume(int selectedRow = 0);
+    // no series is active) or from the series' next row. Rows whose outcome
+    // is unknown are left alone unless setResendUnknown(true).
+    RunStart resume(int selectedRow = 0);
+    void setResendUnknown(bool on) { m_resendUnknown = on; }
+    [[nodiscard]] bool resendUnknown() const { return m_resendUnknown; }
     // "Stop": ends the current message cleanly; the run ends with message
     // 19 ("Aborted") once the session is done.
     void stop();
@@ -146,6 +162,9 @@ public:
     [[nodiscard]] int waiting() const { return m_waiting; }
     [[nodiscard]] int good() const { return m_good; }
     [[nodiscard]] int bad() const { return m_bad; }
+    // Why the run stopped by itself (the results could not be recorded, the
+    // server stopped answering); empty after a user's stop or a complete run.
+    [[nodiscard]] QString stopReason() const { return m_lastStopReason; }
     [[nodiscard]] int total() const { return m_results.rowCount(); }
     [[nodiscard]] QDateTime startTime() const { return m_startTime; }
     // The current row: the row handed over (or last looked at).
@@ -185,9 +204,10 @@ Q_SIGNALS:
 
 private:
     void chooseAccount();
-    void startRun(bool resume, int selectedRow);
-    void startAccountRun(bool resume, int selectedRow);
-    void startDirectRun(bool resume, int selectedRow);
+    RunStart startRun(bool resume, int selectedRow);
+    RunStart startAccountRun(bool resume, int selectedRow);
+    RunStart startDirectRun(bool resume, int selectedRow);
+    RunStart refuse(const QString &reason, const QString &caption, UserMessageIcon icon);
     void postSendNext();
     void sendNext();
     void popLogin();
@@ -207,12 +227,20 @@ private:
     void refreshScheduleText();
     void startScheduleCountdown(qint64 seconds);
     void rowFinished(int row);
+    // The message's body went out and its final "." follows: the row is
+    // journalled as in flight first. False (the "." is withheld) when that
+    // cannot be written.
+    bool messageInFlight();
+    // A write of the results failed: the run stops before the next message.
+    void recordingFailed(const QString &error);
+    // Stops the run with `reason` told to the user instead of "Aborted".
+    void stopWithReason(const QString &reason);
     // Appends the record that `record` makes to the send log.
     void writeLog(const std::function<QString()> &record);
-    void writeSnapshot();
     [[nodiscard]] bool sessionsBusy() const;
     [[nodiscard]] bool addressValid(int row) const;
     void markErrorEmail(int row);
+    void markFailed(int row, const QString &comment);
 
     Project &m_project;
     const tAccounts &m_accounts;
@@ -246,7 +274,14 @@ private:
     QString m_scheduleText;
     int m_currentRow = -1;
     bool m_stopFlag = false;
-    int m_sendState = 0; // 0 idle, 1 message handed over, 2 failure reported
+    int m_sendState = 0; // 0 idle, 1 message handed over
+    bool m_resendUnknown = false;
+    bool m_pictureWarningsTold = false;
+    // Messages in a row that failed on the connection (no answer, refused,
+    // dropped) rather than by a server's reply.
+    int m_connectionFailures = 0;
+    QString m_stopReason;     // set while a run stops by itself
+    QString m_lastStopReason; // kept for observers after the run ended
     bool m_sendNextPosted = false;
     bool m_closeRequested = false;
     int m_waiting = 0;

@@ -7,6 +7,11 @@
 
 namespace varnholt {
 
+QString SystemErrorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
 std::optional<QByteArray> readFileBytes(const QString &path)
 {
     QFile f(path);

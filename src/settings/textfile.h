@@ -16,6 +16,9 @@
 // file behind.
 namespace varnholt {
 
+// The system's text for an errno value ("No space left on device").
+[[nodiscard]] QString SystemErrorText(int error);
+
 // The whole file, or nothing when it cannot be opened or read.
 [[nodiscard]] std::optional<QByteArray> readFileBytes(const QString &path);
 

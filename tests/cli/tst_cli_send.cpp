@@ -1,5 +1,6 @@
 #include "sending/resulttable.h"
 #include "settings/settings.h"
+#include "clifixture.h"
 #include "testservers.h"
 
 #include <QDir>
@@ -17,91 +18,9 @@ using namespace varnholt::testing;
 
 // The sending commands of varnholt-cli, run as a user's script would, with
 // their messages judged by Python's email package and real servers.
-class TestCliSend : public QObject
+class TestCliSend : public QObject, private CliFixture
 {
     Q_OBJECT
-
-    struct Result {
-        int exitCode = -1;
-        QByteArray out;
-        QByteArray err;
-    };
-
-    static Result run(const QStringList &args)
-    {
-        QProcess p;
-        p.start(QStringLiteral(VARNHOLT_CLI), args);
-        if (!p.waitForFinished(120000))
-            return {};
-        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
-                p.readAllStandardError()};
-    }
-
-    static void writeFile(const QString &path, const QByteArray &bytes)
-    {
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-    }
-
-    static QByteArray readFile(const QString &path)
-    {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-
-    // A project "p" in `folder`: list rows "address;name;city", a subject and
-    // a plain text with merge fields.
-    static QString makeProject(const QString &folder, const QByteArray &list)
-    {
-        writeFile(folder + "/p.eml", "[Common]\r\nSubject=Offer for [Column#2]\r\nSectionSymbol=;\r\nColumn=0\r\n"
-                                     "CharSet=English(en),iso-8859-1\r\nNIniInfo=0\r\nHTML=0\r\n");
-        writeFile(folder + "/p.mml", "Dear [Column#2],\r\nwelcome to [Column#3].\r\n");
-        writeFile(folder + "/p.txt", list);
-        return folder + "/p.eml";
-    }
-
-    static QByteArray numberedList(int rows)
-    {
-        QByteArray list;
-        for (int i = 1; i <= rows; ++i)
-            list += QByteArray("user") + QByteArray::number(i) + "@example.org;User " + QByteArray::number(i)
-                    + ";Town " + QByteArray::number(i) + "\r\n";
-        return list;
-    }
-
-    // setupqnd.ini in `home` with one account on 127.0.0.1:port, no POP3.
-    static void writeSettings(const QString &home, quint16 port)
-    {
-        ProgramSettings s;
-        tAccountObj a;
-        a.Name = QStringLiteral("Shop");
-        a.SMTPServer = QStringLiteral("127.0.0.1");
-        a.SMTPPort = port;
-        a.ReturnAddress = QStringLiteral("shop@example.org");
-        a.MailDomain = QStringLiteral("example.org");
-        s.accounts.add(a);
-        s.iniInfo.Pop3Identify = false;
-        s.iniInfo.TimeOut = 5;
-        QString error;
-        QDir().mkpath(home);
-        QVERIFY2(SaveSettings(s, home + "/setupqnd.ini", &error), qPrintable(error));
-    }
-
-    // Recipient -> number of messages smtp-sink kept for it.
-    static QHash<QByteArray, int> deliveredByRecipient(const QString &dump)
-    {
-        QHash<QByteArray, int> counts;
-        for (const QByteArray &message : SmtpSink::storedMessages(dump)) {
-            for (const QByteArray &line : message.split('\n')) {
-                if (line.startsWith("To: ")) {
-                    ++counts[line.mid(4).trimmed()];
-                    break;
-                }
-            }
-        }
-        return counts;
-    }
 
 private Q_SLOTS:
     void dryRunMessagesParseWithTheRightValues();
@@ -113,6 +32,7 @@ private Q_SLOTS:
     void sendThroughSink_data();
     void sendThroughSink();
     void killedRunResumesWithoutDuplicates();
+    void multiLineRefusalReachesTheResults();
 };
 
 void TestCliSend::dryRunMessagesParseWithTheRightValues()
@@ -285,8 +205,12 @@ void TestCliSend::sendThroughSink()
     }
     writeSettings(dir.filePath("home"), sink.port());
     const QString project = makeProject(dir.path(), "user1@example.org;One;A\r\nnobody;Two;B\r\nuser3@example.org;Three;C\r\n");
-    const Result r = run({"--home", dir.filePath("home"), "send", project, "--results", dir.filePath("out.txt")});
+    const Result r = run({"--home", dir.filePath("home"), "send", project, "--results", dir.filePath("out.txt"),
+                          "--trace", dir.filePath("trace.txt")});
     QCOMPARE(r.exitCode, 1); // the row without an address failed in both cases
+    // The dialogue in the test-script form.
+    const QByteArray trace = readFile(dir.filePath("trace.txt"));
+    QVERIFY2(trace.contains("C: RCPT TO:<user3@example.org>") && trace.startsWith("S: 220 "), trace.constData());
     // One plain line per recipient (standard output is no terminal here).
     QCOMPARE(r.out.count("\n"), 3 + 2);
     QVERIFY2(r.out.startsWith("1\tuser1@example.org\t"), r.out.constData());
@@ -335,6 +259,21 @@ void TestCliSend::killedRunResumesWithoutDuplicates()
     for (auto it = delivered.cbegin(); it != delivered.cend(); ++it)
         QVERIFY2(it.value() == 1, it.key().constData());
     QCOMPARE(ResultJournal::load(dir.filePath("p.results"))->count(RowStatus::Sent), rows);
+}
+
+// A refusal of several lines from a real server reaches the row whole.
+void TestCliSend::multiLineRefusalReachesTheResults()
+{
+    QTemporaryDir dir;
+    AiosmtpdServer server;
+    VARNHOLT_START_SERVER(server, "plain", dir.filePath("mail"), QString(), QString());
+    writeSettings(dir.filePath("home"), server.port());
+    const QString project = makeProject(dir.path(), "reject-multiline@example.org;Rex;Bonn\r\n");
+    const Result r = run({"--home", dir.filePath("home"), "send", project, "--results", dir.filePath("out.txt")});
+    QCOMPARE(r.exitCode, 1);
+    QCOMPARE(readFile(dir.filePath("out.txt")),
+             QByteArray("reject-multiline@example.org;No;;550;Unexpected response: 550 5.1.1 first line of the "
+                        "refusal / 5.1.1 second line of the refusal\r\n"));
 }
 
 QTEST_GUILESS_MAIN(TestCliSend)

@@ -7,6 +7,10 @@
 //   "P: text"  send text without CR LF (a reply split across writes)
 //   "C: text"  expect this line from the client
 //   "C: <message>"  take lines up to and including "." as the message
+//   "C: <message N bytes>"  take exactly N bytes as the message (the form
+//              of a session's protocol trace, followed by "C: .")
+//   "C: <credentials hidden>"  take one line, whatever it says (a trace
+//              hides the AUTH exchange this way)
 //   "CLOSE"    close the connection in an orderly way
 //   "RESET"    reset the connection (RST)
 //   "SINK"     from here on read and count everything, answer nothing
@@ -52,6 +56,17 @@ public:
     int connections = 0;
 
 private:
+    // N for "C: <message N bytes>", else -1.
+    static qsizetype messageSize(const QString &step)
+    {
+        static const QLatin1String head("C: <message "), tail(" bytes>");
+        if (!step.startsWith(head) || !step.endsWith(tail))
+            return -1;
+        bool ok = false;
+        const qsizetype size = step.mid(head.size(), step.size() - head.size() - tail.size()).toLongLong(&ok);
+        return ok ? size : -1;
+    }
+
     static QByteArray unescape(QString text)
     {
         return text.replace(QLatin1String("\\r\\n"), QLatin1String("\r\n")).toUtf8();
@@ -64,7 +79,10 @@ private:
         m_buffer += m_socket->readAll();
         if (m_sinking) {
             sunkBytes += m_buffer.size();
-            sinkSawDot = sinkSawDot || m_buffer.contains("\r\n.\r\n");
+            // The end of the message may come in a write of its own.
+            const QByteArray seen = m_sinkTail + m_buffer;
+            sinkSawDot = sinkSawDot || seen.contains("\r\n.\r\n");
+            m_sinkTail = seen.right(4);
             m_buffer.clear();
             return;
         }
@@ -88,6 +106,18 @@ private:
                 ++m_step;
                 run();
                 return;
+            } else if (const qsizetype size = messageSize(step); size >= 0) {
+                if (m_buffer.size() < size)
+                    return;
+                messages << m_buffer.left(size);
+                m_buffer.remove(0, size);
+                received << step.mid(3);
+            } else if (step == QLatin1String("C: <credentials hidden>")) {
+                const qsizetype end = m_buffer.indexOf("\r\n");
+                if (end < 0)
+                    return;
+                received << QString::fromUtf8(m_buffer.left(end));
+                m_buffer.remove(0, end + 2);
             } else if (step == QLatin1String("C: <message>")) {
                 const qsizetype end = m_buffer.indexOf("\r\n.\r\n");
                 if (end < 0 && !m_buffer.startsWith(".\r\n"))
@@ -125,6 +155,7 @@ private:
     qsizetype m_step = 0;
     QByteArray m_buffer;
     bool m_sinking = false;
+    QByteArray m_sinkTail; // the last bytes sunk, for an end split across reads
 };
 
 // The client lines a script expects, in order.

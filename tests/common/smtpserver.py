@@ -1,11 +1,13 @@
 """A real SMTP server for the mail client tests, built on aiosmtpd.
 
 Usage: smtpserver.py PORT MODE OUTDIR [--cert C --key K] [--user U --password P]
-                     [--exclude MECH ...]
+                     [--exclude MECH ...] [--smtputf8]
 MODE is "plain", "starttls" (STARTTLS required before anything else) or
 "tls" (TLS from the first byte). Each accepted message is written byte for
 byte (as received, dot-unstuffed) to OUTDIR/N.eml, its envelope and the
 authenticated login to OUTDIR/N.env. Prints READY once it listens.
+--smtputf8 offers SMTPUTF8 (RFC 6531). A recipient whose local part is
+"reject-multiline" is refused with a reply of two 550 lines.
 """
 import argparse
 import hmac
@@ -26,13 +28,20 @@ class Handler:
         self.password = password
         self.count = 0
 
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address.startswith("reject-multiline@"):
+            return "550-5.1.1 first line of the refusal\r\n550 5.1.1 second line of the refusal"
+        envelope.rcpt_tos.append(address)
+        envelope.rcpt_options.extend(rcpt_options)
+        return "250 OK"
+
     async def handle_DATA(self, server, session, envelope):
         self.count += 1
         base = os.path.join(self.outdir, str(self.count))
         with open(base + ".eml", "wb") as f:
             f.write(envelope.original_content)
         login = session.auth_data.login.decode() if session.auth_data else ""
-        with open(base + ".env", "w") as f:
+        with open(base + ".env", "w", encoding="utf-8") as f:
             f.write("from=%s\nto=%s\nlogin=%s\n" % (envelope.mail_from, ",".join(envelope.rcpt_tos), login))
         return "250 2.0.0 Ok: queued"
 
@@ -59,6 +68,7 @@ def main():
     p.add_argument("--user", default="")
     p.add_argument("--password", default="")
     p.add_argument("--exclude", nargs="*", default=[])
+    p.add_argument("--smtputf8", action="store_true")
     a = p.parse_args()
 
     handler = Handler(a.outdir, a.user, a.password)
@@ -69,7 +79,7 @@ def main():
               and auth_data.password.decode() == a.password)
         return AuthResult(success=ok, handled=False, auth_data=auth_data if ok else None)
 
-    kwargs = dict(hostname="127.0.0.1", port=a.port)
+    kwargs = dict(hostname="127.0.0.1", port=a.port, enable_SMTPUTF8=a.smtputf8)
     if a.user:
         kwargs.update(authenticator=authenticator, auth_required=True,
                       auth_exclude_mechanism=a.exclude)

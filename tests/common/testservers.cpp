@@ -21,6 +21,11 @@ bool runningAsRoot()
 
 } // namespace
 
+bool serversRequired()
+{
+    return qEnvironmentVariable("CI") == QLatin1String("true");
+}
+
 quint16 freePort()
 {
     QTcpServer probe;
@@ -142,7 +147,7 @@ QList<QByteArray> SmtpSink::storedMessages(const QString &dumpFolder)
 
 bool AiosmtpdServer::start(const QString &mode, const QString &outFolder, const QString &cert,
                            const QString &key, const QString &user, const QString &password,
-                           const QStringList &excludeMechanisms)
+                           const QStringList &excludeMechanisms, const QStringList &extraArgs)
 {
     QProcess check;
     check.start("/usr/bin/python3", {"-c", "import aiosmtpd"});
@@ -160,7 +165,29 @@ bool AiosmtpdServer::start(const QString &mode, const QString &outFolder, const 
         args << "--user" << user << "--password" << password;
     if (!excludeMechanisms.isEmpty())
         args << "--exclude" << excludeMechanisms;
+    args << extraArgs;
     return ServerProcess::start("/usr/bin/python3", args, port);
+}
+
+bool FlakySmtp::start(const QString &logFile, int seed, const QStringList &options)
+{
+    const quint16 port = freePort();
+    return ServerProcess::start("/usr/bin/python3",
+                                QStringList{QStringLiteral(VARNHOLT_TESTSUPPORT_DIR "/flakysmtp.py"),
+                                            QString::number(port), logFile, QString::number(seed)}
+                                    + options,
+                                port);
+}
+
+QList<QByteArray> FlakySmtp::accepted(const QString &logFile)
+{
+    QFile f(logFile);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QList<QByteArray> lines = f.readAll().split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
 }
 
 bool DovecotPop3::start(const QString &folder, const QString &user, const QString &password)

@@ -5,6 +5,7 @@
 #include "mailclient/pop3dialogue.h"
 #include "scriptedpeer.h"
 
+#include <QBuffer>
 #include <QTest>
 
 using namespace varnholt;
@@ -50,6 +51,7 @@ class TestGetMail : public QObject
 private slots:
     void login_data();
     void login();
+    void traceReplaysAsScript();
     void busy();
     void stlsRefused();
     void commandCut_data();
@@ -61,6 +63,8 @@ void TestGetMail::login_data()
     QTest::addColumn<QStringList>("script");
     QTest::addColumn<QStringList>("events");
     QTest::addColumn<QStringList>("errors");
+    QTest::addColumn<QByteArray>("reply"); // the deciding reply of the result
+    QTest::addColumn<QByteArray>("command");
 
     // giConnected 0, giSent 6, giAccessGranted 10, giUserAccepted 11.
     QTest::newRow("access granted, nothing sent after the stop")
@@ -68,22 +72,28 @@ void TestGetMail::login_data()
                        "S: +OK logged in"}
         << QStringList{"0 127.0.0.1", "6 USER joe", "11 ", "6 PASS <password>",
                        "10 Access Granted"}
-        << QStringList();
+        << QStringList() << QByteArray("+OK logged in") << QByteArray("PASS <password>");
     QTest::newRow("password refused")
         << QStringList{"S: +OK POP3 ready", "C: USER joe", "S: +OK", "C: PASS secret",
                        "S: -ERR [AUTH] Authentication failed.", "S: -ERR again"}
         << QStringList{"0 127.0.0.1", "6 USER joe", "11 ", "6 PASS <password>"}
-        << QStringList{"19: Access Denied"};
+        << QStringList{"19: Access Denied"} << QByteArray("-ERR [AUTH] Authentication failed.")
+        << QByteArray("PASS <password>");
     QTest::newRow("user refused")
         << QStringList{"S: +OK POP3 ready", "C: USER joe", "S: -ERR no"}
-        << QStringList{"0 127.0.0.1", "6 USER joe"} << QStringList{"19: Access Denied"};
+        << QStringList{"0 127.0.0.1", "6 USER joe"} << QStringList{"19: Access Denied"}
+        << QByteArray("-ERR no") << QByteArray("USER joe");
     QTest::newRow("greeting refused")
         << QStringList{"S: -ERR go away"} << QStringList{"0 127.0.0.1"}
-        << QStringList{"19: Access Denied"};
+        << QStringList{"19: Access Denied"} << QByteArray("-ERR go away") << QByteArray();
+    QTest::newRow("an SMTP server on the POP3 port")
+        << QStringList{"S: 220 mail.test ESMTP"} << QStringList{"0 127.0.0.1"}
+        << QStringList{"22: The server sent a line that is not a POP3 reply: \"220 mail.test ESMTP\""}
+        << QByteArray() << QByteArray();
     QTest::newRow("server closes during the log-in")
         << QStringList{"S: +OK POP3 ready", "C: USER joe", "CLOSE"}
         << QStringList{"0 127.0.0.1", "6 USER joe", "1 "}
-        << QStringList{"17: Prematurely Disconnected"};
+        << QStringList{"17: Prematurely Disconnected"} << QByteArray() << QByteArray("USER joe");
 }
 
 void TestGetMail::login()
@@ -91,6 +101,8 @@ void TestGetMail::login()
     QFETCH(QStringList, script);
     QFETCH(QStringList, events);
     QFETCH(QStringList, errors);
+    QFETCH(QByteArray, reply);
+    QFETCH(QByteArray, command);
 
     ScriptedPeer peer(script);
     GetMail mail;
@@ -106,6 +118,45 @@ void TestGetMail::login()
     QTest::qWait(50);
     QCOMPARE(owner.done, 1);
     QVERIFY(!mail.Busy());
+
+    const Pop3Result result = mail.result();
+    QCOMPARE(result.ok, errors.isEmpty());
+    QCOMPARE(errors.isEmpty() ? QStringList() : QStringList{QStringLiteral("%1: %2").arg(result.error).arg(result.text)},
+             errors);
+    QCOMPARE(result.reply ? result.reply->line() : QByteArray(), reply);
+    QCOMPARE(result.command, command);
+    QCOMPARE(result.isConnectionFailure(), script.contains("CLOSE"));
+}
+
+void TestGetMail::traceReplaysAsScript()
+{
+    // Runs a log-in against `script` and returns its trace.
+    const auto session = [](const QStringList &script, QString *mismatch) {
+        ScriptedPeer peer(script);
+        GetMail mail;
+        Owner owner(mail);
+        prepare(mail, peer.port());
+        QByteArray trace;
+        QBuffer device(&trace);
+        device.open(QIODevice::WriteOnly);
+        mail.setTrace(&device);
+        mail.setMail_Action(GetMail::Get_Mail);
+        *mismatch = QTest::qWaitFor([&] { return owner.done == 1 && peer.finished(); })
+                        ? peer.mismatch
+                        : QStringLiteral("the log-in did not end");
+        return trace;
+    };
+    QString mismatch;
+    const QByteArray first = session({"S: +OK POP3 ready", "C: USER joe", "S: +OK", "C: PASS secret",
+                                      "S: +OK logged in"},
+                                     &mismatch);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+    QCOMPARE(first, QByteArray("S: +OK POP3 ready\r\nC: USER joe\r\nS: +OK\r\nC: <credentials hidden>\r\n"
+                               "S: +OK logged in\r\n"));
+    QStringList replay = QString::fromUtf8(first).split(QStringLiteral("\r\n"));
+    replay.removeLast();
+    QCOMPARE(session(replay, &mismatch), first);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
 }
 
 void TestGetMail::busy()

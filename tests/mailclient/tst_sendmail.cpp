@@ -5,7 +5,10 @@
 #include "mailclient/mailerrors.h"
 #include "mailclient/sendmail.h"
 #include "scriptedpeer.h"
+#include "settings/syscharset.h"
 
+#include <QBuffer>
+#include <QScopeGuard>
 #include <QElapsedTimer>
 #include <QPointer>
 #include <QSignalSpy>
@@ -27,6 +30,10 @@ struct Owner {
         QObject::connect(&mail, &SendMail::OnMailInfo, &mail,
                          [this](SendMail::SendMailInfo info, const QString &text) {
                              infos << qMakePair(int(info), text);
+                             if (info == SendMail::miSent && inData)
+                                 data += SystemCharset::fromUnicode(text);
+                             if (info == SendMail::miSent && text == QLatin1String("DATA\r\n"))
+                                 inData = true;
                          });
         QObject::connect(&mail, &SendMail::OnMailError, &mail,
                          [this, &mail, cancelOnError](int error, const QString &text) {
@@ -48,6 +55,8 @@ struct Owner {
     QStringList errors;
     QList<bool> deliveredAtDone;
     int done = 0;
+    bool inData = false;
+    QByteArray data; // what was handed over after DATA
 };
 
 void prepare(SendMail &mail, quint16 port)
@@ -147,6 +156,18 @@ private slots:
     void socketErrorTable_data();
     void socketErrorTable();
     void lineSplitting();
+    void resultValue_data();
+    void resultValue();
+    void continuationLinesShareOneDeadline();
+    void effectiveTimeLimits_data();
+    void effectiveTimeLimits();
+    void beforeFinalDot_data();
+    void beforeFinalDot();
+    void earlyAcceptanceIsNoDelivery();
+    void smtpUtf8_data();
+    void smtpUtf8();
+    void traceReplaysAsScript_data();
+    void traceReplaysAsScript();
 };
 
 void TestSendMail::dialogue_data()
@@ -284,14 +305,20 @@ void TestSendMail::keepConnectionOpen()
     Owner owner(mail);
     prepare(mail, peer.port());
     mail.setKeepConnectionOpen(true);
+    int hookCalls = 0;
+    mail.setBeforeFinalDot([&] { return ++hookCalls > 0; });
 
     mail.setAction(SendMail::Send_Mail);
     QTRY_COMPARE(owner.done, 1);
     QVERIFY(mail.Delivered());
+    QVERIFY(mail.finalDotSent());
     mail.setTO_Address(QStringLiteral("b@y.test"));
     mail.message().ListTo.clear();
     mail.setAction(SendMail::Send_Mail);
+    QVERIFY(!mail.finalDotSent()); // a new message
     QTRY_COMPARE(owner.done, 2);
+    QCOMPARE(hookCalls, 2);
+    QVERIFY(mail.result().ok && mail.result().finalDotSent);
 
     QVERIFY2(peer.mismatch.isEmpty(), qPrintable(peer.mismatch));
     QVERIFY(peer.finished());
@@ -381,6 +408,8 @@ void TestSendMail::cancelDuringLongBody()
     QVERIFY2(peer.sunkBytes < 4 * 1024 * 1024, qPrintable(QString::number(peer.sunkBytes)));
     QVERIFY(owner.errors.isEmpty());
     QCOMPARE(mail.lastResult(), MailError::Cancelled);
+    QCOMPARE(mail.result().error, MailError::Cancelled);
+    QVERIFY(!mail.result().finalDotSent);
     QVERIFY(!mail.Delivered());
     QTest::qWait(50);
     QCOMPARE(owner.done, 1);
@@ -422,19 +451,32 @@ void TestSendMail::failuresEndWithOneDone_data()
 {
     QTest::addColumn<QStringList>("script");
     QTest::addColumn<QString>("error");
-    QTest::newRow("server never answers") << QStringList{"SINK"} << "8: Connection timed out";
+    QTest::addColumn<bool>("connectionFailure");
+    QTest::newRow("server never answers") << QStringList{"SINK"} << "8: Connection timed out" << true;
     QTest::newRow("server stops answering after HELO")
-        << QStringList{"S: 220 mx.test", "C: HELO client.test", "SINK"} << "8: Connection timed out";
+        << QStringList{"S: 220 mx.test", "C: HELO client.test", "SINK"} << "8: Connection timed out" << true;
     QTest::newRow("connection reset by the server")
         << QStringList{"S: 220 mx.test", "C: HELO client.test", "RESET"}
-        << "7: Connection reset by remote side";
-    QTest::newRow("nothing listening") << QStringList() << "12: Connection Refused";
+        << "7: Connection reset by remote side" << true;
+    QTest::newRow("nothing listening") << QStringList() << "12: Connection Refused" << true;
+
+    // A reply that would grow without bound ends the session and its connection.
+    const QString piece(65000, u'x');
+    QTest::newRow("a line without an end, over 64 KB")
+        << QStringList{"S: 220-mx.test", "P: 220-" + piece, "P: " + piece, "SINK"}
+        << "22: " + TextReplyLineTooLong << false;
+    QStringList endless{"S: 220 mx.test", "C: HELO client.test"};
+    for (int i = 0; i < 20; ++i)
+        endless << "S: 250-" + piece;
+    QTest::newRow("a reply of continuation lines over 1 MB")
+        << endless + QStringList{"SINK"} << "22: " + TextReplyTooLong << false;
 }
 
 void TestSendMail::failuresEndWithOneDone()
 {
     QFETCH(QStringList, script);
     QFETCH(QString, error);
+    QFETCH(bool, connectionFailure);
 
     quint16 port;
     std::unique_ptr<ScriptedPeer> peer;
@@ -454,6 +496,10 @@ void TestSendMail::failuresEndWithOneDone()
     QTRY_COMPARE(owner.done, 1);
     QCOMPARE(owner.errors, QStringList{error});
     QVERIFY(!mail.Busy());
+    QCOMPARE(mail.result().isConnectionFailure(), connectionFailure);
+    QCOMPARE(QStringLiteral("%1: %2").arg(mail.result().error).arg(mail.result().text), error);
+    if (peer && peer->connections > 0)
+        QTRY_VERIFY(peer->clientClosed);
     QTest::qWait(100);
     QCOMPARE(owner.done, 1);
     QCOMPARE(owner.errors.size(), 1);
@@ -563,6 +609,306 @@ void TestSendMail::lineSplitting()
     MailConnection::takeLines(buffer, [&](const QByteArray &l) { lines << l; return false; });
     QCOMPARE(lines, (QList<QByteArray>{"250 partial"})); // stopping keeps the rest
     QCOMPARE(buffer, QByteArray("\r\n"));
+}
+
+void TestSendMail::resultValue_data()
+{
+    QTest::addColumn<QStringList>("script");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QList<QByteArray>>("reply"); // as sent; empty: none
+    QTest::addColumn<QByteArray>("command");
+    QTest::addColumn<bool>("finalDotSent");
+    QTest::addColumn<bool>("connectionFailure");
+    using L = QList<QByteArray>;
+    const QStringList upToDot = greetingHelo + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 250 ok",
+                                                           "C: DATA", "S: 354 go", "C: <message>"};
+
+    QTest::newRow("accepted") << upToDot + QStringList{"S: 250-2.0.0 queued", "S: 250 2.0.0 as 1",
+                                                       "C: QUIT", "S: 221 bye", "CLOSE"}
+                              << 0 << "" << L{"250-2.0.0 queued", "250 2.0.0 as 1"} << QByteArray(".")
+                              << true << false;
+    QTest::newRow("multi-line 550 to RCPT: every line in the text")
+        << greetingHelo + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 550-5.1.1 first line",
+                                      "S: 550 5.1.1 second line"}
+        << 13 << "Unexpected response: 550 5.1.1 first line / 5.1.1 second line"
+        << L{"550-5.1.1 first line", "550 5.1.1 second line"} << QByteArray("RCPT TO:<b@y.test>")
+        << false << false;
+    QTest::newRow("closed after the dot: outcome unknown")
+        << upToDot + QStringList{"CLOSE"} << 17 << "Prematurely Disconnected" << L{} << QByteArray(".")
+        << true << true;
+    QTest::newRow("malformed reply line")
+        << QStringList{"S: 220 mx.test", "C: HELO client.test", "S: hello?"} << 22
+        << "The server sent a line that is not an SMTP reply: \"hello?\"" << L{}
+        << QByteArray("HELO client.test") << false << false;
+    QTest::newRow("negative reply to QUIT after acceptance is no error")
+        << upToDot + QStringList{"S: 250 queued", "C: QUIT", "S: 554 no", "CLOSE"} << 0 << ""
+        << L{"250 queued"} << QByteArray(".") << true << false;
+}
+
+void TestSendMail::resultValue()
+{
+    QFETCH(QStringList, script);
+    QFETCH(int, error);
+    QFETCH(QString, text);
+    QFETCH(QList<QByteArray>, reply);
+    QFETCH(QByteArray, command);
+    QFETCH(bool, finalDotSent);
+    QFETCH(bool, connectionFailure);
+
+    ScriptedPeer peer(script);
+    SendMail mail;
+    Owner owner(mail);
+    prepare(mail, peer.port());
+    mail.setAction(SendMail::Send_Mail);
+    QTRY_COMPARE(owner.done, 1);
+    QVERIFY2(peer.mismatch.isEmpty(), qPrintable(peer.mismatch));
+    const SmtpResult result = mail.result();
+    QCOMPARE(result.ok, error == 0);
+    QCOMPARE(mail.Delivered(), error == 0);
+    QCOMPARE(result.error, error);
+    QCOMPARE(result.text, text);
+    QCOMPARE(owner.errors, error == 0 ? QStringList() : QStringList{QStringLiteral("%1: %2").arg(error).arg(text)});
+    QCOMPARE(result.reply.has_value(), !reply.isEmpty());
+    if (result.reply)
+        QCOMPARE(result.reply->wireLines(), reply);
+    QCOMPARE(result.command, command);
+    QCOMPARE(result.finalDotSent, finalDotSent);
+    QCOMPARE(mail.finalDotSent(), finalDotSent);
+    QCOMPARE(result.isConnectionFailure(), connectionFailure);
+}
+
+void TestSendMail::continuationLinesShareOneDeadline()
+{
+    // A server that trickles a continuation line every 100 ms for ever:
+    // each line comes well within the limit, the reply never ends.
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    QTimer trickle;
+    QPointer<QTcpSocket> socket;
+    connect(&server, &QTcpServer::newConnection, &server, [&] {
+        socket = server.nextPendingConnection();
+        trickle.start(100);
+    });
+    connect(&trickle, &QTimer::timeout, &server, [&] {
+        if (socket)
+            socket->write("220-still greeting\r\n");
+    });
+    SendMail mail;
+    Owner owner(mail, false);
+    prepare(mail, server.serverPort());
+    mail.setReplyTimeLimit(std::chrono::milliseconds(600));
+    QElapsedTimer clock;
+    clock.start();
+    mail.setAction(SendMail::Send_Mail);
+    QTRY_COMPARE(owner.done, 1);
+    QCOMPARE(owner.errors, QStringList{"8: Connection timed out"});
+    QVERIFY2(clock.elapsed() >= 550, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(owner.count(SendMail::miReceived) >= 3);
+    QVERIFY(mail.result().isConnectionFailure());
+}
+
+void TestSendMail::effectiveTimeLimits_data()
+{
+    QTest::addColumn<int>("given");
+    QTest::addColumn<int>("used");
+    QTest::newRow("0 is the default, not no limit") << 0 << 60;
+    QTest::newRow("negative as 0") << -5 << 60;
+    QTest::newRow("within range") << 20 << 20;
+    QTest::newRow("the longest") << 600 << 600;
+    QTest::newRow("longer is cut to 10 minutes") << 100000 << 600;
+}
+
+void TestSendMail::effectiveTimeLimits()
+{
+    QFETCH(int, given);
+    QFETCH(int, used);
+    ScriptedPeer peer({"S: 220 mx.test", "C: HELO client.test"});
+    SendMail mail;
+    Owner owner(mail);
+    prepare(mail, peer.port());
+    mail.setTimeoutArp(given);
+    mail.setTimeoutConnect(given);
+    mail.setAction(SendMail::Send_Mail);
+    QCOMPARE(mail.connection().lookupTimeLimit(), used);
+    QCOMPARE(mail.connection().connectTimeLimit(), used);
+    QCOMPARE(mail.replyTimeLimit(), std::chrono::milliseconds(std::chrono::seconds(qMax(60, used))));
+    QTRY_VERIFY(peer.finished());
+    QCOMPARE(mail.TimeoutConnect(), given); // the owner's value stays as given
+    mail.setAction(SendMail::Cancel_SendMail);
+    QTRY_COMPARE(owner.done, 1);
+}
+
+void TestSendMail::beforeFinalDot_data()
+{
+    QTest::addColumn<QString>("hook"); // what the hook does: "record", "refuse", "cancel"
+    QTest::addColumn<QStringList>("errors");
+    QTest::addColumn<int>("resultError");
+    QTest::newRow("recorded: the dot follows") << "record" << QStringList() << 0;
+    QTest::newRow("not recorded: no dot, connection dropped")
+        << "refuse" << QStringList{"23: " + TextMessageWithdrawn} << MailError::MessageWithdrawn;
+    QTest::newRow("cancelled from the hook: no dot") << "cancel" << QStringList() << MailError::Cancelled;
+}
+
+void TestSendMail::beforeFinalDot()
+{
+    QFETCH(QString, hook);
+    QFETCH(QStringList, errors);
+    QFETCH(int, resultError);
+    const QStringList upToData = greetingHelo + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 250 ok",
+                                                            "C: DATA", "S: 354 go"};
+    ScriptedPeer peer(upToData + (hook == "record" ? QStringList{"C: <message>", "S: 250 queued", "C: QUIT",
+                                                                 "S: 221 bye", "CLOSE"}
+                                                   : QStringList{"SINK"}));
+    SendMail mail;
+    Owner owner(mail, false);
+    prepare(mail, peer.port());
+    int calls = 0;
+    QByteArray bodyAtHook;
+    bool dotSentAtHook = true;
+    mail.setBeforeFinalDot([&] {
+        ++calls;
+        bodyAtHook = owner.data;
+        dotSentAtHook = mail.finalDotSent();
+        if (hook == "cancel")
+            mail.setAction(SendMail::Cancel_SendMail);
+        return hook == "record";
+    });
+    mail.setAction(SendMail::Send_Mail);
+    QTRY_COMPARE(owner.done, 1);
+    QCOMPARE(calls, 1);
+    QVERIFY(!dotSentAtHook);
+    QVERIFY(bodyAtHook.endsWith("\r\n..dot\r\n\r\n")); // the whole body, without the "." line
+    QCOMPARE(owner.errors, errors);
+    QCOMPARE(mail.result().error, resultError);
+    QCOMPARE(mail.result().finalDotSent, hook == "record");
+    QCOMPARE(mail.Delivered(), hook == "record");
+    if (hook == "record") {
+        QTRY_VERIFY(peer.finished());
+        QCOMPARE(peer.messages, QList<QByteArray>{bodyAtHook + ".\r\n"}); // the same bytes as one write
+    } else {
+        QTRY_VERIFY(peer.clientClosed);
+        QTRY_COMPARE(peer.sunkBytes, qint64(bodyAtHook.size()));
+        QVERIFY(!peer.sinkSawDot);
+    }
+}
+
+void TestSendMail::earlyAcceptanceIsNoDelivery()
+{
+    // A "250" while the body is still going out cannot be the acceptance
+    // of the message: the session ends without sending the ".".
+    ScriptedPeer peer(greetingHelo + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 250 ok", "C: DATA",
+                                                 "S: 354 go\\r\\n250 early", "SINK"});
+    SendMail mail;
+    Owner owner(mail);
+    prepare(mail, peer.port());
+    mail.message().MailText = QStringList(8000, QString(998, u'x')); // about 8 MB
+    mail.setAction(SendMail::Send_Mail);
+    QTRY_COMPARE(owner.done, 1);
+    QCOMPARE(owner.errors,
+             QStringList{"22: The server accepted the message before its end: \"250 early\""});
+    QVERIFY(!mail.Delivered());
+    QVERIFY(!mail.result().finalDotSent);
+    QTRY_VERIFY(peer.clientClosed);
+    QVERIFY(!peer.sinkSawDot);
+}
+
+void TestSendMail::smtpUtf8_data()
+{
+    QTest::addColumn<QStringList>("script");
+    QTest::addColumn<QStringList>("errors");
+    QTest::newRow("offered: UTF-8 on the wire, whatever the system charset")
+        << QStringList{"S: 220 mx.test", "C: EHLO client.test", "S: 250-mx.test\\r\\n250 SMTPUTF8",
+                       "C: MAIL FROM:<a@x.test> SMTPUTF8", "S: 250 ok", "C: RCPT TO:<jörg@bücher.test>",
+                       "S: 250 ok", "C: DATA", "S: 354 go", "C: <message>", "S: 250 queued", "C: QUIT",
+                       "S: 221 bye", "CLOSE"}
+        << QStringList();
+    QTest::newRow("not offered: nothing of the message is sent")
+        << QStringList{"S: 220 mx.test", "C: EHLO client.test", "S: 250-mx.test\\r\\n250 8BITMIME"}
+        << QStringList{"24: The recipient address has non-ASCII characters and the server does not offer "
+                       "SMTPUTF8"};
+}
+
+void TestSendMail::smtpUtf8()
+{
+    QFETCH(QStringList, script);
+    QFETCH(QStringList, errors);
+    SystemCharset::overrideForTesting("ISO-8859-1");
+    const auto restore = qScopeGuard([] { SystemCharset::overrideForTesting({}); });
+    ScriptedPeer peer(script);
+    SendMail mail;
+    Owner owner(mail);
+    prepare(mail, peer.port());
+    mail.setTO_Address(QStringLiteral("jörg@bücher.test"));
+    mail.setAction(SendMail::Send_Mail);
+    QTRY_COMPARE(owner.done, 1);
+    QVERIFY2(peer.mismatch.isEmpty(), qPrintable(peer.mismatch));
+    QCOMPARE(owner.errors, errors);
+    QTRY_VERIFY(peer.clientClosed);
+    QCOMPARE(peer.received, clientLines(script)); // nothing beyond the script
+    if (errors.isEmpty()) {
+        QVERIFY(mail.Delivered());
+        // RFC 6532 3.2: the header carries the address as it is, in UTF-8.
+        QVERIFY(peer.messages.first().contains("\r\nTo: " + QStringLiteral("jörg@bücher.test").toUtf8() + "\r\n"));
+    }
+}
+
+void TestSendMail::traceReplaysAsScript_data()
+{
+    QTest::addColumn<QStringList>("script");
+    QTest::addColumn<bool>("auth");
+    const QStringList tail{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 250 ok", "C: DATA", "S: 354 go",
+                           "C: <message>", "S: 250-queued\\r\\n250 as 1", "C: QUIT", "S: 221 bye", "CLOSE"};
+    QTest::newRow("HELO, message, QUIT, close") << greetingHelo + tail << false;
+    QTest::newRow("AUTH LOGIN hidden, multi-line replies")
+        << QStringList{"S: 220-mx.test ESMTP\\r\\n220 ready", "C: EHLO client.test",
+                       "S: 250-mx.test\\r\\n250 AUTH LOGIN", "C: AUTH LOGIN", "S: 334 VXNlcm5hbWU6",
+                       "C: am9l", "S: 334 UGFzc3dvcmQ6", "C: c2VjcmV0", "S: 235 ok",
+                       "C: MAIL FROM:<a@x.test>"}
+               + tail
+        << true;
+    QTest::newRow("refused recipient, owner cancels")
+        << greetingHelo + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 550-no\\r\\n550 such user"}
+        << false;
+}
+
+void TestSendMail::traceReplaysAsScript()
+{
+    QFETCH(QStringList, script);
+    QFETCH(bool, auth);
+    // Runs a session against `steps` and returns its trace.
+    const auto session = [auth](const QStringList &steps, QString *mismatch) {
+        ScriptedPeer peer(steps);
+        SendMail mail;
+        Owner owner(mail);
+        prepare(mail, peer.port());
+        mail.setSmtpAuth(auth);
+        mail.setSmtpUser(QStringLiteral("joe"));
+        mail.setSmtpPsw(QStringLiteral("secret"));
+        QByteArray trace;
+        QBuffer device(&trace);
+        device.open(QIODevice::WriteOnly);
+        mail.setTrace(&device);
+        mail.setAction(SendMail::Send_Mail);
+        if (!QTest::qWaitFor([&] { return owner.done == 1 && (peer.finished() || !peer.mismatch.isEmpty()); }))
+            *mismatch = QStringLiteral("the session did not end");
+        else
+            *mismatch = peer.mismatch;
+        return trace;
+    };
+    QString mismatch;
+    const QByteArray first = session(script, &mismatch);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+    QVERIFY(!first.contains("c2VjcmV0") && !first.contains("am9l"));
+    QCOMPARE(first.count("C: <credentials hidden>\r\n"), auth ? 3 : 0);
+    if (script.contains("C: <message>"))
+        QVERIFY2(first.contains("\r\nC: .\r\n") && first.contains("\r\nC: <message "), first.constData());
+
+    QStringList replay = QString::fromUtf8(first).split(QStringLiteral("\r\n"));
+    QCOMPARE(replay.takeLast(), QString()); // every line ends with CR LF
+    const QByteArray second = session(replay, &mismatch);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+    QCOMPARE(second, first);
 }
 
 QTEST_GUILESS_MAIN(TestSendMail)

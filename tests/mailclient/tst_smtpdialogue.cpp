@@ -1,11 +1,14 @@
 // The SMTP dialogue fed line by line: each row is a protocol log in the
 // test-script form. "S:" lines are fed to the machine; the lines after one
 // are what it must answer before the next "S:" line. "T:" reports a finished
-// TLS handshake, "R:" starts the next message on a kept connection.
+// TLS handshake, "R:" starts the next message on a kept connection ("R: x@y"
+// with x@y as its recipient).
 
 #include "mailclient/mailerrors.h"
+#include "mailclient/mailreply.h"
 #include "mailclient/sasl.h"
 #include "mailclient/smtpdialogue.h"
+#include "scriptfeed.h"
 
 #include <QTest>
 
@@ -15,23 +18,28 @@ namespace {
 
 struct Recorder : SmtpDialogue::Events {
     QStringList out;
-    void sendCommand(const QByteArray &, const QByteArray &logForm) override
+    void sendCommand(const QByteArray &line, const QByteArray &logForm, bool credentials) override
     {
+        // Outside the AUTH exchange the log form is the line itself.
+        QVERIFY(credentials || line == logForm);
         out << QStringLiteral("C: ") + QString::fromUtf8(logForm);
     }
     void recipient(const QString &address) override { out << "recipient " + address; }
-    void unexpectedReply(const QByteArray &line) override
+    void unexpectedReply(const SmtpReply &reply) override
     {
-        out << "error 13: " + QString::fromUtf8(line);
+        QVERIFY(reply.isComplete() && !reply.isPositive());
+        out << QStringLiteral("error 13: ") + QString::fromUtf8(reply.summary());
     }
-    void failure(int number, const QString &text) override
+    void failure(int number, const QString &text, const std::optional<SmtpReply> &reply) override
     {
-        out << QStringLiteral("failure %1: %2").arg(number).arg(text);
+        out << QStringLiteral("failure %1: %2").arg(number).arg(text)
+                   + (reply ? QStringLiteral(" [%1]").arg(reply->code()) : QString());
     }
     void beginTls() override { out << "begin tls"; }
     void transmitMessage() override { out << "message"; }
-    void accepted(const QByteArray &line) override { out << "accepted " + QString::fromUtf8(line); }
+    void accepted(const SmtpReply &reply) override { out << "accepted " + QString::fromUtf8(reply.summary()); }
     void quitAnswered() override { out << "quit answered"; }
+    void reconnect() override { out << "reconnect"; }
 };
 
 SmtpDialogue::Settings settings(bool auth, TransportSecurity security = TransportSecurity::None,
@@ -68,6 +76,9 @@ class TestSmtpDialogue : public QObject
 private slots:
     void dialogue_data();
     void dialogue();
+    void replyValues_data();
+    void replyValues();
+    void replyLimits();
     void mechanismOrder_data();
     void mechanismOrder();
     void cramMd5Rfc2195();
@@ -195,14 +206,96 @@ void TestSmtpDialogue::dialogue_data()
         << settings(true, TransportSecurity::StartTls) << oneRecipient
         << QStringList{"S: 220 mx.test ESMTP", "C: EHLO client.test", "S: 250-mx.test",
                        "S: 250 AUTH LOGIN",
-                       "failure 20: The server mx.test does not offer STARTTLS",
+                       "failure 20: The server mx.test does not offer STARTTLS [250]",
                        "S: 250 ignored"};
+
+    QTest::newRow("multi-line 550: every line reaches the error text")
+        << settings(false) << oneRecipient
+        << QStringList{"S: 220 mx", "C: HELO client.test", "S: 250 ok", "C: MAIL FROM:<a@x.test>",
+                       "S: 250 ok", "C: RCPT TO:<b@y.test>", "recipient b@y.test",
+                       "S: 550-5.1.1 The account that you tried to reach", "S: 550-5.1.1 does not exist.",
+                       "S: 550 5.1.1 Please check the address.",
+                       "error 13: 550 5.1.1 The account that you tried to reach / 5.1.1 does not exist. / "
+                       "5.1.1 Please check the address."};
+
+    QTest::newRow("a reply is answered after its last line only")
+        << settings(false) << oneRecipient
+        << QStringList{"S: 220 mx", "C: HELO client.test", "S: 250-mx.test", "S: 250-PIPELINING",
+                       "S: 250", "C: MAIL FROM:<a@x.test>"};
+
+    QTest::newRow("a line starting with \"-\" is a protocol error, not a refusal")
+        << settings(false) << oneRecipient
+        << QStringList{"S: -ERR this is POP3",
+                       "failure 22: The server sent a line that is not an SMTP reply: \"-ERR this is POP3\"",
+                       "S: 220 ignored"};
+
+    QTest::newRow("a line without a three-digit code is a protocol error")
+        << settings(false) << oneRecipient
+        << QStringList{"S: 220 mx", "C: HELO client.test", "S: 25O ok",
+                       "failure 22: The server sent a line that is not an SMTP reply: \"25O ok\""};
+
+    QTest::newRow("code followed by neither blank nor hyphen is a protocol error")
+        << settings(false) << oneRecipient
+        << QStringList{"S: 2200 mx", "failure 22: The server sent a line that is not an SMTP reply: \"2200 mx\""};
+
+    QTest::newRow("a reply that changes its code is a protocol error")
+        << settings(false) << oneRecipient
+        << QStringList{"S: 220 mx", "C: HELO client.test", "S: 250-mx.test", "S: 550 no",
+                       "failure 22: The server's reply changes its code from 250 to 550: \"550 no\""};
+
+    QTest::newRow("any reply to QUIT after acceptance ends the session without an error")
+        << settings(false) << oneRecipient
+        << QStringList{"S: 220 mx", "C: HELO client.test", "S: 250 ok", "C: MAIL FROM:<a@x.test>",
+                       "S: 250 ok", "C: RCPT TO:<b@y.test>", "recipient b@y.test",
+                       "S: 250 ok", "C: DATA", "S: 354 go", "message",
+                       "S: 250 queued", "accepted 250 queued", "C: QUIT",
+                       "S: 500-what", "S: 500 QUIT?", "quit answered"};
+
+    const SmtpDialogue::Envelope utf8Recipient{QStringLiteral("a@x.test"), {QStringLiteral("jörg@bücher.test")}};
+    QTest::newRow("SMTPUTF8 offered: EHLO without SmtpAuth, MAIL FROM with SMTPUTF8, UTF-8 addresses")
+        << settings(false) << utf8Recipient
+        << QStringList{"S: 220 mx.test", "C: EHLO client.test", "S: 250-mx.test", "S: 250-8BITMIME",
+                       "S: 250 SMTPUTF8", "C: MAIL FROM:<a@x.test> SMTPUTF8",
+                       "S: 250 ok", "C: RCPT TO:<jörg@bücher.test>", "recipient jörg@bücher.test"};
+
+    QTest::newRow("SMTPUTF8 not offered: nothing of the message is sent")
+        << settings(true) << utf8Recipient
+        << QStringList{"S: 220 mx.test ESMTP", "C: EHLO client.test", "S: 250-mx.test",
+                       "S: 250 AUTH LOGIN",
+                       "failure 24: The recipient address has non-ASCII characters and the server does not "
+                       "offer SMTPUTF8 [250]",
+                       "S: 250 ignored"};
+
+    QTest::newRow("SMTPUTF8 for a non-ASCII sender names the sender")
+        << settings(false) << SmtpDialogue::Envelope{QStringLiteral("rené@x.test"), {QStringLiteral("b@y.test")}}
+        << QStringList{"S: 220 mx.test", "C: EHLO client.test", "S: 250 mx.test",
+                       "failure 24: The sender address has non-ASCII characters and the server does not "
+                       "offer SMTPUTF8 [250]"};
+
+    QTest::newRow("kept connection greeted with HELO: QUIT, then a new connection for SMTPUTF8")
+        << settings(false, TransportSecurity::None, true) << oneRecipient
+        << QStringList{"S: 220 mx", "C: HELO client.test", "S: 250 ok", "C: MAIL FROM:<a@x.test>",
+                       "S: 250 ok", "C: RCPT TO:<b@y.test>", "recipient b@y.test",
+                       "S: 250 ok", "C: DATA", "S: 354 go", "message",
+                       "S: 250 queued", "accepted 250 queued",
+                       "R: jörg@bücher.test", "C: QUIT", "S: 221 bye", "reconnect"};
+
+    QTest::newRow("kept connection greeted with EHLO without SMTPUTF8: the message fails")
+        << settings(true, TransportSecurity::None, true) << oneRecipient
+        << QStringList{"S: 220 mx ESMTP", "C: EHLO client.test", "S: 250-mx", "S: 250 AUTH PLAIN",
+                       "C: AUTH PLAIN <credentials>", "S: 235 ok", "C: MAIL FROM:<a@x.test>",
+                       "S: 250 ok", "C: RCPT TO:<b@y.test>", "recipient b@y.test",
+                       "S: 250 ok", "C: DATA", "S: 354 go", "message",
+                       "S: 250 queued", "accepted 250 queued",
+                       "R: jörg@bücher.test",
+                       "failure 24: The recipient address has non-ASCII characters and the server does not "
+                       "offer SMTPUTF8"};
 
     QTest::newRow("STARTTLS refused ends the session")
         << settings(false, TransportSecurity::StartTls) << oneRecipient
         << QStringList{"S: 220 mx.test", "C: EHLO client.test", "S: 250 STARTTLS", "C: STARTTLS",
                        "S: 454 4.7.0 TLS not available",
-                       "failure 20: The server mx.test refused STARTTLS: 454 4.7.0 TLS not available"};
+                       "failure 20: The server mx.test refused STARTTLS: 454 4.7.0 TLS not available [454]"};
 }
 
 void TestSmtpDialogue::dialogue()
@@ -216,32 +309,94 @@ void TestSmtpDialogue::dialogue()
     machine.setCnonceForTesting("fixedcnonce");
     machine.startConnection(config, envelope);
 
-    QStringList expected;
-    auto check = [&](const QString &where) {
-        QVERIFY2(recorder.out == expected,
-                 qPrintable(QStringLiteral("after %1\nexpected: %2\nactual:   %3")
-                                .arg(where, expected.join(" | "), recorder.out.join(" | "))));
-        recorder.out.clear();
-        expected.clear();
-    };
-    QString last = QStringLiteral("start");
-    for (const QString &step : script) {
-        if (step.startsWith("S:") || step == "T:" || step == "R:") {
-            check(last);
-            if (QTest::currentTestFailed())
-                return;
-            last = step;
+    playScript(
+        script, recorder.out, [](const QString &step) { return step == "T:" || step.startsWith("R:"); },
+        [&](const QString &step) {
             if (step == "T:")
                 machine.tlsEstablished();
-            else if (step == "R:")
-                machine.startReusedConnection(envelope, config.keepConnectionOpen);
+            else if (step.startsWith("R:"))
+                machine.startReusedConnection(
+                    step.size() > 3 ? SmtpDialogue::Envelope{envelope.fromAddress, {step.mid(3)}} : envelope,
+                    config.keepConnectionOpen);
             else
                 machine.handleLine(step.mid(3).toUtf8());
-        } else {
-            expected << step;
-        }
+        });
+}
+
+void TestSmtpDialogue::replyValues_data()
+{
+    QTest::addColumn<QList<QByteArray>>("wire");
+    QTest::addColumn<int>("code"); // 0: not one complete reply
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QList<QByteArray>>("lines");
+    QTest::addColumn<QByteArray>("summary");
+    using L = QList<QByteArray>;
+    QTest::newRow("one line") << L{"250 2.0.0 ok"} << 250 << "positive" << L{"2.0.0 ok"} << QByteArray("250 2.0.0 ok");
+    QTest::newRow("bare code") << L{"354"} << 354 << "positive" << L{""} << QByteArray("354");
+    QTest::newRow("one line kept as sent") << L{"421 "} << 421 << "transient" << L{""} << QByteArray("421 ");
+    QTest::newRow("three lines") << L{"550-a", "550-", "550 c"} << 550 << "permanent" << L{"a", "", "c"}
+                                 << QByteArray("550 a /  / c");
+    QTest::newRow("last line missing") << L{"250-a"} << 0 << "" << L{} << QByteArray();
+    QTest::newRow("codes differ") << L{"250-a", "251 b"} << 0 << "" << L{} << QByteArray();
+    QTest::newRow("1xx is no SMTP reply") << L{"199 x"} << 0 << "" << L{} << QByteArray();
+    QTest::newRow("lines after the last") << L{"250 a", "250 b"} << 0 << "" << L{} << QByteArray();
+}
+
+void TestSmtpDialogue::replyValues()
+{
+    QFETCH(QList<QByteArray>, wire);
+    QFETCH(int, code);
+    QFETCH(QString, kind);
+    QFETCH(QList<QByteArray>, lines);
+    QFETCH(QByteArray, summary);
+    const std::optional<SmtpReply> reply = SmtpReply::fromLines(wire);
+    QCOMPARE(reply.has_value(), code != 0);
+    if (!reply)
+        return;
+    QCOMPARE(reply->code(), code);
+    QVERIFY(reply->isComplete());
+    const QString actual = reply->isPositive()    ? "positive"
+                           : reply->isTransient() ? "transient"
+                           : reply->isPermanent() ? "permanent"
+                                                  : "none";
+    QCOMPARE(actual, kind);
+    QCOMPARE(reply->lines(), lines);
+    QCOMPARE(reply->wireLines(), wire);
+    QCOMPARE(reply->summary(), summary);
+}
+
+void TestSmtpDialogue::replyLimits()
+{
+    // A line of 64 KB is taken; one byte more is too long.
+    const QByteArray longest = "250-" + QByteArray(ReplyLimits::MaxLineBytes - 4, 'x');
+    SmtpReplyReader reader;
+    QCOMPARE(reader.feed(longest), SmtpReplyReader::Status::NeedMore);
+    QCOMPARE(reader.feed(longest + 'x'), SmtpReplyReader::Status::TooLong);
+    QCOMPARE(reader.errorText(), TextReplyLineTooLong);
+
+    // Lines of 64 KB add up: with their line ends, the sixteenth passes 1 MB.
+    reader.reset();
+    int fed = 0;
+    SmtpReplyReader::Status status = SmtpReplyReader::Status::NeedMore;
+    while (status == SmtpReplyReader::Status::NeedMore && fed < 100) {
+        status = reader.feed(longest);
+        ++fed;
     }
-    check(last);
+    QCOMPARE(status, SmtpReplyReader::Status::TooLong);
+    QCOMPARE(fed, 16);
+    QCOMPARE(reader.errorText(), TextReplyTooLong);
+
+    // In the dialogue the limit ends the session.
+    Recorder recorder;
+    SmtpDialogue machine(recorder);
+    machine.startConnection(settings(false), oneRecipient);
+    for (int i = 0; i < 15; ++i)
+        machine.handleLine(longest);
+    QVERIFY(recorder.out.isEmpty());
+    QVERIFY(machine.isReplyOpen());
+    machine.handleLine(longest);
+    QCOMPARE(recorder.out, QStringList{"failure 22: " + TextReplyTooLong});
+    QCOMPARE(machine.state(), SmtpDialogue::State::Finished);
 }
 
 void TestSmtpDialogue::mechanismOrder_data()

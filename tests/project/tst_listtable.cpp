@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -65,6 +66,13 @@ private Q_SLOTS:
     void bytesSurviveLoadAndSave_data();
     void bytesSurviveLoadAndSave();
     void longCellIsKeptWhole();
+    void markedEncodings_data();
+    void markedEncodings();
+    void filesNotReadWholeWarn_data();
+    void filesNotReadWholeWarn();
+    void rowsKeepTheirOwnLength();
+    void raggedRowsSaveAsBefore();
+    void randomEditsMatchAPlainGrid();
     void cellsAreInTheSystemCharset();
     void editsAndModelContract();
     void removeRowSetCompactsInOrder();
@@ -126,6 +134,7 @@ void TestListTable::load()
     const auto result = t.load(path("list.txt"), delimiter);
     QVERIFY(result.fileRead);
     QVERIFY(result.complete);
+    QCOMPARE(result.readWhole(), !file.contains('\0'));
     QCOMPARE(gridOf(t), grid);
     QCOMPARE(reset.count(), 1);
     QStringList titles;
@@ -162,6 +171,7 @@ void TestListTable::loadStopsWhenAsked()
         return positions.size() < 2;
     });
     QVERIFY(!result.complete);
+    QVERIFY2(result.warning.contains("stopped"), qPrintable(result.warning));
     QCOMPARE(maximumSeen, qint64(file.size()));
     QCOMPARE(positions.size(), 2);
     QVERIFY(positions[1] > positions[0]);
@@ -171,6 +181,7 @@ void TestListTable::loadStopsWhenAsked()
 
     result = t.load(path("big.txt"), u';', [](qint64, qint64) { return true; });
     QVERIFY(result.complete);
+    QVERIFY(result.readWhole());
     QCOMPARE(t.rowCount(), 40000);
 }
 
@@ -234,7 +245,7 @@ void TestListTable::saveFailureKeepsOldFile()
 void TestListTable::bytesSurviveLoadAndSave_data()
 {
     QTest::addColumn<QByteArray>("file");
-    QTest::newRow("invalid UTF-8 bytes") << QByteArray("\xff\xfe;caf\xc3\xa9;\x80\x81\r\nok;\xc3;x\r\n");
+    QTest::newRow("invalid UTF-8 bytes") << QByteArray("a\xff\xfe;caf\xc3\xa9;\x80\x81\r\nok;\xc3;x\r\n");
     QTest::newRow("control bytes inside fields") << QByteArray("a\x01" "b;c\x1b" "d\r\n");
     QTest::newRow("1 MB line without delimiter") << QByteArray(1 << 20, 'q') + "\r\n";
     QByteArray wide;
@@ -278,6 +289,264 @@ void TestListTable::longCellIsKeptWhole()
     QVERIFY(t.cellBytes(1, 1) == big);
     QVERIFY(t.save(path("long2.txt"), u';'));
     QCOMPARE(readFile(path("long2.txt")), "a;" + big + ";c\r\nd;" + big + ";\r\n");
+}
+
+namespace {
+
+QByteArray utf16(const QString &text, bool littleEndian)
+{
+    QByteArray out;
+    for (const QChar c : text) {
+        const char hi = char(c.unicode() >> 8);
+        const char lo = char(c.unicode() & 0xff);
+        out.append(littleEndian ? lo : hi).append(littleEndian ? hi : lo);
+    }
+    return out;
+}
+
+} // namespace
+
+void TestListTable::markedEncodings_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<Grid>("grid");
+    QTest::addColumn<int>("encoding");
+    QTest::addColumn<QByteArray>("saved"); // empty: the file itself
+
+    using E = ListTable::FileEncoding;
+    const QString text = QStringLiteral("Jos\u00e9;a@x\r\nM\u00fcller \U0001F600;b@y\r\n");
+    const Grid grid{{QStringLiteral("Jos\u00e9"), "a@x"}, {QStringLiteral("M\u00fcller \U0001F600"), "b@y"}};
+    QTest::newRow("UTF-16LE with its mark") << "\xff\xfe" + utf16(text, true) << grid << int(E::Utf16LE) << QByteArray();
+    QTest::newRow("UTF-16BE with its mark") << "\xfe\xff" + utf16(text, false) << grid << int(E::Utf16BE) << QByteArray();
+    QTest::newRow("UTF-16LE with LF line ends is written with CR LF")
+        << "\xff\xfe" + utf16("a;b\nc\n", true) << Grid{{"a", "b"}, {"c", ""}} << int(E::Utf16LE)
+        << "\xff\xfe" + utf16("a;b\r\nc;\r\n", true);
+    QTest::newRow("a second mark inside UTF-16 text is content")
+        << "\xff\xfe" + utf16(QStringLiteral("\ufeffa;b\r\n"), true) << Grid{{QStringLiteral("\ufeffa"), "b"}}
+        << int(E::Utf16LE) << QByteArray();
+    QTest::newRow("UTF-8 mark is not part of the first cell")
+        << QByteArray("\xef\xbb\xbf" "a@x;B\r\n") << Grid{{"a@x", "B"}} << int(E::Utf8Bom) << QByteArray();
+    QTest::newRow("no mark: the system charset") << QByteArray("a;b\r\n") << Grid{{"a", "b"}} << int(E::System)
+                                                 << QByteArray();
+}
+
+void TestListTable::markedEncodings()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(Grid, grid);
+    QFETCH(int, encoding);
+    QFETCH(QByteArray, saved);
+    writeFile(path("marked.txt"), file);
+    ListTable t;
+    const auto result = t.load(path("marked.txt"), u';');
+    QVERIFY2(result.readWhole(), qPrintable(result.warning));
+    QCOMPARE(int(t.fileEncoding()), encoding);
+    // The cells are in the system charset like any others (compared as
+    // bytes: a decoded cell loses a leading U+FEFF).
+    QCOMPARE(t.rowCount(), grid.size());
+    QCOMPARE(t.columnCount(), grid[0].size());
+    for (int r = 0; r < grid.size(); ++r)
+        for (int c = 0; c < grid[r].size(); ++c)
+            QCOMPARE(t.cellBytes(r, c).toByteArray(), SystemCharset::fromUnicode(grid[r][c]));
+
+    QVERIFY(t.save(path("out.txt"), u';'));
+    QCOMPARE(readFile(path("out.txt")), saved.isEmpty() ? file : saved);
+
+    // An edit is written in the file's own encoding, and a copy keeps it.
+    t.setCell(0, 0, QStringLiteral("\u00c5sa"));
+    ListTable copy;
+    copy.assign(t);
+    QVERIFY(copy.save(path("edited.txt"), u';'));
+    ListTable back;
+    QVERIFY(back.load(path("edited.txt"), u';').readWhole());
+    QCOMPARE(back.cell(0, 0), QStringLiteral("\u00c5sa"));
+    QCOMPARE(int(back.fileEncoding()), encoding);
+    t.clear();
+    QCOMPARE(t.fileEncoding(), ListTable::FileEncoding::System);
+}
+
+void TestListTable::filesNotReadWholeWarn_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<Grid>("grid");
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("NUL byte") << QByteArray("a;b\r\nc\0d\r\ne\r\n", 12) << Grid{{"a", "b"}, {"c", ""}}
+                              << "NUL byte at offset 6";
+    QTest::newRow("NUL byte after a UTF-8 mark")
+        << QByteArray("\xef\xbb\xbf" "a\r\n\0b\r\n", 9) << Grid{{"a"}} << "NUL byte at offset 6";
+    QTest::newRow("NUL character in UTF-16")
+        << "\xff\xfe" + utf16(QString::fromUtf16(u"a;b\r\nc\0d\r\n", 10), true) << Grid{{"a", "b"}, {"c", ""}}
+        << "NUL byte at offset 14";
+    QTest::newRow("UTF-16 with a lone surrogate")
+        << "\xff\xfe" + utf16(QString::fromUtf16(u"a;b\r\nc\xd800;d\r\n", 10), true)
+        << Grid{{"a", "b"}, {QStringLiteral("c\ufffd"), "d"}} << "surrogate pair at offset 14";
+    QTest::newRow("UTF-16 of an odd size")
+        << "\xfe\xff" + utf16("a;b\r\n", false) + QByteArray(1, '\0') << Grid{{"a", "b"}}
+        << "half a character (byte 12)";
+}
+
+void TestListTable::filesNotReadWholeWarn()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(Grid, grid);
+    QFETCH(QString, warning);
+    writeFile(path("broken.txt"), file);
+    ListTable t;
+    const auto result = t.load(path("broken.txt"), u';');
+    QVERIFY(result.fileRead);
+    QVERIFY(!result.readWhole());
+    QVERIFY2(result.warning.contains(warning), qPrintable(result.warning));
+    QCOMPARE(gridOf(t), grid);
+}
+
+void TestListTable::rowsKeepTheirOwnLength()
+{
+    // 1,000 short rows and, among them, one line of 100,000 delimiters:
+    // a grid of 1,001 x 100,001 cells would take 800 MB of references.
+    QByteArray file;
+    for (int i = 0; i < 1000; ++i) {
+        file += "user" + QByteArray::number(i) + "@x;Name " + QByteArray::number(i) + "\r\n";
+        if (i == 499)
+            file += "long" + QByteArray(100000, ';') + "end\r\n";
+    }
+    writeFile(path("wide.txt"), file);
+    ListTable t;
+    QVERIFY(t.load(path("wide.txt"), u';').readWhole());
+    QCOMPARE(t.rowCount(), 1001);
+    QCOMPARE(t.columnCount(), 100001);
+    QVERIFY2(t.memoryBytes() < 16 * file.size(), qPrintable(QString::number(t.memoryBytes())));
+    QCOMPARE(t.storedCellCount(0), 2);
+    QCOMPARE(t.storedCellCount(500), 100001);
+
+    QCOMPARE(t.cell(0, 0), QStringLiteral("user0@x"));
+    QCOMPARE(t.cell(999, 1), QStringLiteral("Name 998"));
+    QCOMPARE(t.cell(1000, 1), QStringLiteral("Name 999"));
+    QCOMPARE(t.cell(0, 2), QString());
+    QCOMPARE(t.cell(0, 100000), QString());
+    QCOMPARE(t.cell(500, 0), QStringLiteral("long"));
+    QCOMPARE(t.cell(500, 1), QString());
+    QCOMPARE(t.cell(500, 100000), QStringLiteral("end"));
+    QCOMPARE(t.cell(500, 100001), QString());
+
+    // A write beyond a row's cells grows that row only; an empty one
+    // stores nothing.
+    t.setCell(3, 5, QString());
+    QCOMPARE(t.storedCellCount(3), 2);
+    t.setCell(3, 5, QStringLiteral("five"));
+    QCOMPARE(t.storedCellCount(3), 6);
+    QCOMPARE(t.storedCellCount(2), 2);
+    QCOMPARE(t.storedCellCount(4), 2);
+    QCOMPARE(t.cell(3, 5), QStringLiteral("five"));
+    QCOMPARE(t.cell(3, 4), QString());
+    QCOMPARE(t.cell(4, 0), QStringLiteral("user4@x"));
+
+    // Columns inserted inside the short rows move their later cells; the
+    // column count stays the largest row's.
+    QVERIFY(t.insertColumns(1, 2));
+    QCOMPARE(t.columnCount(), 100003);
+    QCOMPARE(t.cell(0, 3), QStringLiteral("Name 0"));
+    QCOMPARE(t.cell(3, 7), QStringLiteral("five"));
+    QCOMPARE(t.cell(500, 100002), QStringLiteral("end"));
+    QCOMPARE(t.storedCellCount(0), 4);
+    QVERIFY(t.removeColumns(0, 100000));
+    QCOMPARE(t.columnCount(), 3);
+    QCOMPARE(t.cell(500, 2), QStringLiteral("end"));
+    QCOMPARE(t.cell(0, 0), QString());
+    QCOMPARE(t.toBytes(u';').left(16), QByteArray(";;\r\n;;\r\n;;\r\n;;\r\n"));
+}
+
+void TestListTable::raggedRowsSaveAsBefore()
+{
+    // Rows keep their own length, and each line still has the table's
+    // column count of fields, as the grid of earlier versions wrote them.
+    writeFile(path("ragged.txt"), "a\r\n1;2;3\r\n;x\r\n");
+    ListTable t;
+    t.load(path("ragged.txt"), u';');
+    QCOMPARE(t.toBytes(u';'), QByteArray("a;;\r\n1;2;3\r\n;x;\r\n"));
+    t.setColumnCount(4);
+    t.setCell(2, 3, QStringLiteral("z"));
+    t.insertRows(1, 1);
+    QCOMPARE(t.toBytes(u'\t'), QByteArray("a\t\t\t\r\n\t\t\t\r\n1\t2\t3\t\r\n\tx\t\tz\r\n"));
+}
+
+void TestListTable::randomEditsMatchAPlainGrid()
+{
+    // Every edit applied to the table and to a plain grid of strings, in
+    // a fixed pseudo-random order; both must read and save the same.
+    QRandomGenerator random(20240611);
+    ListTable t;
+    QAbstractItemModelTester tester(&t, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    writeFile(path("start.txt"), "a;b;c\r\nd\r\n\r\ne;f;g;h;i\r\nj;k\r\n");
+    t.load(path("start.txt"), u';');
+    Grid grid{{"a", "b", "c", "", ""}, {"d", "", "", "", ""}, {"e", "f", "g", "h", "i"}, {"j", "k", "", "", ""}};
+    int columns = 5;
+    auto gridBytes = [&] {
+        QByteArray out;
+        for (const QStringList &row : std::as_const(grid))
+            out += row.join(u';').toUtf8() + "\r\n";
+        return out;
+    };
+    int serial = 0;
+    for (int step = 0; step < 3000; ++step) {
+        const int rows = int(grid.size());
+        const int op = int(random.bounded(100));
+        if (op < 55) {
+            const int r = int(random.bounded(rows));
+            const int c = int(random.bounded(columns));
+            const QString value = random.bounded(4) == 0 ? QString() : QStringLiteral("v%1").arg(++serial);
+            t.setCell(r, c, value);
+            grid[r][c] = value;
+        } else if (op < 67) {
+            const int at = int(random.bounded(rows + 1));
+            const int n = 1 + int(random.bounded(3));
+            QVERIFY(t.insertRows(at, n));
+            for (int i = 0; i < n; ++i)
+                grid.insert(at, QStringList(columns, QString()));
+        } else if (op < 77) {
+            const int at = int(random.bounded(rows));
+            const int n = 1 + int(random.bounded(std::min(3, rows - at)));
+            QVERIFY(t.removeRows(at, n));
+            grid.remove(at, n);
+            if (grid.isEmpty())
+                grid.append(QStringList(columns, QString()));
+        } else if (op < 82) {
+            std::vector<int> set;
+            for (int r = 0; r < rows; ++r)
+                if (random.bounded(4) == 0)
+                    set.push_back(r);
+            t.removeRowSet(set);
+            for (auto it = set.rbegin(); it != set.rend(); ++it)
+                grid.removeAt(*it);
+            if (grid.isEmpty())
+                grid.append(QStringList(columns, QString()));
+        } else if (op < 88) {
+            const int at = int(random.bounded(columns + 1));
+            const int n = 1 + int(random.bounded(2));
+            QVERIFY(t.insertColumns(at, n));
+            for (QStringList &row : grid)
+                for (int i = 0; i < n; ++i)
+                    row.insert(at, QString());
+            columns += n;
+        } else if (op < 95 && columns > 1) {
+            const int at = int(random.bounded(columns));
+            const int n = 1 + int(random.bounded(std::min(2, columns - at)));
+            if (n >= columns)
+                continue;
+            QVERIFY(t.removeColumns(at, n));
+            for (QStringList &row : grid)
+                row.remove(at, n);
+            columns -= n;
+        } else {
+            ListTable copy;
+            copy.assign(t);
+            t.assign(copy);
+        }
+        if (step % 50 == 0 || step > 2950) {
+            QCOMPARE(gridOf(t), grid);
+            QCOMPARE(t.toBytes(u';'), gridBytes());
+        }
+    }
+    QCOMPARE(gridOf(t), grid);
 }
 
 void TestListTable::cellsAreInTheSystemCharset()

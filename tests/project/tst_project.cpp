@@ -39,6 +39,9 @@ private Q_SLOTS:
     void cancelledDialogStillWritesButIsNotConfirmed();
     void failedListWriteIsReportedAndKeepsOldFiles();
     void changeDelimiterReloads();
+    void listNotReadWholeNeedsConfirmation();
+    void delimiterError_data();
+    void delimiterError();
     void colorFiles();
 
 private:
@@ -374,6 +377,73 @@ void TestProject::changeDelimiterReloads()
     QFile::remove(dir("p.txt"));
     QVERIFY(!p.changeDelimiter(u'|'));
     QCOMPARE(p.delimiter(), QChar(u'|'));
+}
+
+void TestProject::listNotReadWholeNeedsConfirmation()
+{
+    const QByteArray settings("[Common]\r\nSubject=x\r\n");
+    const QByteArray list("a@x;A\r\nb@y\0rest@z;R\r\nc@z\r\n", 25);
+    writeFile(dir("p.eml"), settings);
+    writeFile(dir("p.txt"), list);
+    Project p(programWide());
+    p.open(dir("p.eml"));
+    QVERIFY(!p.listReadWhole());
+    QVERIFY2(p.listWarning().contains("NUL byte at offset 10"), qPrintable(p.listWarning()));
+    QCOMPARE(p.table().rowCount(), 2);
+
+    // Unconfirmed, nothing is written: not the list, not the settings.
+    p.table().setCell(0, 1, QStringLiteral("changed"));
+    p.settings().Subject = QStringLiteral("y");
+    p.setPlainText(QStringLiteral("text"));
+    Project::SaveResult r = p.save(false);
+    QVERIFY(!r.saved);
+    QVERIFY2(r.listError.contains("not read whole"), qPrintable(r.listError));
+    QString error;
+    QVERIFY(!p.saveList(&error));
+    QCOMPARE(error, r.listError);
+    QCOMPARE(readFile(dir("p.txt")), list);
+    QCOMPARE(readFile(dir("p.eml")), settings);
+    QVERIFY(!QFile::exists(dir("p.mml")));
+
+    // A confirmation is taken back by a new load of the list.
+    p.setListOverwriteConfirmed(true);
+    p.loadList();
+    QVERIFY(!p.listOverwriteConfirmed());
+
+    p.table().setCell(0, 1, QStringLiteral("changed"));
+    p.setListOverwriteConfirmed(true);
+    r = p.save(false);
+    QVERIFY(r.saved);
+    QCOMPARE(readFile(dir("p.txt")), QByteArray("a@x;changed\r\nb@y;\r\n"));
+    // The file holds what the table holds now: no more confirmations.
+    QVERIFY(p.listReadWhole());
+    QVERIFY(p.save(false).saved);
+}
+
+void TestProject::delimiterError_data()
+{
+    QTest::addColumn<QByteArray>("symbol");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("one character") << QByteArray("|") << QString();
+    QTest::newRow("Tab") << QByteArray("Tab") << QString();
+    QTest::newRow("Space") << QByteArray("Space") << QString();
+    QTest::newRow("two characters") << QByteArray(";;")
+                                    << "the project's field delimiter \";;\" must be one character; the list is "
+                                       "split at its first character, \";\"";
+    QTest::newRow("a word") << QByteArray("Comma") << "\"Comma\" must be one character";
+}
+
+void TestProject::delimiterError()
+{
+    QFETCH(QByteArray, symbol);
+    QFETCH(QString, error);
+    writeFile(dir("p.eml"), "[Common]\r\nSectionSymbol=" + symbol + "\r\n");
+    Project p(programWide());
+    p.open(dir("p.eml"));
+    if (error.isEmpty())
+        QCOMPARE(p.delimiterError(), QString());
+    else
+        QVERIFY2(p.delimiterError().contains(error), qPrintable(p.delimiterError()));
 }
 
 void TestProject::colorFiles()

@@ -40,12 +40,16 @@ class TestMailMerge : public QObject
 private Q_SLOTS:
     void merge_data();
     void merge();
-    void templateJoinsPieces();
+    void nestedValuesStayAsWritten();
+    void mergedLengthLimit();
+    void escapeHtml_data();
+    void escapeHtml();
     void textLines_data();
     void textLines();
     void contentIds();
     void pictures_data();
     void pictures();
+    void contentIdsOfARun();
     void samePictureTwiceGivesTwoParts();
     void pictureNameInAnotherCase();
 };
@@ -65,18 +69,19 @@ void TestMailMerge::merge_data()
     QTest::newRow("unknown column stays") << "Dear [Column#9] [Name]" << anna << "Dear [Column#9] [Name]";
     QTest::newRow("a value holding its own field does not loop")
         << "<[Column#1]>" << QStringList{QStringLiteral("[Column#1]!"), {}, {}} << "<[Column#1]!>";
-    QTest::newRow("a value holding a later column's field is merged again")
-        << "[Column#1]" << QStringList{QStringLiteral("to [Column#3]"), {}, QStringLiteral("you")} << "to you";
+    QTest::newRow("a value holding a later column's field stays as written")
+        << "[Column#1]" << QStringList{QStringLiteral("to [Column#3]"), {}, QStringLiteral("you")} << "to [Column#3]";
     QTest::newRow("a value holding an earlier column's field stays")
         << "[Column#2]" << QStringList{QStringLiteral("one"), QStringLiteral("[Column#1]"), {}} << "[Column#1]";
     QTest::newRow("fields next to each other") << "[Column#1][Column#3]" << anna << "a@x.orgBerlin";
     QTest::newRow("empty cell") << "x[Column#3]y" << QStringList{{}, {}, {}} << "xy";
     QTest::newRow("brackets that open no field") << "[x] [Column#2] [y [Column#3]" << anna
                                                  << "[x] Anna [y Berlin";
-    QTest::newRow("a field put together by an empty value")
-        << "[Col[Column#1]umn#2]" << QStringList{{}, QStringLiteral("Bob"), {}} << "Bob";
-    QTest::newRow("a field closed by a value's bracket")
-        << "[Column#1]Column#3]" << QStringList{QStringLiteral("["), {}, QStringLiteral("you")} << "you";
+    QTest::newRow("a field put together by an empty value stays text")
+        << "[Col[Column#1]umn#2]" << QStringList{{}, QStringLiteral("Bob"), {}} << "[Column#2]";
+    QTest::newRow("a field closed by a value's bracket stays text")
+        << "[Column#1]Column#3]" << QStringList{QStringLiteral("["), {}, QStringLiteral("you")} << "[Column#3]";
+    QTest::newRow("a field inside brackets") << "[[Column#2]]" << anna << "[Anna]";
     QTest::newRow("no fields") << "plain text" << anna << "plain text";
     QTest::newRow("lines") << "Dear [Column#2],\r\n\r\nsee you in [Column#3].\r\n" << anna
                            << "Dear Anna,\r\n\r\nsee you in Berlin.\r\n";
@@ -86,11 +91,13 @@ void TestMailMerge::merge_data()
     QTest::newRow("a value ending with CR before a line end")
         << "x[Column#1]\r\ny" << QStringList{QStringLiteral("a\r"), {}, {}} << "xa\r\r\ny";
     QTest::newRow("only a field, merged to nothing") << "[Column#3]" << QStringList{{}, {}, {}} << "";
-    QTest::newRow("a field line put together by an empty value")
-        << "one\r\n[Col[Column#1]umn#2]\r\ntwo" << QStringList{{}, QStringLiteral("Bob"), {}} << "one\r\nBob\r\ntwo";
+    QTest::newRow("a field line put together by an empty value stays text")
+        << "one\r\n[Col[Column#1]umn#2]\r\ntwo" << QStringList{{}, QStringLiteral("Bob"), {}}
+        << "one\r\n[Column#2]\r\ntwo";
 }
 
-// Both ways of merging: field by field, and the template taken apart once.
+// Every way of merging gives the same text: a single text, the template
+// taken apart once, and the plain text merged line by line.
 void TestMailMerge::merge()
 {
     QFETCH(QString, text);
@@ -98,16 +105,76 @@ void TestMailMerge::merge()
     QFETCH(QString, expected);
     const auto cell = [&cells](int column) { return cells.value(column); };
     QCOMPARE(MergeFields(text, kTitles, cell), expected);
-    QCOMPARE(MergeTemplate(text, titleForms()).merge(cell), expected);
-    QCOMPARE(MergeTextLines(text, titleForms()).merge(cell), SplitTextLines(expected));
+    QCOMPARE(MergeTemplate(text, titleForms()).merge(cell).value_or(QStringLiteral("(none)")), expected);
+    QCOMPARE(MergeTextLines(text, titleForms()).merge(cell).value_or(QStringList{QStringLiteral("(none)")}),
+             SplitTextLines(expected));
 }
 
-// The template only joins pieces where brackets cannot form new fields.
-void TestMailMerge::templateJoinsPieces()
+// Each cell names the next column twice: searched again, the values would
+// double with every column (2^20 copies here). Merged once, the text is the
+// first cell as written.
+void TestMailMerge::nestedValuesStayAsWritten()
 {
-    QVERIFY(MergeTemplate(QStringLiteral("Dear [Column#2], [note] [Column #3]"), titleForms()).joinsPieces());
-    QVERIFY(!MergeTemplate(QStringLiteral("[Col[Column#1]umn#2]"), titleForms()).joinsPieces());
-    QVERIFY(!MergeTemplate(QStringLiteral("[[Column#1]]"), titleForms()).joinsPieces());
+    QStringList titles;
+    QStringList cells;
+    for (int c = 1; c <= 22; ++c) {
+        titles.append(QStringLiteral("Column#%1").arg(c));
+        cells.append(QStringLiteral("[Column#%1][column #%1]").arg(c + 1));
+    }
+    cells.back() = QStringLiteral("x");
+    QList<QStringList> forms;
+    for (const QString &title : titles)
+        forms.append(MergeFieldForms(title));
+    const auto cell = [&cells](int column) { return cells.value(column); };
+    const QString text = QStringLiteral("<[Column#1]>\r\n[Column#22]");
+    const QString expected = QStringLiteral("<[Column#2][column #2]>\r\nx");
+    QCOMPARE(MergeFields(text, titles, cell), expected);
+    QCOMPARE(MergeTemplate(text, forms).merge(cell).value_or(QString()), expected);
+    QCOMPARE(MergeTextLines(text, forms).merge(cell).value_or(QStringList()), SplitTextLines(expected));
+}
+
+// A merged text longer than the limit is refused before it is made: here a
+// 1 MB template and a 1 MB cell would make 200 GB.
+void TestMailMerge::mergedLengthLimit()
+{
+    const QString fields = QStringLiteral("[Column#2]").repeated(100'000);
+    const QString big(1'000'000, u'x');
+    const auto bigCell = [&big](int column) { return column == 1 ? big : QString(); };
+    QVERIFY(!MergeTemplate(fields, titleForms()).merge(bigCell).has_value());
+    const QString fieldLines = QStringLiteral("a\r\n") + fields + QStringLiteral("\r\nb");
+    QVERIFY(!MergeTextLines(fieldLines, titleForms()).merge(bigCell).has_value());
+
+    // At the limit it fits; one more character does not.
+    const QString text = QStringLiteral("ab[Column#2]\r\n[Column#2]");
+    const auto cell = [](int column) { return column == 1 ? QStringLiteral("xyz") : QString(); };
+    const MergeTemplate tmpl(text, titleForms());
+    QCOMPARE(tmpl.merge(cell, 10).value_or(QString()), QStringLiteral("abxyz\r\nxyz"));
+    QVERIFY(!tmpl.merge(cell, 9).has_value());
+    const MergeTextLines lines(text, titleForms());
+    QCOMPARE(lines.merge(cell, 10).value_or(QStringList()), (QStringList{"abxyz", "xyz"}));
+    QVERIFY(!lines.merge(cell, 9).has_value());
+    // A cell with a line end merges the whole text; the limit holds there too.
+    const auto broken = [](int column) { return column == 1 ? QStringLiteral("x\ny") : QString(); };
+    QCOMPARE(lines.merge(broken, 10).value_or(QStringList()), (QStringList{"abx", "y", "x", "y"}));
+    QVERIFY(!lines.merge(broken, 9).has_value());
+}
+
+void TestMailMerge::escapeHtml_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("escaped");
+    QTest::newRow("plain") << "Anna Berg" << "Anna Berg";
+    QTest::newRow("a tag") << "<img src=/etc/passwd>" << "&lt;img src=/etc/passwd&gt;";
+    QTest::newRow("quotes leave no attribute") << "x\" onload='y'" << "x&quot; onload=&#39;y&#39;";
+    QTest::newRow("an entity is escaped again") << "&amp; & co" << "&amp;amp; &amp; co";
+    QTest::newRow("empty") << "" << "";
+}
+
+void TestMailMerge::escapeHtml()
+{
+    QFETCH(QString, value);
+    QFETCH(QString, escaped);
+    QCOMPARE(EscapeHtml(value), escaped);
 }
 
 void TestMailMerge::textLines_data()
@@ -157,28 +224,55 @@ void TestMailMerge::pictures_data()
     QTest::addColumn<QString>("html");
     QTest::addColumn<QString>("expected"); // "CID1", "CID2" stand for the content IDs
     QTest::addColumn<QStringList>("files"); // relative to the scratch folder
+    QTest::addColumn<QStringList>("warnings");
 
-    QTest::newRow("unquoted src in BaseUrl") << "<IMG SRC=logo.gif>" << "<IMG SRC=cid:CID1>" << QStringList{"base/logo.gif"};
+    // The project folder is proj/, BaseUrl proj/base/; other/ lies outside.
+    QTest::newRow("unquoted src in BaseUrl")
+        << "<IMG SRC=logo.gif>" << "<IMG SRC=cid:CID1>" << QStringList{"proj/base/logo.gif"} << QStringList{};
     QTest::newRow("quoted src keeps its quotes")
         << "<p><img alt=\"x\" src= \"logo.gif\" width=3></p>" << "<p><img alt=\"x\" src= \"cid:CID1\" width=3></p>"
-        << QStringList{"base/logo.gif"};
-    QTest::newRow("missing file stays") << "<IMG SRC=nothere.gif>" << "<IMG SRC=nothere.gif>" << QStringList{};
-    QTest::newRow("address of another site stays")
-        << "<img src=\"http://example.org/logo.gif\">" << "<img src=\"http://example.org/logo.gif\">" << QStringList{};
-    QTest::newRow("src followed by > gives no part, the rest goes on")
-        << "<img src=><img src=logo.gif>" << "<img src=><img src=cid:CID1>" << QStringList{"base/logo.gif"};
-    QTest::newRow("file:/// picture in img") << "<img src=\"file://ABS/base/logo.gif\">" << "<img src=\"cid:CID1\">"
-                                            << QStringList{"base/logo.gif"};
-    QTest::newRow("file:/// picture in background stays")
-        << "<body background=\"file://ABS/base/logo.gif\">" << "<body background=\"file://ABS/base/logo.gif\">"
+        << QStringList{"proj/base/logo.gif"} << QStringList{};
+    QTest::newRow("missing file stays, told once")
+        << "<IMG SRC=nothere.gif><img src=\"nothere.gif\">" << "<IMG SRC=nothere.gif><img src=\"nothere.gif\">"
+        << QStringList{} << QStringList{"nothere.gif (not found)"};
+    QTest::newRow("address of another site stays, untold")
+        << "<img src=\"http://example.org/logo.gif\">" << "<img src=\"http://example.org/logo.gif\">" << QStringList{}
         << QStringList{};
+    QTest::newRow("src followed by > gives no part, the rest goes on")
+        << "<img src=><img src=logo.gif>" << "<img src=><img src=cid:CID1>" << QStringList{"proj/base/logo.gif"}
+        << QStringList{};
+    QTest::newRow("file:/// picture in img") << "<img src=\"file://ABS/proj/base/logo.gif\">" << "<img src=\"cid:CID1\">"
+                                            << QStringList{"proj/base/logo.gif"} << QStringList{};
+    QTest::newRow("file:/// picture in background stays")
+        << "<body background=\"file://ABS/proj/base/logo.gif\">" << "<body background=\"file://ABS/proj/base/logo.gif\">"
+        << QStringList{} << QStringList{};
     QTest::newRow("img first, then background, numbered across both")
-        << "<td background=bg.gif><img src=\"pics/a.gif\">"
-        << "<td background=cid:CID2><img src=\"cid:CID1\">" << QStringList{"base/pics/a.gif", "base/bg.gif"};
-    QTest::newRow("background with an absolute path")
+        << "<td background=bg.gif><img src=\"pics/a.gif\">" << "<td background=cid:CID2><img src=\"cid:CID1\">"
+        << QStringList{"proj/base/pics/a.gif", "proj/base/bg.gif"} << QStringList{};
+    QTest::newRow("tag without >") << "<img src=logo.gif" << "<img src=logo.gif" << QStringList{} << QStringList{};
+    QTest::newRow("a background= inside a taken src is no second picture")
+        << "<img src=\"pics/background=bg.gif\">" << "<img src=\"cid:CID1\">"
+        << QStringList{"proj/base/pics/background=bg.gif"} << QStringList{};
+
+    // Absolute paths are the template writer's choice; relative ones must
+    // stay within the project's folders.
+    QTest::newRow("absolute path outside the project, img")
+        << "<img src=ABS/other/bg.gif>" << "<img src=cid:CID1>" << QStringList{"other/bg.gif"} << QStringList{};
+    QTest::newRow("absolute path outside the project, background")
         << "<body background= \"ABS/other/bg.gif\">" << "<body background= \"cid:CID1\">"
-        << QStringList{"other/bg.gif"};
-    QTest::newRow("tag without >") << "<img src=logo.gif" << "<img src=logo.gif" << QStringList{};
+        << QStringList{"other/bg.gif"} << QStringList{};
+    QTest::newRow("../ from BaseUrl into the project folder")
+        << "<img src=\"../top.gif\">" << "<img src=\"cid:CID1\">" << QStringList{"proj/top.gif"} << QStringList{};
+    QTest::newRow("../ out of the project")
+        << "<img src=\"../../other/bg.gif\"><td background=../../other/bg.gif>"
+        << "<img src=\"../../other/bg.gif\"><td background=../../other/bg.gif>" << QStringList{}
+        << QStringList{"../../other/bg.gif (outside the project folder)"};
+    QTest::newRow("a link to a file outside")
+        << "<img src=link.gif>" << "<img src=link.gif>" << QStringList{}
+        << QStringList{"link.gif (outside the project folder)"};
+    QTest::newRow("a link to a folder outside, in another case")
+        << "<img src=LINKDIR/BG.GIF>" << "<img src=LINKDIR/BG.GIF>" << QStringList{}
+        << QStringList{"LINKDIR/BG.GIF (outside the project folder)"};
 }
 
 void TestMailMerge::pictures()
@@ -186,17 +280,21 @@ void TestMailMerge::pictures()
     QFETCH(QString, html);
     QFETCH(QString, expected);
     QFETCH(QStringList, files);
+    QFETCH(QStringList, warnings);
 
     QTemporaryDir dir;
     const QString abs = dir.path();
-    for (const char *f : {"base/logo.gif", "base/bg.gif", "base/pics/a.gif", "other/bg.gif"})
+    for (const char *f : {"proj/base/logo.gif", "proj/base/bg.gif", "proj/base/pics/a.gif",
+                          "proj/base/pics/background=bg.gif", "proj/top.gif", "other/bg.gif"})
         touch(dir.filePath(QString::fromUtf8(f)));
+    QVERIFY(QFile::link(dir.filePath("other/bg.gif"), dir.filePath("proj/base/link.gif")));
+    QVERIFY(QFile::link(dir.filePath("other"), dir.filePath("proj/base/linkdir")));
     html.replace(QStringLiteral("ABS"), abs);
     expected.replace(QStringLiteral("ABS"), abs);
 
     QRandomGenerator random(1);
-    InlinePictureContext context{dir.filePath(QStringLiteral("base")), abs + u'/', QStringLiteral("@example.org"),
-                                 &random, nullptr};
+    InlinePictureContext context{dir.filePath(QStringLiteral("proj/base")), dir.filePath(QStringLiteral("proj/")),
+                                 QStringLiteral("@example.org"), &random, nullptr};
     const InlinePictureResult result = InlinePictures(html, context);
 
     QCOMPARE(result.files.size(), files.size());
@@ -208,6 +306,34 @@ void TestMailMerge::pictures()
         expected.replace(QStringLiteral("CID%1").arg(i + 1), result.cids[i]);
     }
     QCOMPARE(html, expected);
+    QCOMPARE(result.warnings, warnings);
+}
+
+// A run's messages take their content IDs from one source: no two IDs of
+// the run are the same, and each still reads like MakeContentId's.
+void TestMailMerge::contentIdsOfARun()
+{
+    ContentIdSource ids(11);
+    QSet<QString> seen;
+    for (int message = 0; message < 20'000; ++message) {
+        const QStringList cids = ids.next(2, QStringLiteral("@example.org"));
+        QCOMPARE(cids.size(), 2);
+        for (int i = 0; i < 2; ++i) {
+            const auto m = kCid.match(cids[i]);
+            QVERIFY2(m.hasMatch(), qPrintable(cids[i]));
+            QCOMPARE(m.captured(1).toInt(), i + 1);
+            // Without the part number, so that only the random groups count.
+            const QString groups = cids[i].section(u'.', 1);
+            QVERIFY2(!seen.contains(groups), qPrintable(cids[i]));
+            seen.insert(groups);
+        }
+    }
+    // The same seed gives the same IDs; another seed others.
+    ContentIdSource again(11);
+    ContentIdSource other(12);
+    const QStringList first = ContentIdSource(11).next(3, {});
+    QCOMPARE(again.next(3, {}), first);
+    QVERIFY(other.next(3, {}) != first);
 }
 
 void TestMailMerge::samePictureTwiceGivesTwoParts()

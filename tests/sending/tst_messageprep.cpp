@@ -72,6 +72,10 @@ private Q_SLOTS:
     void messageIdsAreUnique();
     void mergedLineBreaksDoNotInjectHeaders();
     void headerTimesFollowTheClock();
+    void listValuesNeverBecomePictures();
+    void everyMessageHasItsOwnContentIds();
+    void tooLargeMergeFailsTheRow_data();
+    void tooLargeMergeFailsTheRow();
 };
 
 void TestMessagePrep::preparesOneRecipient()
@@ -229,6 +233,124 @@ void TestMessagePrep::headerTimesFollowTheClock()
     // Every line as the one-off function makes it.
     MessageIdSource fresh(0x1234);
     QCOMPARE(ExtraHeaderLines(a, first, fresh), one);
+}
+
+// A list comes from anywhere; its values must never name a local file that
+// then goes out to the recipient as a picture. They are merged into the
+// HTML as text, after the pictures were found in the template alone.
+void TestMessagePrep::listValuesNeverBecomePictures()
+{
+    QTemporaryDir dir;
+    QTemporaryDir elsewhere;
+    makeProject(dir, true);
+    const QString secret = elsewhere.filePath(QStringLiteral("secret.gif"));
+    writeFile(secret, "GIF89a secret");
+    const QString value = QStringLiteral("<img src=%1> & \"x\" 'y' <td background=../%2/secret.gif>")
+                              .arg(secret, QFileInfo(elsewhere.path()).fileName());
+    writeFile(dir.filePath(QStringLiteral("p.txt")),
+              "anna@example.org;" + value.toUtf8() + ";;" + secret.toUtf8() + "\r\n");
+    writeFile(dir.filePath(QStringLiteral("p.htm")),
+              "<p>[Column#2]</p><img src=\"[Column#4]\"><td background=[column #4]><img src=\"logo.gif\">\r\n");
+    Project project(DefaultIniInfo());
+    project.open(dir.filePath(QStringLiteral("p.eml")));
+    MessagePreparer preparer(project, account());
+    const PreparedMessage m = preparer.prepare(0);
+    const MimeInputs &in = m.inputs;
+
+    QCOMPARE(m.error, QString());
+    QCOMPARE(in.HtmlFiles, QStringList{dir.filePath(QStringLiteral("logo.gif"))});
+    QCOMPARE(in.HtmlCids.size(), 1);
+    const QString escaped = QStringLiteral("&lt;img src=%1&gt; &amp; &quot;x&quot; &#39;y&#39; &lt;td background=../%2/"
+                                           "secret.gif&gt;")
+                                .arg(secret, QFileInfo(elsewhere.path()).fileName());
+    QCOMPARE(in.HtmlText, QStringList{QStringLiteral("<p>%1</p><img src=\"%2\"><td background=%2><img src=\"cid:%3\">")
+                                          .arg(escaped, secret, in.HtmlCids[0])});
+    // Subject and plain text are no HTML: they keep the value as it is.
+    QCOMPARE(in.Subject, QStringLiteral("Hello ") + value);
+    QCOMPARE(in.MailText.value(0), QStringLiteral("Dear %1,").arg(value));
+    // The unquoted background value ends at the blank inside its field.
+    QCOMPARE(preparer.pictureWarnings(), (QStringList{QStringLiteral("[Column#4] (holds a merge field)"),
+                                                      QStringLiteral("[column (holds a merge field)")}));
+}
+
+// The pictures are found once per run, but every message gets content IDs
+// of its own, numbered in template order; a picture used twice is two parts.
+void TestMessagePrep::everyMessageHasItsOwnContentIds()
+{
+    QTemporaryDir dir;
+    makeProject(dir, true);
+    writeFile(dir.filePath(QStringLiteral("p.htm")),
+              "<p>[Column#2]</p><td background=bg.gif><img src=\"logo.gif\"><img src=LOGO.GIF>\r\n");
+    Project project(DefaultIniInfo());
+    project.open(dir.filePath(QStringLiteral("p.eml")));
+    MessagePreparer preparer(project, account());
+    const QStringList files{dir.filePath("logo.gif"), dir.filePath("logo.gif"), dir.filePath("bg.gif")};
+    const QStringList names{QStringLiteral("Anna"), QStringLiteral("Bob"), QStringLiteral("Carl")};
+    QSet<QString> seen;
+    for (int i = 0; i < 300; ++i) {
+        const PreparedMessage m = preparer.prepare(i % 3);
+        const MimeInputs &in = m.inputs;
+        QCOMPARE(in.HtmlFiles, files);
+        QCOMPARE(in.HtmlCids.size(), 3);
+        for (int n = 0; n < 3; ++n) {
+            QVERIFY(in.HtmlCids[n].startsWith(QStringLiteral("part%1.").arg(n + 1)));
+            QVERIFY2(!seen.contains(in.HtmlCids[n]), qPrintable(in.HtmlCids[n]));
+            seen.insert(in.HtmlCids[n]);
+        }
+        const QString expected = QStringLiteral("<p>%1</p><td background=cid:%4><img src=\"cid:%2\"><img src=cid:%3>")
+                                     .arg(names[i % 3], in.HtmlCids[0], in.HtmlCids[1], in.HtmlCids[2]);
+        QCOMPARE(in.HtmlText, QStringList{expected});
+    }
+    QVERIFY(preparer.pictureWarnings().isEmpty());
+}
+
+void TestMessagePrep::tooLargeMergeFailsTheRow_data()
+{
+    QTest::addColumn<QByteArray>("plainText");
+    QTest::addColumn<QByteArray>("html");
+    QTest::addColumn<QString>("cell");
+    QTest::addColumn<bool>("fits");
+
+    // 100,000 fields and a 1 MB cell would make 200 GB: refused before any
+    // of it is made.
+    QTest::newRow("plain text") << QByteArray("[Column#2]\r\n").repeated(100'000) << QByteArray("<p>x</p>")
+                                << QString(1'000'000, u'x') << false;
+    QTest::newRow("HTML, counted escaped") << QByteArray("[Column#2]") << QByteArray("<p>[Column#2]</p>")
+                                           << QString(3'000'000, u'<') << false;
+    QTest::newRow("HTML within the limit") << QByteArray("[Column#2]") << QByteArray("<p>[Column#2]</p>")
+                                           << QString(2'000'000, u'<') << true;
+}
+
+void TestMessagePrep::tooLargeMergeFailsTheRow()
+{
+    QFETCH(QByteArray, plainText);
+    QFETCH(QByteArray, html);
+    QFETCH(QString, cell);
+    QFETCH(bool, fits);
+
+    QTemporaryDir dir;
+    makeProject(dir, true);
+    writeFile(dir.filePath(QStringLiteral("p.mml")), plainText);
+    writeFile(dir.filePath(QStringLiteral("p.htm")), html);
+    Project project(DefaultIniInfo());
+    project.open(dir.filePath(QStringLiteral("p.eml")));
+    project.table().setCell(1, 1, cell);
+    MessagePreparer preparer(project, account());
+
+    const PreparedMessage big = preparer.prepare(1);
+    QCOMPARE(big.row, 1);
+    QCOMPARE(big.toAddress, QStringLiteral("bob@example.org"));
+    if (fits) {
+        QCOMPARE(big.error, QString());
+        QCOMPARE(big.inputs.HtmlText.value(0).size(), 7 + cell.size() * 4);
+    } else {
+        QCOMPARE(big.error, QStringLiteral("merged message too large"));
+    }
+    // The rows around it are not touched.
+    const PreparedMessage anna = preparer.prepare(0);
+    QCOMPARE(anna.error, QString());
+    QCOMPARE(anna.inputs.MailText.value(0), QStringLiteral("Anna"));
+    QVERIFY(anna.inputs.HtmlText.value(0).startsWith(QStringLiteral("<p>")));
 }
 
 QTEST_GUILESS_MAIN(TestMessagePrep)

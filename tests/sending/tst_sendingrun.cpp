@@ -8,7 +8,14 @@
 #include "sendingfixture.h"
 #include "testservers.h"
 
+#include "sending/recipientaddress.h"
+
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <csignal>
+#include <sys/resource.h>
 
 using namespace varnholt;
 
@@ -45,6 +52,12 @@ QStringList rcptLines(const ScriptedPeer &peer)
     return lines;
 }
 
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 ResultRow resultRow(const QString &address, RowStatus status, const QString &code = {},
                     const QString &result = {})
 {
@@ -75,6 +88,12 @@ private Q_SLOTS:
     void emailColumnOutOfRange();
     void scheduleStartsTheRun();
     void closingWaitsForTheSession();
+    void connectionDroppedAfterTheMessage();
+    void failingServerStopsTheRun_data();
+    void failingServerStopsTheRun();
+    void journalWriteFailureWithholdsTheMessage();
+    void sendableAddresses_data();
+    void sendableAddresses();
 };
 
 void TestSendingRun::refusedRecipientAndInvalidAddress()
@@ -127,11 +146,12 @@ void TestSendingRun::refusedRecipientAndInvalidAddress()
 
 void TestSendingRun::droppedConnectionGivesOneOutcomePerRow()
 {
-    // The server resets the connection in the middle of the first message;
-    // the second message then finds no server that answers it.
+    // The server resets the connection in the middle of the first message
+    // (before the message could go out); the second message then finds no
+    // server that answers it.
     ScriptedPeer peer(kGreeting
                       + QStringList{"C: MAIL FROM:<a@x.test>", "S: 250 ok", "C: RCPT TO:<anna@x.test>",
-                                    "S: 250 ok", "C: DATA", "S: 354 go", "RESET"});
+                                    "S: 250 ok", "C: DATA", "RESET"});
     SendingFixture f;
     f.make({"anna@x.test;Anna", "bob@x.test;Bob"}, peer.port());
     SendingRun run(*f.project, f.accounts);
@@ -314,15 +334,19 @@ void TestSendingRun::journalSurvivesAKilledRun()
 {
     SendingFixture f;
     // The first server accepts two messages and swallows the third.
-    auto first = std::make_unique<ScriptedPeer>(kGreeting + accepted("r0@x.test") + accepted("r1@x.test")
-                                                + QStringList{"SINK"});
+    auto first = std::make_unique<ScriptedPeer>(
+        kGreeting + accepted("r0@x.test") + accepted("r1@x.test")
+        + QStringList{"C: MAIL FROM:<a@x.test>", "S: 250 ok", "C: RCPT TO:<r2@x.test>", "S: 250 ok", "C: DATA",
+                      "S: 354 go", "SINK"});
     f.make({"r0@x.test;A", "r1@x.test;B", "r2@x.test;C", "r3@x.test;D"}, first->port());
     const QString journalPath = f.path("p.results");
     {
         auto run = std::make_unique<SendingRun>(*f.project, f.accounts);
         run->setJournalPath(journalPath);
         run->sendMail();
-        QTRY_COMPARE(run->results().status(2), RowStatus::InProgress);
+        // The third message went out whole: the journal says so before its "."
+        QTRY_VERIFY(first->sinkSawDot);
+        QVERIFY(readAll(journalPath).contains("\r\n2\t3\t"));
         QCOMPARE(run->good(), 2);
         // The process dies here: no orderly end of the run.
     }
@@ -332,18 +356,26 @@ void TestSendingRun::journalSurvivesAKilledRun()
     QVERIFY(journal.has_value());
     QCOMPARE(journal->row(0).status, RowStatus::Sent);
     QCOMPARE(journal->row(1).status, RowStatus::Sent);
-    QVERIFY(journal->row(2).status != RowStatus::Sent);
+    QCOMPARE(journal->row(2).status, RowStatus::InProgress);
 
-    ScriptedPeer second(kGreeting + accepted("r2@x.test") + accepted("r3@x.test"));
-    f.accounts.item(0)->SMTPPort = second.port();
-    SendingRun run(*f.project, f.accounts);
-    QVERIFY(run.restoreResults(*journal));
-    Observer seen(run);
-    run.resume(0);
-    QTRY_COMPARE(seen.finished, QList<bool>{true});
-    QVERIFY2(second.mismatch.isEmpty(), qPrintable(second.mismatch));
-    QCOMPARE(rcptLines(second), (QStringList{"RCPT TO:<r2@x.test>", "RCPT TO:<r3@x.test>"}));
-    QCOMPARE(run.results().count(RowStatus::Sent), 4);
+    // The third recipient may have the message: resuming leaves it alone
+    // unless asked, and sends the fourth.
+    for (const bool resendUnknown : {false, true}) {
+        ScriptedPeer second(kGreeting + (resendUnknown ? accepted("r2@x.test") : QStringList{}) + accepted("r3@x.test"));
+        f.accounts.item(0)->SMTPPort = second.port();
+        SendingRun run(*f.project, f.accounts);
+        QVERIFY(run.restoreResults(*journal));
+        QCOMPARE(run.results().status(2), RowStatus::Unknown);
+        QCOMPARE(run.results().result(2), QStringLiteral("Outcome unknown"));
+        Observer seen(run);
+        run.setResendUnknown(resendUnknown);
+        QVERIFY(run.resume(0));
+        QTRY_COMPARE(seen.finished, QList<bool>{true});
+        QVERIFY2(second.mismatch.isEmpty(), qPrintable(second.mismatch));
+        QCOMPARE(rcptLines(second).first(), resendUnknown ? QStringLiteral("RCPT TO:<r2@x.test>")
+                                                          : QStringLiteral("RCPT TO:<r3@x.test>"));
+        QCOMPARE(run.results().status(2), resendUnknown ? RowStatus::Sent : RowStatus::Unknown);
+    }
 }
 
 void TestSendingRun::emailColumnOutOfRange()
@@ -418,10 +450,137 @@ void TestSendingRun::closingWaitsForTheSession()
     QCOMPARE(run.state(), SendingRun::State::Closed);
     QCOMPARE(seen.finished, QList<bool>{false});
     QVERIFY(seen.messages.isEmpty()); // no "Aborted" box for a closing window
-    QCOMPARE(run.results().status(0), RowStatus::Failed);
+    // Its "." went out: the server may have taken it.
+    QCOMPARE(run.results().status(0), RowStatus::Unknown);
     QCOMPARE(run.results().status(1), RowStatus::NotProcessed);
     QVERIFY(!run.smtp().Busy());
     QVERIFY(run.requestClose());
+}
+
+void TestSendingRun::connectionDroppedAfterTheMessage()
+{
+    // The server reads the whole message and closes without a word.
+    ScriptedPeer peer(kGreeting
+                      + QStringList{"C: MAIL FROM:<a@x.test>", "S: 250 ok", "C: RCPT TO:<r0@x.test>", "S: 250 ok",
+                                    "C: DATA", "S: 354 go", "C: <message>", "CLOSE"});
+    SendingFixture f;
+    f.make({"r0@x.test;A"}, peer.port());
+    SendingRun run(*f.project, f.accounts);
+    run.setJournalPath(f.path("p.results"));
+    Observer seen(run);
+    run.sendMail();
+    QTRY_COMPARE(seen.finished, QList<bool>{true});
+    QCOMPARE(run.results().status(0), RowStatus::Unknown);
+    QVERIFY2(run.results().comment(0).contains("answer never came"), qPrintable(run.results().comment(0)));
+    QCOMPARE(run.bad(), 0);
+    QCOMPARE(ResultJournal::load(f.path("p.results"))->status(0), RowStatus::Unknown);
+}
+
+void TestSendingRun::failingServerStopsTheRun_data()
+{
+    QTest::addColumn<bool>("listening");
+    QTest::newRow("accepts connections and never answers") << true;
+    QTest::newRow("nothing listens") << false;
+}
+
+void TestSendingRun::failingServerStopsTheRun()
+{
+    QFETCH(bool, listening);
+    QTcpServer silent;
+    QList<QTcpSocket *> kept;
+    quint16 port = varnholt::testing::freePort();
+    if (listening) {
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        port = silent.serverPort();
+        connect(&silent, &QTcpServer::newConnection, this, [&] { kept << silent.nextPendingConnection(); });
+    }
+    SendingFixture f;
+    QList<QByteArray> lines;
+    for (int i = 0; i < 8; ++i)
+        lines << "r" + QByteArray::number(i) + "@x.test;R";
+    f.make(lines, port);
+    SendingRun run(*f.project, f.accounts);
+    run.smtp().setReplyTimeLimit(std::chrono::milliseconds(200));
+    run.setJournalPath(f.path("p.results"));
+    Observer seen(run);
+    run.sendMail();
+    QTRY_COMPARE_WITH_TIMEOUT(seen.finished, QList<bool>{false}, 20000);
+    QCOMPARE(seen.messages.size(), 1);
+    QVERIFY2(seen.messages[0].contains("did not answer 5 messages in a row"), qPrintable(seen.messages[0]));
+    QCOMPARE(run.stopReason(), seen.messages[0]);
+    QCOMPARE(run.results().count(RowStatus::Failed), 5);
+    QCOMPARE(run.results().count(RowStatus::NotProcessed), 3);
+    // What is left can be resumed.
+    QCOMPARE(ResultJournal::load(f.path("p.results"))->count(RowStatus::NotProcessed), 3);
+}
+
+void TestSendingRun::journalWriteFailureWithholdsTheMessage()
+{
+    ScriptedPeer peer(kGreeting + accepted("r0@x.test")
+                      + QStringList{"C: MAIL FROM:<a@x.test>", "S: 250 ok", "C: RCPT TO:<r1@x.test>", "S: 250 ok",
+                                    "C: DATA", "S: 354 go", "C: <message>", "S: 250 queued"});
+    SendingFixture f;
+    f.make({"r0@x.test;A", "r1@x.test;B", "r2@x.test;C"}, peer.port());
+    SendingRun run(*f.project, f.accounts);
+    const QString journalPath = f.path("p.results");
+    run.setJournalPath(journalPath);
+    Observer seen(run);
+    // The file-size limit stands in for a full disk: room for the first row's
+    // two lines (in flight, then sent) and no more.
+    rlimit old{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    bool full = false;
+    connect(&run, &SendingRun::rowChanged, this, [&](int row) {
+        if (full || row != 0 || run.results().status(0) != RowStatus::Sent)
+            return;
+        full = true; // the first row's outcome is in the file
+        rlimit small = old;
+        small.rlim_cur = rlim_t(QFileInfo(journalPath).size()) + 8;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    });
+    run.sendMail();
+    QTRY_COMPARE(seen.finished, QList<bool>{false});
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+
+    QVERIFY(full);
+    QCOMPARE(peer.messages.size(), 1); // the second message's "." was withheld
+    QCOMPARE(seen.messages.size(), 1);
+    QVERIFY2(seen.messages[0].contains("Cannot record the outcome") && seen.messages[0].contains("File too large"),
+             qPrintable(seen.messages[0]));
+    QCOMPARE(run.results().status(0), RowStatus::Sent);
+    QVERIFY(run.results().status(1) != RowStatus::Sent);
+    QCOMPARE(run.results().status(2), RowStatus::NotProcessed);
+    const auto journal = ResultJournal::load(journalPath);
+    QCOMPARE(journal->status(0), RowStatus::Sent);
+    QCOMPARE(journal->status(1), RowStatus::NotProcessed);
+}
+
+void TestSendingRun::sendableAddresses_data()
+{
+    QTest::addColumn<QString>("cell");
+    QTest::addColumn<bool>("sendable");
+    QTest::newRow("plain") << "anna@x.test" << true;
+    QTest::newRow("display name with a comma") << "\"Weber, Jonas\" <jonas@x.test>" << true;
+    QTest::newRow("quoted local part") << "\"a;b\"@x.test" << true;
+    QTest::newRow("non-ASCII") << QStringLiteral("j\u00f6rg@x.test") << true;
+    QTest::newRow("no @") << "nobody" << false;
+    QTest::newRow("two addresses with a comma") << "a@x.test,b@y.test" << false;
+    QTest::newRow("two addresses with a semicolon") << "a@x.test;b@y.test" << false;
+    QTest::newRow("two @") << "a@b@x.test" << false;
+    QTest::newRow("TAB") << "a\t@x.test" << false;
+    QTest::newRow("ESC") << "a\x1b[31m@x.test" << false;
+    QTest::newRow("DEL") << "a\x7f@x.test" << false;
+    QTest::newRow("C1 control") << QStringLiteral("a\u009b@x.test") << false;
+    QTest::newRow("open quote") << "\"a@x.test" << false;
+}
+
+void TestSendingRun::sendableAddresses()
+{
+    QFETCH(QString, cell);
+    QFETCH(bool, sendable);
+    QCOMPARE(IsSendableAddress(cell), sendable);
 }
 
 QTEST_GUILESS_MAIN(TestSendingRun)

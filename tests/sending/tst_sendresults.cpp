@@ -36,14 +36,14 @@ private Q_SLOTS:
     void resultFile();
     void deleteFromList_data();
     void deleteFromList();
-    void replyCode_data();
-    void replyCode();
     void heldBack();
     void tableCells();
     void tableSharesAndReleasesTexts();
     void journalRoundTrip();
     void journalOfEarlierRunLoads();
     void journalIgnoresCutLine();
+    void journalRefusesDamage_data();
+    void journalRefusesDamage();
 };
 
 void TestSendResults::logFileNameAndLines()
@@ -168,25 +168,6 @@ void TestSendResults::deleteFromList()
     }
 }
 
-void TestSendResults::replyCode_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("code");
-    QTest::newRow("code after the colon") << "Error: 550 5.1.1 No such user" << "550";
-    QTest::newRow("no colon") << "550 rejected" << "550";
-    QTest::newRow("blank too far") << "Error: 55012 x" << "";
-    QTest::newRow("not a number") << "Error: abc def" << "";
-    QTest::newRow("zero") << "Error: 000 x" << "";
-    QTest::newRow("no blank") << "Error: 550" << "";
-}
-
-void TestSendResults::replyCode()
-{
-    QFETCH(QString, text);
-    QFETCH(QString, code);
-    QCOMPARE(ReplyCodeFromError(text), code);
-}
-
 void TestSendResults::heldBack()
 {
     ResultRow row;
@@ -273,6 +254,9 @@ void TestSendResults::journalRoundTrip()
         QVERIFY(journal.appendRow(f.results, 3));
         f.set(3, RowStatus::Sent, "Ok", "Sent through ISP smtp mail server", "", "");
         QVERIFY(journal.appendRow(f.results, 3));
+        // Row 2 went out whole and its answer never came.
+        f.set(2, RowStatus::Unknown, "", "Outcome unknown", "", "");
+        QVERIFY(journal.appendRow(f.results, 2));
         // Each update is in the file at once: another process sees it.
         const auto seen = ResultJournal::load(path);
         QVERIFY(seen);
@@ -332,6 +316,34 @@ void TestSendResults::journalIgnoresCutLine()
     const auto loaded = ResultJournal::load(path);
     QVERIFY(loaded);
     QCOMPARE(*loaded, f.results);
+}
+
+void TestSendResults::journalRefusesDamage_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("absurd row count") << QByteArray("varnholt-results 1\r\nrows\t2147483647\r\n0\t1\ta@x\t\t\t\t\r\n")
+                                      << "row count";
+    QTest::newRow("negative row count") << QByteArray("varnholt-results 1\r\nrows\t-4\r\n") << "row count";
+    QTest::newRow("no row count") << QByteArray("varnholt-results 1\r\n0\t1\ta@x\t\t\t\t\r\n") << "no row count";
+    QTest::newRow("another file") << QByteArray("a@x;Ok\r\n") << "not a results file";
+}
+
+// A damaged journal is refused with its reason: never gigabytes of rows
+// for a number the file cannot back.
+void TestSendResults::journalRefusesDamage()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, reason);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("p.results"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+    QString error;
+    QVERIFY(!ResultJournal::load(path, &error));
+    QVERIFY2(error.contains(reason), qPrintable(error));
 }
 
 QTEST_GUILESS_MAIN(TestSendResults)

@@ -96,7 +96,7 @@ TMainForm::TMainForm(const CommandLine &commandLine, QWidget *parent)
     connect(m_area, &QMdiArea::subWindowActivated, this, &TMainForm::updateCommands);
     TranslationRegistry::instance().announce(this, m_msl);
     QMetaObject::invokeMethod(this, &TMainForm::updateCommands, Qt::QueuedConnection);
-    QMetaObject::invokeMethod(this, "setEditState", Qt::QueuedConnection, Q_ARG(int, 0));
+    QMetaObject::invokeMethod(this, [this] { setEditState(0); }, Qt::QueuedConnection);
 }
 
 TMainForm::~TMainForm()
@@ -165,8 +165,9 @@ void TMainForm::buildMenus()
         a->setProperty("editBit", c.bit);
         const int bit = c.bit;
         connect(a, &QAction::triggered, this, [this, bit] {
+            // Queued: the menu closes and gives the editor its focus back first.
             if (TNewMod2MessageForm *w = activeProjectWindow())
-                QMetaObject::invokeMethod(w, "editCommand", Qt::QueuedConnection, Q_ARG(int, bit));
+                QMetaObject::invokeMethod(w, [w, bit] { w->editCommand(bit); }, Qt::QueuedConnection);
         });
     }
     edit->addSeparator();
@@ -376,10 +377,9 @@ void TMainForm::defaultOptions()
 
 void TMainForm::requestTool(int tool)
 {
-    if (FindChildWindow(m_area, QString::fromUtf16(kProjectWindowClass)) < 0)
-        return;
+    // Queued: the tool's window opens once the menu has closed.
     if (TNewMod2MessageForm *w = projectWindow())
-        QMetaObject::invokeMethod(w, "requestTool", Qt::QueuedConnection, Q_ARG(int, tool));
+        QMetaObject::invokeMethod(w, [w, tool] { w->requestTool(tool); }, Qt::QueuedConnection);
 }
 
 // ---- the sending window --------------------------------------------------------
@@ -393,7 +393,7 @@ void TMainForm::openSendingWindow(TNewMod2MessageForm *projectWindow)
     // "Delete from list" changed the list: the project window counts again.
     connect(w, &TPostSrv::listChanged, this, [this] {
         if (TNewMod2MessageForm *p = this->projectWindow())
-            QMetaObject::invokeMethod(p, "listChanged", Qt::QueuedConnection);
+            QMetaObject::invokeMethod(p, [p] { p->listChanged(); }, Qt::QueuedConnection);
     });
     connect(w, &TPostSrv::commandsChanged, this, &TMainForm::updateCommands, Qt::QueuedConnection);
     connect(w, &QObject::destroyed, this, &TMainForm::updateCommands, Qt::QueuedConnection);
@@ -436,11 +436,7 @@ TNewMod2MessageForm *TMainForm::activeProjectWindow() const
 
 bool TMainForm::activeIsProjectOrSending() const
 {
-    QMdiSubWindow *sub = m_area->activeSubWindow();
-    if (!sub)
-        return false;
-    const QString name = windowClassName(sub->widget());
-    return name == QString::fromUtf16(kProjectWindowClass) || name == QString::fromUtf16(kSendingWindowClass);
+    return activeChildWindow<TNewMod2MessageForm>(m_area) || activeChildWindow<TPostSrv>(m_area);
 }
 
 void TMainForm::updateCommands()
@@ -489,9 +485,7 @@ void TMainForm::handleCommandLine()
         if (!OpenProject(path, false))
             return;
         if (m_commandLine.mode == CommandLine::Mode::Verify)
-            if (TNewMod2MessageForm *w = projectWindow())
-                QMetaObject::invokeMethod(w, "requestTool", Qt::QueuedConnection,
-                                          Q_ARG(int, int(TNewMod2MessageForm::toVerify)));
+            requestTool(TNewMod2MessageForm::toVerify);
     });
 }
 

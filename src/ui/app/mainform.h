@@ -28,10 +28,6 @@ class TMainForm : public QMainWindow
 {
     Q_OBJECT
 public:
-    // Class names of the child windows.
-    static constexpr char16_t kProjectWindowClass[] = u"TNewMod2MessageForm";
-    static constexpr char16_t kSendingWindowClass[] = u"TPostSrv";
-
     // The preferences window (`ShowPreferences`): true when it changed
     // something. `programWide` false edits the open project's settings.
     using PreferencesHandler = std::function<bool(bool programWide)>;
@@ -56,9 +52,9 @@ public:
     // `AddRecentProject`.
     void addRecentProject(const QString &path);
     // Enables the commands that depend on the active child window.
-    Q_INVOKABLE void updateCommands();
+    void updateCommands();
     // Enables each Edit command whose bit is set, disables the others.
-    Q_INVOKABLE void setEditState(int bits);
+    void setEditState(int bits);
     // Edit list tools of the Edit menu: tool number to the project window.
     void requestTool(int tool);
 

@@ -4,7 +4,7 @@
 
 class QWidget;
 
-// Windows the hidden --screenshot option shows in a state worth a picture,
+// Windows the screenshot tool shows in a state worth a picture,
 // on the open project (a scratch copy: nothing here is for real use).
 namespace varnholt {
 

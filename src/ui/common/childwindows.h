@@ -2,20 +2,11 @@
 
 #include <QMdiArea>
 #include <QMdiSubWindow>
-#include <QString>
 
-// Looking up the main window's child windows by class.
+// Looking up the main window's child windows by type.
 namespace varnholt {
 
-// The class name of a window without its namespace ("TNewMod2MessageForm").
-[[nodiscard]] QString windowClassName(const QObject *window);
-
-// `FindChildWindow`: the position, among the area's child windows in the
-// order they were created, of the first whose class name equals
-// `className` without regard to case; -1 when there is none.
-[[nodiscard]] int FindChildWindow(const QMdiArea *area, const QString &className);
-
-// The first child window of type T, or null.
+// The first child window of type T in the order they were created, or null.
 template <typename T>
 [[nodiscard]] T *findChildWindow(const QMdiArea *area)
 {

@@ -37,11 +37,11 @@ int ShowMessageBox(const QString &text, const QString &caption, int flags)
     switch (flags & 0x0F) {
     case mbYesNoCancel:
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
-        box.setDefaultButton(QMessageBox::Yes);
+        box.setDefaultButton((flags & mbDefButton2) ? QMessageBox::No : QMessageBox::Yes);
         break;
     case mbYesNo:
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box.setDefaultButton(QMessageBox::Yes);
+        box.setDefaultButton((flags & mbDefButton2) ? QMessageBox::No : QMessageBox::Yes);
         break;
     default:
         box.setStandardButtons(QMessageBox::Ok);

@@ -18,6 +18,7 @@ enum MessageBoxFlag : int {
     mbIconError = 16,
     mbIconQuestion = 32,
     mbIconInformation = 64,
+    mbDefButton2 = 256, // the second button (No) is the default
     mbTaskModal = 8192,
 };
 

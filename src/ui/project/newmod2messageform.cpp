@@ -38,7 +38,8 @@ namespace {
 // Message list indexes.
 enum : int {
     msgSaveChanges = 0, msgConfirm = 1, msgOpenAddressBook = 2, msgLoadAddressBook = 3, msgSaveProjectAs = 4,
-    msgAddressBookSaveError = 5, msgAttention = 6, msgMessage = 7, msgOpenForeignAddressBook = 8
+    msgAddressBookSaveError = 5, msgAttention = 6, msgMessage = 7, msgOpenForeignAddressBook = 8,
+    msgSaveListNotReadWhole = 9, msgListNotReadWhole = 10, msgDelimiterNotOneCharacter = 11
 };
 
 // A drag starts once the pointer has moved this far with the button held.
@@ -67,7 +68,13 @@ TNewMod2MessageForm::TNewMod2MessageForm(const TIniInfo &programWide, QWidget *p
                               QStringLiteral("Open E-mail Address Book"), QStringLiteral("Load Address Book"),
                               QStringLiteral("Save Project as"), QStringLiteral("Address Book Save Error"),
                               QStringLiteral("Attention"), QStringLiteral("Message"),
-                              QStringLiteral("Open Tessmark Address Book")},
+                              QStringLiteral("Open Tessmark Address Book"),
+                              QStringLiteral("The list file was not read whole (%1). Saving replaces it with the "
+                                             "records shown, and the rest of the file is lost. Save anyway?"),
+                              QStringLiteral("The list file %1 was not read whole: %2. Saving the project would "
+                                             "replace it with the records shown."),
+                              QStringLiteral("The field delimiter \"%1\" of this project must be one character. "
+                                             "The list is read with \"%2\", and saving the project stores \"%2\".")},
                              this))
 {
     buildWidgets();
@@ -288,6 +295,18 @@ bool TNewMod2MessageForm::openProject(const QString &settingsFile)
     });
     fillFromProject();
     m_project->setModified(false);
+    if (!m_project->listReadWhole())
+        ShowMessageBox(m_msl->text(msgListNotReadWhole).arg(m_project->listFile(), m_project->listWarning()),
+                       m_msl->text(msgAttention), mbIconInformation);
+    if (!m_project->delimiterError().isEmpty()) {
+        // Only one-character delimiters are offered and written; the list
+        // was split at the first character, which is what a save keeps.
+        const QString symbol = m_project->settings().SectionSymbol;
+        m_project->settings().SectionSymbol = QString(m_project->delimiter());
+        ShowMessageBox(m_msl->text(msgDelimiterNotOneCharacter).arg(symbol, delimiterName(m_project->delimiter())),
+                       m_msl->text(msgAttention), mbIconInformation);
+        m_project->setModified(true);
+    }
     return complete;
 }
 
@@ -373,6 +392,13 @@ bool TNewMod2MessageForm::saveProject(bool saveAs)
     s.ColumnA = std::max(0, m_attachmentColumn->currentIndex());
     m_project->setPlainText(m_editor->toPlainText());
 
+    if (!m_project->listReadWhole() && !m_project->listOverwriteConfirmed()) {
+        if (ShowMessageBox(m_msl->text(msgSaveListNotReadWhole).arg(m_project->listWarning()), m_msl->text(msgConfirm),
+                           mbYesNo | mbIconQuestion | mbDefButton2)
+            != idYes)
+            return false;
+        m_project->setListOverwriteConfirmed(true);
+    }
     std::optional<QString> chosen;
     if (m_project->needsSaveDialog(saveAs))
         chosen = ShowFileDialog(this, FileDialogKind::Save, m_msl->text(msgSaveProjectAs),

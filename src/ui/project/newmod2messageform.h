@@ -55,10 +55,10 @@ public:
     // Closes after the question was asked elsewhere (quitting the program).
     void closeWithoutQuestion();
 
-    // Window notifications. Callers that post use a queued invocation.
-    Q_INVOKABLE void requestTool(int tool);     // run a tool on the project
-    Q_INVOKABLE void editCommand(int bit);      // one edit command on the text editor
-    Q_INVOKABLE void listChanged();             // refresh the record count
+    // Window notifications. Callers that post queue a call of these.
+    void requestTool(int tool);                 // run a tool on the project
+    void editCommand(int bit);                  // one edit command on the text editor
+    void listChanged();                         // refresh the record count
     Q_INVOKABLE void refreshAttachments();      // refill the attachment box
 
     // "Insert": the merge field box's field into the focused text.

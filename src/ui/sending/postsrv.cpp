@@ -1,12 +1,17 @@
 #include "postsrv.h"
+#include "sending/projectlock.h"
 
+#include "deleteform.h"
+#include "logs.h"
 #include "resultmodel.h"
+#include "saveform.h"
 
 #include "dns/finddnsserver.h"
 #include "project/project.h"
 #include "ui/common/childwindows.h"
 #include "ui/common/messagebox.h"
 #include "ui/common/msglanguage.h"
+#include "ui/schedule/schedule.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -29,12 +34,6 @@ namespace varnholt {
 
 namespace {
 
-TPostSrv::Dialogs &dialogRegistry()
-{
-    static TPostSrv::Dialogs dialogs;
-    return dialogs;
-}
-
 int messageBoxFlags(UserMessageIcon icon)
 {
     switch (icon) {
@@ -49,16 +48,6 @@ int messageBoxFlags(UserMessageIcon icon)
 constexpr int kPanelRefreshMs = 100;
 
 } // namespace
-
-void TPostSrv::setDialogs(Dialogs dialogs)
-{
-    dialogRegistry() = std::move(dialogs);
-}
-
-const TPostSrv::Dialogs &TPostSrv::dialogs()
-{
-    return dialogRegistry();
-}
 
 TPostSrv::TPostSrv(Project &project, const tAccounts &accounts, QWidget *parent)
     : QWidget(parent)
@@ -136,11 +125,20 @@ TPostSrv *TPostSrv::Open(QMdiArea *area, Project &project, const tAccounts &acco
         existing->raise();
         return existing;
     }
+    // One run per project: a second window, or a command-line run or
+    // results change on the same project, would mail the list twice.
+    QString lockError;
+    auto lock = ProjectLock::acquire(project.folder(), project.name(), &lockError);
+    if (!lock) {
+        ShowMessageBox(lockError, QStringLiteral("Attention"), mbIconError);
+        return nullptr;
+    }
     auto *window = new TPostSrv(project, accounts);
     if (!window->isUsable()) {
         delete window;
         return nullptr;
     }
+    window->m_lock = std::move(lock);
     QMdiSubWindow *sub = area->addSubWindow(window);
     sub->setAttribute(Qt::WA_DeleteOnClose);
     sub->resize(860, 560);
@@ -418,6 +416,25 @@ void TPostSrv::stop()
 
 void TPostSrv::resume()
 {
+    // Rows whose message went out without an answer may have been received:
+    // sending them again is the user's call, and not the default.
+    const ResultTable &results = m_run->results();
+    int unknown = 0;
+    for (int row = selectedRow(); row < results.rowCount(); ++row)
+        unknown += results.status(row) == RowStatus::Unknown ? 1 : 0;
+    bool resendUnknown = false;
+    if (unknown > 0) {
+        const int answer = ShowMessageBox(
+            QStringLiteral("%1 recipients have an unknown outcome: their message went out in full, but the "
+                           "server's answer never came, so they may have received it.\n\n"
+                           "Yes: resume without them.\nNo: send to them again as well.\nCancel: do not resume.")
+                .arg(unknown),
+            m_run->text(stAttention), mbIconQuestion | mbYesNoCancel);
+        if (answer == idCancel)
+            return;
+        resendUnknown = answer == idNo;
+    }
+    m_run->setResendUnknown(resendUnknown);
     m_run->resume(selectedRow());
 }
 
@@ -433,16 +450,35 @@ void TPostSrv::setStatusNo()
 
 void TPostSrv::saveAs()
 {
-    if (const auto &open = dialogs().saveAs)
-        open(*this);
+    SaveResults(m_run->results(), m_project.table(), m_project.delimiter(), this);
 }
 
 void TPostSrv::deleteFromList()
 {
     if (m_run->isRunning())
         return;
-    if (const auto &open = dialogs().deleteFromList; open && open(*this))
-        rowsRemoved();
+    DeleteDialogSettings &settings = deleteDialogSettings();
+    if (!ShowDeleteForm(settings, this) || m_run->isRunning()) // a scheduled run may start meanwhile
+        return;
+    // The rows to delete are chosen by their results: should the list have
+    // changed since (a list tool of the project window), a result row no
+    // longer names its list row, and deleting by it would take other rows.
+    if (!m_run->results().matches(m_project.table(), m_project.settings().Column)) {
+        ShowMessageBox(QStringLiteral("The mailing list has changed since these results were made, so they no "
+                                      "longer tell which rows to delete. Nothing was deleted."),
+                       m_run->text(stAttention), mbIconInformation);
+        return;
+    }
+    // The rows go from a copy of the results and from the list together;
+    // the run then takes the copy over, so both stay row for row alike.
+    ResultTable results = m_run->results();
+    if (varnholt::deleteFromList(m_project.table(), results, settings.choice, settings.codeSet) == 0)
+        return;
+    const bool restored = m_run->restoreResults(results);
+    Q_ASSERT(restored); // the same rows went from both, and no run is going
+    Q_UNUSED(restored);
+    m_project.setModified(true);
+    rowsRemoved();
 }
 
 void TPostSrv::rowsRemoved()
@@ -458,16 +494,12 @@ void TPostSrv::viewLogFile()
     QString path = m_run->sendLog().path();
     if (path.isEmpty())
         path = m_project.settings().LogFile;
-    if (const auto &open = dialogs().viewLog)
-        open(*this, path);
+    ShowLogs(path, m_run->text(stOk), m_run->text(stNo), this);
 }
 
 void TPostSrv::schedule()
 {
     if (m_run->isRunning())
-        return;
-    const auto &open = dialogs().schedule;
-    if (!open)
         return;
     // The timers stand still while the task is edited and run on as before
     // when the edit is cancelled.
@@ -477,7 +509,7 @@ void TPostSrv::schedule()
     const int seriesLeft = seriesTimer.isActive() ? seriesTimer.remainingTime() : -1;
     scheduleTimer.stop();
     seriesTimer.stop();
-    if (open(*this)) {
+    if (ShowSchedule(m_project.settingsFile(), m_run->task(), m_run->series(), this)) {
         // The schedule window saved the task and the series into the
         // project file: the run takes them from there.
         const QString file = m_project.settingsFile();

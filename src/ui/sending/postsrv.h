@@ -6,7 +6,6 @@
 #include <QWidget>
 
 #include <array>
-#include <functional>
 #include <memory>
 
 class QCheckBox;
@@ -26,6 +25,7 @@ class QTableView;
 namespace varnholt {
 
 class Project;
+class ProjectLock;
 class ResultModel;
 class TMsgLanguage;
 
@@ -33,16 +33,6 @@ class TPostSrv : public QWidget
 {
     Q_OBJECT
 public:
-    // The dialogs the window opens, supplied by whoever owns them (the
-    // desktop wires the real dialogs; tests answer them directly). Each
-    // returns true when it changed something.
-    struct Dialogs {
-        std::function<bool(TPostSrv &)> saveAs;          // "Save As"
-        std::function<bool(TPostSrv &)> deleteFromList;  // "Delete from list"
-        std::function<void(TPostSrv &, const QString &logFile)> viewLog; // "View log file"
-        std::function<bool(TPostSrv &)> schedule;        // "Schedule": saved the task
-    };
-
     // The window over a run of `project`'s list through its account in
     // `accounts`. Check isUsable() before showing it: when the project's
     // e-mail column is out of range "Define Email Column" was shown and the
@@ -56,10 +46,8 @@ public:
 
     [[nodiscard]] bool isUsable() const { return m_run->isUsable(); }
 
-    static void setDialogs(Dialogs dialogs);
-    [[nodiscard]] static const Dialogs &dialogs();
-
-    // Commands (the buttons and the pop-up menu).
+    // Commands (the buttons and the pop-up menu). "Save As", "Delete from
+    // list", "View log file" and "Schedule" open their dialogs modally.
     void sendMail();
     void stop();
     void resume();
@@ -117,6 +105,7 @@ private:
 
     Project &m_project;
     std::unique_ptr<SendingRun> m_run;
+    std::unique_ptr<ProjectLock> m_lock; // held while the window is open
     TMsgLanguage *m_msl;
     ResultModel *m_model = nullptr;
     QTableView *m_view = nullptr;

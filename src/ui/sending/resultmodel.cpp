@@ -39,6 +39,12 @@ QIcon statusIcon(RowStatus status)
         p.setBrush(QColor(0xe0, 0x9a, 0x10));
         p.drawPolygon(QPolygonF({QPointF(4, 3), QPointF(13, 8), QPointF(4, 13)}));
         break;
+    case RowStatus::Unknown:
+        // A ring: the message went out, whether it arrived is not known.
+        pen.setColor(QColor(0x80, 0x80, 0x80));
+        p.setPen(pen);
+        p.drawEllipse(QPointF(8, 8), 4.5, 4.5);
+        break;
     case RowStatus::NotProcessed:
         break;
     }
@@ -53,6 +59,7 @@ ResultModel::ResultModel(SendingRun &run, QObject *parent)
     , m_sent(statusIcon(RowStatus::Sent))
     , m_failed(statusIcon(RowStatus::Failed))
     , m_inProgress(statusIcon(RowStatus::InProgress))
+    , m_unknown(statusIcon(RowStatus::Unknown))
 {
 }
 
@@ -87,6 +94,7 @@ QVariant ResultModel::data(const QModelIndex &index, int role) const
         case RowStatus::Sent: return m_sent;
         case RowStatus::Failed: return m_failed;
         case RowStatus::InProgress: return m_inProgress;
+        case RowStatus::Unknown: return m_unknown;
         case RowStatus::NotProcessed: return {};
         }
     }

@@ -33,6 +33,7 @@ private:
     QIcon m_sent;
     QIcon m_failed;
     QIcon m_inProgress;
+    QIcon m_unknown;
 };
 
 } // namespace varnholt

@@ -7,6 +7,7 @@
 #include "ui/common/filedialogs.h"
 #include "ui/common/messagebox.h"
 #include "ui/project/newmod2messageform.h"
+#include "ui/sending/postsrv.h"
 
 #include <QAction>
 #include <QDir>
@@ -15,7 +16,10 @@
 #include <QLineEdit>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QLabel>
 #include <QMenu>
+#include <QPlainTextEdit>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -30,6 +34,14 @@ void showMain(TMainForm &main)
 {
     main.show();
     QVERIFY(QTest::qWaitForWindowExposed(&main));
+}
+
+// Returns once every call queued before it has run.
+void runQueuedCalls()
+{
+    bool done = false;
+    QMetaObject::invokeMethod(qApp, [&done] { done = true; }, Qt::QueuedConnection);
+    QTRY_VERIFY(done);
 }
 
 } // namespace
@@ -258,6 +270,52 @@ private slots:
         main.newProject();
         QCOMPARE(main.projectWindow(), first); // cancelled: the old one stays
         QCOMPARE(main.mdiArea()->subWindowList().size(), 1);
+    }
+
+    // The main window hands menu commands and the sending window's list
+    // changes on to the project window, each after the current event.
+    void commandsReachTheProjectWindow()
+    {
+        TMainForm main;
+        showMain(main);
+        main.newProject();
+        TNewMod2MessageForm *w = main.projectWindow();
+        QVERIFY(w);
+
+        QSignalSpy tools(w, &TNewMod2MessageForm::toolRequested);
+        main.action("filter")->trigger();
+        QVERIFY(tools.isEmpty());
+        QTRY_COMPARE(tools.size(), 1);
+        QCOMPARE(tools.first().first().toInt(), int(TNewMod2MessageForm::toFilter));
+
+        QApplication::setActiveWindow(&main);
+        w->textEditor()->setFocus();
+        w->textEditor()->setPlainText("abc");
+        w->textEditor()->selectAll();
+        QTRY_VERIFY(main.action("delete")->isEnabled()); // the editor's state reached the menu
+        main.action("delete")->trigger();
+        QTRY_COMPARE(w->textEditor()->toPlainText(), QString());
+
+        // "Delete from list" in the sending window: the record count follows.
+        programSettings().accounts.Clear();
+        tAccountObj account = tAccountObj::empty();
+        account.SMTPServer = "127.0.0.1";
+        programSettings().accounts.add(account);
+        ListTable &table = w->project().table();
+        table.setColumnCount(1);
+        table.setRowCount(3);
+        for (int row = 0; row < 3; ++row)
+            table.setCell(row, 0, QStringLiteral("u%1@example.test").arg(row));
+        main.openSendingWindow(w);
+        TPostSrv *sending = main.sendingWindow();
+        QVERIFY(sending);
+        table.setRowCount(2);
+        runQueuedCalls();
+        QVERIFY(w->recordCountLabel()->text() != "2 records"); // nobody told the project window yet
+        emit sending->listChanged();
+        QTRY_COMPARE(w->recordCountLabel()->text(), "2 records");
+        main.closeSendingWindow();
+        QVERIFY(!main.sendingWindow());
     }
 
     void saveWhileNoProjectDoesNothing()

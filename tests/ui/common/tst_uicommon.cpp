@@ -61,15 +61,16 @@ private slots:
         QCOMPARE(ShowMessageBox("q", "c", 16), int(idOk));
     }
 
-    void findChildWindowIgnoresCase()
+    void findChildWindowByType()
     {
         QMdiArea area;
         area.addSubWindow(new QWidget);
+        auto *sample = new TSampleWindow;
+        area.addSubWindow(sample);
         area.addSubWindow(new TSampleWindow);
-        QCOMPARE(FindChildWindow(&area, "tsamplewindow"), 1);
-        QCOMPARE(FindChildWindow(&area, "TOther"), -1);
-        QCOMPARE(FindChildWindow(nullptr, "TSampleWindow"), -1);
-        QVERIFY(findChildWindow<TSampleWindow>(&area));
+        QCOMPARE(findChildWindow<TSampleWindow>(&area), sample); // the first created
+        QCOMPARE(findChildWindow<QLineEdit>(&area), nullptr);
+        QCOMPARE(findChildWindow<TSampleWindow>(nullptr), nullptr);
     }
 
     void messageListByIndex()

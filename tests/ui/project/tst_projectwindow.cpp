@@ -107,6 +107,74 @@ private slots:
         QCOMPARE(e.recordCountLabel()->text(), "1 records");
     }
 
+    void listNotReadWholeWarnsAndSaveAsks()
+    {
+        const QByteArray list("a@x;A\r\nb@y\0rest\r\n", 17);
+        const QString file = project("[Common]\r\nSubject=Hi\r\n", list, "nul");
+        const QString listFile = m_dir.filePath("nul.txt");
+        QStringList texts;
+        QList<int> flags;
+        int answer = idNo;
+        const MessageBoxHook old = setMessageBoxHook([&](const QString &text, const QString &, int f) {
+            texts.append(text);
+            flags.append(f);
+            return answer;
+        });
+        const auto restore = qScopeGuard([&old] { setMessageBoxHook(old); });
+
+        // Once, when the project opens.
+        TNewMod2MessageForm w(TIniInfo{});
+        w.openProject(file);
+        QCOMPARE(texts.size(), 1);
+        QVERIFY2(texts[0].contains("NUL byte at offset 10") && texts[0].contains(listFile), qPrintable(texts[0]));
+        QCOMPARE(w.project().table().rowCount(), 2);
+
+        // Saving asks first, No by default; No writes nothing.
+        texts.clear();
+        flags.clear();
+        w.subjectBox()->setText("changed");
+        QVERIFY(!w.saveProject(false));
+        QCOMPARE(texts.size(), 1);
+        QVERIFY2(texts[0].startsWith("The list file was not read whole (the list file holds a NUL byte at offset 10")
+                     && texts[0].endsWith("Saving replaces it with the records shown, and the rest of the file is "
+                                          "lost. Save anyway?"),
+                 qPrintable(texts[0]));
+        QCOMPARE(flags[0], mbYesNo | mbIconQuestion | mbDefButton2);
+        QCOMPARE(readFile(listFile), list);
+        QVERIFY(!readFile(file).contains("changed"));
+
+        answer = idYes;
+        QVERIFY(w.saveProject(false));
+        QCOMPARE(readFile(listFile), QByteArray("a@x;A\r\nb@y;\r\n"));
+        QVERIFY(readFile(file).contains("Subject=changed"));
+        // The file is the table now: no more questions.
+        texts.clear();
+        QVERIFY(w.saveProject(false));
+        QCOMPARE(texts.size(), 0);
+    }
+
+    void delimiterOfTwoCharactersIsReported()
+    {
+        const QString file = project("[Common]\r\nSectionSymbol=;,\r\n", "a;b,c\r\n", "twochars");
+        QStringList texts;
+        const MessageBoxHook old = setMessageBoxHook([&](const QString &text, const QString &, int) {
+            texts.append(text);
+            return int(idOk);
+        });
+        const auto restore = qScopeGuard([&old] { setMessageBoxHook(old); });
+        TNewMod2MessageForm w(TIniInfo{});
+        w.openProject(file);
+        QCOMPARE(texts.size(), 1);
+        QCOMPARE(texts[0], "The field delimiter \";,\" of this project must be one character. The list is read with "
+                           "\";\", and saving the project stores \";\".");
+        QCOMPARE(w.delimiterBox()->currentText(), ";");
+        QCOMPARE(w.project().table().cell(0, 1), "b,c");
+        // Not a silent change: the project counts as modified until saved.
+        QVERIFY(w.project().isModified());
+        QVERIFY(w.saveProject(false));
+        QVERIFY(readFile(file).contains("SectionSymbol=;\r\n"));
+    }
+
     void delimiterChangeReloads()
     {
         const QString file = project("[Common]\r\nSectionSymbol=;\r\n", "a,b;c\r\nd,e;f\r\n", "delim");

@@ -1,10 +1,14 @@
 // The sending window against a real smtp-sink on 127.0.0.1: what a run
 // shows row by row and in the status bar, "Stop", "Resume" from the
-// selected row, the pop-up menu, and the series pause. Each run is awaited
-// in a real event loop (QSignalSpy::wait), never by polling.
+// selected row, the pop-up menu, the series pause, and "Delete from list"
+// through its real dialog. Each run is awaited in a real event loop
+// (QSignalSpy::wait), never by polling.
 
+#include "ui/sending/deleteform.h"
 #include "ui/sending/postsrv.h"
 #include "ui/sending/resultmodel.h"
+
+#include "modalhelper.h"
 
 #include "sendingfixture.h"
 #include "testservers.h"
@@ -14,6 +18,7 @@
 #include <QCheckBox>
 #include <QMenu>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QtTest>
@@ -58,6 +63,8 @@ private Q_SLOTS:
     void stopThenResumeFromSelectedRow();
     void seriesPauseWaitsAndStopReturnsToIdle();
     void emailColumnOutOfRangeRefusesToOpen();
+    void deleteFromListAppliesTheDialog_data();
+    void deleteFromListAppliesTheDialog();
 };
 
 void TestPostSrv::runShowsEveryRow()
@@ -241,6 +248,65 @@ void TestPostSrv::emailColumnOutOfRangeRefusesToOpen()
     TPostSrv w(*f.project, f.accounts);
     QVERIFY(!w.isUsable());
     QCOMPARE(messages.texts, QStringList{QStringLiteral("Define Email Column")});
+}
+
+void TestPostSrv::deleteFromListAppliesTheDialog_data()
+{
+    QTest::addColumn<bool>("confirm");
+    QTest::addColumn<bool>("editListFirst");
+    QTest::addColumn<bool>("deleted");
+    QTest::newRow("unsent rows go from list and results together") << true << false << true;
+    QTest::newRow("cancelled: nothing goes") << false << false << false;
+    // A list tool changed the list after the run: the results no longer
+    // name its rows, and deleting by them would take the wrong ones.
+    QTest::newRow("list changed since the run: nothing goes") << true << true << false;
+}
+
+void TestPostSrv::deleteFromListAppliesTheDialog()
+{
+    QFETCH(bool, confirm);
+    QFETCH(bool, editListFirst);
+    QFETCH(bool, deleted);
+    SendingFixture f;
+    openToAll(f.dir.path());
+    SmtpSink sink;
+    VARNHOLT_START_SERVER(sink, QString());
+    f.make({"a@example.test;A", "nobody;B", "c@example.test;C"}, sink.port());
+    MessageLog messages;
+    TPostSrv w(*f.project, f.accounts);
+    QSignalSpy finished(&w.run(), &SendingRun::runFinished);
+    w.sendMail();
+    QVERIFY(finished.wait(30000));
+    QCOMPARE(w.run().results().count(RowStatus::Failed), 1); // "nobody" has no address
+    if (editListFirst)
+        f.project->table().setCell(0, 0, QStringLiteral("z@example.test"));
+    f.project->setModified(false);
+    QTRY_COMPARE(messages.texts, QStringList{QStringLiteral("The process has been completed")});
+    messages.texts.clear();
+
+    bool dialogShown = false;
+    onNextModal<T_DeleteForm>([&](T_DeleteForm *form) {
+        dialogShown = true;
+        form->choiceButton(DeleteChoice::Unsent)->click();
+        if (confirm)
+            form->accept();
+        else
+            form->reject();
+    });
+    QSignalSpy listChanged(&w, &TPostSrv::listChanged);
+    w.deleteFromList();
+    QVERIFY(dialogShown);
+    QCOMPARE(listChanged.size(), deleted ? 1 : 0);
+    QCOMPARE(f.project->isModified(), deleted);
+    const int rows = deleted ? 2 : 3;
+    QCOMPARE(f.project->table().rowCount(), rows);
+    QCOMPARE(w.run().results().rowCount(), rows);
+    QCOMPARE(w.model()->rowCount(), rows);
+    QCOMPARE(f.project->table().cell(1, 0), deleted ? QStringLiteral("c@example.test") : QStringLiteral("nobody"));
+    QCOMPARE(w.run().results().count(RowStatus::Sent), 2);
+    QCOMPARE(messages.texts.size(), editListFirst ? 1 : 0);
+    if (editListFirst)
+        QVERIFY2(messages.texts.first().contains(QStringLiteral("Nothing was deleted")), qPrintable(messages.texts.first()));
 }
 
 QTEST_MAIN(TestPostSrv)

@@ -1,0 +1,164 @@
+// Pictures of the desktop program's windows, for the documentation. Not
+// installed: it opens its windows on a scratch copy of a project and keeps
+// no settings.
+//
+//   varnholt-screenshots [Qt options] [--home DIR] WINDOW FILE [PROJECT.eml]
+//
+// Opens WINDOW with PROJECT, writes a picture of it to FILE (PNG) and ends:
+// 0 when the picture was written. "main" is the main window with the
+// project window, "project" the project window alone, "htmleditor" the main
+// window with the project window on its HTML page, "sending" the sending
+// window in the middle of a run (screenshotdemo.h), "attachments" the
+// project's attachments window, "logs", "save", "delete" and "schedule"
+// the sending window's dialogs; any other name triggers the main window's
+// command of that name (a modal window) and takes that window.
+
+#include "desktopstart.h"
+#include "mainform.h"
+#include "screenshotdemo.h"
+
+#include "app/commandline.h"
+#include "settings/programfolder.h"
+#include "ui/project/newmod2messageform.h"
+#include "ui/schedule/schedule.h"
+#include "ui/sending/deleteform.h"
+#include "ui/sending/logs.h"
+#include "ui/sending/saveform.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QTimer>
+
+#include <cstdio>
+
+using namespace varnholt;
+
+namespace {
+
+struct Request {
+    QString window;
+    QString file;
+    QString project;
+};
+
+// The arguments after --home DIR: WINDOW FILE [PROJECT].
+std::optional<Request> parseRequest(const QStringList &arguments)
+{
+    QStringList rest;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == u"--home")
+            ++i;
+        else if (!arguments[i].startsWith(u"--home="))
+            rest << arguments[i];
+    }
+    if (rest.size() < 2 || rest.size() > 3)
+        return std::nullopt;
+    return Request{rest[0], rest[1], rest.value(2)};
+}
+
+// The dialogs of the sending window, opened on their own for a picture:
+// "logs" (the newest send log of the program folder), "save", "delete",
+// "schedule" (of `project`). Null for any other name.
+QWidget *sendingDialog(const QString &name, const QString &project, QWidget *parent)
+{
+    if (name == u"logs") {
+        const QFileInfoList logs = QDir(ProgramFolder::filePath(QStringLiteral("logs")))
+                                       .entryInfoList({QStringLiteral("send_*.log")}, QDir::Files, QDir::Time);
+        return new T_logs(logs.isEmpty() ? QString() : logs.first().filePath(), QStringLiteral("Ok"),
+                          QStringLiteral("No"), parent);
+    }
+    if (name == u"save")
+        return new T_SaveForm(saveDialogSettings(), parent);
+    if (name == u"delete")
+        return new T_DeleteForm(deleteDialogSettings(), parent);
+    if (name == u"schedule") {
+        TTaskObj task;
+        TSeriesObj series;
+        task.Load(project);
+        series.Load(project);
+        return new T_Schedule(task, series, parent);
+    }
+    return nullptr;
+}
+
+// Takes the modal window that is up by then, and closes it.
+void saveModalLater(TMainForm &main, const ScreenshotSaver &save)
+{
+    QTimer::singleShot(1000, &main, [save] {
+        QWidget *modal = QApplication::activeModalWidget();
+        save(modal);
+        if (modal)
+            modal->close();
+    });
+}
+
+void scheduleScreenshot(TMainForm &main, const Request &request)
+{
+    QTimer::singleShot(300, &main, [&main, request] {
+        if (!request.project.isEmpty()) {
+            QString path = request.project;
+            main.OpenProject(path, false);
+        }
+        const ScreenshotSaver save = [request](QWidget *w) {
+            const bool ok = w && w->grab().save(request.file);
+            if (!ok)
+                std::fprintf(stderr, "screenshot of %s failed\n", qPrintable(request.window));
+            QCoreApplication::exit(ok ? 0 : 1);
+        };
+        if (request.window == u"htmleditor") {
+            ShowHtmlEditorForScreenshot(main, save);
+            return;
+        }
+        if (request.window == u"sending") {
+            ShowSendingRunForScreenshot(main, save);
+            return;
+        }
+        if (request.window == u"main" || request.window == u"project") {
+            QTimer::singleShot(700, &main, [&main, request, save] {
+                save(request.window == u"main" ? static_cast<QWidget *>(&main)
+                                               : static_cast<QWidget *>(main.projectWindow()));
+            });
+            return;
+        }
+        if (request.window == u"attachments") {
+            if (TNewMod2MessageForm *w = main.projectWindow())
+                QTimer::singleShot(0, w, &TNewMod2MessageForm::editAttachments);
+            saveModalLater(main, save);
+            return;
+        }
+        if (QWidget *dialog = sendingDialog(request.window, request.project, &main)) {
+            dialog->show();
+            QTimer::singleShot(700, &main, [dialog, save] { save(dialog); });
+            return;
+        }
+        QAction *command = main.action(request.window);
+        if (!command) {
+            std::fprintf(stderr, "no window named %s\n", qPrintable(request.window));
+            QCoreApplication::exit(2);
+            return;
+        }
+        saveModalLater(main, save);
+        command->trigger();
+    });
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    prepareDesktopProcess();
+    QApplication app(argc, argv); // takes Qt's own arguments away
+    const std::optional<Request> request = parseRequest(QApplication::arguments());
+    if (!request) {
+        std::fprintf(stderr, "usage: varnholt-screenshots [--home DIR] WINDOW FILE [PROJECT.eml]\n");
+        return 2;
+    }
+    startDesktopApplication(parseCommandLine(QApplication::arguments()).home);
+
+    TMainForm main;
+    main.resize(1024, 768);
+    main.show();
+    scheduleScreenshot(main, *request);
+    return QApplication::exec();
+}
