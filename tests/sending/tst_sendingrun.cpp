@@ -94,6 +94,7 @@ private Q_SLOTS:
     void journalWriteFailureWithholdsTheMessage();
     void sendableAddresses_data();
     void sendableAddresses();
+    void tooLargeMergeFailsOnlyItsRow();
 };
 
 void TestSendingRun::refusedRecipientAndInvalidAddress()
@@ -581,6 +582,24 @@ void TestSendingRun::sendableAddresses()
     QFETCH(QString, cell);
     QFETCH(bool, sendable);
     QCOMPARE(IsSendableAddress(cell), sendable);
+}
+
+void TestSendingRun::tooLargeMergeFailsOnlyItsRow()
+{
+    ScriptedPeer peer(kGreeting + accepted("r1@x.test"));
+    SendingFixture f;
+    // The text names the second column three times: 3 x 4 MB merged.
+    f.make({"r0@x.test;" + QByteArray(4 << 20, 'v'), "r1@x.test;Bo"}, peer.port());
+    SendingFixture::writeFile(f.path("p.mml"), "[Column#2] [Column#2] [Column#2]\r\n");
+    f.project->open(f.path("p.eml"));
+    SendingRun run(*f.project, f.accounts);
+    Observer seen(run);
+    QVERIFY(run.sendMail());
+    QTRY_COMPARE(seen.finished, QList<bool>{true});
+    QCOMPARE(run.results().status(0), RowStatus::Failed);
+    QCOMPARE(run.results().comment(0), QStringLiteral("merged message too large"));
+    QCOMPARE(run.results().status(1), RowStatus::Sent);
+    QCOMPARE(rcptLines(peer), QStringList{"RCPT TO:<r1@x.test>"});
 }
 
 QTEST_GUILESS_MAIN(TestSendingRun)
