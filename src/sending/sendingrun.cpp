@@ -127,18 +127,21 @@ SendingRun::SendingRun(Project &project, const tAccounts &accounts, QObject *par
     m_log->setEnabled(project.settings().CreateLog);
 
     m_reloginTimer.setSingleShot(true);
-    m_seriesTimer.setSingleShot(true);
-    m_scheduleTimer.setSingleShot(true); // restarted by each tick
-    m_scheduleTimer.setInterval(1000);
     connect(&m_reloginTimer, &QTimer::timeout, this, &SendingRun::reloginTimerFired);
-    connect(&m_seriesTimer, &QTimer::timeout, this, &SendingRun::seriesTimerFired);
-    connect(&m_scheduleTimer, &QTimer::timeout, this, &SendingRun::scheduleTimerTick);
+    connect(&m_schedule, &RunSchedule::due, this, [this] {
+        if (!isRunning())
+            startRun(true, 0);
+    });
+    connect(&m_schedule, &RunSchedule::pauseOver, this, [this] {
+        if (m_state == State::SeriesPause)
+            startRun(true, 0);
+    });
+    connect(&m_schedule, &RunSchedule::countdownChanged, this, &SendingRun::refreshScheduleText);
 
     const QString projectFile = project.settingsFile();
-    m_task.Load(projectFile, now());
-    m_series.Load(projectFile);
-    if (m_usable && m_task.Enabled) {
-        startScheduleCountdown(60);
+    m_schedule.load(projectFile);
+    if (m_usable && task().Enabled) {
+        m_schedule.startCountdown(60);
         setState(State::WaitingForSchedule);
     }
     refreshScheduleText();
@@ -249,8 +252,8 @@ RunStart SendingRun::sendMail()
 {
     if (isRunning() || m_state == State::Closed)
         return {false, QStringLiteral("a run is already going on")};
-    m_task.Enabled = false;
-    m_series.clearProgress();
+    task().Enabled = false;
+    series().clearProgress();
     return startRun(false, 0);
 }
 
@@ -258,8 +261,8 @@ RunStart SendingRun::resume(int selectedRow)
 {
     if (isRunning() || m_state == State::Closed)
         return {false, QStringLiteral("a run is already going on")};
-    m_task.Enabled = false;
-    m_series.clearProgress();
+    task().Enabled = false;
+    series().clearProgress();
     return startRun(true, selectedRow);
 }
 
@@ -302,9 +305,9 @@ RunStart SendingRun::startAccountRun(bool resume, int selectedRow)
 {
     int start = 0;
     if (resume) {
-        if (m_series.isActive()) {
-            if (m_series.NextRow > 0)
-                start = m_series.NextRow - 1; // NextRow counts from 1
+        if (series().isActive()) {
+            if (series().NextRow > 0)
+                start = series().NextRow - 1; // NextRow counts from 1
         } else {
             start = selectedRow;
         }
@@ -372,10 +375,9 @@ void SendingRun::stop()
     if (m_smtp.Busy())
         m_smtp.setAction(SendMail::Cancel_SendMail);
     const bool pausing = m_state == State::SeriesPause;
-    m_task.Enabled = false;
-    m_scheduleTimer.stop();
-    m_seriesTimer.stop();
-    m_countdown = false;
+    task().Enabled = false;
+    m_schedule.stopWaiting();
+    m_schedule.stopPause();
 
     if (sessionsBusy() || m_sendNextPosted) {
         // The session's end posts the next step, which ends the run.
@@ -383,7 +385,7 @@ void SendingRun::stop()
             setState(State::Stopping);
     } else if (pausing || m_state == State::WaitingForSchedule) {
         // Nothing is on the way: the pause or the wait just ends.
-        m_task.RunState = 0;
+        task().RunState = 0;
         setState(State::Idle);
         if (pausing)
             emit runFinished(false);
@@ -413,10 +415,9 @@ void SendingRun::scheduleEdited()
 {
     if (isRunning() || m_state == State::Closed)
         return;
-    m_scheduleTimer.stop();
-    m_countdown = false;
-    if (m_task.Enabled) {
-        startScheduleCountdown(5);
+    m_schedule.stopWaiting();
+    if (task().Enabled) {
+        m_schedule.startCountdown(5);
         setState(State::WaitingForSchedule);
     } else if (m_state == State::WaitingForSchedule) {
         setState(State::Idle);
@@ -473,11 +474,10 @@ void SendingRun::sendNext()
         return;
     }
 
-    if (m_currentRow + 1 < m_results.rowCount() && m_series.batchFull()) {
+    if (m_currentRow + 1 < m_results.rowCount() && series().batchFull()) {
         if (m_waiting == 0) {
             // NextRow counts from 1: the row after the current one.
-            m_series.beginPause(m_currentRow + 2, m_task);
-            m_seriesTimer.start(std::chrono::milliseconds(m_series.pauseMilliseconds()));
+            m_schedule.beginPause(m_currentRow + 2);
             setState(State::SeriesPause);
         }
         refreshScheduleText();
@@ -532,7 +532,7 @@ void SendingRun::sendNext()
     m_results.setResult(row, m_sendingResult);
     emit rowChanged(row);
     ++m_waiting;
-    m_series.countHandedOut();
+    series().countHandedOut();
     m_sendState = 1;
     setState(State::Sending);
     emit countersChanged();
@@ -562,13 +562,12 @@ void SendingRun::finishList()
     m_smtp.setAction(SendMail::Cancel_SendMail); // ends the kept connection
     if (m_log->isEnabled())
         m_log->startNewRun();
-    if (m_task.Enabled) {
-        m_scheduleTimer.stop();
-        m_countdown = false;
-        m_task.MarkRunDone(m_project.settingsFile(), now());
+    if (task().Enabled) {
+        m_schedule.stopWaiting();
+        task().MarkRunDone(m_project.settingsFile(), now());
     }
-    m_seriesTimer.stop();
-    m_task.RunState = 0;
+    m_schedule.stopPause();
+    task().RunState = 0;
     setState(State::Idle);
     refreshScheduleText();
     emit countersChanged();
@@ -738,47 +737,14 @@ void SendingRun::reloginTimerFired()
     m_reloginFired = true;
 }
 
-void SendingRun::seriesTimerFired()
+void SendingRun::suspendSchedule()
 {
-    m_seriesTimer.stop();
-    if (m_state != State::SeriesPause)
-        return;
-    m_series.endPause();
-    m_task.RunState = 0;
-    startRun(true, 0);
+    m_schedule.suspend();
 }
 
-void SendingRun::startScheduleCountdown(qint64 seconds)
+void SendingRun::resumeSchedule()
 {
-    m_countdown = true;
-    m_countdownTarget = now().addSecs(seconds);
-    m_scheduleTimer.start();
-}
-
-void SendingRun::scheduleTimerTick()
-{
-    m_scheduleTimer.stop();
-    const QDateTime at = now();
-    if (m_countdown) {
-        if (at >= m_countdownTarget) {
-            m_countdown = false;
-            setScheduleText(text(stScheduleMailing));
-        } else {
-            setScheduleText(text(stScheduleMailing) + QStringLiteral(" (")
-                            + durationText(at.secsTo(m_countdownTarget)) + QLatin1Char(')'));
-        }
-        m_scheduleTimer.start();
-        return;
-    }
-    if (!m_task.Enabled)
-        return;
-    if (m_task.RunState == 0 && m_task.IsDue(at)) {
-        if (!isRunning())
-            startRun(true, 0);
-        return;
-    }
-    if (m_task.RunState == 0 || m_task.RunState == TTaskObj::RunStateSeriesWait)
-        m_scheduleTimer.start();
+    m_schedule.resume();
 }
 
 // ---- Helpers ----
@@ -803,12 +769,13 @@ void SendingRun::refreshScheduleText()
 {
     if (m_state == State::LoggingIn)
         setScheduleText(text(stVerification));
-    else if (m_task.RunState == TTaskObj::RunStateSeriesWait)
+    else if (task().RunState == TTaskObj::RunStateSeriesWait)
         setScheduleText(text(stWaitingNextInterval));
-    else if (!m_task.Enabled)
+    else if (!task().Enabled)
         setScheduleText(QString());
-    else if (m_countdown)
-        scheduleTimerTick(); // shows the remaining time at once
+    else if (m_schedule.isCountingDown())
+        setScheduleText(text(stScheduleMailing) + QStringLiteral(" (") + durationText(m_schedule.secondsLeft())
+                        + QLatin1Char(')'));
     else
         setScheduleText(text(stScheduleMailing));
 }

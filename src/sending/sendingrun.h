@@ -5,6 +5,7 @@
 #include "schedule/schedobj.h"
 #include "sending/messageprep.h"
 #include "sending/resulttable.h"
+#include "sending/runschedule.h"
 #include "sending/sendlog.h"
 #include "settings/settings.h"
 
@@ -149,11 +150,13 @@ public:
     // when the task is active, the schedule timer counts down 5 seconds and
     // then checks the task every second.
     void scheduleEdited();
+    // The schedule and a series pause stand still while the task is edited,
+    // and go on where they were when the edit is cancelled.
+    void suspendSchedule();
+    void resumeSchedule();
 
     // ---- Timer handlers, public so that tests and tools can fire them ----
     void reloginTimerFired();
-    void seriesTimerFired();
-    void scheduleTimerTick();
 
     // ---- What observers read ----
     [[nodiscard]] State state() const { return m_state; }
@@ -175,17 +178,15 @@ public:
     [[nodiscard]] QString scheduleText() const { return m_scheduleText; }
     [[nodiscard]] QStringList heldBackCodes() const;
 
-    [[nodiscard]] TTaskObj &task() { return m_task; }
-    [[nodiscard]] TSeriesObj &series() { return m_series; }
+    [[nodiscard]] TTaskObj &task() { return m_schedule.task(); }
+    [[nodiscard]] TSeriesObj &series() { return m_schedule.series(); }
+    [[nodiscard]] RunSchedule &schedule() { return m_schedule; }
     [[nodiscard]] const tAccountObj &account() const { return m_account; }
     [[nodiscard]] MessagePreparer &preparer() { return *m_preparer; }
     [[nodiscard]] SendMail &smtp() { return m_smtp; }
     [[nodiscard]] GetMail &pop3() { return m_pop3; }
     [[nodiscard]] SendLog &sendLog() { return *m_log; }
     [[nodiscard]] QTimer &reloginTimer() { return m_reloginTimer; }
-    [[nodiscard]] QTimer &seriesTimer() { return m_seriesTimer; }
-    [[nodiscard]] QTimer &scheduleTimer() { return m_scheduleTimer; }
-    [[nodiscard]] bool scheduleCountdown() const { return m_countdown; }
 
 Q_SIGNALS:
     void rowChanged(int row);
@@ -225,7 +226,6 @@ private:
     void setState(State state);
     void setScheduleText(const QString &text);
     void refreshScheduleText();
-    void startScheduleCountdown(qint64 seconds);
     void rowFinished(int row);
     // The message's body went out and its final "." follows: the row is
     // journalled as in flight first. False (the "." is withheld) when that
@@ -260,15 +260,10 @@ private:
     SendMail m_smtp;
     GetMail m_pop3;
     std::unique_ptr<SendLog> m_log = std::make_unique<SendLog>();
-    TTaskObj m_task;
-    TSeriesObj m_series;
+    RunSchedule m_schedule{[this] { return now(); }};
 
     QTimer m_reloginTimer;
     bool m_reloginFired = false;
-    QTimer m_seriesTimer;
-    QTimer m_scheduleTimer;
-    bool m_countdown = false;
-    QDateTime m_countdownTarget;
 
     State m_state = State::Idle;
     QString m_scheduleText;

@@ -95,6 +95,7 @@ private Q_SLOTS:
     void sendableAddresses_data();
     void sendableAddresses();
     void tooLargeMergeFailsOnlyItsRow();
+    void scheduleStandsStillWhileEdited();
 };
 
 void TestSendingRun::refusedRecipientAndInvalidAddress()
@@ -280,21 +281,21 @@ void TestSendingRun::seriesPause()
     QCOMPARE(run.results().status(1), RowStatus::Sent);
     QCOMPARE(run.results().status(2), RowStatus::NotProcessed);
     QCOMPARE(run.scheduleText(), QStringLiteral("Waiting for the next scheduled interval."));
-    QVERIFY(run.seriesTimer().isActive());
-    QCOMPARE(run.seriesTimer().interval(), 10 * 60 * 1000);
+    QVERIFY(run.schedule().isPausing());
+    QCOMPARE(run.schedule().pauseLength(), std::chrono::milliseconds(10 * 60 * 1000));
     QCOMPARE(run.series().NextRow, 3); // counted from 1
     QVERIFY(seen.finished.isEmpty());
 
     if (stopInPause) {
         run.stop();
         QCOMPARE(run.state(), SendingRun::State::Idle);
-        QVERIFY(!run.seriesTimer().isActive());
+        QVERIFY(!run.schedule().isPausing());
         QVERIFY(seen.messages.isEmpty());
         QCOMPARE(seen.finished, QList<bool>{false});
         QCOMPARE(run.results().status(2), RowStatus::NotProcessed);
         return;
     }
-    run.seriesTimerFired();
+    run.schedule().pauseTimerFired();
     QTRY_COMPARE(seen.finished, QList<bool>{true});
     QVERIFY2(peer.mismatch.isEmpty(), qPrintable(peer.mismatch));
     QCOMPARE(rcptLines(peer).size(), 3);
@@ -414,21 +415,21 @@ void TestSendingRun::scheduleStartsTheRun()
     QCOMPARE(run.state(), SendingRun::State::WaitingForSchedule);
     QCOMPARE(run.scheduleText(), QStringLiteral("Schedule mailing (00:00:05)"));
     clock = clock.addSecs(6);
-    run.scheduleTimerTick(); // the countdown ends
+    run.schedule().tick(); // the countdown ends
     QCOMPARE(run.scheduleText(), QStringLiteral("Schedule mailing"));
-    QVERIFY(!run.scheduleCountdown());
-    run.scheduleTimerTick(); // not due before 12:00
-    QVERIFY(run.scheduleTimer().isActive());
+    QVERIFY(!run.schedule().isCountingDown());
+    run.schedule().tick(); // not due before 12:00
+    QVERIFY(run.schedule().isWaiting());
     QCOMPARE(run.state(), SendingRun::State::WaitingForSchedule);
 
     clock = QDateTime(QDate(2030, 5, 6), QTime(12, 0, 1));
-    run.scheduleTimerTick();
+    run.schedule().tick();
     QTRY_COMPARE(seen.finished, QList<bool>{true});
     QVERIFY2(peer.mismatch.isEmpty(), qPrintable(peer.mismatch));
     QCOMPARE(run.results().status(0), RowStatus::Sent);
     QCOMPARE(task.Count, 1); // the task's run was recorded
     QCOMPARE(task.LastDt, clock);
-    QVERIFY(!run.scheduleTimer().isActive());
+    QVERIFY(!run.schedule().isWaiting());
     TTaskObj stored;
     stored.Load(f.project->settingsFile(), clock);
     QCOMPARE(stored.Count, 1);
@@ -600,6 +601,33 @@ void TestSendingRun::tooLargeMergeFailsOnlyItsRow()
     QCOMPARE(run.results().comment(0), QStringLiteral("merged message too large"));
     QCOMPARE(run.results().status(1), RowStatus::Sent);
     QCOMPARE(rcptLines(peer), QStringList{"RCPT TO:<r1@x.test>"});
+}
+
+// While the task is edited nothing fires; cancelled, the countdown and the
+// pause go on where they stood.
+void TestSendingRun::scheduleStandsStillWhileEdited()
+{
+    QDateTime clock(QDate(2030, 5, 6), QTime(11, 0));
+    RunSchedule schedule([&clock] { return clock; });
+    schedule.task().Enabled = true;
+    schedule.series().Series = true;
+    schedule.series().MailCount = 1;
+    schedule.series().MailPause = 1;
+    schedule.startCountdown(30);
+    schedule.beginPause(5);
+    QVERIFY(schedule.isWaiting() && schedule.isPausing());
+
+    schedule.suspend();
+    QVERIFY(!schedule.isWaiting() && !schedule.isPausing());
+    QCOMPARE(schedule.secondsLeft(), 30);
+    schedule.resume();
+    QVERIFY(schedule.isWaiting() && schedule.isPausing());
+    QCOMPARE(schedule.series().NextRow, 5);
+
+    QSignalSpy over(&schedule, &RunSchedule::pauseOver);
+    schedule.pauseTimerFired();
+    QCOMPARE(over.size(), 1);
+    QCOMPARE(schedule.task().RunState, 0);
 }
 
 QTEST_GUILESS_MAIN(TestSendingRun)

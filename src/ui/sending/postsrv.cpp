@@ -501,28 +501,19 @@ void TPostSrv::schedule()
 {
     if (m_run->isRunning())
         return;
-    // The timers stand still while the task is edited and run on as before
-    // when the edit is cancelled.
-    QTimer &scheduleTimer = m_run->scheduleTimer();
-    QTimer &seriesTimer = m_run->seriesTimer();
-    const bool scheduleRan = scheduleTimer.isActive();
-    const int seriesLeft = seriesTimer.isActive() ? seriesTimer.remainingTime() : -1;
-    scheduleTimer.stop();
-    seriesTimer.stop();
+    // The schedule stands still while the task is edited and runs on as
+    // before when the edit is cancelled.
+    m_run->suspendSchedule();
     if (ShowSchedule(m_project.settingsFile(), m_run->task(), m_run->series(), this)) {
         // The schedule window saved the task and the series into the
         // project file: the run takes them from there.
-        const QString file = m_project.settingsFile();
-        m_run->task().Load(file, m_run->now());
-        m_run->series().Load(file);
+        m_run->schedule().load(m_project.settingsFile());
+        m_run->resumeSchedule();
         m_run->scheduleEdited();
         refreshPanels();
         return;
     }
-    if (scheduleRan)
-        scheduleTimer.start();
-    if (seriesLeft >= 0)
-        seriesTimer.start(seriesLeft);
+    m_run->resumeSchedule();
 }
 
 // ---- closing --------------------------------------------------------------------

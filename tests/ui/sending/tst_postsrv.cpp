@@ -227,13 +227,13 @@ void TestPostSrv::seriesPauseWaitsAndStopReturnsToIdle()
     QCOMPARE(w.statusTexts().value(5), QStringLiteral("Waiting for the next scheduled interval."));
     QVERIFY(w.button("stop")->isEnabled());
     QVERIFY(!w.button("sendMail")->isEnabled());
-    QVERIFY(w.run().seriesTimer().isActive());
+    QVERIFY(w.run().schedule().isPausing());
 
     QTest::mouseClick(w.button("stop"), Qt::LeftButton);
     QVERIFY(!w.run().isRunning());
     QVERIFY(w.button("sendMail")->isEnabled());
     QVERIFY(!w.button("stop")->isEnabled());
-    QVERIFY(!w.run().seriesTimer().isActive());
+    QVERIFY(!w.run().schedule().isPausing());
     QTest::qWait(50); // any queued message box would have arrived
     QCOMPARE(messages.texts, QStringList());
     QCOMPARE(SmtpSink::storedMessages(f.path("sink")).size(), 3);
