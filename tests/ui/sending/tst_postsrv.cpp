@@ -4,6 +4,7 @@
 // through its real dialog. Each run is awaited in a real event loop
 // (QSignalSpy::wait), never by polling.
 
+#include "sending/projectlock.h"
 #include "ui/sending/deleteform.h"
 #include "ui/sending/postsrv.h"
 #include "ui/sending/resultmodel.h"
@@ -16,6 +17,7 @@
 #include "ui/common/messagebox.h"
 
 #include <QCheckBox>
+#include <QMdiArea>
 #include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
@@ -63,6 +65,7 @@ private Q_SLOTS:
     void stopThenResumeFromSelectedRow();
     void seriesPauseWaitsAndStopReturnsToIdle();
     void emailColumnOutOfRangeRefusesToOpen();
+    void projectInUseRefusesToOpen();
     void deleteFromListAppliesTheDialog_data();
     void deleteFromListAppliesTheDialog();
 };
@@ -248,6 +251,29 @@ void TestPostSrv::emailColumnOutOfRangeRefusesToOpen()
     TPostSrv w(*f.project, f.accounts);
     QVERIFY(!w.isUsable());
     QCOMPARE(messages.texts, QStringList{QStringLiteral("Define Email Column")});
+}
+
+// A command-line run (or anything else holding the project's lock) keeps a
+// second sending window from opening: it would mail the list twice.
+void TestPostSrv::projectInUseRefusesToOpen()
+{
+    SendingFixture f;
+    f.make({"a@example.test;A"}, 1);
+    QString error;
+    auto held = ProjectLock::acquire(f.project->folder(), f.project->name(), &error);
+    QVERIFY2(held, qPrintable(error));
+    QMdiArea area;
+    MessageLog messages;
+    QVERIFY(!TPostSrv::Open(&area, *f.project, f.accounts));
+    QCOMPARE(messages.texts.size(), 1);
+    QVERIFY2(messages.texts[0].contains("another run is using the project"), qPrintable(messages.texts[0]));
+    QVERIFY(area.subWindowList().isEmpty());
+
+    held.reset();
+    TPostSrv *w = TPostSrv::Open(&area, *f.project, f.accounts);
+    QVERIFY(w);
+    // While the window is open, the project is its own.
+    QVERIFY(!ProjectLock::acquire(f.project->folder(), f.project->name(), &error));
 }
 
 void TestPostSrv::deleteFromListAppliesTheDialog_data()
