@@ -234,6 +234,7 @@ bool SendingRun::isRunning() const
     switch (m_state) {
     case State::LoggingIn:
     case State::Sending:
+    case State::NextPosted:
     case State::SeriesPause:
     case State::Stopping:
     case State::Closing:
@@ -280,11 +281,9 @@ RunStart SendingRun::startRun(bool resume, int selectedRow)
     if (m_results.rowCount() == 1 && m_results.addressIsEmpty(0))
         return refuse(text(stFillRecipientList), text(stInfo), UserMessageIcon::Information);
     chooseAccount();
-    m_stopFlag = false;
     m_stopReason.clear();
     m_lastStopReason.clear();
     m_connectionFailures = 0;
-    m_closeRequested = false;
     m_startTime = now();
     m_waiting = 0;
     if (!resume)
@@ -369,26 +368,37 @@ void SendingRun::stop()
 {
     if (m_state == State::Closed)
         return;
-    m_stopFlag = true;
     if (m_pop3.Busy())
         m_pop3.setMail_Action(GetMail::Cancel_GetMail);
     if (m_smtp.Busy())
         m_smtp.setAction(SendMail::Cancel_SendMail);
-    const bool pausing = m_state == State::SeriesPause;
+    const State was = m_state;
     task().Enabled = false;
     m_schedule.stopWaiting();
     m_schedule.stopPause();
 
-    if (sessionsBusy() || m_sendNextPosted) {
-        // The session's end posts the next step, which ends the run.
-        if (m_state != State::Closing)
-            setState(State::Stopping);
-    } else if (pausing || m_state == State::WaitingForSchedule) {
+    switch (was) {
+    case State::SeriesPause:
+    case State::WaitingForSchedule:
         // Nothing is on the way: the pause or the wait just ends.
         task().RunState = 0;
         setState(State::Idle);
-        if (pausing)
+        if (was == State::SeriesPause)
             emit runFinished(false);
+        break;
+    case State::LoggingIn:
+    case State::Sending:
+    case State::NextPosted:
+        // The session's end (or the step already posted) ends the run.
+        setState(State::Stopping);
+        if (!sessionsBusy())
+            postStep();
+        break;
+    case State::Stopping:
+    case State::Closing:
+    case State::Idle:
+    case State::Closed:
+        break;
     }
     refreshScheduleText();
     emit countersChanged();
@@ -398,8 +408,7 @@ bool SendingRun::requestClose()
 {
     if (m_state == State::Closed)
         return true;
-    if (sessionsBusy() || m_sendNextPosted) {
-        m_closeRequested = true;
+    if (sessionsBusy() || m_state == State::NextPosted || m_state == State::Stopping) {
         stop();
         setState(State::Closing);
         return false;
@@ -443,30 +452,38 @@ void SendingRun::setRowStatusNo(int row)
 
 // ---- The account transport ----
 
-void SendingRun::postSendNext()
+void SendingRun::postStep()
 {
-    if (m_sendNextPosted)
-        return;
-    m_sendNextPosted = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_sendNextPosted = false;
-            sendNext();
-        },
-        Qt::QueuedConnection);
+    // A step runs after the handler that posted it, never inside a
+    // session's signal. One that finds the run moved on does nothing, so a
+    // step posted twice is harmless.
+    if (m_state == State::Sending || m_state == State::LoggingIn)
+        setState(State::NextPosted);
+    QMetaObject::invokeMethod(this, &SendingRun::step, Qt::QueuedConnection);
+}
+
+void SendingRun::step()
+{
+    switch (m_state) {
+    case State::NextPosted:
+        sendNext();
+        break;
+    case State::Stopping:
+    case State::Closing:
+        // A session still ending posts the step again when it is done.
+        if (!sessionsBusy())
+            endAborted();
+        break;
+    default:
+        break;
+    }
 }
 
 void SendingRun::sendNext()
 {
-    // The session's end posts this step again.
+    // The session's end posts the next step.
     if (m_smtp.Busy() || m_pop3.Busy())
         return;
-
-    if (m_stopFlag) {
-        endAborted();
-        return;
-    }
 
     const TIniInfo &settings = m_project.settings();
     if (settings.AutoCommit && settings.AutoCommitT > 0 && m_reloginFired) {
@@ -487,7 +504,7 @@ void SendingRun::sendNext()
 
     PreparedMessage message;
     for (int row = m_currentRow + 1;; ++row) {
-        if (m_stopFlag) { // a row's outcome could not be recorded
+        if (m_state == State::Stopping) { // a row's outcome could not be recorded
             endAborted();
             return;
         }
@@ -533,7 +550,7 @@ void SendingRun::sendNext()
     emit rowChanged(row);
     ++m_waiting;
     series().countHandedOut();
-    m_sendState = 1;
+    m_handedOver = true;
     setState(State::Sending);
     emit countersChanged();
     m_smtp.setAction(SendMail::Send_Mail);
@@ -580,7 +597,7 @@ void SendingRun::endAborted()
     m_smtp.setAction(SendMail::Cancel_SendMail); // ends the kept connection
     m_reloginTimer.stop();
     refreshScheduleText();
-    if (m_closeRequested) {
+    if (m_state == State::Closing) {
         setState(State::Closed);
         emit runFinished(false);
         emit closed();
@@ -599,7 +616,7 @@ void SendingRun::endAborted()
 void SendingRun::onSmtpInfo(SendMail::SendMailInfo info, const QString &infoText)
 {
     // The server's words, not our own commands and message data.
-    if (m_sendState == 0 || info == SendMail::miSent || info == SendMail::miPartSize
+    if (!m_handedOver || info == SendMail::miSent || info == SendMail::miPartSize
         || info == SendMail::miPartProgress)
         return;
     if (m_currentRow < 0 || m_currentRow >= m_results.rowCount())
@@ -612,13 +629,13 @@ void SendingRun::onSmtpError(int, const QString &)
 {
     // The session's result says what happened; after a refusal the session
     // waits for its owner to end it.
-    if (m_sendState != 0 && m_smtp.Busy())
+    if (m_handedOver && m_smtp.Busy())
         m_smtp.setAction(SendMail::Cancel_SendMail);
 }
 
 void SendingRun::onSmtpDone()
 {
-    if (m_sendState == 0) {
+    if (!m_handedOver) {
         onSessionEnded();
         return;
     }
@@ -626,7 +643,7 @@ void SendingRun::onSmtpDone()
     const SmtpResult result = m_smtp.result();
     // A refusal by the server: its reply decided, with every line of it.
     const bool refused = result.reply && !result.reply->isPositive();
-    m_sendState = 0;
+    m_handedOver = false;
     --m_waiting;
 
     if (m_smtp.Delivered()) {
@@ -669,13 +686,13 @@ void SendingRun::onSmtpDone()
                            .arg(QStringLiteral("%1:%2").arg(m_smtpSettings.server).arg(m_smtpSettings.port))
                            .arg(m_connectionFailures)
                            .arg(result.text));
-    postSendNext();
+    postStep();
 }
 
 void SendingRun::onSessionEnded()
 {
     if ((m_state == State::Stopping || m_state == State::Closing) && !sessionsBusy())
-        postSendNext();
+        postStep();
 }
 
 // ---- POP3 log-in ----
@@ -726,7 +743,7 @@ void SendingRun::onPopDone()
     // Access granted (state still "logging in") or a cancel by Stop: the
     // next step sends or ends the run. After an error the run is over.
     if (m_state == State::LoggingIn || m_state == State::Stopping || m_state == State::Closing)
-        postSendNext();
+        postStep();
 }
 
 // ---- Timers ----
@@ -824,7 +841,8 @@ void SendingRun::stopWithReason(const QString &reason)
 {
     if (m_stopReason.isEmpty())
         m_stopReason = reason;
-    m_stopFlag = true;
+    if (m_state != State::Closing)
+        setState(State::Stopping);
 }
 
 void SendingRun::writeLog(const std::function<QString()> &record)

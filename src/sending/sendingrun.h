@@ -78,6 +78,7 @@ public:
         Idle,
         LoggingIn,      // POP3 log-in before sending
         Sending,        // a message is with the SMTP session
+        NextPosted,     // a row is done; the step to the next one is posted
         SeriesPause,    // a series batch is done; the series timer runs
         WaitingForSchedule, // the schedule timer waits for the task to be due
         Stopping,       // "Stop" while a session is busy: waiting for its end
@@ -209,7 +210,8 @@ private:
     RunStart startAccountRun(bool resume, int selectedRow);
     RunStart startDirectRun(bool resume, int selectedRow);
     RunStart refuse(const QString &reason, const QString &caption, UserMessageIcon icon);
-    void postSendNext();
+    void postStep();
+    void step();
     void sendNext();
     void popLogin();
     void finishList();
@@ -268,8 +270,7 @@ private:
     State m_state = State::Idle;
     QString m_scheduleText;
     int m_currentRow = -1;
-    bool m_stopFlag = false;
-    int m_sendState = 0; // 0 idle, 1 message handed over
+    bool m_handedOver = false; // the current row's message is with the session
     bool m_resendUnknown = false;
     bool m_pictureWarningsTold = false;
     // Messages in a row that failed on the connection (no answer, refused,
@@ -277,8 +278,6 @@ private:
     int m_connectionFailures = 0;
     QString m_stopReason;     // set while a run stops by itself
     QString m_lastStopReason; // kept for observers after the run ended
-    bool m_sendNextPosted = false;
-    bool m_closeRequested = false;
     int m_waiting = 0;
     int m_good = 0;
     int m_bad = 0;

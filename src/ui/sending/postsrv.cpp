@@ -369,8 +369,9 @@ void TPostSrv::onStateChanged(SendingRun::State state)
     const bool running = m_run->isRunning();
     setControlsRunning(running);
     // The busy cursor while messages go out; a series pause waits quietly.
-    const bool busy = state == SendingRun::State::LoggingIn || state == SendingRun::State::Sending
-        || state == SendingRun::State::Stopping || state == SendingRun::State::Closing;
+    const bool messages = state == SendingRun::State::Sending || state == SendingRun::State::NextPosted;
+    const bool busy = messages || state == SendingRun::State::LoggingIn || state == SendingRun::State::Stopping
+        || state == SendingRun::State::Closing;
     if (busy)
         setCursor(Qt::BusyCursor);
     else
@@ -379,7 +380,11 @@ void TPostSrv::onStateChanged(SendingRun::State state)
         m_elapsedTimer.start();
     else if (!running)
         m_elapsedTimer.stop();
-    refreshPanels();
+    // Between two messages the panels follow at their own pace.
+    if (messages)
+        schedulePanelRefresh();
+    else
+        refreshPanels();
 }
 
 void TPostSrv::onMessage(const QString &text, const QString &caption, UserMessageIcon icon)
