@@ -63,16 +63,6 @@ const QStringList &DefaultSendingTexts()
     return texts;
 }
 
-TransportSecurity transportSecurityOf(AccountSecurity security)
-{
-    switch (security) {
-    case AccountSecurity::StartTls: return TransportSecurity::StartTls;
-    case AccountSecurity::Tls: return TransportSecurity::Tls;
-    case AccountSecurity::None: break;
-    }
-    return TransportSecurity::None;
-}
-
 namespace {
 
 // After this many messages in a row that failed on the connection, the run
@@ -115,19 +105,15 @@ SendingRun::SendingRun(Project &project, const tAccounts &accounts, QObject *par
             Qt::QueuedConnection);
     }
 
-    m_smtp.setKeepConnectionOpen(true);
-    connect(&m_smtp, &SendMail::OnMailInfo, this, &SendingRun::onSmtpInfo);
-    connect(&m_smtp, &SendMail::OnMailError, this, &SendingRun::onSmtpError);
-    connect(&m_smtp, &SendMail::OnDone, this, &SendingRun::onSmtpDone);
-    connect(&m_pop3, &GetMail::OnMailInfo, this, &SendingRun::onPopInfo);
-    connect(&m_pop3, &GetMail::OnMailError, this, &SendingRun::onPopError);
-    connect(&m_pop3, &GetMail::OnDone, this, &SendingRun::onPopDone);
-    m_smtp.setBeforeFinalDot([this] { return messageInFlight(); });
+    m_accountTransport->setBeforeCommit([this] { return messageInFlight(); });
+    connect(m_accountTransport.get(), &MessageTransport::serverWords, this, &SendingRun::onServerWords);
+    connect(m_accountTransport.get(), &MessageTransport::messageDone, this, &SendingRun::onMessageDone);
+    connect(m_accountTransport.get(), &MessageTransport::loggedIn, this, &SendingRun::onLoggedIn);
+    connect(m_accountTransport.get(), &MessageTransport::loginFailed, this, &SendingRun::onLoginFailed);
+    connect(m_accountTransport.get(), &MessageTransport::sessionEnded, this, &SendingRun::onSessionEnded);
 
     m_log->setEnabled(project.settings().CreateLog);
 
-    m_reloginTimer.setSingleShot(true);
-    connect(&m_reloginTimer, &QTimer::timeout, this, &SendingRun::reloginTimerFired);
     connect(&m_schedule, &RunSchedule::due, this, [this] {
         if (!isRunning())
             startRun(true, 0);
@@ -149,10 +135,9 @@ SendingRun::SendingRun(Project &project, const tAccounts &accounts, QObject *par
 
 SendingRun::~SendingRun()
 {
-    // The sessions are members: closing them here sends nothing more to
-    // this half-destroyed object.
-    disconnect(&m_smtp, nullptr, this, nullptr);
-    disconnect(&m_pop3, nullptr, this, nullptr);
+    // The transport's sessions end with it: nothing more reaches this
+    // half-destroyed object.
+    disconnect(m_accountTransport.get(), nullptr, this, nullptr);
 }
 
 void SendingRun::setTexts(const QStringList &texts)
@@ -221,7 +206,7 @@ void SendingRun::chooseAccount()
         index = 0;
     const tAccountObj *account = m_accounts.item(index);
     m_account = account ? *account : tAccountObj();
-    m_smtpSettings = SmtpSessionSettings::from(m_account, m_project.settings());
+    m_accountTransport->configure(m_account, m_project.settings());
 }
 
 QStringList SendingRun::heldBackCodes() const
@@ -342,10 +327,7 @@ RunStart SendingRun::startAccountRun(bool resume, int selectedRow)
     }
 
     m_currentRow = start - 1;
-    if (m_project.settings().Pop3Identify)
-        popLogin();
-    else
-        sendNext();
+    sendNext(); // logs in first when the project asks for it
     return {true, {}};
 }
 
@@ -368,10 +350,7 @@ void SendingRun::stop()
 {
     if (m_state == State::Closed)
         return;
-    if (m_pop3.Busy())
-        m_pop3.setMail_Action(GetMail::Cancel_GetMail);
-    if (m_smtp.Busy())
-        m_smtp.setAction(SendMail::Cancel_SendMail);
+    m_accountTransport->cancel();
     const State was = m_state;
     task().Enabled = false;
     m_schedule.stopWaiting();
@@ -414,8 +393,7 @@ bool SendingRun::requestClose()
         return false;
     }
     stop();
-    m_reloginTimer.stop();
-    m_smtp.setAction(SendMail::Cancel_SendMail); // ends a kept connection
+    m_accountTransport->close();
     setState(State::Closed);
     return true;
 }
@@ -482,12 +460,11 @@ void SendingRun::step()
 void SendingRun::sendNext()
 {
     // The session's end posts the next step.
-    if (m_smtp.Busy() || m_pop3.Busy())
+    if (sessionsBusy())
         return;
 
-    const TIniInfo &settings = m_project.settings();
-    if (settings.AutoCommit && settings.AutoCommitT > 0 && m_reloginFired) {
-        popLogin();
+    if (m_accountTransport->loginDue()) {
+        logIn();
         return;
     }
 
@@ -530,21 +507,6 @@ void SendingRun::sendNext()
     }
 
     const int row = m_currentRow;
-    const SmtpSessionSettings &s = m_smtpSettings;
-    m_smtp.setSMTP_Server(s.server);
-    m_smtp.setSMTP_Port(s.port);
-    m_smtp.setSmtpAuth(s.auth);
-    m_smtp.setSmtpUser(s.user);
-    m_smtp.setSmtpPsw(s.password);
-    m_smtp.setHeloDef(s.heloDef);
-    m_smtp.setHeloTxt(s.heloTxt);
-    m_smtp.setTimeoutArp(s.timeoutSeconds);
-    m_smtp.setTimeoutConnect(s.timeoutSeconds);
-    m_smtp.setSecurity(transportSecurityOf(s.security));
-    m_smtp.message() = std::move(message.inputs);
-    m_smtp.setTO_Address(message.toAddress);
-    m_smtp.setTO_Name(message.toName);
-
     m_results.setStatus(row, RowStatus::InProgress);
     m_results.setResult(row, m_sendingResult);
     emit rowChanged(row);
@@ -553,7 +515,7 @@ void SendingRun::sendNext()
     m_handedOver = true;
     setState(State::Sending);
     emit countersChanged();
-    m_smtp.setAction(SendMail::Send_Mail);
+    m_accountTransport->send(std::move(message));
 }
 
 void SendingRun::markFailed(int row, const QString &comment)
@@ -576,7 +538,7 @@ void SendingRun::markErrorEmail(int row)
 
 void SendingRun::finishList()
 {
-    m_smtp.setAction(SendMail::Cancel_SendMail); // ends the kept connection
+    m_accountTransport->close();
     if (m_log->isEnabled())
         m_log->startNewRun();
     if (task().Enabled) {
@@ -594,8 +556,7 @@ void SendingRun::finishList()
 
 void SendingRun::endAborted()
 {
-    m_smtp.setAction(SendMail::Cancel_SendMail); // ends the kept connection
-    m_reloginTimer.stop();
+    m_accountTransport->close();
     refreshScheduleText();
     if (m_state == State::Closing) {
         setState(State::Closed);
@@ -613,40 +574,24 @@ void SendingRun::endAborted()
     emit runFinished(false);
 }
 
-void SendingRun::onSmtpInfo(SendMail::SendMailInfo info, const QString &infoText)
+void SendingRun::onServerWords(const QString &words)
 {
-    // The server's words, not our own commands and message data.
-    if (!m_handedOver || info == SendMail::miSent || info == SendMail::miPartSize
-        || info == SendMail::miPartProgress)
+    if (!m_handedOver || m_currentRow < 0 || m_currentRow >= m_results.rowCount())
         return;
-    if (m_currentRow < 0 || m_currentRow >= m_results.rowCount())
-        return;
-    m_results.setComment(m_currentRow, infoText);
+    m_results.setComment(m_currentRow, words);
     emit rowChanged(m_currentRow);
 }
 
-void SendingRun::onSmtpError(int, const QString &)
+void SendingRun::onMessageDone(const MessageOutcome &outcome)
 {
-    // The session's result says what happened; after a refusal the session
-    // waits for its owner to end it.
-    if (m_handedOver && m_smtp.Busy())
-        m_smtp.setAction(SendMail::Cancel_SendMail);
-}
-
-void SendingRun::onSmtpDone()
-{
-    if (!m_handedOver) {
-        onSessionEnded();
+    if (!m_handedOver)
         return;
-    }
     const int row = m_currentRow;
-    const SmtpResult result = m_smtp.result();
-    // A refusal by the server: its reply decided, with every line of it.
-    const bool refused = result.reply && !result.reply->isPositive();
     m_handedOver = false;
     --m_waiting;
 
-    if (m_smtp.Delivered()) {
+    switch (outcome.kind) {
+    case MessageOutcome::Kind::Accepted:
         ++m_good;
         m_results.setState(row, text(stOk));
         m_results.setResult(row, text(stSentThroughIsp));
@@ -654,38 +599,42 @@ void SendingRun::onSmtpDone()
         m_results.setComment(row, QString());
         m_results.setStatus(row, RowStatus::Sent);
         writeLog([&] { return SendLog::acceptedRecord(m_results.address(row), QStringLiteral("Ok")); });
-    } else if (result.finalDotSent && !refused) {
+        break;
+    case MessageOutcome::Kind::Unknown:
         // The message went out whole and no answer came: the server may
         // have taken it, so it is never counted as unsent.
         m_results.setState(row, QString());
         m_results.setResult(row, text(stOutcomeUnknown));
-        m_results.setComment(row, result.text.isEmpty()
+        m_results.setComment(row, outcome.text.isEmpty()
                                       ? text(stNoAnswerAfterData)
-                                      : result.text + QStringLiteral(" - ") + text(stNoAnswerAfterData));
+                                      : outcome.text + QStringLiteral(" - ") + text(stNoAnswerAfterData));
         m_results.setStatus(row, RowStatus::Unknown);
-        writeLog([&] { return SendLog::failedRecord(m_results.address(row), text(stOutcomeUnknown), result.text); });
-    } else {
+        writeLog([&] { return SendLog::failedRecord(m_results.address(row), text(stOutcomeUnknown), outcome.text); });
+        break;
+    case MessageOutcome::Kind::Refused:
+    case MessageOutcome::Kind::Failed:
         ++m_bad;
         m_results.setState(row, text(stNo));
-        if (!result.text.isEmpty()) {
+        if (!outcome.text.isEmpty()) {
             m_results.setResult(row, QString());
-            m_results.setComment(row, result.text);
-            m_results.setCode(row, refused ? QString::number(result.reply->code()) : QString());
-            writeLog([&] { return SendLog::failedRecord(m_results.address(row), text(stNo), result.text); });
+            m_results.setComment(row, outcome.text);
+            m_results.setCode(row, outcome.code > 0 ? QString::number(outcome.code) : QString());
+            writeLog([&] { return SendLog::failedRecord(m_results.address(row), text(stNo), outcome.text); });
         }
         m_results.setStatus(row, RowStatus::Failed);
+        break;
     }
-    if (result.isConnectionFailure())
+    if (outcome.connectionFailure)
         ++m_connectionFailures;
-    else if (m_smtp.Delivered() || refused)
+    else if (outcome.kind == MessageOutcome::Kind::Accepted || outcome.kind == MessageOutcome::Kind::Refused)
         m_connectionFailures = 0;
     rowFinished(row);
     emit countersChanged();
     if (m_connectionFailures >= kMaxConnectionFailures)
         stopWithReason(text(stServerNotAnswering)
-                           .arg(QStringLiteral("%1:%2").arg(m_smtpSettings.server).arg(m_smtpSettings.port))
+                           .arg(m_accountTransport->serverName())
                            .arg(m_connectionFailures)
-                           .arg(result.text));
+                           .arg(outcome.text));
     postStep();
 }
 
@@ -697,62 +646,36 @@ void SendingRun::onSessionEnded()
 
 // ---- POP3 log-in ----
 
-void SendingRun::popLogin()
+void SendingRun::logIn()
 {
-    m_reloginFired = false;
-    m_reloginTimer.stop();
-    m_pop3.setTimeoutArp(m_project.settings().TimeOut);
-    m_pop3.setTimeoutConnect(m_project.settings().TimeOut);
-    m_pop3.setMail_Server(m_account.PopServer);
-    m_pop3.setMail_Port(quint16(m_account.PopPort));
-    m_pop3.setUser_ID(m_account.UserID);
-    m_pop3.setUser_Password(m_account.Password);
-    m_pop3.setSecurity(transportSecurityOf(m_account.Security));
     setState(State::LoggingIn);
     setScheduleText(text(stVerification));
-    m_pop3.setMail_Action(GetMail::Get_Mail);
+    m_accountTransport->login();
 }
 
-void SendingRun::onPopInfo(GetMail::GetMailInfo info, const QString &)
+void SendingRun::onLoggedIn()
 {
-    if (info != GetMail::giAccessGranted || m_state != State::LoggingIn)
-        return;
-    m_pop3.StopSession(); // its end posts the next message
-    const TIniInfo &settings = m_project.settings();
-    if (settings.Pop3Identify && settings.AutoCommit && settings.AutoCommitT > 0) {
-        m_reloginFired = false;
-        m_reloginTimer.start(std::chrono::milliseconds(qint64(settings.AutoCommitT) * 60000));
-    }
+    // The next step sends; a stop meanwhile ends the run instead.
+    if (m_state == State::LoggingIn || m_state == State::Stopping || m_state == State::Closing)
+        postStep();
     refreshScheduleText();
 }
 
-void SendingRun::onPopError(int, const QString &errorText)
+void SendingRun::onLoginFailed(const QString &errorText)
 {
+    if (m_state == State::Stopping || m_state == State::Closing) {
+        postStep();
+        return;
+    }
     if (m_state != State::LoggingIn)
         return;
     emit messageToUser(errorText, text(stInfo), UserMessageIcon::Information);
-    m_pop3.StopSession();
-    m_reloginTimer.stop();
     setState(State::Idle);
     refreshScheduleText();
     emit runFinished(false);
 }
 
-void SendingRun::onPopDone()
-{
-    // Access granted (state still "logging in") or a cancel by Stop: the
-    // next step sends or ends the run. After an error the run is over.
-    if (m_state == State::LoggingIn || m_state == State::Stopping || m_state == State::Closing)
-        postStep();
-}
-
 // ---- Timers ----
-
-void SendingRun::reloginTimerFired()
-{
-    m_reloginTimer.stop();
-    m_reloginFired = true;
-}
 
 void SendingRun::suspendSchedule()
 {
@@ -861,7 +784,7 @@ void SendingRun::writeLog(const std::function<QString()> &record)
 
 bool SendingRun::sessionsBusy() const
 {
-    return m_smtp.Busy() || m_pop3.Busy();
+    return m_accountTransport->isBusy();
 }
 
 bool SendingRun::addressValid(int row) const

@@ -4,6 +4,7 @@
 #include "mailclient/sendmail.h"
 #include "schedule/schedobj.h"
 #include "sending/messageprep.h"
+#include "sending/messagetransport.h"
 #include "sending/resulttable.h"
 #include "sending/runschedule.h"
 #include "sending/sendlog.h"
@@ -58,8 +59,6 @@ enum class SendingTransport { Account, Direct };
 
 // The icon of a message for the user (the message box flags 64, 16, 32).
 enum class UserMessageIcon { Information, Error, Question };
-
-[[nodiscard]] TransportSecurity transportSecurityOf(AccountSecurity security);
 
 // What starting a run came to: started, or refused with the reason (which
 // the run has also told its observers through messageToUser).
@@ -156,8 +155,6 @@ public:
     void suspendSchedule();
     void resumeSchedule();
 
-    // ---- Timer handlers, public so that tests and tools can fire them ----
-    void reloginTimerFired();
 
     // ---- What observers read ----
     [[nodiscard]] State state() const { return m_state; }
@@ -184,10 +181,10 @@ public:
     [[nodiscard]] RunSchedule &schedule() { return m_schedule; }
     [[nodiscard]] const tAccountObj &account() const { return m_account; }
     [[nodiscard]] MessagePreparer &preparer() { return *m_preparer; }
-    [[nodiscard]] SendMail &smtp() { return m_smtp; }
-    [[nodiscard]] GetMail &pop3() { return m_pop3; }
+    [[nodiscard]] AccountTransport &accountTransport() { return *m_accountTransport; }
+    [[nodiscard]] SendMail &smtp() { return m_accountTransport->smtp(); }
+    [[nodiscard]] GetMail &pop3() { return m_accountTransport->pop3(); }
     [[nodiscard]] SendLog &sendLog() { return *m_log; }
-    [[nodiscard]] QTimer &reloginTimer() { return m_reloginTimer; }
 
 Q_SIGNALS:
     void rowChanged(int row);
@@ -213,16 +210,14 @@ private:
     void postStep();
     void step();
     void sendNext();
-    void popLogin();
+    void logIn();
     void finishList();
     void endAborted();
 
-    void onSmtpInfo(SendMail::SendMailInfo info, const QString &text);
-    void onSmtpError(int error, const QString &text);
-    void onSmtpDone();
-    void onPopInfo(GetMail::GetMailInfo info, const QString &text);
-    void onPopError(int error, const QString &text);
-    void onPopDone();
+    void onServerWords(const QString &words);
+    void onMessageDone(const MessageOutcome &outcome);
+    void onLoggedIn();
+    void onLoginFailed(const QString &errorText);
     void onSessionEnded();
 
     void setState(State state);
@@ -258,14 +253,10 @@ private:
     ResultTable m_results;
     std::unique_ptr<ResultJournal> m_journal;
     std::unique_ptr<MessagePreparer> m_preparer;
-    SmtpSessionSettings m_smtpSettings;
-    SendMail m_smtp;
-    GetMail m_pop3;
+    std::unique_ptr<AccountTransport> m_accountTransport = std::make_unique<AccountTransport>();
     std::unique_ptr<SendLog> m_log = std::make_unique<SendLog>();
     RunSchedule m_schedule{[this] { return now(); }};
 
-    QTimer m_reloginTimer;
-    bool m_reloginFired = false;
 
     State m_state = State::Idle;
     QString m_scheduleText;

@@ -1,0 +1,117 @@
+#pragma once
+
+#include "mailclient/getmail.h"
+#include "mailclient/sendmail.h"
+#include "sending/messageprep.h"
+#include "settings/settings.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <functional>
+
+// How the messages of a run leave. The run hands a transport one prepared
+// message at a time and is told what became of it; it never sees a socket.
+// The account transport sends through the account's SMTP server, after a
+// POP3 log-in when the project asks for one; direct delivery to the
+// recipients' own exchangers is a second kind of transport.
+namespace varnholt {
+
+[[nodiscard]] TransportSecurity transportSecurityOf(AccountSecurity security);
+
+// What became of one message.
+struct MessageOutcome {
+    enum class Kind {
+        Accepted, // the server took it
+        Refused,  // the server's reply refused it
+        Failed,   // it never became deliverable (no connection, withheld, cancelled before its end)
+        Unknown,  // it went out whole and no answer came: the server may have it
+    };
+    Kind kind = Kind::Failed;
+    QString text; // the refusal or the failure; every line of a server's reply
+    int code = 0; // the reply code of a refusal
+    // The connection failed (refused, no greeting, time-out, dropped), not a
+    // server's reply.
+    bool connectionFailure = false;
+};
+
+class MessageTransport : public QObject
+{
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+    // A log-in must come before the next message.
+    [[nodiscard]] virtual bool loginDue() const = 0;
+    // loggedIn() or loginFailed() follows, or sessionEnded() after cancel().
+    virtual void login() = 0;
+    // Hands over one message; messageDone() follows exactly once.
+    virtual void send(PreparedMessage message) = 0;
+    // Ends what is on the way; its end is still reported.
+    virtual void cancel() = 0;
+    // Ends a connection kept open between messages, and any log-in timer.
+    virtual void close() = 0;
+    [[nodiscard]] virtual bool isBusy() const = 0;
+
+    // Called just before a message becomes deliverable (an SMTP message's
+    // final "."); returning false withholds it.
+    void setBeforeCommit(std::function<bool()> hook) { m_beforeCommit = std::move(hook); }
+
+Q_SIGNALS:
+    // The server's words about the message on the way, for its row.
+    void serverWords(const QString &text);
+    void messageDone(const varnholt::MessageOutcome &outcome);
+    void loggedIn();
+    void loginFailed(const QString &text);
+    // A session that carried no message ended (a cancelled log-in, a kept
+    // connection closed).
+    void sessionEnded();
+
+protected:
+    std::function<bool()> m_beforeCommit;
+};
+
+class AccountTransport : public MessageTransport
+{
+    Q_OBJECT
+public:
+    explicit AccountTransport(QObject *parent = nullptr);
+    ~AccountTransport() override;
+
+    // The account and the project's connection settings, at the start of a
+    // run: the next message logs in first when the project asks for it.
+    void configure(const tAccountObj &account, const TIniInfo &project);
+
+    [[nodiscard]] bool loginDue() const override;
+    void login() override;
+    void send(PreparedMessage message) override;
+    void cancel() override;
+    void close() override;
+    [[nodiscard]] bool isBusy() const override { return m_smtp.Busy() || m_pop3.Busy(); }
+
+    // "host:port" of the SMTP server, for messages to the user.
+    [[nodiscard]] QString serverName() const;
+    [[nodiscard]] SendMail &smtp() { return m_smtp; }
+    [[nodiscard]] GetMail &pop3() { return m_pop3; }
+
+private:
+    void onSmtpInfo(SendMail::SendMailInfo info, const QString &text);
+    void onSmtpDone();
+    void onPopInfo(GetMail::GetMailInfo info, const QString &text);
+    void onPopError(int error, const QString &text);
+    void onPopDone();
+
+    tAccountObj m_account;
+    TIniInfo m_project;
+    SmtpSessionSettings m_settings;
+    SendMail m_smtp;
+    GetMail m_pop3;
+    bool m_handedOver = false; // a message is with the SMTP session
+    bool m_loggedIn = false;   // in this run
+    bool m_loginOk = false;    // the log-in on the way was granted
+    QString m_loginError;
+    bool m_reloginDue = false;
+    QTimer m_reloginTimer; // the project's interval between POP3 log-ins
+};
+
+} // namespace varnholt
