@@ -13,15 +13,25 @@ bench_build() {
 }
 
 # best_of_3 COMMAND...: sets $best to the fastest of three wall times in ms;
-# the command's output is discarded.
+# the command's output is discarded. A run that fails stops the script with
+# the command's last words: timed, it would count as a fast run.
 best_of_3() {
     best=""
-    local t0 t1 ms
+    local t0 t1 ms rc err
+    err=$(mktemp)
     for _ in 1 2 3; do
-        t0=$(date +%s%N); "$@" >/dev/null 2>&1; t1=$(date +%s%N)
+        rc=0
+        t0=$(date +%s%N); "$@" >/dev/null 2>"$err" || rc=$?; t1=$(date +%s%N)
+        if (( rc != 0 )); then
+            echo "FAIL: \"$*\" exited with status $rc:" >&2
+            tail -n 5 "$err" >&2
+            rm -f "$err"
+            exit 1
+        fi
         ms=$(( (t1 - t0) / 1000000 ))
         if [[ -z "$best" || $ms -lt $best ]]; then best=$ms; fi
     done
+    rm -f "$err"
 }
 
 # bench_mailing_setup WORK ROWS: a ROWS-row project WORK/proj/bench.eml

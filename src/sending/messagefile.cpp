@@ -1,6 +1,29 @@
 #include "sending/messagefile.h"
 
+#include <cstring>
+
 namespace varnholt {
+
+namespace {
+
+// The next "." in [from, end) that begins a line, or nullptr. `lineStart`
+// is the start of the chunk, itself the start of a line. A search for the
+// lone byte is much quicker than one for "\n.", and base64 lines, the bulk
+// of a large message, hold no "." at all.
+const char *nextLineDot(const char *lineStart, const char *from, const char *end)
+{
+    while (from < end) {
+        const auto *dot = static_cast<const char *>(std::memchr(from, '.', size_t(end - from)));
+        if (!dot)
+            return nullptr;
+        if (dot == lineStart || dot[-1] == '\n')
+            return dot;
+        from = dot + 1;
+    }
+    return nullptr;
+}
+
+} // namespace
 
 bool WriteMessageFile(const MimeInputs &inputs, const std::function<bool(QByteArrayView)> &sink)
 {
@@ -14,18 +37,27 @@ bool WriteMessageFile(const MimeInputs &inputs, const std::function<bool(QByteAr
             wire.chop(3);
         else if (assembler.atEnd() && wire == ".\r\n")
             wire = {};
-        // Copy runs between stuffed dots: only a line that begins with "."
-        // carries one extra.
+        if (wire.isEmpty())
+            continue;
+        // RFC 5321 4.5.2: a line that begins with "." carries one extra;
+        // the runs between those dots are copied, and a chunk without one
+        // goes out as it is.
+        const char *begin = wire.data();
+        const char *end = begin + wire.size();
+        const char *dot = nextLineDot(begin, begin, end);
+        if (!dot) {
+            if (!sink(wire))
+                return false;
+            continue;
+        }
         piece.resize(0);
         piece.reserve(wire.size());
-        qsizetype from = 0;
-        if (wire.startsWith('.'))
-            from = 1;
-        for (qsizetype dot = wire.indexOf("\n.", from); dot >= 0; dot = wire.indexOf("\n.", from)) {
-            piece.append(wire.sliced(from, dot + 1 - from));
-            from = dot + 2;
+        const char *from = begin;
+        for (; dot; dot = nextLineDot(begin, from, end)) {
+            piece.append(from, dot - from);
+            from = dot + 1;
         }
-        piece.append(wire.sliced(from));
+        piece.append(from, end - from);
         if (!piece.isEmpty() && !sink(piece))
             return false;
     }

@@ -1,11 +1,12 @@
 #include "app/commandline.h"
 #include "app/recentprojects.h"
+#include "testfiles.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
 using namespace varnholt;
+using namespace varnholt::testing;
 
 class TestRecentProjects : public QObject
 {
@@ -58,10 +59,7 @@ private slots:
         QByteArray content;
         for (int i = 1; i <= 12; ++i)
             content += "/projects/p" + QByteArray::number(i) + ".eml" + (i % 2 ? "\r\n" : "\n");
-        QFile f(file);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(content);
-        f.close();
+        QVERIFY(writeFile(file, content));
 
         RecentProjects recent(Qt::CaseSensitive);
         recent.load(file);
@@ -71,8 +69,7 @@ private slots:
         QCOMPARE(recent.entries(), expected);
 
         QVERIFY(recent.save(file));
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll(), expected.join("\r\n").toUtf8() + "\r\n");
+        QCOMPARE(readFile(file), expected.join("\r\n").toUtf8() + "\r\n");
 
         RecentProjects missing;
         missing.load(dir.filePath("absent.ini"));

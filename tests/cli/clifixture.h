@@ -4,10 +4,10 @@
 // would, and a small project with an account on 127.0.0.1.
 
 #include "settings/settings.h"
+#include "testfiles.h"
 #include "testservers.h"
 
 #include <QDir>
-#include <QFile>
 #include <QHash>
 #include <QProcess>
 #include <QTest>
@@ -29,28 +29,15 @@ struct CliFixture {
                 p.readAllStandardError()};
     }
 
-    static void writeFile(const QString &path, const QByteArray &bytes)
-    {
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-    }
-
-    static QByteArray readFile(const QString &path)
-    {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-
     // A project "p" in `folder`: list rows "address;name;city", a subject and
     // a plain text with merge fields.
     static QString makeProject(const QString &folder, const QByteArray &list)
     {
-        writeFile(folder + "/p.eml", "[Common]\r\nSubject=Offer for [Column#2]\r\nSectionSymbol=;\r\nColumn=0\r\n"
-                                     "CharSet=English(en),iso-8859-1\r\nNIniInfo=0\r\nHTML=0\r\n");
-        writeFile(folder + "/p.mml", "Dear [Column#2],\r\nwelcome to [Column#3].\r\n");
-        writeFile(folder + "/p.txt", list);
-        return folder + "/p.eml";
+        return varnholt::testing::writeProject(
+            folder, {.settings = "[Common]\r\nSubject=Offer for [Column#2]\r\nSectionSymbol=;\r\nColumn=0\r\n"
+                                 "CharSet=English(en),iso-8859-1\r\nNIniInfo=0\r\nHTML=0\r\n",
+                     .list = list,
+                     .text = "Dear [Column#2],\r\nwelcome to [Column#3].\r\n"});
     }
 
     static QByteArray numberedList(int rows)

@@ -1,35 +1,20 @@
+#include "clifixture.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "../project/testfiles.h"
+using namespace varnholt::testing;
 
 // Runs the real varnholt-cli binary as a user's script would.
-class TestCli : public QObject
+class TestCli : public QObject, private CliFixture
 {
     Q_OBJECT
-
-    struct Result {
-        int exitCode = -1;
-        QByteArray out;
-        QByteArray err;
-    };
-
-    Result run(const QStringList &args)
-    {
-        QProcess p;
-        p.start(QStringLiteral(VARNHOLT_CLI), args);
-        if (!p.waitForFinished(60000))
-            return {};
-        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
-                p.readAllStandardError()};
-    }
 
 private Q_SLOTS:
     void usageErrors_data();
@@ -96,14 +81,12 @@ void TestCli::settingsOnFirstStart()
 void TestCli::settingsMasksPasswords()
 {
     QTemporaryDir home;
-    QFile f(home.filePath("setupqnd.ini"));
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write("<Connections>\r\n"
-            "Shop^shop^smtp.example.org^587^pop.example.org^110^pop-secret^shop@example.org^shop@example.org"
-            "^example.org^1^shop^smtp-secret^1^1\r\n"
-            "\r\n<Status Codes>\r\n550  Mailbox unavailable\r\n\r\n<Mail Info>\r\n"
-            "0^8.8.8.8^^10^English(en),iso-8859-1^^5^10^^10^550^1^^1^^^^^language.lan^\r\n");
-    f.close();
+    QVERIFY(writeFile(home.filePath("setupqnd.ini"),
+                      "<Connections>\r\n"
+                      "Shop^shop^smtp.example.org^587^pop.example.org^110^pop-secret^shop@example.org^shop@example.org"
+                      "^example.org^1^shop^smtp-secret^1^1\r\n"
+                      "\r\n<Status Codes>\r\n550  Mailbox unavailable\r\n\r\n<Mail Info>\r\n"
+                      "0^8.8.8.8^^10^English(en),iso-8859-1^^5^10^^10^550^1^^1^^^^^language.lan^\r\n"));
     for (const bool json : {false, true}) {
         QStringList args{"--home", home.path(), "settings"};
         if (json)
@@ -119,18 +102,16 @@ void TestCli::settingsMasksPasswords()
 void TestCli::listStats()
 {
     QTemporaryDir dir;
-    QFile f(dir.filePath("list.txt"));
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write("a@x;A\r\n\r\nb@y;B;extra\nc@z\r");
-    f.close();
-    const Result r = run({"--json", "list", "stats", f.fileName(), "--delimiter", ";"});
+    const QString list = dir.filePath("list.txt");
+    QVERIFY(writeFile(list, "a@x;A\r\n\r\nb@y;B;extra\nc@z\r"));
+    const Result r = run({"--json", "list", "stats", list, "--delimiter", ";"});
     QCOMPARE(r.exitCode, 0);
     const QJsonObject doc = QJsonDocument::fromJson(r.out).object();
     QCOMPARE(doc.value("records").toInt(), 3);
     QCOMPARE(doc.value("columns").toInt(), 3);
     QVERIFY(doc.value("loadSeconds").isDouble());
 
-    const Result text = run({"list", "stats", f.fileName(), "--delimiter", ";"});
+    const Result text = run({"list", "stats", list, "--delimiter", ";"});
     QCOMPARE(text.exitCode, 0);
     QVERIFY(text.out.contains("3 records"));
 }
@@ -180,9 +161,7 @@ void TestCli::brokenProjects()
     QFETCH(QString, message);
     QTemporaryDir home;
     QTemporaryDir dir;
-    writeFile(dir.filePath("p.eml"), settings);
-    if (!list.isNull())
-        writeFile(dir.filePath("p.txt"), list);
+    writeProject(dir.path(), {.settings = settings, .list = list});
     command.replaceInStrings(QRegularExpression("^P$"), dir.filePath("p.eml"));
     command.replaceInStrings(QRegularExpression("^D$"), dir.filePath("out"));
     const Result r = run(QStringList{"--home", home.path()} + command);
@@ -198,10 +177,8 @@ void TestCli::listNotReadWholeWarns()
 {
     QTemporaryDir home;
     QTemporaryDir dir;
-    writeFile(dir.filePath("p.eml"), "[Common]\r\nSubject=Hi [Column#2]\r\n");
     const QByteArray list("a@x;A\r\nb@y;B\0c@z;C\r\n", 20);
-    writeFile(dir.filePath("p.txt"), list);
-    const QString p = dir.filePath("p.eml");
+    const QString p = writeProject(dir.path(), {.settings = "[Common]\r\nSubject=Hi [Column#2]\r\n", .list = list});
     const QList<QStringList> commands{{"list", "stats", dir.filePath("p.txt"), "--delimiter", ";"},
                                       {"project", "show", p},
                                       {"preview", p, "--row", "2"},
@@ -227,9 +204,8 @@ void TestCli::resultsNeedForceForAListNotReadWhole()
 {
     QTemporaryDir home;
     QTemporaryDir dir;
-    writeFile(dir.filePath("p.eml"), "[Common]\r\n");
     const QByteArray list("a@x;A\r\nb@y;B\r\nc@z;C\0rest@w;R\r\n", 29);
-    writeFile(dir.filePath("p.txt"), list);
+    writeProject(dir.path(), {.settings = "[Common]\r\n", .list = list});
     // The last run's results: rows 1 and 3 sent, row 2 refused.
     writeFile(dir.filePath("p.results"), "varnholt-results 1\r\nrows\t3\r\n"
                                      "0\t1\ta@x\tSent\tOK\t250\t\r\n"

@@ -1,10 +1,12 @@
 #include "sending/resulttable.h"
 #include "settings/settings.h"
 #include "clifixture.h"
+#include "messagejudge.h"
 #include "testservers.h"
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -50,31 +52,30 @@ void TestCliSend::dryRunMessagesParseWithTheRightValues()
     QVERIFY2(r.err.contains("row 3"), r.err.constData());
     QCOMPARE(QDir(out).entryList(QDir::Files), (QStringList{"000001.eml", "000002.eml", "000004.eml"}));
 
-    const char script[] = R"(
-import email, email.policy, sys, os
-for name in sorted(os.listdir(sys.argv[1])):
-    with open(os.path.join(sys.argv[1], name), 'rb') as f:
-        m = email.message_from_binary_file(f, policy=email.policy.default)
-    body = m.get_content().replace('\r\n', '\n').strip().replace('\n', '|')
-    print('%s;%s;%s;%s;%s' % (name, m['To'], m['Subject'].strip(), body, m['Message-Id']))
-)";
-    QProcess py;
-    py.start("/usr/bin/python3", {"-c", script, out});
-    QVERIFY(py.waitForFinished(30000));
-    QCOMPARE(py.exitCode(), 0);
-    const QStringList lines = QString::fromUtf8(py.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), 3);
-    const QStringList expected = {
-        "000001.eml;ann@example.org;Offer for Ann;Dear Ann,|welcome to Oslo.",
-        "000002.eml;zoe@example.org;Offer for Zo\u00eb;Dear Zo\u00eb,|welcome to K\u00f6ln.",
-        "000004.eml;dan@example.org;Offer for Dan;Dear Dan,|welcome to Rome.",
+    QStringList files;
+    for (const QString &name : QDir(out).entryList(QDir::Files))
+        files << QDir(out).filePath(name);
+    const MessageDescriptions described = describeMessages(files);
+    QVERIFY2(described.error.isEmpty(), qPrintable(described.error));
+    struct Expected {
+        QString address, subject, body;
     };
+    const QList<Expected> expected{
+        {"ann@example.org", "Offer for Ann", "Dear Ann,|welcome to Oslo."},
+        {"zoe@example.org", "Offer for Zo\u00eb", "Dear Zo\u00eb,|welcome to K\u00f6ln."},
+        {"dan@example.org", "Offer for Dan", "Dear Dan,|welcome to Rome."},
+    };
+    QCOMPARE(described.messages.size(), expected.size());
     QSet<QString> ids;
-    for (int i = 0; i < 3; ++i) {
-        const QStringList fields = lines[i].split(u';');
-        QCOMPARE(fields.size(), 5);
-        QCOMPARE(fields.mid(0, 4).join(u';'), expected[i]);
-        ids.insert(fields[4]);
+    for (int i = 0; i < expected.size(); ++i) {
+        const QJsonObject m = described.messages.at(i).toObject();
+        QCOMPARE(m["type"].toString(), QStringLiteral("text/plain"));
+        // The address alone, without a display name.
+        QCOMPARE(m["to"].toArray(), (QJsonArray{QJsonArray{"", expected[i].address}}));
+        QCOMPARE(m["subject"].toString().trimmed(), expected[i].subject);
+        const QString body = m["plain"].toString().replace("\r\n", "\n").trimmed().replace(u'\n', u'|');
+        QCOMPARE(body, expected[i].body);
+        ids.insert(m["message_id"].toString());
     }
     QCOMPARE(ids.size(), 3); // RFC 5322 3.6.4: one Message-Id per message
 }

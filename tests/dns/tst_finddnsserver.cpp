@@ -1,6 +1,7 @@
 // Finding the computer's DNS server: resolv.conf as the C library reads
 // it, and the fallback to the computer's own address.
 #include "dns/finddnsserver.h"
+#include "testfiles.h"
 
 #include <QFile>
 #include <QHostInfo>
@@ -19,10 +20,7 @@ class TestFindDnsServer : public QObject
     QString resolvConf(const QByteArray &text)
     {
         const QString path = m_dir.filePath(QStringLiteral("resolv.conf"));
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) != text.size())
-            qFatal("cannot write %s", qPrintable(path));
-        return path;
+        return varnholt::testing::writeFile(path, text) ? path : QString();
     }
 
 private slots:

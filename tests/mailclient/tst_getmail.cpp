@@ -3,6 +3,7 @@
 #include "mailclient/getmail.h"
 #include "mailclient/mailerrors.h"
 #include "mailclient/pop3dialogue.h"
+#include "nextsession.h"
 #include "scriptedpeer.h"
 
 #include <QBuffer>
@@ -41,6 +42,18 @@ void prepare(GetMail &mail, quint16 port)
     mail.setMail_Port(port);
     mail.setUser_ID(QStringLiteral("joe"));
     mail.setUser_Password(QStringLiteral("secret"));
+}
+
+// Nothing more comes of a finished log-in: the same GetMail logs in once
+// more, and only that log-in ends (nextsession.h).
+void logInOnceMore(GetMail &mail, const Owner &owner)
+{
+    ScriptedPeer next({"S: +OK POP3 ready", "C: USER joe", "S: +OK", "C: PASS secret", "S: +OK logged in"});
+    expectOnlyTheNextSessionEnds(mail, owner, next, [&] {
+        prepare(mail, next.port());
+        mail.setMail_Action(GetMail::Get_Mail);
+    });
+    QVERIFY(mail.result().ok);
 }
 
 } // namespace
@@ -115,8 +128,6 @@ void TestGetMail::login()
     QCOMPARE(owner.errors, errors);
     QCOMPARE(peer.received, clientLines(script));
     QTRY_VERIFY(peer.clientClosed || script.contains("CLOSE"));
-    QTest::qWait(50);
-    QCOMPARE(owner.done, 1);
     QVERIFY(!mail.Busy());
 
     const Pop3Result result = mail.result();
@@ -126,6 +137,8 @@ void TestGetMail::login()
     QCOMPARE(result.reply ? result.reply->line() : QByteArray(), reply);
     QCOMPARE(result.command, command);
     QCOMPARE(result.isConnectionFailure(), script.contains("CLOSE"));
+
+    logInOnceMore(mail, owner); // and nothing more came of this session
 }
 
 void TestGetMail::traceReplaysAsScript()

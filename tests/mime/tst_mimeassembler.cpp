@@ -1,16 +1,18 @@
 #include "mime/mimeassembler.h"
 
+#include "messagejudge.h"
+#include "testfiles.h"
+
 #include <QFile>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 using namespace varnholt;
+using namespace varnholt::testing;
 
 namespace {
 
@@ -39,12 +41,6 @@ QByteArray assemble(const MimeInputs &inputs, Events *events = nullptr, QList<QB
         all += chunk;
     }
     return all;
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
 }
 
 QByteArray bytesOf(int n, int seed)
@@ -427,8 +423,7 @@ void TestMimeAssembler::unrepresentableGoesOutAsUtf8()
 // sizes, parsed by Python's email package.
 void TestMimeAssembler::independentJudge()
 {
-    const QString python = QStringLiteral("/usr/bin/python3");
-    if (!QFile::exists(python))
+    if (!QFile::exists(pythonProgram()))
         QSKIP("/usr/bin/python3 is not installed (scripts/packages-test.txt)");
 
     struct Script {
@@ -551,15 +546,9 @@ void TestMimeAssembler::independentJudge()
     }
     QCOMPARE(count, 6 * 12);
 
-    const QString manifest = m_dir.filePath("manifest.json");
-    QVERIFY(writeFile(manifest, QJsonDocument(QJsonObject{{"messages", messages}}).toJson()));
-    QProcess judge;
-    judge.setProcessChannelMode(QProcess::MergedChannels);
-    judge.start(python, {QStringLiteral(VARNHOLT_JUDGE_SCRIPT), manifest});
-    QVERIFY(judge.waitForFinished(120000));
-    const QByteArray report = judge.readAll();
-    QVERIFY2(judge.exitStatus() == QProcess::NormalExit && judge.exitCode() == 0, report.constData());
-    QVERIFY2(report.contains("72 messages judged, 0 problems"), report.constData());
+    const JudgeVerdict verdict = judgeMessages({{"messages", messages}}, m_dir.filePath("manifest.json"));
+    QVERIFY2(verdict.passed, verdict.report.constData());
+    QVERIFY2(verdict.report.contains("72 messages judged, 0 problems"), verdict.report.constData());
 }
 
 QTEST_GUILESS_MAIN(TestMimeAssembler)

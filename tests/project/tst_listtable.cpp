@@ -18,6 +18,7 @@
 #include <vector>
 
 using namespace varnholt;
+using namespace varnholt::testing;
 
 using Grid = QList<QStringList>;
 

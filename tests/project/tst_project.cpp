@@ -9,6 +9,7 @@
 #include "testfiles.h"
 
 using namespace varnholt;
+using namespace varnholt::testing;
 
 namespace {
 

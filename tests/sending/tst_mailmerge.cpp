@@ -1,13 +1,14 @@
 #include "sending/inlinepictures.h"
 #include "sending/mailmerge.h"
+#include "testfiles.h"
 
-#include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 using namespace varnholt;
+using varnholt::testing::writeFile;
 
 namespace {
 
@@ -21,12 +22,10 @@ QList<QStringList> titleForms()
     return forms;
 }
 
+// A picture file: only its name matters here.
 void touch(const QString &path)
 {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write("GIF89a");
+    writeFile(path, "GIF89a");
 }
 
 const QRegularExpression kCid(QStringLiteral("^part(\\d+)\\.[0-9A-F]{4,8}\\.[0-9A-F]{4,8}(@.*)?$"));

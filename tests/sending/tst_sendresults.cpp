@@ -5,6 +5,7 @@
 #include "settings/logrecords.h"
 
 #include "resultsfixture.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,18 +13,9 @@
 #include <QTest>
 
 using namespace varnholt;
-using varnholt::testing::Fixture;
-
-namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-
-} // namespace
+using varnholt::testing::readFile;
+using varnholt::testing::writeFile;
+using varnholt::testing::ResultsFixture;
 
 class TestSendResults : public QObject
 {
@@ -123,7 +115,7 @@ void TestSendResults::resultFile()
     QFETCH(int, rows);
     QFETCH(int, format);
     QFETCH(QByteArray, expected);
-    Fixture f;
+    ResultsFixture f;
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("out.txt"));
     QVERIFY(writeResultFile(path, f.results, f.list, u',', SaveRows(rows), SaveFormat(format)));
@@ -153,7 +145,7 @@ void TestSendResults::deleteFromList()
     QFETCH(int, choice);
     QFETCH(QString, codeSet);
     QFETCH(QStringList, kept);
-    Fixture f;
+    ResultsFixture f;
     const ResultRow dora = f.results.row(3);
     const ResultRow emil = f.results.row(4);
     varnholt::deleteFromList(f.list, f.results, DeleteChoice(choice), codeSet);
@@ -240,7 +232,7 @@ void TestSendResults::tableSharesAndReleasesTexts()
 
 void TestSendResults::journalRoundTrip()
 {
-    Fixture f;
+    ResultsFixture f;
     f.results.setComment(1, QStringLiteral("tab\there; line\r\nbreak \\ end"));
     QTemporaryDir dir;
     const QString path = ResultJournal::pathForProject(dir.path(), QStringLiteral("p"));
@@ -282,14 +274,11 @@ void TestSendResults::journalOfEarlierRunLoads()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("p.results"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("varnholt-results 1\r\nrows\t3\r\n"
-               "0\t1\ta@x.org\tOk\tSent through ISP smtp mail server\t\t\r\n"
-               "1\t2\tb@x.org\tNo\t\t550\tError: 550 no\\tsuch user\r\n"
-               "2\t3\tc@x.org\t\tSending email through ISP ...\t\t\r\n"
-               "2\t1\tc@x.org\tOk\tSent through ISP smtp mail server\t\t\r\n");
-    file.close();
+    QVERIFY(writeFile(path, "varnholt-results 1\r\nrows\t3\r\n"
+                            "0\t1\ta@x.org\tOk\tSent through ISP smtp mail server\t\t\r\n"
+                            "1\t2\tb@x.org\tNo\t\t550\tError: 550 no\\tsuch user\r\n"
+                            "2\t3\tc@x.org\t\tSending email through ISP ...\t\t\r\n"
+                            "2\t1\tc@x.org\tOk\tSent through ISP smtp mail server\t\t\r\n"));
     const auto loaded = ResultJournal::load(path);
     QVERIFY(loaded);
     QCOMPARE(loaded->rowCount(), 3);
@@ -304,7 +293,7 @@ void TestSendResults::journalOfEarlierRunLoads()
 // A run killed while writing a line leaves it without its line end.
 void TestSendResults::journalIgnoresCutLine()
 {
-    Fixture f;
+    ResultsFixture f;
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("p.results"));
     ResultJournal journal(path);
@@ -337,10 +326,7 @@ void TestSendResults::journalRefusesDamage()
     QFETCH(QString, reason);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("p.results"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-    file.close();
+    QVERIFY(writeFile(path, content));
     QString error;
     QVERIFY(!ResultJournal::load(path, &error));
     QVERIFY2(error.contains(reason), qPrintable(error));

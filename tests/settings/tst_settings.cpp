@@ -7,7 +7,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "scratchfile.h"
+#include "testfiles.h"
 
 #include <climits>
 #include <csignal>
@@ -54,7 +54,10 @@ private Q_SLOTS:
     void accountList();
 
 private:
-    QString writeTemp(const QString &name, const QByteArray &bytes) { return writeScratchFile(m_dir, name, bytes); }
+    QString writeTemp(const QString &name, const QByteArray &bytes)
+    {
+        return varnholt::testing::writeFile(m_dir.filePath(name), bytes) ? m_dir.filePath(name) : QString();
+    }
     QTemporaryDir m_dir;
 };
 

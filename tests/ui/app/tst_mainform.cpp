@@ -23,9 +23,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "../../project/testfiles.h"
+#include "queuedcalls.h"
+#include "testfiles.h"
 
 using namespace varnholt;
+using namespace varnholt::testing;
 
 namespace {
 
@@ -34,14 +36,6 @@ void showMain(TMainForm &main)
 {
     main.show();
     QVERIFY(QTest::qWaitForWindowExposed(&main));
-}
-
-// Returns once every call queued before it has run.
-void runQueuedCalls()
-{
-    bool done = false;
-    QMetaObject::invokeMethod(qApp, [&done] { done = true; }, Qt::QueuedConnection);
-    QTRY_VERIFY(done);
 }
 
 } // namespace
@@ -83,8 +77,8 @@ private slots:
     void commandsFollowTheActiveWindow()
     {
         TMainForm main;
-        main.show();
-        QCoreApplication::processEvents();
+        showMain(main);
+        runQueuedCalls(); // whatever the start-up queued has run
         const QStringList projectCommands{"saveProject", "saveProjectAs", "closeProject", "projectOptions",
                                           "toolSave", "toolSaveAs", "importList", "editList", "filter",
                                           "verifyList", "foreignImport"};

@@ -16,24 +16,25 @@
 #include "ui/common/messagebox.h"
 #include "ui/htmleditor/colorchoice.h"
 
-#include "../modalhelper.h"
+#include "modalhelper.h"
+#include "messagejudge.h"
+#include "testfiles.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QClipboard>
 #include <QColorDialog>
 #include <QComboBox>
+#include <QCryptographicHash>
 #include <QDesktopServices>
 #include <QDir>
 #include <QDrag>
 #include <QFile>
 #include <QFontComboBox>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QMimeData>
 #include <QPlainTextEdit>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTableView>
@@ -46,6 +47,7 @@
 #include <QWebEngineView>
 
 using namespace varnholt;
+using namespace varnholt::testing;
 
 namespace {
 
@@ -58,20 +60,6 @@ const bool kShareContexts = [] {
 // Two different 1x1 GIF pictures.
 const QByteArray kRedGif = QByteArray::fromBase64("R0lGODlhAQABAIAAAP8AAAAAACH5BAAAAAAALAAAAAABAAEAAAICRAEAOw==");
 const QByteArray kBlueGif = QByteArray::fromBase64("R0lGODlhAQABAIAAAAAA/wAAACH5BAAAAAAALAAAAAABAAEAAAICRAEAOw==");
-
-void putFile(const QString &path, const QByteArray &bytes)
-{
-    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    QCOMPARE(f.write(bytes), bytes.size());
-}
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 QString bodyOf(const QString &html)
 {
@@ -192,12 +180,11 @@ class TestHtmlEditor : public QObject
     {
         if (!sameFolder)
             m_dir = std::make_unique<QTemporaryDir>();
-        putFile(dir() + "p.eml", "[Common]\r\nSubject=Hi\r\nColumn=0\r\nSectionSymbol=;\r\nHTML="
-                                     + QByteArray(html ? "1" : "0") + "\r\n");
-        putFile(dir() + "p.txt", "anna@example.org;Anna\r\n");
-        putFile(dir() + "p.mml", plainText);
-        if (!htm.isNull())
-            putFile(dir() + "p.htm", htm);
+        writeProject(dir(), {.settings = "[Common]\r\nSubject=Hi\r\nColumn=0\r\nSectionSymbol=;\r\nHTML="
+                                         + QByteArray(html ? "1" : "0") + "\r\n",
+                             .list = "anna@example.org;Anna\r\n",
+                             .text = plainText,
+                             .html = htm});
         m_form = std::make_unique<TNewMod2MessageForm>(DefaultIniInfo());
         m_form->resize(900, 700);
         m_form->show();
@@ -346,13 +333,13 @@ private slots:
     {
         openProject("Text", false);
         THtmlEditor *editor = showHtmlPage();
-        putFile(dir() + "img/logo.gif", kRedGif);
-        putFile(dir() + "other/logo.gif", kBlueGif);
+        writeFile(dir() + "img/logo.gif", kRedGif);
+        writeFile(dir() + "other/logo.gif", kBlueGif);
 
         QSignalSpy changed(editor, &THtmlEditor::changed);
         QVERIFY(editor->insertPicture(dir() + "img/logo.gif"));
         QVERIFY(changed.wait(10000));
-        QCOMPARE(fileBytes(dir() + "p/logo.gif"), kRedGif);
+        QCOMPARE(readFile(dir() + "p/logo.gif"), kRedGif);
         const QString copy = "src=\"file://" + dir() + "p/logo.gif\"";
         QVERIFY2(editor->source().contains(copy), qPrintable(editor->source()));
         // The copy is shown: the browser loaded it.
@@ -360,7 +347,7 @@ private slots:
 
         QVERIFY(editor->insertPicture(dir() + "other/logo.gif"));
         QVERIFY(changed.wait(10000));
-        QCOMPARE(fileBytes(dir() + "p/logo.gif"), kBlueGif);
+        QCOMPARE(readFile(dir() + "p/logo.gif"), kBlueGif);
         QCOMPARE(QDir(dir() + "p").entryList(QDir::Files), QStringList{"logo.gif"});
 
         // A picture that cannot be read inserts nothing.
@@ -437,14 +424,14 @@ private slots:
 
         editor->openInBrowser();
         QCOMPARE(browser.opened, QList<QUrl>{QUrl::fromLocalFile(dir() + "p.htm")});
-        QVERIFY(fileBytes(dir() + "p.htm").contains("<b>Text</b>"));
+        QVERIFY(readFile(dir() + "p.htm").contains("<b>Text</b>"));
         QVERIFY(!editor->htmlChanged());
         // Unchanged since: the file is opened as it is.
-        putFile(dir() + "p.htm", "as edited elsewhere");
+        writeFile(dir() + "p.htm", "as edited elsewhere");
         editor->openInBrowser();
         QDesktopServices::unsetUrlHandler("file");
         QCOMPARE(browser.opened.size(), 2);
-        QCOMPARE(fileBytes(dir() + "p.htm"), QByteArray("as edited elsewhere"));
+        QCOMPARE(readFile(dir() + "p.htm"), QByteArray("as edited elsewhere"));
     }
 
     void fontSizeEntryAndCommands()
@@ -500,7 +487,7 @@ private slots:
         QFETCH(bool, taken);
         openProject("Hello World", false);
         THtmlEditor *editor = showHtmlPage();
-        putFile(dir() + "other.htm", "<html><body>other</body></html>");
+        writeFile(dir() + "other.htm", "<html><body>other</body></html>");
         // The caret at the end, so a drop at the caret would show.
         pageScript(editor, "document.getSelection().collapse(document.body, document.body.childNodes.length); true");
         // The point of "W" by the page's own layout.
@@ -613,10 +600,10 @@ private slots:
         openProject("x", false);
         THtmlEditor *editor = showHtmlPage();
         const QString site = dir() + "site/deep/";
-        putFile(site + "pics/a.gif", kRedGif);
-        putFile(dir() + "site/up.gif", kBlueGif);
-        putFile(dir() + "elsewhere/abs.gif", kRedGif);
-        putFile(site + "page.htm",
+        writeFile(site + "pics/a.gif", kRedGif);
+        writeFile(dir() + "site/up.gif", kBlueGif);
+        writeFile(dir() + "elsewhere/abs.gif", kRedGif);
+        writeFile(site + "page.htm",
                 "<html><head><title>t</title></head><body><p>Imported</p>"
                 "<img src=\"pics/a.gif\"><img src=\"../up.gif\"><img src=\"pics/../../../site/up.gif\">"
                 "<img src=\"file://" + dir().toUtf8() + "elsewhere/abs.gif\">"
@@ -634,9 +621,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(ready.size() >= 2, 20000);
         QTRY_COMPARE_WITH_TIMEOUT(editor->view()->url(), QUrl::fromLocalFile(dir() + "p.htm"), 10000);
 
-        QCOMPARE(fileBytes(dir() + "p/pics/a.gif"), kRedGif);
-        QCOMPARE(fileBytes(dir() + "p/up.gif"), kBlueGif);
-        QCOMPARE(fileBytes(dir() + "p/abs.gif"), kRedGif);
+        QCOMPARE(readFile(dir() + "p/pics/a.gif"), kRedGif);
+        QCOMPARE(readFile(dir() + "p/up.gif"), kBlueGif);
+        QCOMPARE(readFile(dir() + "p/abs.gif"), kRedGif);
         // Nothing but the picture folder and N.htm came into the project folder.
         QStringList after = QDir(dir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
         QStringList expected = before + QStringList{"p", "p.htm"};
@@ -645,7 +632,7 @@ private slots:
         expected.sort();
         QCOMPARE(after, expected);
 
-        const QString saved = QString::fromUtf8(fileBytes(dir() + "p.htm"));
+        const QString saved = QString::fromUtf8(readFile(dir() + "p.htm"));
         QVERIFY2(saved.contains("src=\"file://" + dir() + "p/pics/a.gif\""), qPrintable(saved));
         QVERIFY(saved.contains("<title>p</title>"));
         QVERIFY(saved.contains("http://127.0.0.1:1/remote.gif"));
@@ -666,12 +653,12 @@ private slots:
         QVERIFY(changed.wait(10000));
         QCOMPARE(fetched.size(), 1);
         QCOMPARE(fetched.at(0), (QVariantList{1, 0}));
-        QCOMPARE(fileBytes(dir() + "p/ok.gif"), kRedGif);
+        QCOMPARE(readFile(dir() + "p/ok.gif"), kRedGif);
         QVERIFY2(editor->source().contains("src=\"file://" + dir() + "p/ok.gif\""), qPrintable(editor->source()));
 
         // A failed download inserts nothing and leaves an earlier copy of
         // that name alone: not found, and a server that never answers.
-        putFile(dir() + "p/missing.gif", kBlueGif);
+        writeFile(dir() + "p/missing.gif", kBlueGif);
         const QString before = editor->source();
         for (const QString &path : {QStringLiteral("missing.gif"), QStringLiteral("hang.gif")}) {
             changed.clear();
@@ -679,7 +666,7 @@ private slots:
             QVERIFY(fetched.wait(10000));
             QCOMPARE(fetched.last(), (QVariantList{0, 1}));
         }
-        QCOMPARE(fileBytes(dir() + "p/missing.gif"), kBlueGif);
+        QCOMPARE(readFile(dir() + "p/missing.gif"), kBlueGif);
         QVERIFY(!QFileInfo::exists(dir() + "p/hang.gif"));
         QCOMPARE(changed.size(), 0);
         QCOMPARE(editor->source(), before);
@@ -688,7 +675,7 @@ private slots:
         // Importing: fetched pictures become local, the others keep their
         // addresses, and the import does not wait for the silent server.
         const QString page = dir() + "site/page.htm";
-        putFile(page, "<html><body><p>Imported</p><img src=\"" + server.address("pics/ok.gif").toUtf8()
+        writeFile(page, "<html><body><p>Imported</p><img src=\"" + server.address("pics/ok.gif").toUtf8()
                           + "\"><img src=\"" + server.address("gone.gif").toUtf8() + "\"><img src=\""
                           + server.address("hang.gif").toUtf8() + "\"><img src=\""
                           + server.address("pics/ok.gif").toUtf8() + "\"></body></html>");
@@ -700,8 +687,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(editor->view()->url(), QUrl::fromLocalFile(dir() + "p.htm"), 10000);
         // Editable again although the silent server still holds a picture.
         QTRY_VERIFY_WITH_TIMEOUT(editor->documentPresent(), 10000);
-        QCOMPARE(fileBytes(dir() + "p/ok.gif"), kRedGif);
-        const QString saved = QString::fromUtf8(fileBytes(dir() + "p.htm"));
+        QCOMPARE(readFile(dir() + "p/ok.gif"), kRedGif);
+        const QString saved = QString::fromUtf8(readFile(dir() + "p.htm"));
         QCOMPARE(saved.count("src=\"file://" + dir() + "p/ok.gif\""), 2);
         QVERIFY2(saved.contains(server.address("gone.gif")) && saved.contains(server.address("hang.gif")),
                  qPrintable(saved));
@@ -711,7 +698,7 @@ private slots:
     {
         openProject("Dear [Column#2]", false);
         THtmlEditor *editor = showHtmlPage();
-        putFile(dir() + "img/logo.gif", kRedGif);
+        writeFile(dir() + "img/logo.gif", kRedGif);
         QSignalSpy changed(editor, &THtmlEditor::changed);
         editor->runCommand("selectAll");
         QVERIFY(changed.wait(10000));
@@ -729,7 +716,7 @@ private slots:
 
         // Reopened, the body is the same.
         m_form.reset();
-        THtmlEditor *reopened = openProject("Dear [Column#2]", true, fileBytes(dir() + "p.htm"), true);
+        THtmlEditor *reopened = openProject("Dear [Column#2]", true, readFile(dir() + "p.htm"), true);
         QVERIFY(reopened->documentPresent());
         QCOMPARE(bodyOf(reopened->source()), body);
         QVERIFY(!reopened->htmlChanged());
@@ -739,26 +726,20 @@ private slots:
         MessagePreparer preparer(m_form->project(), tAccountObj{});
         const PreparedMessage m = preparer.prepare(0);
         const QString file = dir() + "message.eml";
-        putFile(file, MessageFileBytes(m.withRecipient()));
-        const QString script = QStringLiteral(R"(
-import email, email.policy, json, sys
-msg = email.message_from_bytes(open(sys.argv[1], 'rb').read(), policy=email.policy.default)
-html = msg.get_body(preferencelist=('html',))
-parts = [{'type': p.get_content_type(), 'cid': str(p['Content-ID'] or ''), 'size': len(p.get_payload(decode=True) or b'')}
-         for p in msg.walk() if p.get_content_maintype() == 'image']
-print(json.dumps({'type': msg.get_content_type(), 'html': html.get_content() if html else '', 'images': parts,
-                  'defects': [type(d).__name__ for p in msg.walk() for d in p.defects]}))
-)");
-        QProcess python;
-        python.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), script, file});
-        QVERIFY(python.waitForFinished(60000));
-        QVERIFY2(python.exitCode() == 0, python.readAllStandardError().constData());
-        const QJsonObject r = QJsonDocument::fromJson(python.readAllStandardOutput()).object();
-        const QJsonArray images = r["images"].toArray();
+        writeFile(file, MessageFileBytes(m.withRecipient()));
+        const MessageDescriptions described = describeMessages({file});
+        QVERIFY2(described.error.isEmpty(), qPrintable(described.error));
+        const QJsonObject r = described.messages.at(0).toObject();
+        QJsonArray images;
+        for (const QJsonValue &part : r["parts"].toArray()) {
+            if (part["type"].toString().startsWith("image/"))
+                images.append(part);
+        }
         QCOMPARE(images.size(), 1);
         const QJsonObject image = images.at(0).toObject();
         QCOMPARE(image["type"].toString(), QStringLiteral("image/gif"));
         QCOMPARE(image["size"].toInt(), kRedGif.size());
+        QCOMPARE(image["sha256"].toString().toLatin1(), QCryptographicHash::hash(kRedGif, QCryptographicHash::Sha256).toHex());
         QString cid = image["cid"].toString();
         cid = cid.mid(1, cid.size() - 2); // without its angle brackets
         const QString html = r["html"].toString();

@@ -27,12 +27,13 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
 #include <QTreeView>
 
-#include "../../project/testfiles.h"
-#include <QTextBlock>
+#include "testfiles.h"
 
 using namespace varnholt;
+using namespace varnholt::testing;
 
 Q_DECLARE_METATYPE(QList<varnholt::MountedVolume>)
 
@@ -61,10 +62,7 @@ class TestProjectWindow : public QObject
 
     QString project(const QByteArray &settings, const QByteArray &list, const QString &name = "p")
     {
-        writeFile(m_dir.filePath(name + ".eml"), settings);
-        if (!list.isNull())
-            writeFile(m_dir.filePath(name + ".txt"), list);
-        return m_dir.filePath(name + ".eml");
+        return writeProject(m_dir.path(), {.settings = settings, .list = list}, name);
     }
 
 private slots:

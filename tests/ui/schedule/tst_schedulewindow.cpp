@@ -1,4 +1,5 @@
-#include "../modalhelper.h"
+#include "modalhelper.h"
+#include "testfiles.h"
 
 #include "settings/inifile.h"
 #include "ui/schedule/schedule.h"
@@ -15,16 +16,8 @@
 #include <QTimeEdit>
 
 using namespace varnholt;
-
-namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-} // namespace
+using varnholt::testing::readFile;
+using varnholt::testing::writeFile;
 
 class TestScheduleWindow : public QObject
 {
@@ -35,10 +28,7 @@ private slots:
     {
         QVERIFY(m_dir.isValid());
         m_project = m_dir.filePath("offer.eml");
-        QFile file(m_project);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("[Options]\r\nSubject=Hello\r\n");
-        file.close();
+        QVERIFY(writeFile(m_project, "[Options]\r\nSubject=Hello\r\n"));
 
         TTaskObj task;
         task.Enabled = true;
@@ -110,7 +100,7 @@ private slots:
     // values are stored as well.
     void saveTakesThePageShowing()
     {
-        const QByteArray before = readAll(m_project);
+        const QByteArray before = readFile(m_project);
         TTaskObj task;
         TSeriesObj series;
         onNextModal<T_Schedule>([](T_Schedule *w) {
@@ -122,7 +112,7 @@ private slots:
             w->accept();
         });
         QVERIFY(ShowSchedule(m_project, task, series));
-        QVERIFY(readAll(m_project) != before);
+        QVERIFY(readFile(m_project) != before);
         TTaskObj stored;
         stored.Load(m_project);
         TSeriesObj storedSeries;
@@ -145,7 +135,7 @@ private slots:
 
     void clearThenCancelLeavesFile()
     {
-        const QByteArray before = readAll(m_project);
+        const QByteArray before = readFile(m_project);
         TTaskObj task;
         TSeriesObj series;
         onNextModal<T_Schedule>([](T_Schedule *w) {
@@ -154,7 +144,7 @@ private slots:
             w->reject();
         });
         QVERIFY(!ShowSchedule(m_project, task, series));
-        QCOMPARE(readAll(m_project), before);
+        QCOMPARE(readFile(m_project), before);
         QCOMPARE(task.Count, 3);
 
         // "clear" then Save resets the last execution in the file.

@@ -10,6 +10,7 @@
 #include "ui/sending/resultmodel.h"
 
 #include "modalhelper.h"
+#include "queuedcalls.h"
 
 #include "sendingfixture.h"
 #include "testservers.h"
@@ -237,7 +238,7 @@ void TestPostSrv::seriesPauseWaitsAndStopReturnsToIdle()
     QVERIFY(w.button("sendMail")->isEnabled());
     QVERIFY(!w.button("stop")->isEnabled());
     QVERIFY(!w.run().schedule().isPausing());
-    QTest::qWait(50); // any queued message box would have arrived
+    runQueuedCalls(); // any queued message box would have arrived
     QCOMPARE(messages.texts, QStringList());
     QCOMPARE(SmtpSink::storedMessages(f.path("sink")).size(), 3);
 }

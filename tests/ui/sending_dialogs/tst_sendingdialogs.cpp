@@ -1,5 +1,6 @@
-#include "../modalhelper.h"
-#include "../../sending/resultsfixture.h"
+#include "modalhelper.h"
+#include "resultsfixture.h"
+#include "testfiles.h"
 
 #include "project/listtable.h"
 #include "sending/resulttable.h"
@@ -24,22 +25,9 @@
 #include <QTreeWidget>
 
 using namespace varnholt;
+using namespace varnholt::testing;
 
 namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
 
 struct ShellCall {
     ShellOpenKind kind;
@@ -200,7 +188,7 @@ for row in ws.iter_rows():
         QFETCH(int, format);
         QFETCH(QByteArray, expected);
         QTemporaryDir dir;
-        const testing::Fixture fixture;
+        const ResultsFixture fixture;
         saveDialogSettings() = {};
         onNextModal<T_SaveForm>([&](T_SaveForm *form) {
             form->setFolder(dir.path());
@@ -211,7 +199,7 @@ for row in ws.iter_rows():
         });
         QVERIFY(SaveResults(fixture.results, fixture.list, u';'));
         QCOMPARE(saveDialogSettings().fileName, dir.filePath("result.txt"));
-        QCOMPARE(readAll(dir.filePath("result.txt")), expected);
+        QCOMPARE(readFile(dir.filePath("result.txt")), expected);
 
         // The next opening starts from the stored choices and name.
         T_SaveForm again(saveDialogSettings());
@@ -224,7 +212,7 @@ for row in ws.iter_rows():
     void cancelStoresOptionsButWritesNothing()
     {
         QTemporaryDir dir;
-        const testing::Fixture fixture;
+        const ResultsFixture fixture;
         saveDialogSettings() = {};
         saveDialogSettings().fileName = dir.filePath("old.txt");
         onNextModal<T_SaveForm>([&](T_SaveForm *form) {

@@ -9,6 +9,9 @@
 #include "ui/settings/fpref.h"
 #include "ui/settings/preflists.h"
 
+#include "queuedcalls.h"
+#include "testfiles.h"
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
@@ -24,6 +27,8 @@
 #include <memory>
 
 using namespace varnholt;
+using varnholt::testing::runQueuedCalls;
+using varnholt::testing::writeFile;
 
 namespace {
 
@@ -440,9 +445,7 @@ void TestPreferences::getDnsInfoFillsTheBox()
     QFETCH(QByteArray, resolvConf);
     QFETCH(bool, fallback);
     m_files.resolvConf = m_dir->filePath(QStringLiteral("resolv.conf"));
-    QFile file(m_files.resolvConf);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(resolvConf) == resolvConf.size());
-    file.close();
+    QVERIFY(writeFile(m_files.resolvConf, resolvConf));
     m_settings.iniInfo.DnsIP = QStringLiteral("192.0.2.53");
     m_window = open();
     QCOMPARE(text("edDnsIP"), QStringLiteral("192.0.2.53"));
@@ -633,7 +636,7 @@ void TestPreferences::showPreferencesNotifiesInProjectMode()
                           Qt::LeftButton);
     });
     QVERIFY(!ShowPreferences(true));
-    QTest::qWait(10);
+    runQueuedCalls(); // a posted notification would have come by now
     QCOMPARE(changed.count(), 1);
 }
 

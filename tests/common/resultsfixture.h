@@ -10,11 +10,11 @@ namespace varnholt::testing {
 
 // Five recipients after a run: sent, failed with 550, failed without code
 // (invalid address), never processed, failed with 551.
-struct Fixture {
+struct ResultsFixture {
     ListTable list;
     ResultTable results;
 
-    Fixture()
+    ResultsFixture()
     {
         const QStringList rows{"a@x.org;Anna", "b@x.org;Bob", "carl;Carl", "d@x.org;Dora", "e@x.org;Emil"};
         list.setRowCount(int(rows.size()));
@@ -54,6 +54,5 @@ struct Fixture {
         return a;
     }
 };
-
 
 } // namespace varnholt::testing

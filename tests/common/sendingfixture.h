@@ -5,11 +5,9 @@
 
 #include "project/project.h"
 #include "settings/settings.h"
+#include "testfiles.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QStringList>
+#include <QList>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -22,10 +20,7 @@ struct SendingFixture {
 
     static void writeFile(const QString &path, const QByteArray &bytes)
     {
-        QDir().mkpath(QFileInfo(path).path());
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        QCOMPARE(f.write(bytes), bytes.size());
+        varnholt::testing::writeFile(path, bytes);
     }
 
     // Project "p" with one address per list line (";" separates the
@@ -35,19 +30,19 @@ struct SendingFixture {
               const QByteArray &extraSettings = {})
     {
         QVERIFY(dir.isValid());
-        const QString base = dir.path() + u'/';
-        writeFile(base + "p.eml", "[Common]\r\nSubject=Hello [Column#2]\r\nColumn=0\r\nColumnA=0\r\n"
-                                  "SectionSymbol=;\r\nCharSet=English(en),iso-8859-1\r\n"
-                                      + extraSettings);
-        writeFile(base + "p.txt", lines.join("\r\n") + "\r\n");
-        writeFile(base + "p.mml", "Dear [Column#2],\r\nhello.\r\n");
+        const QString eml = varnholt::testing::writeProject(
+            dir.path(), {.settings = "[Common]\r\nSubject=Hello [Column#2]\r\nColumn=0\r\nColumnA=0\r\n"
+                                     "SectionSymbol=;\r\nCharSet=English(en),iso-8859-1\r\n"
+                                         + extraSettings,
+                         .list = lines.join("\r\n") + "\r\n",
+                         .text = "Dear [Column#2],\r\nhello.\r\n"});
         varnholt::TIniInfo program = varnholt::DefaultIniInfo();
         program.Pop3Identify = false;
         program.DefaultHelo = false;
         program.TextHelo = QStringLiteral("client.test");
         program.TimeOut = 5;
         project = std::make_unique<varnholt::Project>(program);
-        project->open(base + "p.eml");
+        project->open(eml);
 
         varnholt::tAccountObj account;
         account.Name = QStringLiteral("Sender");
