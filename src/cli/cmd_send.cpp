@@ -457,6 +457,7 @@ int runAccountSend(const Invocation &inv, const SendOptions &options)
                         .arg(state),
                     ExitUsage);
     }
+    saved.reset();
     if (const int unknown = run.results().count(RowStatus::Unknown); unknown > 0 && !options.resendUnknown)
         fail(QStringLiteral("%1 rows have an unknown outcome (their message went out, the server's answer never "
                             "came); they are not sent again: check them, or resume with --resend-unknown")

@@ -6,6 +6,7 @@
 #include "settings/textfile.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 
@@ -505,21 +506,25 @@ std::optional<ResultTable> ResultJournal::load(const QString &path, QString *err
             *error = why;
         return std::nullopt;
     };
-    const auto bytes = readFileBytes(path);
-    if (!bytes)
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
         return fail(QFileInfo::exists(path) ? QStringLiteral("cannot be read") : QStringLiteral("does not exist"));
-    if (!bytes->startsWith(kMagic))
+    qsizetype lines = 0;
+    QByteArray buf(1 << 20, Qt::Uninitialized);
+    for (qint64 n; (n = f.read(buf.data(), buf.size())) != 0;) {
+        if (n < 0)
+            return fail(QStringLiteral("cannot be read"));
+        lines += std::count(buf.constData(), buf.constData() + n, '\n');
+    }
+    f.seek(0);
+    if (!f.peek(kMagic.size()).startsWith(kMagic))
         return fail(QStringLiteral("is not a results file"));
-    // Only whole lines: a line the writer did not finish has no CR LF yet.
-    const QByteArrayView complete = QByteArrayView(*bytes).first(bytes->lastIndexOf('\n') + 1);
-    // A snapshot has a line for every row, so no true row count exceeds the
-    // file's line count; a larger one is damage, not a reason to allocate.
-    const qsizetype lines = complete.count('\n');
     ResultTable table;
     bool sawRows = false;
     bool first = true;
     QString damage;
-    forEachLine(complete, [&](QByteArrayView line) {
+    bool stop = false;
+    auto handle = [&](QByteArrayView line) {
         if (first) {
             first = false;
             return true;
@@ -550,7 +555,25 @@ std::optional<ResultTable> ResultJournal::load(const QString &path, QString *err
         r.comment = unescapeCell(f[6]);
         table.setRow(*index, r);
         return true;
-    });
+    };
+    QByteArray carry;
+    while (!stop) {
+        const qint64 n = f.read(buf.data(), buf.size());
+        if (n < 0)
+            return fail(QStringLiteral("cannot be read"));
+        if (n == 0)
+            break;
+        carry.append(buf.constData(), n);
+        const qsizetype cut = carry.lastIndexOf('\n') + 1;
+        if (cut == 0)
+            continue;
+        forEachLine(QByteArrayView(carry).first(cut), [&](QByteArrayView line) {
+            if (!handle(line))
+                stop = true;
+            return !stop;
+        });
+        carry.remove(0, cut);
+    }
     if (!damage.isEmpty())
         return fail(QStringLiteral("is damaged: ") + damage);
     if (!sawRows)
