@@ -5,6 +5,7 @@
 
 #include "sending/messagefile.h"
 #include "sending/messageprep.h"
+#include "sending/recipientaddress.h"
 #include "settings/textfile.h"
 
 #include <QDir>
@@ -80,7 +81,7 @@ int runDryRun(const Invocation &inv, const QString &projectFile, const QString &
     int skipped = 0;
     for (int row = 0; row < table.rowCount(); ++row) {
         const QString address = table.cell(row, emailColumn);
-        if (!isSendableAddress(address)) {
+        if (!IsSendableAddress(address)) {
             err << "row " << row + 1 << ": no e-mail address (\"" << address << "\"), skipped\n";
             ++skipped;
             continue;
@@ -126,7 +127,7 @@ int runPreview(const Invocation &inv)
 
     const int row = rowNumber - 1;
     const QString address = project.table().cell(row, project.settings().Column);
-    if (!isSendableAddress(address))
+    if (!IsSendableAddress(address))
         fail(QStringLiteral("row %1 has no e-mail address (\"%2\"); a run skips it").arg(rowNumber).arg(address));
     MessagePreparer preparer(project, opened->account);
     const PreparedMessage message = preparer.prepare(row);

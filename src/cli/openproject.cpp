@@ -2,7 +2,6 @@
 
 #include "cli.h"
 
-#include "sending/recipientaddress.h"
 #include "settings/inifile.h"
 #include "settings/textfile.h"
 
@@ -75,9 +74,5 @@ void warnListNotReadWhole(const QString &warning, const QString &file)
     fail(QStringLiteral("warning: %1 (\"%2\"); saving it replaces the file with the records read").arg(warning, file));
 }
 
-bool isSendableAddress(const QString &cell)
-{
-    return IsSendableAddress(cell);
-}
 
 } // namespace varnholt::cli

@@ -36,7 +36,4 @@ enum class ListFile { Required, Optional };
 // Prints on standard error that the list `file` was not read whole.
 void warnListNotReadWhole(const QString &warning, const QString &file);
 
-// A cell of the e-mail column the run would send to (IsSendableAddress).
-[[nodiscard]] bool isSendableAddress(const QString &cell);
-
 } // namespace varnholt::cli
