@@ -358,6 +358,29 @@ private:
 
 // Exit code of a finished run: 0 when it reached the end of the list and
 // every row from its start row on was sent.
+// What the run told, in the words of the command line: a refusal names the
+// setting to mend.
+QString refusalText(const RunNotice &notice, const Project &project)
+{
+    switch (notice.kind) {
+    case RunNotice::Kind::NoSmtpServer:
+        return QStringLiteral("the project's account (NIniInfo=%1) has no SMTP server; set it up in \"%2\"")
+            .arg(project.settings().NConnect)
+            .arg(settingsFilePath());
+    case RunNotice::Kind::NoEmailColumn:
+        return QStringLiteral("the project's e-mail column (Column=%1) is not in the list; choose it in the project")
+            .arg(project.settings().Column);
+    case RunNotice::Kind::NoRecipients:
+        return QStringLiteral("the list \"%1\" has no recipients; fill the recipient list").arg(project.listFile());
+    case RunNotice::Kind::Busy:
+        return QStringLiteral("a run of this project is already going on");
+    default:
+        break;
+    }
+    const NoticeMessage message = NoticeText(notice);
+    return message.caption + QStringLiteral(": ") + message.text;
+}
+
 int exitCodeOf(const ResultTable &results, int startRow, bool completed)
 {
     if (!completed)
@@ -381,20 +404,10 @@ int runAccountSend(const Invocation &inv, const SendOptions &options)
     if (!opened)
         return fail(error, ExitUsage);
     Project &project = *opened->project;
-    if (opened->account.SMTPServer.trimmed().isEmpty())
-        return fail(QStringLiteral("the project's account (NIniInfo=%1) has no SMTP server; set it up in \"%2\"")
-                        .arg(project.settings().NConnect)
-                        .arg(settingsFilePath()),
-                    ExitUsage);
-    if (opened->project->table().columnCount() <= project.settings().Column)
-        return fail(QStringLiteral("the project's e-mail column (Column=%1) is not in the list; choose it in the "
-                                   "project")
-                        .arg(project.settings().Column),
-                    ExitUsage);
+    SendingRun run(project, opened->program.accounts);
+    if (const RunNotice problem = run.readiness(); !problem.isNone())
+        return fail(refusalText(problem, project), ExitUsage);
     const ListTable &table = project.table();
-    if (table.rowCount() == 1 && table.cell(0, project.settings().Column).isEmpty())
-        return fail(QStringLiteral("the list \"%1\" has no recipients; fill the recipient list").arg(project.listFile()),
-                    ExitUsage);
     if (options.fromRow >= table.rowCount())
         return fail(QStringLiteral("--from-row must lie between 1 and %1, the list's record count").arg(table.rowCount()),
                     ExitUsage);
@@ -418,7 +431,6 @@ int runAccountSend(const Invocation &inv, const SendOptions &options)
         return fail(QStringLiteral("cannot write the trace to \"%1\": %2").arg(options.traceFile, trace.errorString()),
                     ExitUsage);
 
-    SendingRun run(project, opened->program.accounts);
     run.setResendUnknown(options.resendUnknown);
     if (trace.isOpen()) {
         run.smtp().setTrace(&trace);
@@ -491,12 +503,11 @@ int runAccountSend(const Invocation &inv, const SendOptions &options)
     });
     QObject::connect(&run, &SendingRun::rowChanged, &run, [&observer](int row) { observer.rowChanged(row); });
     QObject::connect(&run, &SendingRun::countersChanged, &run, [&observer] { observer.countersChanged(); });
-    QObject::connect(&run, &SendingRun::messageToUser, &run,
-                     [&run](const QString &text, const QString &caption, UserMessageIcon) {
-                         // The end of the list is told by the summary.
-                         if (text != run.text(stProcessCompleted))
-                             fail(caption + QStringLiteral(": ") + text);
-                     });
+    QObject::connect(&run, &SendingRun::notice, &run, [&project](const RunNotice &notice) {
+        // The end of the list is told by the summary.
+        if (notice.kind != RunNotice::Kind::Completed)
+            fail(refusalText(notice, project));
+    });
     QObject::connect(&run, &SendingRun::logFailed, &run,
                      [](const QString &why) { fail(QStringLiteral("send log: ") + why); });
     QObject::connect(&run, &SendingRun::stateChanged, &run, [&run](SendingRun::State state) {
@@ -525,7 +536,7 @@ int runAccountSend(const Invocation &inv, const SendOptions &options)
         observer.runStarted();
         const RunStart start = options.resume ? run.resume(options.fromRow) : run.sendMail();
         if (!start && !observer.finished()) {
-            refused = true; // the run said why
+            refused = true; // the run's notice said why
             QCoreApplication::exit(ExitUsage);
         }
     });
@@ -555,8 +566,8 @@ int runAccountSend(const Invocation &inv, const SendOptions &options)
     doc.insert(QStringLiteral("thisRun"), observer.finishedRows());
     doc.insert(QStringLiteral("seconds"), observer.seconds());
     doc.insert(QStringLiteral("journal"), journalPath);
-    if (!run.stopReason().isEmpty())
-        doc.insert(QStringLiteral("stopReason"), run.stopReason());
+    if (!run.stopReason().isNone())
+        doc.insert(QStringLiteral("stopReason"), NoticeText(run.stopReason()).text);
     if (!options.resultsFile.isEmpty())
         doc.insert(QStringLiteral("results"), options.resultsFile);
     if (run.sendLog().isOpen() || !run.sendLog().path().isEmpty())

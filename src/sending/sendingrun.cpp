@@ -7,76 +7,11 @@
 
 namespace varnholt {
 
-const QStringList &DefaultSendingTexts()
-{
-    static const QStringList texts{
-        QStringLiteral("email"),
-        QStringLiteral("state"),
-        QStringLiteral("result"),
-        QStringLiteral("code"),
-        QStringLiteral("comment"),
-        QStringLiteral("Elapsed"),
-        QStringLiteral("Total"),
-        QStringLiteral("Waiting"),
-        QStringLiteral("Good"),
-        QStringLiteral("Bad"),
-        QStringLiteral("Please fill the recipient list"),
-        QStringLiteral("Error email"),
-        QStringLiteral("DNSInfo Define Error"),
-        QStringLiteral("Left"),
-        QStringLiteral("Define Email Column"),
-        QStringLiteral("Info"),
-        QString(), // reserved
-        QString(), // reserved
-        QStringLiteral("Attention"),
-        QStringLiteral("Aborted"),
-        QStringLiteral("Sending email through ISP"),
-        QStringLiteral("Completed"),
-        QStringLiteral("No"),
-        QStringLiteral("Ok"),
-        QStringLiteral("Sent through ISP smtp mail server"),
-        QStringLiteral("Sending... (waiting acknoledgement)"),
-        QStringLiteral("Delivered and available to the recipient!"),
-        QStringLiteral("Failed"),
-        QStringLiteral("DNS Server not responding"),
-        QStringLiteral("Aborted by user"),
-        QStringLiteral("Could not perform the command"),
-        QStringLiteral("Time Out - Recipient''s SMTP Server didn''t respond"),
-        QStringLiteral("Invalid DNS"),
-        QStringLiteral("Mailbox unavailable"),
-        QStringLiteral("User not local"),
-        QStringLiteral("Exceeded storage allocation"),
-        QStringLiteral("Transaction failed"),
-        QStringLiteral("Recipient''s  SMTP server returned error"),
-        QStringLiteral("The process has been completed"),
-        QStringLiteral("Verification"),
-        QStringLiteral("Schedule mailing"),
-        QStringLiteral("Waiting for the next scheduled interval."),
-        QStringLiteral("Outcome unknown"),
-        QStringLiteral("The message went out in full, but the server's answer never came; it may have been "
-                       "delivered"),
-        QStringLiteral("The mail server %1 did not answer %2 messages in a row (last: %3). The run stopped; "
-                       "resume it once the server answers again."),
-        QStringLiteral("Cannot record the outcome in \"%1\": %2. The run stopped; nothing more was sent."),
-        QStringLiteral("These pictures of the HTML text are not sent with the message; they stay references:"),
-    };
-    return texts;
-}
-
 namespace {
 
 // After this many messages in a row that failed on the connection, the run
 // stops instead of costing a time-out per row for the rest of the list.
 constexpr int kMaxConnectionFailures = 5;
-
-QString durationText(qint64 seconds)
-{
-    seconds = std::max<qint64>(seconds, 0);
-    return QStringLiteral("%1:%2:%3")
-        .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
-        .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
-        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
-}
 
 } // namespace
 
@@ -95,14 +30,6 @@ SendingRun::SendingRun(Project &project, const tAccounts &accounts, QObject *par
     if (m_usable) {
         m_results.initFrom(table, emailColumn);
         m_preparer = std::make_unique<MessagePreparer>(project, m_account);
-    } else {
-        // Told once the observers are connected.
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                emit messageToUser(text(stDefineEmailColumn), text(stInfo), UserMessageIcon::Information);
-            },
-            Qt::QueuedConnection);
     }
 
     m_accountTransport->setBeforeCommit([this] { return messageInFlight(); });
@@ -122,7 +49,10 @@ SendingRun::SendingRun(Project &project, const tAccounts &accounts, QObject *par
         if (m_state == State::SeriesPause)
             startRun(true, 0);
     });
-    connect(&m_schedule, &RunSchedule::countdownChanged, this, &SendingRun::refreshScheduleText);
+    connect(&m_schedule, &RunSchedule::countdownChanged, this, [this] {
+        refreshSchedulePanel();
+        emit schedulePanelChanged();
+    });
 
     const QString projectFile = project.settingsFile();
     m_schedule.load(projectFile);
@@ -130,7 +60,7 @@ SendingRun::SendingRun(Project &project, const tAccounts &accounts, QObject *par
         m_schedule.startCountdown(60);
         setState(State::WaitingForSchedule);
     }
-    refreshScheduleText();
+    refreshSchedulePanel();
 }
 
 SendingRun::~SendingRun()
@@ -147,7 +77,6 @@ void SendingRun::setTexts(const QStringList &texts)
             m_texts[i] = texts.at(i);
     }
     m_sendingResult = text(stSendingThroughIsp) + QStringLiteral(" ...");
-    refreshScheduleText();
 }
 
 QString SendingRun::text(int index) const
@@ -234,10 +163,30 @@ bool SendingRun::isRunning() const
 
 // ---- Commands ----
 
+RunNotice SendingRun::readiness() const
+{
+    using Kind = RunNotice::Kind;
+    if (!m_usable)
+        return {Kind::NoEmailColumn};
+    if (m_results.rowCount() == 0 || (m_results.rowCount() == 1 && m_results.addressIsEmpty(0)))
+        return {Kind::NoRecipients};
+    if (m_transport == SendingTransport::Account) {
+        // The account as the run will take it: the project may name
+        // another one by now.
+        int index = m_project.settings().NConnect;
+        if (index < 0 || index >= m_accounts.count())
+            index = 0;
+        const tAccountObj *account = m_accounts.item(index);
+        if (!account || account->SMTPServer.trimmed().isEmpty())
+            return {Kind::NoSmtpServer};
+    }
+    return {};
+}
+
 RunStart SendingRun::sendMail()
 {
     if (isRunning() || m_state == State::Closed)
-        return {false, QStringLiteral("a run is already going on")};
+        return {false, {RunNotice::Kind::Busy}};
     task().Enabled = false;
     series().clearProgress();
     return startRun(false, 0);
@@ -246,28 +195,28 @@ RunStart SendingRun::sendMail()
 RunStart SendingRun::resume(int selectedRow)
 {
     if (isRunning() || m_state == State::Closed)
-        return {false, QStringLiteral("a run is already going on")};
+        return {false, {RunNotice::Kind::Busy}};
     task().Enabled = false;
     series().clearProgress();
     return startRun(true, selectedRow);
 }
 
-RunStart SendingRun::refuse(const QString &reason, const QString &caption, UserMessageIcon icon)
+RunStart SendingRun::refuse(const RunNotice &reason)
 {
-    emit messageToUser(reason, caption, icon);
-    setState(State::Idle);
+    if (reason.kind != RunNotice::Kind::Busy) {
+        emit notice(reason);
+        setState(State::Idle);
+    }
     return {false, reason};
 }
 
 RunStart SendingRun::startRun(bool resume, int selectedRow)
 {
-    if (!m_usable)
-        return refuse(text(stDefineEmailColumn), text(stInfo), UserMessageIcon::Information);
-    if (m_results.rowCount() == 1 && m_results.addressIsEmpty(0))
-        return refuse(text(stFillRecipientList), text(stInfo), UserMessageIcon::Information);
+    if (const RunNotice problem = readiness(); !problem.isNone())
+        return refuse(problem);
     chooseAccount();
-    m_stopReason.clear();
-    m_lastStopReason.clear();
+    m_stopReason = {};
+    m_lastStopReason = {};
     m_connectionFailures = 0;
     m_startTime = now();
     m_waiting = 0;
@@ -313,17 +262,14 @@ RunStart SendingRun::startAccountRun(bool resume, int selectedRow)
     if (m_journal) {
         QString error;
         if (!m_journal->writeSnapshot(m_results, &error))
-            return refuse(text(stCannotRecord).arg(m_journal->path(), error), text(stAttention),
-                          UserMessageIcon::Error);
+            return refuse({RunNotice::Kind::CannotRecord, m_journal->path(), error});
     }
 
     // Pictures that stay plain references are told once, before the first
     // message: the recipients will not see them unless the server has them.
     if (!m_pictureWarningsTold && !m_preparer->pictureWarnings().isEmpty()) {
         m_pictureWarningsTold = true;
-        emit messageToUser(text(stPicturesNotInline) + QStringLiteral("\n")
-                               + m_preparer->pictureWarnings().join(QLatin1Char('\n')),
-                           text(stAttention), UserMessageIcon::Information);
+        emit notice({RunNotice::Kind::PicturesNotInline, {}, m_preparer->pictureWarnings().join(QLatin1Char('\n'))});
     }
 
     m_currentRow = start - 1;
@@ -339,11 +285,9 @@ RunStart SendingRun::startDirectRun(bool resume, int selectedRow)
     // once, as when the coordinator refuses to start.
     Q_UNUSED(resume);
     Q_UNUSED(selectedRow);
-    const QString reason = QStringLiteral("Direct delivery is not available; send through the account.");
-    emit messageToUser(reason, text(stAttention), UserMessageIcon::Error);
-    setState(State::Idle);
+    const RunStart refused = refuse({RunNotice::Kind::DirectUnavailable});
     emit runFinished(false);
-    return {false, reason};
+    return refused;
 }
 
 void SendingRun::stop()
@@ -379,7 +323,7 @@ void SendingRun::stop()
     case State::Closed:
         break;
     }
-    refreshScheduleText();
+    refreshSchedulePanel();
     emit countersChanged();
 }
 
@@ -409,7 +353,7 @@ void SendingRun::scheduleEdited()
     } else if (m_state == State::WaitingForSchedule) {
         setState(State::Idle);
     }
-    refreshScheduleText();
+    refreshSchedulePanel();
 }
 
 void SendingRun::setRowStatusOk(int row)
@@ -474,7 +418,7 @@ void SendingRun::sendNext()
             m_schedule.beginPause(m_currentRow + 2);
             setState(State::SeriesPause);
         }
-        refreshScheduleText();
+        refreshSchedulePanel();
         emit countersChanged();
         return;
     }
@@ -548,16 +492,16 @@ void SendingRun::finishList()
     m_schedule.stopPause();
     task().RunState = 0;
     setState(State::Idle);
-    refreshScheduleText();
+    refreshSchedulePanel();
     emit countersChanged();
-    emit messageToUser(text(stProcessCompleted), text(stCompleted), UserMessageIcon::Information);
+    emit notice({RunNotice::Kind::Completed});
     emit runFinished(true);
 }
 
 void SendingRun::endAborted()
 {
     m_accountTransport->close();
-    refreshScheduleText();
+    refreshSchedulePanel();
     if (m_state == State::Closing) {
         setState(State::Closed);
         emit runFinished(false);
@@ -565,11 +509,8 @@ void SendingRun::endAborted()
         return;
     }
     m_lastStopReason = m_stopReason;
-    m_stopReason.clear();
-    if (m_lastStopReason.isEmpty())
-        emit messageToUser(text(stAborted), text(stAttention), UserMessageIcon::Information);
-    else
-        emit messageToUser(m_lastStopReason, text(stAttention), UserMessageIcon::Error);
+    m_stopReason = {};
+    emit notice(m_lastStopReason.isNone() ? RunNotice{RunNotice::Kind::Aborted} : m_lastStopReason);
     setState(State::Idle);
     emit runFinished(false);
 }
@@ -631,10 +572,8 @@ void SendingRun::onMessageDone(const MessageOutcome &outcome)
     rowFinished(row);
     emit countersChanged();
     if (m_connectionFailures >= kMaxConnectionFailures)
-        stopWithReason(text(stServerNotAnswering)
-                           .arg(m_accountTransport->serverName())
-                           .arg(m_connectionFailures)
-                           .arg(outcome.text));
+        stopWithReason({RunNotice::Kind::ServerNotAnswering, m_accountTransport->serverName(), outcome.text,
+                        m_connectionFailures});
     postStep();
 }
 
@@ -649,7 +588,7 @@ void SendingRun::onSessionEnded()
 void SendingRun::logIn()
 {
     setState(State::LoggingIn);
-    setScheduleText(text(stVerification));
+    setSchedulePanel(SchedulePanel::Verification);
     m_accountTransport->login();
 }
 
@@ -658,7 +597,7 @@ void SendingRun::onLoggedIn()
     // The next step sends; a stop meanwhile ends the run instead.
     if (m_state == State::LoggingIn || m_state == State::Stopping || m_state == State::Closing)
         postStep();
-    refreshScheduleText();
+    refreshSchedulePanel();
 }
 
 void SendingRun::onLoginFailed(const QString &errorText)
@@ -669,9 +608,9 @@ void SendingRun::onLoginFailed(const QString &errorText)
     }
     if (m_state != State::LoggingIn)
         return;
-    emit messageToUser(errorText, text(stInfo), UserMessageIcon::Information);
+    emit notice({RunNotice::Kind::LoginFailed, {}, errorText});
     setState(State::Idle);
-    refreshScheduleText();
+    refreshSchedulePanel();
     emit runFinished(false);
 }
 
@@ -697,41 +636,29 @@ void SendingRun::setState(State state)
     emit stateChanged(state);
 }
 
-void SendingRun::setScheduleText(const QString &panel)
+void SendingRun::setSchedulePanel(SchedulePanel panel)
 {
-    if (m_scheduleText == panel)
+    if (m_schedulePanel == panel)
         return;
-    m_scheduleText = panel;
-    emit scheduleTextChanged(panel);
+    m_schedulePanel = panel;
+    emit schedulePanelChanged();
 }
 
-void SendingRun::refreshScheduleText()
+void SendingRun::refreshSchedulePanel()
 {
     if (m_state == State::LoggingIn)
-        setScheduleText(text(stVerification));
+        setSchedulePanel(SchedulePanel::Verification);
     else if (task().RunState == TTaskObj::RunStateSeriesWait)
-        setScheduleText(text(stWaitingNextInterval));
+        setSchedulePanel(SchedulePanel::WaitingNextInterval);
     else if (!task().Enabled)
-        setScheduleText(QString());
-    else if (m_schedule.isCountingDown())
-        setScheduleText(text(stScheduleMailing) + QStringLiteral(" (") + durationText(m_schedule.secondsLeft())
-                        + QLatin1Char(')'));
+        setSchedulePanel(SchedulePanel::Empty);
     else
-        setScheduleText(text(stScheduleMailing));
+        setSchedulePanel(SchedulePanel::ScheduleMailing);
 }
 
-QStringList SendingRun::statusPanels() const
+qint64 SendingRun::scheduleSecondsLeft() const
 {
-    const QString elapsed = m_startTime.isValid() ? durationText(m_startTime.secsTo(now())) : QString();
-    const auto panel = [this](int index, const QString &value) {
-        return text(index) + QStringLiteral(": ") + value;
-    };
-    return {panel(stElapsed, elapsed),
-            panel(stTotal, QString::number(m_results.rowCount())),
-            panel(stWaiting, QString::number(m_waiting)),
-            panel(stGood, QString::number(m_good)),
-            panel(stBad, QString::number(m_bad)),
-            m_scheduleText};
+    return m_schedule.isCountingDown() ? std::max<qint64>(m_schedule.secondsLeft(), 0) : -1;
 }
 
 void SendingRun::rowFinished(int row)
@@ -753,16 +680,16 @@ bool SendingRun::messageInFlight()
 
 void SendingRun::recordingFailed(const QString &error)
 {
-    const QString reason = text(stCannotRecord).arg(m_journal->path(), error);
+    const RunNotice reason{RunNotice::Kind::CannotRecord, m_journal->path(), error};
     if (isRunning())
         stopWithReason(reason);
     else
-        emit messageToUser(reason, text(stAttention), UserMessageIcon::Error);
+        emit notice(reason);
 }
 
-void SendingRun::stopWithReason(const QString &reason)
+void SendingRun::stopWithReason(const RunNotice &reason)
 {
-    if (m_stopReason.isEmpty())
+    if (m_stopReason.isNone())
         m_stopReason = reason;
     if (m_state != State::Closing)
         setState(State::Stopping);

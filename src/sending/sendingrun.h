@@ -7,6 +7,7 @@
 #include "sending/messagetransport.h"
 #include "sending/resulttable.h"
 #include "sending/runschedule.h"
+#include "sending/sendingtexts.h"
 #include "sending/sendlog.h"
 #include "settings/settings.h"
 
@@ -31,42 +32,26 @@ namespace varnholt {
 
 class Project;
 
-// The texts of the sending run by index, so that a language file can
-// replace them (the window's message list).
-enum SendingText {
-    stEmail = 0, stState = 1, stResult = 2, stCode = 3, stComment = 4,
-    stElapsed = 5, stTotal = 6, stWaiting = 7, stGood = 8, stBad = 9,
-    stFillRecipientList = 10, stErrorEmail = 11, stDnsInfoError = 12, stLeft = 13,
-    stDefineEmailColumn = 14, stInfo = 15, stAttention = 18, stAborted = 19,
-    stSendingThroughIsp = 20, stCompleted = 21, stNo = 22, stOk = 23, stSentThroughIsp = 24,
-    stSendingWaitingAck = 25, stDeliveredAvailable = 26, stFailed = 27, stDnsNotResponding = 28,
-    stAbortedByUser = 29, stCouldNotPerform = 30, stTimeOut = 31, stInvalidDns = 32,
-    stMailboxUnavailable = 33, stUserNotLocal = 34, stExceededStorage = 35,
-    stTransactionFailed = 36, stRecipientServerError = 37, stProcessCompleted = 38,
-    stVerification = 39, stScheduleMailing = 40, stWaitingNextInterval = 41,
-    stOutcomeUnknown = 42, stNoAnswerAfterData = 43, stServerNotAnswering = 44, stCannotRecord = 45,
-    stPicturesNotInline = 46,
-};
-
-// The default (English) texts, indexes 0 to 46; 16 and 17 are reserved
-// (empty).
-[[nodiscard]] const QStringList &DefaultSendingTexts();
-
 // Which way messages leave. Only the account transport exists so far; the
 // direct delivery to the recipients' mail exchangers plugs in at
 // SendingRun::startDirectRun().
 enum class SendingTransport { Account, Direct };
 
-// The icon of a message for the user (the message box flags 64, 16, 32).
-enum class UserMessageIcon { Information, Error, Question };
-
-// What starting a run came to: started, or refused with the reason (which
-// the run has also told its observers through messageToUser).
+// What starting a run came to: started, or the refusal with its reason
+// (which the run has also given its observers as a notice, except Busy).
 struct RunStart {
     bool started = false;
-    QString refusal;
+    RunNotice refusal;
 
     explicit operator bool() const { return started; }
+};
+
+// What the schedule panel of a window shows.
+enum class SchedulePanel {
+    Empty,
+    Verification,        // the POP3 log-in before sending
+    WaitingNextInterval, // a series pause
+    ScheduleMailing,     // the task is active (with a countdown while one runs)
 };
 
 class SendingRun : public QObject
@@ -98,11 +83,18 @@ public:
     ~SendingRun() override;
 
     // False when the project's e-mail column is out of range: the run was
-    // not set up (message 14 was sent to the user) and cannot start.
+    // not set up and cannot start (readiness() says NoEmailColumn).
     [[nodiscard]] bool isUsable() const { return m_usable; }
+    // Why a run could not start now, or a notice of kind None: the checks
+    // that sendMail(), resume() and a due schedule make before anything
+    // changes. (A run already going on is refused as Busy besides.)
+    [[nodiscard]] RunNotice readiness() const;
 
     // ---- Set-up (before a run) ----
-    void setTexts(const QStringList &texts); // a translation; missing entries keep the default
+    // The texts the run writes into the result cells and the send log
+    // ("Ok", "No", "Outcome unknown", ...): a translation of
+    // DefaultSendingTexts(); missing entries keep the default.
+    void setTexts(const QStringList &texts);
     [[nodiscard]] QString text(int index) const;
     void setClock(Clock clock) { m_clock = std::move(clock); }
     // The set clock, or the local time to the second. The local time is
@@ -164,16 +156,15 @@ public:
     [[nodiscard]] int good() const { return m_good; }
     [[nodiscard]] int bad() const { return m_bad; }
     // Why the run stopped by itself (the results could not be recorded, the
-    // server stopped answering); empty after a user's stop or a complete run.
-    [[nodiscard]] QString stopReason() const { return m_lastStopReason; }
+    // server stopped answering); None after a user's stop or a complete run.
+    [[nodiscard]] const RunNotice &stopReason() const { return m_lastStopReason; }
     [[nodiscard]] int total() const { return m_results.rowCount(); }
     [[nodiscard]] QDateTime startTime() const { return m_startTime; }
     // The current row: the row handed over (or last looked at).
     [[nodiscard]] int currentRow() const { return m_currentRow; }
-    // The six status panels: "Elapsed: ...", "Total: ...", "Waiting: ...",
-    // "Good: ...", "Bad: ...", and the schedule panel.
-    [[nodiscard]] QStringList statusPanels() const;
-    [[nodiscard]] QString scheduleText() const { return m_scheduleText; }
+    [[nodiscard]] SchedulePanel schedulePanel() const { return m_schedulePanel; }
+    // Seconds until the task is checked, or -1 when no countdown runs.
+    [[nodiscard]] qint64 scheduleSecondsLeft() const;
     [[nodiscard]] QStringList heldBackCodes() const;
 
     [[nodiscard]] TTaskObj &task() { return m_schedule.task(); }
@@ -193,9 +184,10 @@ Q_SIGNALS:
     // The run ended: `completed` at the end of the list, false when it was
     // stopped or the POP3 log-in failed. A series pause is not an end.
     void runFinished(bool completed);
-    // A message box of the run: text, caption, icon.
-    void messageToUser(const QString &text, const QString &caption, varnholt::UserMessageIcon icon);
-    void scheduleTextChanged(const QString &text);
+    // Something for the user: a refusal, a stop of the run's own, the end.
+    void notice(const varnholt::RunNotice &notice);
+    // The schedule panel or its countdown changed.
+    void schedulePanelChanged();
     // A send log line could not be written.
     void logFailed(const QString &error);
     // After requestClose() returned false: the sessions have ended.
@@ -206,7 +198,7 @@ private:
     RunStart startRun(bool resume, int selectedRow);
     RunStart startAccountRun(bool resume, int selectedRow);
     RunStart startDirectRun(bool resume, int selectedRow);
-    RunStart refuse(const QString &reason, const QString &caption, UserMessageIcon icon);
+    RunStart refuse(const RunNotice &reason);
     void postStep();
     void step();
     void sendNext();
@@ -221,8 +213,8 @@ private:
     void onSessionEnded();
 
     void setState(State state);
-    void setScheduleText(const QString &text);
-    void refreshScheduleText();
+    void setSchedulePanel(SchedulePanel panel);
+    void refreshSchedulePanel();
     void rowFinished(int row);
     // The message's body went out and its final "." follows: the row is
     // journalled as in flight first. False (the "." is withheld) when that
@@ -231,7 +223,7 @@ private:
     // A write of the results failed: the run stops before the next message.
     void recordingFailed(const QString &error);
     // Stops the run with `reason` told to the user instead of "Aborted".
-    void stopWithReason(const QString &reason);
+    void stopWithReason(const RunNotice &reason);
     // Appends the record that `record` makes to the send log.
     void writeLog(const std::function<QString()> &record);
     [[nodiscard]] bool sessionsBusy() const;
@@ -259,7 +251,7 @@ private:
 
 
     State m_state = State::Idle;
-    QString m_scheduleText;
+    SchedulePanel m_schedulePanel = SchedulePanel::Empty;
     int m_currentRow = -1;
     bool m_handedOver = false; // the current row's message is with the session
     bool m_resendUnknown = false;
@@ -267,8 +259,8 @@ private:
     // Messages in a row that failed on the connection (no answer, refused,
     // dropped) rather than by a server's reply.
     int m_connectionFailures = 0;
-    QString m_stopReason;     // set while a run stops by itself
-    QString m_lastStopReason; // kept for observers after the run ended
+    RunNotice m_stopReason;     // set while a run stops by itself
+    RunNotice m_lastStopReason; // kept for observers after the run ended
     int m_waiting = 0;
     int m_good = 0;
     int m_bad = 0;

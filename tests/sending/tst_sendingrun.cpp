@@ -10,6 +10,7 @@
 
 #include "sending/recipientaddress.h"
 
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -33,8 +34,8 @@ QStringList accepted(const QString &address)
 struct Observer {
     explicit Observer(SendingRun &run)
     {
-        QObject::connect(&run, &SendingRun::messageToUser, &run,
-                         [this](const QString &text, const QString &, UserMessageIcon) { messages << text; });
+        QObject::connect(&run, &SendingRun::notice, &run,
+                         [this](const RunNotice &notice) { messages << NoticeText(notice).text; });
         QObject::connect(&run, &SendingRun::runFinished, &run,
                          [this](bool completed) { finished << completed; });
     }
@@ -85,7 +86,8 @@ private Q_SLOTS:
     void seriesPause();
     void statusNoSendsAgain();
     void journalSurvivesAKilledRun();
-    void emailColumnOutOfRange();
+    void refusalsToStart_data();
+    void refusalsToStart();
     void scheduleStartsTheRun();
     void closingWaitsForTheSession();
     void connectionDroppedAfterTheMessage();
@@ -243,7 +245,7 @@ void TestSendingRun::heldBackCodes()
 
     run.resume(0);
     QCOMPARE(run.state(), SendingRun::State::LoggingIn);
-    QCOMPARE(run.scheduleText(), QStringLiteral("Verification"));
+    QCOMPARE(run.schedulePanel(), SchedulePanel::Verification);
     QTRY_COMPARE_WITH_TIMEOUT(seen.finished, QList<bool>{false}, 15000);
     QCOMPARE(seen.messages.size(), 1); // the POP3 error text
     QCOMPARE(run.state(), SendingRun::State::Idle);
@@ -280,7 +282,7 @@ void TestSendingRun::seriesPause()
     QTRY_COMPARE(run.state(), SendingRun::State::SeriesPause);
     QCOMPARE(run.results().status(1), RowStatus::Sent);
     QCOMPARE(run.results().status(2), RowStatus::NotProcessed);
-    QCOMPARE(run.scheduleText(), QStringLiteral("Waiting for the next scheduled interval."));
+    QCOMPARE(run.schedulePanel(), SchedulePanel::WaitingNextInterval);
     QVERIFY(run.schedule().isPausing());
     QCOMPARE(run.schedule().pauseLength(), std::chrono::milliseconds(10 * 60 * 1000));
     QCOMPARE(run.series().NextRow, 3); // counted from 1
@@ -301,7 +303,7 @@ void TestSendingRun::seriesPause()
     QCOMPARE(rcptLines(peer).size(), 3);
     QCOMPARE(peer.connections, 1); // the connection stayed open during the pause
     QCOMPARE(run.results().status(2), RowStatus::Sent);
-    QCOMPARE(run.scheduleText(), QString());
+    QCOMPARE(run.schedulePanel(), SchedulePanel::Empty);
 }
 
 void TestSendingRun::statusNoSendsAgain()
@@ -380,18 +382,48 @@ void TestSendingRun::journalSurvivesAKilledRun()
     }
 }
 
-void TestSendingRun::emailColumnOutOfRange()
+void TestSendingRun::refusalsToStart_data()
 {
+    QTest::addColumn<QList<QByteArray>>("lines");
+    QTest::addColumn<int>("emailColumn");
+    QTest::addColumn<QString>("smtpServer");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("message");
+    const QList<QByteArray> one{"r0@x.test;A"};
+    QTest::newRow("e-mail column out of range")
+        << one << 5 << "127.0.0.1" << int(RunNotice::Kind::NoEmailColumn) << "Define Email Column";
+    QTest::newRow("no recipients") << QList<QByteArray>{""} << 0 << "127.0.0.1"
+                                   << int(RunNotice::Kind::NoRecipients) << "Please fill the recipient list";
+    QTest::newRow("no SMTP server") << one << 0 << " " << int(RunNotice::Kind::NoSmtpServer)
+                                    << "The mail account has no SMTP server: set it up in the preferences.";
+}
+
+// A run that cannot start says why, before anything is touched, in the
+// answer to the command and in one notice.
+void TestSendingRun::refusalsToStart()
+{
+    QFETCH(QList<QByteArray>, lines);
+    QFETCH(int, emailColumn);
+    QFETCH(QString, smtpServer);
+    QFETCH(int, kind);
+    QFETCH(QString, message);
     SendingFixture f;
-    f.make({"r0@x.test;A"}, 1, 1, "Column=5\r\n");
-    f.project->settings().Column = 5;
+    f.make(lines, 1, 1, "Column=" + QByteArray::number(emailColumn) + "\r\n");
+    f.project->settings().Column = emailColumn;
+    f.accounts.item(0)->SMTPServer = smtpServer;
     SendingRun run(*f.project, f.accounts);
-    QVERIFY(!run.isUsable());
-    QSignalSpy messages(&run, &SendingRun::messageToUser);
-    QTRY_COMPARE(messages.size(), 1);
-    QCOMPARE(messages.first().first().toString(), QStringLiteral("Define Email Column"));
-    run.sendMail();
-    QCOMPARE(run.state(), SendingRun::State::Idle);
+    run.setJournalPath(f.path("p.results"));
+    QCOMPARE(int(run.readiness().kind), kind);
+    Observer seen(run);
+    for (const bool resume : {false, true}) {
+        const RunStart start = resume ? run.resume(0) : run.sendMail();
+        QVERIFY(!start);
+        QCOMPARE(int(start.refusal.kind), kind);
+        QCOMPARE(run.state(), SendingRun::State::Idle);
+    }
+    QCOMPARE(seen.messages, (QStringList{message, message}));
+    QVERIFY(seen.finished.isEmpty());
+    QVERIFY(!QFileInfo::exists(f.path("p.results")));
 }
 
 void TestSendingRun::scheduleStartsTheRun()
@@ -413,10 +445,12 @@ void TestSendingRun::scheduleStartsTheRun()
 
     run.scheduleEdited();
     QCOMPARE(run.state(), SendingRun::State::WaitingForSchedule);
-    QCOMPARE(run.scheduleText(), QStringLiteral("Schedule mailing (00:00:05)"));
+    QCOMPARE(run.schedulePanel(), SchedulePanel::ScheduleMailing);
+    QCOMPARE(run.scheduleSecondsLeft(), 5);
     clock = clock.addSecs(6);
     run.schedule().tick(); // the countdown ends
-    QCOMPARE(run.scheduleText(), QStringLiteral("Schedule mailing"));
+    QCOMPARE(run.schedulePanel(), SchedulePanel::ScheduleMailing);
+    QCOMPARE(run.scheduleSecondsLeft(), -1);
     QVERIFY(!run.schedule().isCountingDown());
     run.schedule().tick(); // not due before 12:00
     QVERIFY(run.schedule().isWaiting());
@@ -509,7 +543,7 @@ void TestSendingRun::failingServerStopsTheRun()
     QTRY_COMPARE_WITH_TIMEOUT(seen.finished, QList<bool>{false}, 20000);
     QCOMPARE(seen.messages.size(), 1);
     QVERIFY2(seen.messages[0].contains("did not answer 5 messages in a row"), qPrintable(seen.messages[0]));
-    QCOMPARE(run.stopReason(), seen.messages[0]);
+    QCOMPARE(NoticeText(run.stopReason()).text, seen.messages[0]);
     QCOMPARE(run.results().count(RowStatus::Failed), 5);
     QCOMPARE(run.results().count(RowStatus::NotProcessed), 3);
     // What is left can be resumed.

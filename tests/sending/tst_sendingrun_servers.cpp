@@ -62,8 +62,7 @@ void TestSendingRunServers::thousandRecipients()
     QStringList messages;
     bool loggedIn = false;
     connect(&run, &SendingRun::runFinished, &run, [&](bool completed) { finished << completed; });
-    connect(&run, &SendingRun::messageToUser, &run,
-            [&](const QString &text, const QString &, UserMessageIcon) { messages << text; });
+    connect(&run, &SendingRun::notice, &run, [&](const RunNotice &notice) { messages << NoticeText(notice).text; });
     connect(&run, &SendingRun::stateChanged, &run, [&](SendingRun::State state) {
         loggedIn = loggedIn || state == SendingRun::State::LoggingIn;
     });

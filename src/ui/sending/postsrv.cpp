@@ -47,6 +47,15 @@ int messageBoxFlags(UserMessageIcon icon)
 // Counter changes arrive once per message; the panels follow at this pace.
 constexpr int kPanelRefreshMs = 100;
 
+QString durationText(qint64 seconds)
+{
+    seconds = std::max<qint64>(seconds, 0);
+    return QStringLiteral("%1:%2:%3")
+        .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
+        .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
 } // namespace
 
 TPostSrv::TPostSrv(Project &project, const tAccounts &accounts, QWidget *parent)
@@ -58,23 +67,18 @@ TPostSrv::TPostSrv(Project &project, const tAccounts &accounts, QWidget *parent)
     setObjectName(QStringLiteral("sending"));
     setWindowTitle(QStringLiteral("Sending list"));
     TranslationRegistry::instance().announce(this, m_msl);
-    m_run->setTexts(m_msl->texts());
-    connect(m_msl, &TMsgLanguage::changed, this, [this] {
-        m_run->setTexts(m_msl->texts());
-        m_model->reload();
-        refreshPanels();
-    });
-
     buildWidgets();
+    applyTexts();
+    connect(m_msl, &TMsgLanguage::changed, this, &TPostSrv::applyTexts);
 
     connect(m_run.get(), &SendingRun::rowChanged, m_model, &ResultModel::rowChanged);
     connect(m_run.get(), &SendingRun::countersChanged, this, &TPostSrv::schedulePanelRefresh);
-    connect(m_run.get(), &SendingRun::scheduleTextChanged, this, &TPostSrv::refreshPanels);
+    connect(m_run.get(), &SendingRun::schedulePanelChanged, this, &TPostSrv::refreshPanels);
     connect(m_run.get(), &SendingRun::stateChanged, this, &TPostSrv::onStateChanged);
     connect(m_run.get(), &SendingRun::runFinished, this, &TPostSrv::refreshPanels);
     // Message boxes wait for the user: queued, so that the run's own signal
     // handling has ended before one opens.
-    connect(m_run.get(), &SendingRun::messageToUser, this, &TPostSrv::onMessage, Qt::QueuedConnection);
+    connect(m_run.get(), &SendingRun::notice, this, &TPostSrv::onNotice, Qt::QueuedConnection);
     connect(m_run.get(), &SendingRun::logFailed, this, [this](const QString &error) {
         m_statusBar->showMessage(error, 10000);
     });
@@ -90,8 +94,7 @@ TPostSrv::TPostSrv(Project &project, const tAccounts &accounts, QWidget *parent)
     connect(&m_elapsedTimer, &QTimer::timeout, this, &TPostSrv::refreshPanels);
 
     if (!m_run->isUsable()) {
-        // The run said so while it was set up, before anyone listened.
-        ShowMessageBox(m_run->text(stDefineEmailColumn), m_run->text(stInfo), mbIconInformation);
+        onNotice({RunNotice::Kind::NoEmailColumn});
         return;
     }
     const tAccountObj &account = m_run->account();
@@ -323,10 +326,51 @@ void TPostSrv::changeEvent(QEvent *event)
 
 // ---- panels and controls ----------------------------------------------------------
 
+QString TPostSrv::text(int index) const
+{
+    const QString translated = m_msl->texts().value(index);
+    return translated.isEmpty() ? DefaultSendingTexts().value(index) : translated;
+}
+
+void TPostSrv::applyTexts()
+{
+    // The run writes some of the texts into its result cells.
+    m_run->setTexts(m_msl->texts());
+    QStringList headers;
+    for (int column = stEmail; column <= stComment; ++column)
+        headers << text(column);
+    m_model->setHeaders(headers);
+    m_model->reload();
+    refreshPanels();
+}
+
 void TPostSrv::refreshPanels()
 {
     m_panelTimer.stop();
-    const QStringList texts = m_run->statusPanels();
+    // "Elapsed: ...", "Total: ...", "Waiting: ...", "Good: ...", "Bad: ...",
+    // and the schedule panel.
+    const SendingRun &run = *m_run;
+    const auto panel = [this](int index, const QString &value) {
+        return text(index) + QStringLiteral(": ") + value;
+    };
+    QString schedule;
+    switch (run.schedulePanel()) {
+    case SchedulePanel::Empty: break;
+    case SchedulePanel::Verification: schedule = text(stVerification); break;
+    case SchedulePanel::WaitingNextInterval: schedule = text(stWaitingNextInterval); break;
+    case SchedulePanel::ScheduleMailing:
+        schedule = text(stScheduleMailing);
+        if (const qint64 left = run.scheduleSecondsLeft(); left >= 0)
+            schedule += QStringLiteral(" (") + durationText(left) + QLatin1Char(')');
+        break;
+    }
+    const QStringList texts{
+        panel(stElapsed, run.startTime().isValid() ? durationText(run.startTime().secsTo(run.now())) : QString()),
+        panel(stTotal, QString::number(run.total())),
+        panel(stWaiting, QString::number(run.waiting())),
+        panel(stGood, QString::number(run.good())),
+        panel(stBad, QString::number(run.bad())),
+        schedule};
     for (size_t i = 0; i < m_panels.size(); ++i) {
         const QString text = texts.value(int(i));
         if (m_panels[i]->text() != text)
@@ -387,9 +431,10 @@ void TPostSrv::onStateChanged(SendingRun::State state)
         refreshPanels();
 }
 
-void TPostSrv::onMessage(const QString &text, const QString &caption, UserMessageIcon icon)
+void TPostSrv::onNotice(const RunNotice &notice)
 {
-    ShowMessageBox(text, caption, messageBoxFlags(icon));
+    const NoticeMessage message = NoticeText(notice, m_msl->texts());
+    ShowMessageBox(message.text, message.caption, messageBoxFlags(message.icon));
 }
 
 void TPostSrv::createLogToggled(bool on)
@@ -434,7 +479,7 @@ void TPostSrv::resume()
                            "server's answer never came, so they may have received it.\n\n"
                            "Yes: resume without them.\nNo: send to them again as well.\nCancel: do not resume.")
                 .arg(unknown),
-            m_run->text(stAttention), mbIconQuestion | mbYesNoCancel);
+            text(stAttention), mbIconQuestion | mbYesNoCancel);
         if (answer == idCancel)
             return;
         resendUnknown = answer == idNo;
@@ -471,7 +516,7 @@ void TPostSrv::deleteFromList()
     if (!m_run->results().matches(m_project.table(), m_project.settings().Column)) {
         ShowMessageBox(QStringLiteral("The mailing list has changed since these results were made, so they no "
                                       "longer tell which rows to delete. Nothing was deleted."),
-                       m_run->text(stAttention), mbIconInformation);
+                       text(stAttention), mbIconInformation);
         return;
     }
     // The rows go from a copy of the results and from the list together;
@@ -499,7 +544,7 @@ void TPostSrv::viewLogFile()
     QString path = m_run->sendLog().path();
     if (path.isEmpty())
         path = m_project.settings().LogFile;
-    ShowLogs(path, m_run->text(stOk), m_run->text(stNo), this);
+    ShowLogs(path, text(stOk), text(stNo), this);
 }
 
 void TPostSrv::schedule()

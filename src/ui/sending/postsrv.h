@@ -98,7 +98,10 @@ private:
     void schedulePanelRefresh();
     void setControlsRunning(bool running);
     void onStateChanged(SendingRun::State state);
-    void onMessage(const QString &text, const QString &caption, UserMessageIcon icon);
+    void onNotice(const RunNotice &notice);
+    // The window's text `index` (DefaultSendingTexts() or its translation).
+    [[nodiscard]] QString text(int index) const;
+    void applyTexts();
     void createLogToggled(bool on);
     void storeDirectSettings();
     QPushButton *addButton(const QString &objectName, const QString &caption, void (TPostSrv::*slot)());

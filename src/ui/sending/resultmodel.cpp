@@ -106,8 +106,14 @@ QVariant ResultModel::headerData(int section, Qt::Orientation orientation, int r
     if (role != Qt::DisplayRole)
         return {};
     if (orientation == Qt::Horizontal)
-        return section >= 0 && section < kColumns ? m_run.text(stEmail + section) : QVariant();
+        return section >= 0 && section < kColumns ? QVariant(m_headers.value(section)) : QVariant();
     return section + 1;
+}
+
+void ResultModel::setHeaders(const QStringList &headers)
+{
+    m_headers = headers;
+    emit headerDataChanged(Qt::Horizontal, 0, kColumns - 1);
 }
 
 void ResultModel::rowChanged(int row)

@@ -27,9 +27,12 @@ public:
     void rowChanged(int row);
     // Rows were removed or the titles changed: everything is read again.
     void reload();
+    // The five column titles (the window's texts).
+    void setHeaders(const QStringList &headers);
 
 private:
     SendingRun &m_run;
+    QStringList m_headers;
     QIcon m_sent;
     QIcon m_failed;
     QIcon m_inProgress;

@@ -16,6 +16,7 @@
 #include "testservers.h"
 
 #include "ui/common/messagebox.h"
+#include "ui/common/msglanguage.h"
 
 #include <QCheckBox>
 #include <QMdiArea>
@@ -65,6 +66,7 @@ private Q_SLOTS:
     void refusedRowsShowCodeAndComment();
     void stopThenResumeFromSelectedRow();
     void seriesPauseWaitsAndStopReturnsToIdle();
+    void panelsShowTheScheduleInTheWindowsWords();
     void emailColumnOutOfRangeRefusesToOpen();
     void projectInUseRefusesToOpen();
     void deleteFromListAppliesTheDialog_data();
@@ -241,6 +243,29 @@ void TestPostSrv::seriesPauseWaitsAndStopReturnsToIdle()
     runQueuedCalls(); // any queued message box would have arrived
     QCOMPARE(messages.texts, QStringList());
     QCOMPARE(SmtpSink::storedMessages(f.path("sink")).size(), 3);
+}
+
+// The run only says what the schedule panel shows; the window words it,
+// in its own (translated) texts.
+void TestPostSrv::panelsShowTheScheduleInTheWindowsWords()
+{
+    SendingFixture f;
+    f.make({"a@example.test;A", "b@example.test;B"}, 1, 1, "\r\n[MailTask]\r\nEnabled=1\r\n");
+    TPostSrv w(*f.project, f.accounts);
+    QCOMPARE(w.run().state(), SendingRun::State::WaitingForSchedule);
+    const QStringList panels = w.statusTexts();
+    QCOMPARE(panels.mid(1, 4), (QStringList{"Total: 2", "Waiting: 0", "Good: 0", "Bad: 0"}));
+    QVERIFY2(QRegularExpression(R"(^Schedule mailing \(00:0[01]:\d\d\)$)").match(panels.value(5)).hasMatch(),
+             qPrintable(panels.value(5)));
+
+    w.messages()->setText(stTotal, QStringLiteral("Gesamt"));
+    w.messages()->setText(stScheduleMailing, QStringLiteral("Versand geplant"));
+    w.messages()->setText(stEmail, QStringLiteral("Adresse"));
+    QCOMPARE(w.statusTexts().value(1), QStringLiteral("Gesamt: 2"));
+    QVERIFY2(w.statusTexts().value(5).startsWith("Versand geplant (00:0"), qPrintable(w.statusTexts().value(5)));
+    QCOMPARE(w.model()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Adresse"));
+    w.run().stop();
+    QCOMPARE(w.statusTexts().value(5), QString());
 }
 
 void TestPostSrv::emailColumnOutOfRangeRefusesToOpen()
