@@ -3,9 +3,11 @@
 #include "cli.h"
 #include "openproject.h"
 
+#include "sending/activecontent.h"
 #include "sending/messagefile.h"
 #include "sending/messageprep.h"
 #include "sending/recipientaddress.h"
+#include "sending/sendingtexts.h"
 #include "settings/textfile.h"
 
 #include <QDir>
@@ -58,6 +60,17 @@ bool writeMessageFileAt(const QString &path, const MimeInputs &inputs, QString *
     return true;
 }
 
+// What the messages do not carry as written in the project, told once:
+// pictures that stay references, active content taken out of the HTML.
+void tellWhatChanged(const MessagePreparer &preparer, const QMap<QString, int> &removed)
+{
+    if (!preparer.pictureWarnings().isEmpty())
+        fail(NoticeText({RunNotice::Kind::PicturesNotInline, {}, preparer.pictureWarnings().join(u'\n')}).text,
+             ExitOk);
+    if (!removed.isEmpty())
+        fail(NoticeText({RunNotice::Kind::ActiveContentRemoved, {}, RemovedContentText(removed)}).text, ExitOk);
+}
+
 } // namespace
 
 int runDryRun(const Invocation &inv, const QString &projectFile, const QString &folder)
@@ -98,6 +111,9 @@ int runDryRun(const Invocation &inv, const QString &projectFile, const QString &
         ++written;
     }
     err.flush();
+    QMap<QString, int> removed = preparer.removedFromTemplate();
+    AddRemovedContent(removed, preparer.removedFromValues());
+    tellWhatChanged(preparer, removed);
     QJsonObject doc;
     doc.insert(QStringLiteral("folder"), dir.absolutePath());
     doc.insert(QStringLiteral("written"), written);
@@ -133,6 +149,9 @@ int runPreview(const Invocation &inv)
     const PreparedMessage message = preparer.prepare(row);
     if (!message.error.isEmpty())
         return fail(QStringLiteral("row %1: %2").arg(rowNumber).arg(message.error));
+    QMap<QString, int> removed = preparer.removedFromTemplate();
+    AddRemovedContent(removed, preparer.removedFromValues());
+    tellWhatChanged(preparer, removed);
     const bool printed = WriteMessageFile(message.withRecipient(), [](QByteArrayView piece) {
         return std::fwrite(piece.data(), 1, size_t(piece.size()), stdout) == size_t(piece.size());
     });

@@ -121,14 +121,20 @@ void MergeTemplate::addText(qsizetype from, qsizetype to, const QList<QStringLis
 
 bool MergeTemplate::hasFieldIn(qsizetype start, qsizetype end) const
 {
+    std::vector<int> columns;
+    addColumnsIn(start, end, columns);
+    return !columns.empty();
+}
+
+void MergeTemplate::addColumnsIn(qsizetype start, qsizetype end, std::vector<int> &columns) const
+{
     // The pieces follow each other through the whole template.
     auto it = std::upper_bound(m_pieces.cbegin(), m_pieces.cend(), start,
                                [](qsizetype at, const Piece &p) { return at < p.from + p.length; });
     for (; it != m_pieces.cend() && it->from < end; ++it) {
         if (it->column >= 0)
-            return true;
+            columns.push_back(it->column);
     }
-    return false;
 }
 
 qsizetype MergeTemplate::joinedLength(const QStringList &cells, const QStringList &slotTexts) const

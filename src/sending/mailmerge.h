@@ -67,6 +67,9 @@ public:
     [[nodiscard]] const std::vector<int> &columns() const { return m_columns; }
     // Whether a field overlaps the stretch [start, end) of the template.
     [[nodiscard]] bool hasFieldIn(qsizetype start, qsizetype end) const;
+    // The columns of the fields that overlap [start, end), added to
+    // `columns` (which may then hold a column more than once).
+    void addColumnsIn(qsizetype start, qsizetype end, std::vector<int> &columns) const;
 
     // The length join() gives, found without making the text.
     [[nodiscard]] qsizetype joinedLength(const QStringList &cells, const QStringList &slotTexts = {}) const;

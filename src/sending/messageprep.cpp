@@ -1,6 +1,7 @@
 #include "sending/messageprep.h"
 
 #include "mime/encodings.h"
+#include "sending/activecontent.h"
 #include "project/listtable.h"
 #include "project/project.h"
 #include "sending/inlinepictures.h"
@@ -172,10 +173,24 @@ MessagePreparer::MessagePreparer(Setup setup)
     // would then go out to the recipient.
     std::vector<TextRange> pictureSlots;
     if (t.htmlMode) {
+        // Scripts, frames, forms and the like never go out. What is left
+        // is what the pictures are looked for in.
+        ActiveContentCleanup cleanup = RemoveActiveContent(t.html);
+        m_setup.templates.html = std::move(cleanup.html);
+        m_removedFromTemplate = std::move(cleanup.removed);
+
         InlinePictureContext context;
         context.baseUrl = m_setup.baseUrl;
         context.projectFolder = m_setup.projectFolder;
         const MergeTemplate fields(t.html, m_fieldForms);
+        for (const TextRange &tag : cleanup.tagsWithAttributes) {
+            const bool afterBracket = t.html.at(tag.start) == u'<' && tag.end - tag.start == 2;
+            const size_t before = m_tagColumns.size();
+            fields.addColumnsIn(afterBracket ? tag.start + 1 : tag.start, tag.end, m_tagColumns);
+            m_cleanEveryMessage = m_cleanEveryMessage || (afterBracket && m_tagColumns.size() > before);
+        }
+        std::sort(m_tagColumns.begin(), m_tagColumns.end());
+        m_tagColumns.erase(std::unique(m_tagColumns.begin(), m_tagColumns.end()), m_tagColumns.end());
         PictureScan scan = FindPictures(t.html, context, [&fields](qsizetype start, qsizetype end) {
             return fields.hasFieldIn(start, end);
         });
@@ -221,6 +236,19 @@ MessagePreparer::Setup setupOf(const Project &project, const tAccountObj &accoun
 MessagePreparer::MessagePreparer(const Project &project, const tAccountObj &account)
     : MessagePreparer(setupOf(project, account))
 {
+}
+
+bool MessagePreparer::valuesMayMakeActiveContent() const
+{
+    // Merged values are escaped: they open no tag and leave no attribute
+    // value. Inside a tag they can still name an attribute ("onclick=...")
+    // or a script address, and neither comes without ":" or "=".
+    if (m_cleanEveryMessage)
+        return true;
+    return std::any_of(m_tagColumns.cbegin(), m_tagColumns.cend(), [this](int column) {
+        const QString &value = m_cells[column];
+        return value.contains(u':') || value.contains(u'=');
+    });
 }
 
 QString MessagePreparer::merge(const QString &text, int row) const
@@ -273,9 +301,16 @@ PreparedMessage MessagePreparer::prepare(int row, const QDateTime &now)
         references.reserve(cids.size());
         for (const QString &cid : cids)
             references.append(QStringLiteral("cid:") + cid);
-        const std::optional<QString> body = m_html->join(m_htmlCells, references);
+        std::optional<QString> body = m_html->join(m_htmlCells, references);
         if (!body)
             return tooLarge();
+        if (valuesMayMakeActiveContent()) {
+            ActiveContentCleanup cleanup = RemoveActiveContent(*body);
+            if (cleanup.changed()) {
+                AddRemovedContent(m_removedFromValues, cleanup.removed);
+                body = std::move(cleanup.html);
+            }
+        }
         in.HtmlText = SplitTextLines(*body);
         in.HtmlFiles = m_pictureFiles;
         in.HtmlCids = cids;

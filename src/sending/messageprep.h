@@ -9,6 +9,7 @@
 #include <QDateTime>
 #include <QHash>
 #include <QRandomGenerator>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -203,7 +204,17 @@ public:
     // values never become pictures.
     [[nodiscard]] const QStringList &pictureWarnings() const { return m_pictureWarnings; }
 
+    // What was taken out of the HTML template as active content
+    // (RemoveActiveContent), once per run: the messages never carry it.
+    [[nodiscard]] const QMap<QString, int> &removedFromTemplate() const { return m_removedFromTemplate; }
+    // What merged values made into active content and was taken out of
+    // the messages prepared so far (a value merged into a tag, such as an
+    // address column in href="[Column#3]" holding a "javascript:" one).
+    [[nodiscard]] const QMap<QString, int> &removedFromValues() const { return m_removedFromValues; }
+
 private:
+    [[nodiscard]] bool valuesMayMakeActiveContent() const;
+
     Setup m_setup;
     QList<QStringList> m_fieldForms;
     SenderIdentity m_sender;
@@ -218,6 +229,13 @@ private:
     std::unique_ptr<MergeTemplate> m_html; // its slots are the pictures
     QStringList m_pictureFiles;
     QStringList m_pictureWarnings;
+    QMap<QString, int> m_removedFromTemplate;
+    QMap<QString, int> m_removedFromValues;
+    // The columns merged inside tags of the HTML template: a message whose
+    // value there holds ":" or "=" is cleaned again once merged. With a
+    // field right after a "<" every message is.
+    std::vector<int> m_tagColumns;
+    bool m_cleanEveryMessage = false;
     std::vector<int> m_rowColumns; // the columns any template names
     QStringList m_cells;     // of the row being prepared, by column
     QStringList m_htmlCells; // the same, HTML-escaped

@@ -123,6 +123,7 @@ void AccountTransport::send(PreparedMessage message)
     m_smtp.setTO_Address(message.toAddress);
     m_smtp.setTO_Name(message.toName);
     m_handedOver = true;
+    m_cancelled = false;
     m_smtp.setAction(SendMail::Send_Mail);
 }
 
@@ -130,8 +131,10 @@ void AccountTransport::cancel()
 {
     if (m_pop3.Busy())
         m_pop3.setMail_Action(GetMail::Cancel_GetMail);
-    if (m_smtp.Busy())
+    if (m_smtp.Busy()) {
+        m_cancelled = m_handedOver;
         m_smtp.setAction(SendMail::Cancel_SendMail);
+    }
 }
 
 void AccountTransport::close()
@@ -167,6 +170,9 @@ void AccountTransport::onSmtpDone()
         outcome.code = result.reply->code();
     } else if (result.finalDotSent) {
         outcome.kind = MessageOutcome::Kind::Unknown;
+    } else if (std::exchange(m_cancelled, false)) {
+        outcome.kind = MessageOutcome::Kind::Cancelled;
+        outcome.connectionFailure = false;
     } else {
         outcome.kind = MessageOutcome::Kind::Failed;
     }

@@ -24,7 +24,8 @@ struct MessageOutcome {
     enum class Kind {
         Accepted, // the server took it
         Refused,  // the server's reply refused it
-        Failed,   // it never became deliverable (no connection, withheld, cancelled before its end)
+        Failed,   // it never became deliverable (no connection, withheld)
+        Cancelled, // cancel() ended it before it went out whole: nothing was delivered
         Unknown,  // it went out whole and no answer came: the server may have it
     };
     Kind kind = Kind::Failed;
@@ -107,6 +108,7 @@ private:
     SendMail m_smtp;
     GetMail m_pop3;
     bool m_handedOver = false; // a message is with the SMTP session
+    bool m_cancelled = false;  // cancel() came while it was
     bool m_loggedIn = false;   // in this run
     bool m_loginOk = false;    // the log-in on the way was granted
     QString m_loginError;

@@ -1,6 +1,7 @@
 #include "sending/sendingrun.h"
 
 #include "project/project.h"
+#include "sending/activecontent.h"
 #include "sending/recipientaddress.h"
 
 #include <QTime>
@@ -114,7 +115,10 @@ bool SendingRun::restoreResults(const ResultTable &saved)
         }
     }
     m_good = m_results.count(RowStatus::Sent);
-    m_bad = m_results.count(RowStatus::Failed);
+    m_invalid = 0;
+    for (int row = 0; row < m_results.rowCount(); ++row)
+        m_invalid += m_results.status(row) == RowStatus::Failed && m_results.result(row) == text(stErrorEmail);
+    m_bad = m_results.count(RowStatus::Failed) - m_invalid;
     for (int row = 0; row < m_results.rowCount(); ++row)
         emit rowChanged(row);
     emit countersChanged();
@@ -187,6 +191,7 @@ RunStart SendingRun::sendMail()
 {
     if (isRunning() || m_state == State::Closed)
         return {false, {RunNotice::Kind::Busy}};
+    m_activeContentTold = false; // told once per run the user starts
     task().Enabled = false;
     series().clearProgress();
     return startRun(false, 0);
@@ -196,6 +201,7 @@ RunStart SendingRun::resume(int selectedRow)
 {
     if (isRunning() || m_state == State::Closed)
         return {false, {RunNotice::Kind::Busy}};
+    m_activeContentTold = false; // told once per run the user starts
     task().Enabled = false;
     series().clearProgress();
     return startRun(true, selectedRow);
@@ -219,10 +225,12 @@ RunStart SendingRun::startRun(bool resume, int selectedRow)
     m_lastStopReason = {};
     m_connectionFailures = 0;
     m_startTime = now();
+    m_endTime = {};
     m_waiting = 0;
     if (!resume)
         m_good = 0;
     m_bad = 0;
+    m_invalid = 0;
     if (!resume) {
         for (int row = 0; row < m_results.rowCount(); ++row)
             m_results.resetRow(row);
@@ -272,6 +280,12 @@ RunStart SendingRun::startAccountRun(bool resume, int selectedRow)
         emit notice({RunNotice::Kind::PicturesNotInline, {}, m_preparer->pictureWarnings().join(QLatin1Char('\n'))});
     }
 
+    if (!m_activeContentTold && !m_preparer->removedFromTemplate().isEmpty()) {
+        m_activeContentTold = true;
+        emit notice({RunNotice::Kind::ActiveContentRemoved, {},
+                     RemovedContentText(m_preparer->removedFromTemplate())});
+    }
+
     m_currentRow = start - 1;
     sendNext(); // logs in first when the project asks for it
     return {true, {}};
@@ -286,7 +300,7 @@ RunStart SendingRun::startDirectRun(bool resume, int selectedRow)
     Q_UNUSED(resume);
     Q_UNUSED(selectedRow);
     const RunStart refused = refuse({RunNotice::Kind::DirectUnavailable});
-    emit runFinished(false);
+    ended(false);
     return refused;
 }
 
@@ -307,7 +321,7 @@ void SendingRun::stop()
         task().RunState = 0;
         setState(State::Idle);
         if (was == State::SeriesPause)
-            emit runFinished(false);
+            ended(false);
         break;
     case State::LoggingIn:
     case State::Sending:
@@ -474,6 +488,7 @@ void SendingRun::markFailed(int row, const QString &comment)
 
 void SendingRun::markErrorEmail(int row)
 {
+    ++m_invalid;
     m_results.setStatus(row, RowStatus::Failed);
     m_results.setResult(row, text(stErrorEmail));
     writeLog([&] { return SendLog::failedRecord(m_results.address(row), text(stNo), text(stErrorEmail)); });
@@ -494,8 +509,12 @@ void SendingRun::finishList()
     setState(State::Idle);
     refreshSchedulePanel();
     emit countersChanged();
-    emit notice({RunNotice::Kind::Completed});
-    emit runFinished(true);
+    RunNotice completed(RunNotice::Kind::Completed);
+    completed.sent = m_good;
+    completed.failed = m_bad;
+    completed.invalid = m_invalid;
+    emit notice(completed);
+    ended(true);
 }
 
 void SendingRun::endAborted()
@@ -504,7 +523,7 @@ void SendingRun::endAborted()
     refreshSchedulePanel();
     if (m_state == State::Closing) {
         setState(State::Closed);
-        emit runFinished(false);
+        ended(false);
         emit closed();
         return;
     }
@@ -512,7 +531,7 @@ void SendingRun::endAborted()
     m_stopReason = {};
     emit notice(m_lastStopReason.isNone() ? RunNotice{RunNotice::Kind::Aborted} : m_lastStopReason);
     setState(State::Idle);
-    emit runFinished(false);
+    ended(false);
 }
 
 void SendingRun::onServerWords(const QString &words)
@@ -552,6 +571,15 @@ void SendingRun::onMessageDone(const MessageOutcome &outcome)
         m_results.setStatus(row, RowStatus::Unknown);
         writeLog([&] { return SendLog::failedRecord(m_results.address(row), text(stOutcomeUnknown), outcome.text); });
         break;
+    case MessageOutcome::Kind::Cancelled:
+        // "Stop" took it back before it went out whole: it is sent on
+        // resuming, and nobody refused it.
+        m_results.setState(row, QString());
+        m_results.setResult(row, text(stAbortedByUser));
+        m_results.setCode(row, QString());
+        m_results.setComment(row, QString());
+        m_results.setStatus(row, RowStatus::NotProcessed);
+        break;
     case MessageOutcome::Kind::Refused:
     case MessageOutcome::Kind::Failed:
         ++m_bad;
@@ -575,6 +603,13 @@ void SendingRun::onMessageDone(const MessageOutcome &outcome)
         stopWithReason({RunNotice::Kind::ServerNotAnswering, m_accountTransport->serverName(), outcome.text,
                         m_connectionFailures});
     postStep();
+}
+
+void SendingRun::ended(bool completed)
+{
+    m_endTime = now();
+    emit countersChanged();
+    emit runFinished(completed);
 }
 
 void SendingRun::onSessionEnded()
@@ -611,7 +646,7 @@ void SendingRun::onLoginFailed(const QString &errorText)
     emit notice({RunNotice::Kind::LoginFailed, {}, errorText});
     setState(State::Idle);
     refreshSchedulePanel();
-    emit runFinished(false);
+    ended(false);
 }
 
 // ---- Timers ----

@@ -155,11 +155,16 @@ public:
     [[nodiscard]] int waiting() const { return m_waiting; }
     [[nodiscard]] int good() const { return m_good; }
     [[nodiscard]] int bad() const { return m_bad; }
+    // Rows skipped for want of a valid e-mail address ("Error email").
+    [[nodiscard]] int invalid() const { return m_invalid; }
     // Why the run stopped by itself (the results could not be recorded, the
     // server stopped answering); None after a user's stop or a complete run.
     [[nodiscard]] const RunNotice &stopReason() const { return m_lastStopReason; }
     [[nodiscard]] int total() const { return m_results.rowCount(); }
     [[nodiscard]] QDateTime startTime() const { return m_startTime; }
+    // When the last run ended; invalid while one goes on (a series pause
+    // is not an end).
+    [[nodiscard]] QDateTime endTime() const { return m_endTime; }
     // The current row: the row handed over (or last looked at).
     [[nodiscard]] int currentRow() const { return m_currentRow; }
     [[nodiscard]] SchedulePanel schedulePanel() const { return m_schedulePanel; }
@@ -205,6 +210,8 @@ private:
     void logIn();
     void finishList();
     void endAborted();
+    // The run is over (complete, stopped or refused by the POP3 server).
+    void ended(bool completed);
 
     void onServerWords(const QString &words);
     void onMessageDone(const MessageOutcome &outcome);
@@ -256,6 +263,7 @@ private:
     bool m_handedOver = false; // the current row's message is with the session
     bool m_resendUnknown = false;
     bool m_pictureWarningsTold = false;
+    bool m_activeContentTold = false;
     // Messages in a row that failed on the connection (no answer, refused,
     // dropped) rather than by a server's reply.
     int m_connectionFailures = 0;
@@ -264,7 +272,9 @@ private:
     int m_waiting = 0;
     int m_good = 0;
     int m_bad = 0;
+    int m_invalid = 0;
     QDateTime m_startTime;
+    QDateTime m_endTime;
 };
 
 } // namespace varnholt

@@ -55,6 +55,10 @@ const QStringList &DefaultSendingTexts()
         QStringLiteral("Cannot record the outcome in \"%1\": %2. The run stopped; nothing more was sent."),
         QStringLiteral("These pictures of the HTML text are not sent with the message; they stay references:"),
         QStringLiteral("The mail account has no SMTP server: set it up in the preferences."),
+        QStringLiteral("Scripts and other active content were taken out of the HTML text of the messages (mail "
+                       "programs block them and spam filters count them against the sender):"),
+        QStringLiteral("Invalid"),
+        QStringLiteral("%1 sent, %2 failed, %3 without a valid e-mail address."),
     };
     return texts;
 }
@@ -89,8 +93,13 @@ NoticeMessage NoticeText(const RunNotice &notice, const QStringList &texts)
     case Kind::PicturesNotInline:
         return {text(stPicturesNotInline) + QLatin1Char('\n') + notice.detail, text(stAttention),
                 UserMessageIcon::Information};
+    case Kind::ActiveContentRemoved:
+        return {text(stActiveContentRemoved) + QLatin1Char('\n') + notice.detail, text(stAttention),
+                UserMessageIcon::Information};
     case Kind::Completed:
-        return {text(stProcessCompleted), text(stCompleted), UserMessageIcon::Information};
+        return {text(stProcessCompleted) + QLatin1Char('\n')
+                    + text(stCompletedCounts).arg(notice.sent).arg(notice.failed).arg(notice.invalid),
+                text(stCompleted), UserMessageIcon::Information};
     case Kind::Aborted:
         return {text(stAborted), text(stAttention), UserMessageIcon::Information};
     }

@@ -21,10 +21,11 @@ enum SendingText {
     stTransactionFailed = 36, stRecipientServerError = 37, stProcessCompleted = 38,
     stVerification = 39, stScheduleMailing = 40, stWaitingNextInterval = 41,
     stOutcomeUnknown = 42, stNoAnswerAfterData = 43, stServerNotAnswering = 44, stCannotRecord = 45,
-    stPicturesNotInline = 46, stNoSmtpServer = 47,
+    stPicturesNotInline = 46, stNoSmtpServer = 47, stActiveContentRemoved = 48, stInvalid = 49,
+    stCompletedCounts = 50,
 };
 
-// The default (English) texts, indexes 0 to 47; 16 and 17 are reserved
+// The default (English) texts, indexes 0 to 50; 16 and 17 are reserved
 // (empty).
 [[nodiscard]] const QStringList &DefaultSendingTexts();
 
@@ -47,13 +48,23 @@ struct RunNotice {
         ServerNotAnswering, // `subject`: the server, `count` messages, `detail`: the last error
         LoginFailed,        // `detail`: the POP3 error
         PicturesNotInline,  // `detail`: the pictures, one per line
-        Completed,
+        ActiveContentRemoved, // `detail`: what went (RemovedContentText)
+        Completed, // with the rows `sent`, `failed` and `invalid` of this run
         Aborted, // stopped by the user
     };
+    RunNotice() = default;
+    RunNotice(Kind kind, QString subject = {}, QString detail = {}, int count = 0)
+        : kind(kind), subject(std::move(subject)), detail(std::move(detail)), count(count)
+    {
+    }
+
     Kind kind = Kind::None;
     QString subject;
     QString detail;
     int count = 0;
+    int sent = 0;
+    int failed = 0;
+    int invalid = 0;
 
     [[nodiscard]] bool isNone() const { return kind == Kind::None; }
 };

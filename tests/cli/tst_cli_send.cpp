@@ -27,6 +27,7 @@ class TestCliSend : public QObject, private CliFixture
 private Q_SLOTS:
     void dryRunMessagesParseWithTheRightValues();
     void previewPrintsOneRow();
+    void dryRunSendsNoActiveContent();
     void usageAndSetupErrors_data();
     void usageAndSetupErrors();
     void resultsDelete_data();
@@ -90,6 +91,50 @@ void TestCliSend::previewPrintsOneRow()
     QVERIFY(r.out.contains("Subject: Offer for Bo"));
     QVERIFY(r.out.contains("Dear Bo,\r\nwelcome to Lund."));
     QVERIFY(!r.out.contains("Ann"));
+}
+
+// Every kind of active content in the project's HTML: none of it reaches
+// the messages as a receiver's parser reads them, and the dry run says once
+// what went. The project's own file keeps it.
+void TestCliSend::dryRunSendsNoActiveContent()
+{
+    QTemporaryDir dir;
+    const QString project = varnholt::testing::writeProject(
+        dir.path(), {.settings = "[Common]\r\nSubject=Hi\r\nSectionSymbol=;\r\nColumn=0\r\n"
+                                 "CharSet=English(en),iso-8859-1\r\nHtml=1\r\n",
+                     .list = "ann@example.org;https://e.test/ann\r\nbo@example.org;javascript:steal()\r\n",
+                     .text = "Hi\r\n"});
+    const QByteArray html =
+        "<html><body onload=\"steal()\"><p onclick='steal()'>Dear reader,</p>\r\n"
+        "<script>steal()</script><iframe src=\"https://e.test/\"></iframe>\r\n"
+        "<object data=\"x.swf\"><param name=a value=b></object><embed src=\"x.swf\">\r\n"
+        "<form action=\"https://e.test/\"><input name=q><button>Send</button><select><option>1</select>"
+        "<textarea>t</textarea></form>\r\n"
+        "<a href=\"javascript:steal()\">here</a> <a href=\"[Column#2]\">yours</a></body></html>\r\n";
+    varnholt::testing::writeFile(dir.filePath("p.htm"), html);
+    const QString out = dir.filePath("out");
+    const Result r = run({"--home", dir.filePath("home"), "send", project, "--dry-run", out});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.err.count("Scripts and other active content were taken out"), 1);
+    for (const char *kind : {"<script>", "<iframe>", "<object>", "<embed>", "<param>", "<form>", "<input>",
+                             "<button>", "<select>", "<textarea>", "onload attribute", "onclick attribute",
+                             "2 x javascript: address"})
+        QVERIFY2(r.err.contains(kind), qPrintable(QString::fromLatin1(kind) + ": " + QString::fromUtf8(r.err)));
+    QCOMPARE(varnholt::testing::readFile(dir.filePath("p.htm")), html);
+
+    const MessageDescriptions described =
+        describeMessages({QDir(out).filePath("000001.eml"), QDir(out).filePath("000002.eml")});
+    QVERIFY2(described.error.isEmpty(), qPrintable(described.error));
+    QCOMPARE(described.messages.size(), 2);
+    for (const QJsonValue &m : described.messages) {
+        const QString body = m.toObject()["html"].toString();
+        QVERIFY2(body.contains("Dear reader,") && body.contains(">here</a>") && body.contains("Send"),
+                 qPrintable(body));
+        for (const char *active : {"<script", "<iframe", "<object", "<embed", "<param", "<form", "<input",
+                                   "<button", "<select", "<textarea", "onload", "onclick", "javascript:", "steal"})
+            QVERIFY2(!body.contains(QLatin1String(active), Qt::CaseInsensitive), qPrintable(body));
+    }
+    QVERIFY(described.messages.at(0).toObject()["html"].toString().contains("href=\"https://e.test/ann\""));
 }
 
 void TestCliSend::usageAndSetupErrors_data()

@@ -98,6 +98,8 @@ private Q_SLOTS:
     void sendableAddresses();
     void tooLargeMergeFailsOnlyItsRow();
     void scheduleStandsStillWhileEdited();
+    void activeContentToldOncePerRun();
+    void stopTakesBackTheMessageOnTheWay();
 };
 
 void TestSendingRun::refusedRecipientAndInvalidAddress()
@@ -132,7 +134,7 @@ void TestSendingRun::refusedRecipientAndInvalidAddress()
     QCOMPARE(run.bad(), 1);
     QCOMPARE(run.waiting(), 0);
     QCOMPARE(run.state(), SendingRun::State::Idle);
-    QCOMPARE(seen.messages, QStringList{"The process has been completed"});
+    QCOMPARE(seen.messages, QStringList{"The process has been completed\n1 sent, 1 failed, 1 without a valid e-mail address."});
 
     // The journal and the log say the same as the table.
     const auto journal = ResultJournal::load(f.path("p.results"));
@@ -665,4 +667,65 @@ void TestSendingRun::scheduleStandsStillWhileEdited()
 }
 
 QTEST_GUILESS_MAIN(TestSendingRun)
+// The user hears once per run that the messages go without the HTML's
+// scripts: at its start, before anything is sent.
+void TestSendingRun::activeContentToldOncePerRun()
+{
+    SendingFixture f;
+    f.make({"nobody;N", "nobody2;M"}, 1, 1, "Html=1\r\n");
+    f.writeFile(f.path("p.htm"), "<p onclick=go()>Hi</p><script>go()</script>");
+    f.project->open(f.path("p.eml"));
+    SendingRun run(*f.project, f.accounts);
+    Observer seen(run);
+    const QString told = "Scripts and other active content were taken out of the HTML text of the messages (mail "
+                         "programs block them and spam filters count them against the sender):\n"
+                         "1 x <script>, 1 x onclick attribute";
+    for (int start = 1; start <= 2; ++start) {
+        QVERIFY(run.sendMail());
+        QTRY_COMPARE(seen.finished.size(), start);
+    }
+    const QString completed = "The process has been completed\n0 sent, 0 failed, 2 without a valid e-mail address.";
+    QCOMPARE(seen.messages, (QStringList{told, completed, told, completed}));
+}
+
+// "Stop" while the server has not yet had the whole message: nobody
+// refused it, so it is not counted as bad, and it goes on resuming.
+void TestSendingRun::stopTakesBackTheMessageOnTheWay()
+{
+    ScriptedPeer peer(kGreeting + accepted("r0@x.test")
+                      + QStringList{"C: MAIL FROM:<a@x.test>", "S: 250 ok", "C: RCPT TO:<r1@x.test>"});
+    SendingFixture f;
+    f.make({"r0@x.test;A", "r1@x.test;B", "r2@x.test;C"}, peer.port());
+    QDateTime clock(QDate(2030, 5, 6), QTime(11, 0));
+    SendingRun run(*f.project, f.accounts);
+    run.setClock([&clock] { return clock; });
+    run.setJournalPath(f.path("p.results"));
+    Observer seen(run);
+    run.sendMail();
+    QTRY_VERIFY(peer.finished()); // RCPT TO of row 2 is unanswered
+    QCOMPARE(run.results().status(1), RowStatus::InProgress);
+    QVERIFY(!run.endTime().isValid());
+
+    run.stop();
+    QTRY_COMPARE(seen.finished, QList<bool>{false});
+    QCOMPARE(seen.messages, QStringList{"Aborted"});
+    const ResultTable &r = run.results();
+    QCOMPARE(r.status(0), RowStatus::Sent);
+    QCOMPARE(r.status(1), RowStatus::NotProcessed);
+    QCOMPARE(r.result(1), QStringLiteral("Aborted by user"));
+    QCOMPARE(r.status(2), RowStatus::NotProcessed);
+    QCOMPARE(run.good(), 1);
+    QCOMPARE(run.bad(), 0);
+    QCOMPARE(run.endTime(), clock);
+    QCOMPARE(ResultJournal::load(f.path("p.results"))->row(1), r.row(1));
+
+    // Resuming sends rows 2 and 3, and row 1 not again.
+    ScriptedPeer next(kGreeting + accepted("r1@x.test") + accepted("r2@x.test"));
+    f.accounts.item(0)->SMTPPort = next.port();
+    run.resume(0);
+    QTRY_COMPARE(seen.finished, (QList<bool>{false, true}));
+    QVERIFY2(next.mismatch.isEmpty(), qPrintable(next.mismatch));
+    QCOMPARE(run.results().count(RowStatus::Sent), 3);
+}
+
 #include "tst_sendingrun.moc"

@@ -1,5 +1,7 @@
 #include "postsrv.h"
 #include "sending/projectlock.h"
+#include "sending/recipientaddress.h"
+#include "sending/resulttable.h"
 
 #include "deleteform.h"
 #include "logs.h"
@@ -15,6 +17,7 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -142,6 +145,7 @@ TPostSrv *TPostSrv::Open(QMdiArea *area, Project &project, const tAccounts &acco
         return nullptr;
     }
     window->m_lock = std::move(lock);
+    window->useJournal();
     QMdiSubWindow *sub = area->addSubWindow(window);
     sub->setAttribute(Qt::WA_DeleteOnClose);
     sub->resize(860, 560);
@@ -264,7 +268,7 @@ void TPostSrv::buildWidgets()
     m_statusBar = new QStatusBar(this);
     m_statusBar->setObjectName(QStringLiteral("statusBar"));
     m_statusBar->setSizeGripEnabled(false);
-    const int stretch[] = {2, 2, 2, 2, 2, 5};
+    const int stretch[] = {2, 2, 2, 2, 2, 2, 5};
     for (size_t i = 0; i < m_panels.size(); ++i) {
         m_panels[i] = new QLabel(m_statusBar);
         m_panels[i]->setObjectName(QStringLiteral("panel%1").arg(i));
@@ -348,7 +352,8 @@ void TPostSrv::refreshPanels()
 {
     m_panelTimer.stop();
     // "Elapsed: ...", "Total: ...", "Waiting: ...", "Good: ...", "Bad: ...",
-    // and the schedule panel.
+    // "Invalid: ..." and the schedule panel. The time stands still once
+    // the run has ended.
     const SendingRun &run = *m_run;
     const auto panel = [this](int index, const QString &value) {
         return text(index) + QStringLiteral(": ") + value;
@@ -365,11 +370,14 @@ void TPostSrv::refreshPanels()
         break;
     }
     const QStringList texts{
-        panel(stElapsed, run.startTime().isValid() ? durationText(run.startTime().secsTo(run.now())) : QString()),
+        panel(stElapsed, run.startTime().isValid()
+                             ? durationText(run.startTime().secsTo(run.endTime().isValid() ? run.endTime() : run.now()))
+                             : QString()),
         panel(stTotal, QString::number(run.total())),
         panel(stWaiting, QString::number(run.waiting())),
         panel(stGood, QString::number(run.good())),
         panel(stBad, QString::number(run.bad())),
+        panel(stInvalid, QString::number(run.invalid())),
         schedule};
     for (size_t i = 0; i < m_panels.size(); ++i) {
         const QString text = texts.value(int(i));
@@ -452,9 +460,61 @@ int TPostSrv::selectedRow() const
     return current.isValid() ? current.row() : 0;
 }
 
+void TPostSrv::useJournal()
+{
+    const QString path = ResultJournal::pathForProject(m_project.folder(), m_project.name());
+    if (QFileInfo::exists(path)) {
+        QString damage;
+        const std::optional<ResultTable> saved = ResultJournal::load(path, &damage);
+        if (!saved)
+            m_lastRunProblem = QStringLiteral("The results of the last run (\"%1\") %2.").arg(path, damage);
+        else if (!m_run->restoreResults(*saved))
+            m_lastRunProblem =
+                QStringLiteral("The results of the last run (\"%1\") do not fit the mailing list any more.").arg(path);
+        if (!m_lastRunProblem.isEmpty())
+            ShowMessageBox(m_lastRunProblem + QStringLiteral(" The table starts empty; \"Send Mail\" replaces them."),
+                           text(stAttention), mbIconInformation);
+    }
+    m_run->setJournalPath(path);
+    m_model->reload();
+    refreshPanels();
+}
+
+bool TPostSrv::emailColumnHoldsAddresses() const
+{
+    const ResultTable &results = m_run->results();
+    for (int row = 0; row < results.rowCount(); ++row)
+        if (IsSendableAddress(results.address(row)))
+            return true;
+    return false;
+}
+
 void TPostSrv::sendMail()
 {
-    m_run->sendMail();
+    // Sending to every row again mails the people the last run reached a
+    // second time: the user says so first.
+    const ResultTable &results = m_run->results();
+    const int received = results.count(RowStatus::Sent);
+    const int unknown = results.count(RowStatus::Unknown);
+    if (received > 0 || unknown > 0 || !m_lastRunProblem.isEmpty()) {
+        QString question = m_lastRunProblem.isEmpty()
+                               ? QStringLiteral("%1 recipients of the last run already received this mailing.").arg(received)
+                               : m_lastRunProblem + QStringLiteral(" Some recipients may have received this mailing.");
+        if (unknown > 0)
+            question += QStringLiteral(" %1 more may have received it (their outcome is unknown).").arg(unknown);
+        question += QStringLiteral(" Send to every row again?");
+        if (ShowMessageBox(question, text(stAttention), mbIconQuestion | mbYesNo | mbDefButton2) != idYes)
+            return;
+    }
+    if (!emailColumnHoldsAddresses()
+        && ShowMessageBox(QStringLiteral("The column chosen for the e-mail addresses (Column#%1) holds no valid "
+                                         "e-mail address. Send anyway?")
+                              .arg(m_project.settings().Column + 1),
+                          text(stAttention), mbIconQuestion | mbYesNo | mbDefButton2)
+               != idYes)
+        return;
+    if (m_run->sendMail())
+        m_lastRunProblem.clear();
 }
 
 void TPostSrv::stop()
@@ -587,6 +647,16 @@ void TPostSrv::storeDirectSettings()
 
 void TPostSrv::closeEvent(QCloseEvent *event)
 {
+    // Closing ends the mailing: the user says so first. What was sent is in
+    // the journal either way.
+    if (m_run->isRunning() && !m_closeAfterRun
+        && ShowMessageBox(QStringLiteral("A mailing is going on. Stop it and close the window? Resume continues it "
+                                         "later."),
+                          text(stAttention), mbIconQuestion | mbYesNo | mbDefButton2)
+               != idYes) {
+        event->ignore();
+        return;
+    }
     // A session that is still talking to its server must end first: the
     // run stops, and closed() brings us back here.
     if (m_run->state() != SendingRun::State::Closed && !m_run->requestClose()) {

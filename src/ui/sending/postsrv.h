@@ -46,6 +46,11 @@ public:
 
     [[nodiscard]] bool isUsable() const { return m_run->isUsable(); }
 
+    // Keeps the run's results in the journal beside the project (N.results,
+    // as the command line does) and shows the last run's table from it.
+    // The window must hold the project's lock.
+    void useJournal();
+
     // Commands (the buttons and the pop-up menu). "Save As", "Delete from
     // list", "View log file" and "Schedule" open their dialogs modally.
     void sendMail();
@@ -104,6 +109,8 @@ private:
     void applyTexts();
     void createLogToggled(bool on);
     void storeDirectSettings();
+    // Whether any row of the e-mail column holds a sendable address.
+    [[nodiscard]] bool emailColumnHoldsAddresses() const;
     QPushButton *addButton(const QString &objectName, const QString &caption, void (TPostSrv::*slot)());
 
     Project &m_project;
@@ -114,7 +121,7 @@ private:
     QTableView *m_view = nullptr;
     QMenu *m_popup = nullptr;
     QStatusBar *m_statusBar = nullptr;
-    std::array<QLabel *, 6> m_panels{};
+    std::array<QLabel *, 7> m_panels{};
     QLineEdit *m_fromName = nullptr;
     QLineEdit *m_fromEmail = nullptr;
     QCheckBox *m_createLog = nullptr;
@@ -130,6 +137,9 @@ private:
     QTimer m_panelTimer;   // coalesces counter changes into one repaint
     QTimer m_elapsedTimer; // the "Elapsed" panel while a run goes on
     bool m_closeAfterRun = false;
+    // Why the last run's results could not be taken over; empty when they
+    // were, or when there were none.
+    QString m_lastRunProblem;
 };
 
 } // namespace varnholt

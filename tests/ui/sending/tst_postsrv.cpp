@@ -32,15 +32,17 @@ using namespace varnholt::testing;
 
 namespace {
 
-// Collects the message boxes the window would show.
+// Collects the message boxes the window would show; a question gets
+// `answer`.
 struct MessageLog {
     QStringList texts;
+    int answer = idNo;
     MessageBoxHook previous;
     MessageLog()
     {
-        previous = setMessageBoxHook([this](const QString &text, const QString &, int) {
+        previous = setMessageBoxHook([this](const QString &text, const QString &, int flags) {
             texts << text;
-            return int(idOk);
+            return (flags & mbYesNo) == mbYesNo || (flags & mbYesNoCancel) == mbYesNoCancel ? answer : int(idOk);
         });
     }
     ~MessageLog() { setMessageBoxHook(previous); }
@@ -71,6 +73,9 @@ private Q_SLOTS:
     void projectInUseRefusesToOpen();
     void deleteFromListAppliesTheDialog_data();
     void deleteFromListAppliesTheDialog();
+    void closedMidRunResumesWithoutDuplicates();
+    void sendMailAsksBeforeMailingAgain();
+    void columnWithoutAddressesAsksFirst();
 };
 
 void TestPostSrv::runShowsEveryRow()
@@ -121,7 +126,7 @@ void TestPostSrv::runShowsEveryRow()
     QVERIFY(hasIcon(w, 20));
 
     // The completion notice arrives queued, after the run's own signals.
-    QTRY_COMPARE(messages.texts, QStringList{QStringLiteral("The process has been completed")});
+    QTRY_COMPARE(messages.texts, QStringList{QStringLiteral("The process has been completed\n20 sent, 0 failed, 1 without a valid e-mail address.")});
     const QStringList panels = w.statusTexts();
     QVERIFY2(panels.value(0).startsWith(QStringLiteral("Elapsed: ")), qPrintable(panels.value(0)));
     QCOMPARE(panels.mid(1, 4), (QStringList{"Total: 21", "Waiting: 0", "Good: 20", "Bad: 0"}));
@@ -230,7 +235,7 @@ void TestPostSrv::seriesPauseWaitsAndStopReturnsToIdle()
     while (w.run().state() != SendingRun::State::SeriesPause)
         QVERIFY(state.wait(30000));
     QCOMPARE(w.run().good(), 3);
-    QCOMPARE(w.statusTexts().value(5), QStringLiteral("Waiting for the next scheduled interval."));
+    QCOMPARE(w.statusTexts().value(6), QStringLiteral("Waiting for the next scheduled interval."));
     QVERIFY(w.button("stop")->isEnabled());
     QVERIFY(!w.button("sendMail")->isEnabled());
     QVERIFY(w.run().schedule().isPausing());
@@ -254,18 +259,18 @@ void TestPostSrv::panelsShowTheScheduleInTheWindowsWords()
     TPostSrv w(*f.project, f.accounts);
     QCOMPARE(w.run().state(), SendingRun::State::WaitingForSchedule);
     const QStringList panels = w.statusTexts();
-    QCOMPARE(panels.mid(1, 4), (QStringList{"Total: 2", "Waiting: 0", "Good: 0", "Bad: 0"}));
-    QVERIFY2(QRegularExpression(R"(^Schedule mailing \(00:0[01]:\d\d\)$)").match(panels.value(5)).hasMatch(),
-             qPrintable(panels.value(5)));
+    QCOMPARE(panels.mid(1, 5), (QStringList{"Total: 2", "Waiting: 0", "Good: 0", "Bad: 0", "Invalid: 0"}));
+    QVERIFY2(QRegularExpression(R"(^Schedule mailing \(00:0[01]:\d\d\)$)").match(panels.value(6)).hasMatch(),
+             qPrintable(panels.value(6)));
 
     w.messages()->setText(stTotal, QStringLiteral("Gesamt"));
     w.messages()->setText(stScheduleMailing, QStringLiteral("Versand geplant"));
     w.messages()->setText(stEmail, QStringLiteral("Adresse"));
     QCOMPARE(w.statusTexts().value(1), QStringLiteral("Gesamt: 2"));
-    QVERIFY2(w.statusTexts().value(5).startsWith("Versand geplant (00:0"), qPrintable(w.statusTexts().value(5)));
+    QVERIFY2(w.statusTexts().value(6).startsWith("Versand geplant (00:0"), qPrintable(w.statusTexts().value(6)));
     QCOMPARE(w.model()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Adresse"));
     w.run().stop();
-    QCOMPARE(w.statusTexts().value(5), QString());
+    QCOMPARE(w.statusTexts().value(6), QString());
 }
 
 void TestPostSrv::emailColumnOutOfRangeRefusesToOpen()
@@ -333,7 +338,7 @@ void TestPostSrv::deleteFromListAppliesTheDialog()
     if (editListFirst)
         f.project->table().setCell(0, 0, QStringLiteral("z@example.test"));
     f.project->setModified(false);
-    QTRY_COMPARE(messages.texts, QStringList{QStringLiteral("The process has been completed")});
+    QTRY_COMPARE(messages.texts, QStringList{QStringLiteral("The process has been completed\n2 sent, 0 failed, 1 without a valid e-mail address.")});
     messages.texts.clear();
 
     bool dialogShown = false;
@@ -362,4 +367,100 @@ void TestPostSrv::deleteFromListAppliesTheDialog()
 }
 
 QTEST_MAIN(TestPostSrv)
+// Closing the window mid-run keeps what was done: the next window shows
+// the last run's table from the journal, and Resume mails nobody twice.
+void TestPostSrv::closedMidRunResumesWithoutDuplicates()
+{
+    SendingFixture f;
+    openToAll(f.dir.path());
+    SmtpSink sink;
+    VARNHOLT_START_SERVER(sink, f.path("sink"));
+    constexpr int kRows = 60;
+    QList<QByteArray> lines;
+    for (int i = 0; i < kRows; ++i)
+        lines << QStringLiteral("u%1@example.test;N%1").arg(i).toUtf8();
+    f.make(lines, sink.port());
+    QMdiArea area;
+    MessageLog messages;
+    messages.answer = idYes;
+    TPostSrv *w = TPostSrv::Open(&area, *f.project, f.accounts);
+    QVERIFY(w);
+    QSignalSpy rows(&w->run(), &SendingRun::rowChanged);
+    w->sendMail();
+    while (w->run().good() < 10)
+        QVERIFY(rows.wait(30000));
+    area.closeAllSubWindows(); // asks first; the answer is yes
+    QTRY_VERIFY_WITH_TIMEOUT(area.subWindowList().isEmpty(), 30000);
+    QVERIFY2(messages.texts.first().startsWith("A mailing is going on."), qPrintable(messages.texts.join('|')));
+
+    w = TPostSrv::Open(&area, *f.project, f.accounts);
+    QVERIFY(w);
+    const int sentBefore = w->run().results().count(RowStatus::Sent);
+    QVERIFY2(sentBefore >= 10 && sentBefore < kRows, qPrintable(QString::number(sentBefore)));
+    QCOMPARE(w->run().good(), sentBefore);
+    QCOMPARE(cell(*w, 0, 1), QStringLiteral("Ok"));
+    QSignalSpy finished(&w->run(), &SendingRun::runFinished);
+    w->resume();
+    QVERIFY(finished.wait(60000));
+    QCOMPARE(w->run().results().count(RowStatus::Sent) + w->run().results().count(RowStatus::Unknown), kRows);
+
+    QMap<QByteArray, int> received;
+    static const QRegularExpression to(QStringLiteral("\nTo: (\\S+)\n"));
+    for (const QByteArray &message : SmtpSink::storedMessages(f.path("sink")))
+        ++received[to.match(QString::fromLatin1(message)).captured(1).toLatin1()];
+    QCOMPARE(received.size(), kRows);
+    for (auto it = received.cbegin(); it != received.cend(); ++it)
+        QVERIFY2(it.value() == 1, it.key().constData());
+    area.closeAllSubWindows();
+}
+
+// After a run that reached people, "Send Mail" asks before it mails every
+// row again; the answer "No" (the default) sends nothing.
+void TestPostSrv::sendMailAsksBeforeMailingAgain()
+{
+    SendingFixture f;
+    openToAll(f.dir.path());
+    SmtpSink sink;
+    VARNHOLT_START_SERVER(sink, f.path("sink"));
+    f.make({"a@example.test;A", "b@example.test;B", "nobody;C"}, sink.port());
+    MessageLog messages;
+    TPostSrv w(*f.project, f.accounts);
+    QSignalSpy finished(&w.run(), &SendingRun::runFinished);
+    w.sendMail();
+    QVERIFY(finished.wait(30000));
+    runQueuedCalls();
+    messages.texts.clear();
+
+    w.sendMail(); // answered "No"
+    QCOMPARE(messages.texts, QStringList{"2 recipients of the last run already received this mailing. Send to every "
+                                         "row again?"});
+    QCOMPARE(w.run().state(), SendingRun::State::Idle);
+    QCOMPARE(finished.size(), 1);
+
+    messages.answer = idYes;
+    w.sendMail();
+    QVERIFY(finished.wait(30000));
+    QCOMPARE(SmtpSink::storedMessages(f.path("sink")).size(), 4);
+    // The time shown is the run's own, not the time since it began.
+    const QString elapsed = w.statusTexts().value(0);
+    w.run().setClock([] { return QDateTime::currentDateTime().addSecs(3600); });
+    w.messages()->setText(stTotal, QStringLiteral("Total")); // the panels are drawn again
+    QCOMPARE(w.statusTexts().value(0), elapsed);
+}
+
+// The e-mail column points at a column without a single address (a
+// delimiter changed and back): the window asks before a run.
+void TestPostSrv::columnWithoutAddressesAsksFirst()
+{
+    SendingFixture f;
+    f.make({"Ann;a@example.test", "Bo;b@example.test"}, 1);
+    MessageLog messages;
+    TPostSrv w(*f.project, f.accounts);
+    w.sendMail();
+    QCOMPARE(messages.texts, QStringList{"The column chosen for the e-mail addresses (Column#1) holds no valid e-mail "
+                                         "address. Send anyway?"});
+    QCOMPARE(w.run().state(), SendingRun::State::Idle);
+    QCOMPARE(w.run().results().count(RowStatus::NotProcessed), 2);
+}
+
 #include "tst_postsrv.moc"
