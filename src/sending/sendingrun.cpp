@@ -231,6 +231,7 @@ RunStart SendingRun::startRun(bool resume, int selectedRow)
         m_good = 0;
     m_bad = 0;
     m_invalid = 0;
+    m_messagesDone = 0;
     if (!resume) {
         for (int row = 0; row < m_results.rowCount(); ++row)
             m_results.resetRow(row);
@@ -549,6 +550,7 @@ void SendingRun::onMessageDone(const MessageOutcome &outcome)
     const int row = m_currentRow;
     m_handedOver = false;
     --m_waiting;
+    ++m_messagesDone;
 
     switch (outcome.kind) {
     case MessageOutcome::Kind::Accepted:

@@ -157,6 +157,8 @@ public:
     [[nodiscard]] int bad() const { return m_bad; }
     // Rows skipped for want of a valid e-mail address ("Error email").
     [[nodiscard]] int invalid() const { return m_invalid; }
+    // Messages of this run that have their outcome (the pace of a run).
+    [[nodiscard]] int messagesDone() const { return m_messagesDone; }
     // Why the run stopped by itself (the results could not be recorded, the
     // server stopped answering); None after a user's stop or a complete run.
     [[nodiscard]] const RunNotice &stopReason() const { return m_lastStopReason; }
@@ -273,6 +275,7 @@ private:
     int m_good = 0;
     int m_bad = 0;
     int m_invalid = 0;
+    int m_messagesDone = 0;
     QDateTime m_startTime;
     QDateTime m_endTime;
 };

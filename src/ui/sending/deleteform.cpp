@@ -1,6 +1,7 @@
 #include "ui/sending/deleteform.h"
 
 #include <QDialogButtonBox>
+#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
@@ -20,8 +21,9 @@ DeleteDialogSettings &deleteDialogSettings()
     return settings;
 }
 
-T_DeleteForm::T_DeleteForm(const DeleteDialogSettings &settings, QWidget *parent)
+T_DeleteForm::T_DeleteForm(const DeleteDialogSettings &settings, QWidget *parent, DeleteCounter counter)
     : QDialog(parent)
+    , m_counter(std::move(counter))
 {
     setObjectName(QStringLiteral("T_DeleteForm"));
     setWindowTitle(QStringLiteral("Delete dialog"));
@@ -45,10 +47,18 @@ T_DeleteForm::T_DeleteForm(const DeleteDialogSettings &settings, QWidget *parent
         item->setCheckState(ticked ? Qt::Checked : Qt::Unchecked);
     }
     layout->addWidget(m_codes);
+    connect(m_codes, &QListWidget::itemChanged, this, &T_DeleteForm::updateCount);
+    m_count = new QLabel(this);
+    m_count->setObjectName(QStringLiteral("count"));
+    m_count->setVisible(bool(m_counter));
+    layout->addWidget(m_count);
 
+    // Deleting cannot be undone: Enter cancels.
     auto *buttons = new QDialogButtonBox(this);
-    buttons->addButton(QStringLiteral("Delete "), QDialogButtonBox::AcceptRole);
-    buttons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole);
+    m_delete = buttons->addButton(QStringLiteral("Delete "), QDialogButtonBox::AcceptRole);
+    m_cancel = buttons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole);
+    m_delete->setAutoDefault(false);
+    m_cancel->setDefault(true);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
@@ -65,6 +75,23 @@ QRadioButton *T_DeleteForm::choiceButton(DeleteChoice choice) const
 void T_DeleteForm::updateCodeList()
 {
     m_codes->setEnabled(choiceButton(DeleteChoice::Codes)->isChecked());
+    updateCount();
+}
+
+void T_DeleteForm::updateCount()
+{
+    if (!m_counter)
+        return;
+    const int rows = m_counter(settings(DeleteDialogSettings{}));
+    m_count->setText(rows == 0 ? QStringLiteral("No row of the list matches: nothing to delete.")
+                     : rows == 1 ? QStringLiteral("1 row will be deleted from the mailing list.")
+                                 : QStringLiteral("%1 rows will be deleted from the mailing list.").arg(rows));
+    m_delete->setEnabled(rows > 0);
+}
+
+QString T_DeleteForm::countText() const
+{
+    return m_count->text();
 }
 
 DeleteDialogSettings T_DeleteForm::settings(const DeleteDialogSettings &previous) const
@@ -85,9 +112,9 @@ DeleteDialogSettings T_DeleteForm::settings(const DeleteDialogSettings &previous
     return result;
 }
 
-bool ShowDeleteForm(DeleteDialogSettings &settings, QWidget *parent)
+bool ShowDeleteForm(DeleteDialogSettings &settings, QWidget *parent, DeleteCounter counter)
 {
-    T_DeleteForm form(settings, parent);
+    T_DeleteForm form(settings, parent, std::move(counter));
     const bool accepted = form.exec() == QDialog::Accepted;
     settings = form.settings(settings);
     return accepted;

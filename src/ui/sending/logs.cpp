@@ -198,7 +198,7 @@ bool T_logs::exportToExcel()
     texts.caption = m_msl->text(msAttention);
     texts.initError = m_msl->text(msExcelError);
     const QString base = QFileInfo(m_log.path()).completeBaseName();
-    return ExportToExcel((base.isEmpty() ? QStringLiteral("log") : base) + QStringLiteral(".xlsx"), {}, header,
+    return ExportToExcel(this, (base.isEmpty() ? QStringLiteral("log") : base) + QStringLiteral(".xlsx"), {}, header,
                          rows, texts);
 }
 

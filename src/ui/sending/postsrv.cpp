@@ -26,7 +26,9 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenu>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QTableView>
@@ -172,6 +174,9 @@ void TPostSrv::buildWidgets()
     m_view->setSelectionMode(QAbstractItemView::SingleSelection);
     m_view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_view->setWordWrap(false);
+    // Tab leaves the table for the commands; arrows move inside it.
+    m_view->setTabKeyNavigation(false);
+    m_view->setAccessibleName(QStringLiteral("Recipients and their outcome"));
     // Fixed row heights and column widths: the view never measures the
     // rows, so a million of them scroll as fast as ten.
     m_view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
@@ -199,9 +204,13 @@ void TPostSrv::buildWidgets()
     m_fromName = new QLineEdit(this);
     m_fromName->setObjectName(QStringLiteral("fromName"));
     auto *from = new QGridLayout;
-    from->addWidget(new QLabel(QStringLiteral("From Email"), this), 0, 0);
+    auto *fromEmailLabel = new QLabel(QStringLiteral("From &Email"), this);
+    fromEmailLabel->setBuddy(m_fromEmail);
+    from->addWidget(fromEmailLabel, 0, 0);
     from->addWidget(m_fromEmail, 0, 1);
-    from->addWidget(new QLabel(QStringLiteral("From Name"), this), 0, 2);
+    auto *fromNameLabel = new QLabel(QStringLiteral("From &Name"), this);
+    fromNameLabel->setBuddy(m_fromName);
+    from->addWidget(fromNameLabel, 0, 2);
     from->addWidget(m_fromName, 0, 3);
 
     // The direct transport's settings: they exist and are kept, but the
@@ -275,6 +284,21 @@ void TPostSrv::buildWidgets()
         m_panels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         m_statusBar->addPermanentWidget(m_panels[i], stretch[i]);
     }
+    m_pace = new QLabel(m_statusBar);
+    m_pace->setObjectName(QStringLiteral("pace"));
+    m_statusBar->addPermanentWidget(m_pace, 2);
+    m_progress = new QProgressBar(m_statusBar);
+    m_progress->setObjectName(QStringLiteral("progress"));
+    m_progress->setAccessibleName(QStringLiteral("Rows done"));
+    m_progress->setMaximumWidth(160);
+    m_statusBar->addPermanentWidget(m_progress, 2);
+
+    // The view follows the row being sent until the user scrolls it away
+    // from there, and again once it shows that row.
+    connect(m_view->verticalScrollBar(), &QScrollBar::valueChanged, this, [this] {
+        if (!m_scrolling)
+            m_followRun = rowVisible(m_run->currentRow());
+    });
 
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(from);
@@ -319,6 +343,11 @@ void TPostSrv::showEvent(QShowEvent *event)
     m_dnsServer->setText(s.DnsIP);
     m_timeOut->setValue(qBound(1, s.TimeOut, 32767));
     QWidget::showEvent(event);
+    // The window opens on its first command, not inside its table.
+    if (!m_shownOnce) {
+        m_shownOnce = true;
+        button(QStringLiteral("sendMail"))->setFocus(Qt::OtherFocusReason);
+    }
 }
 
 void TPostSrv::changeEvent(QEvent *event)
@@ -384,12 +413,44 @@ void TPostSrv::refreshPanels()
         if (m_panels[i]->text() != text)
             m_panels[i]->setText(text);
     }
+
+    const int total = run.total();
+    const int done = std::clamp(run.isRunning() ? run.currentRow() : (run.endTime().isValid() ? total : 0), 0, total);
+    m_progress->setRange(0, std::max(total, 1));
+    m_progress->setValue(done);
+    const qint64 seconds =
+        run.startTime().isValid() ? run.startTime().secsTo(run.endTime().isValid() ? run.endTime() : run.now()) : 0;
+    const QString pace = run.messagesDone() > 0 && seconds > 0
+                             ? QStringLiteral("%1 messages/min").arg(qRound64(run.messagesDone() * 60.0 / seconds))
+                             : QString();
+    if (m_pace->text() != pace)
+        m_pace->setText(pace);
+    followCurrentRow();
 }
 
 void TPostSrv::schedulePanelRefresh()
 {
     if (!m_panelTimer.isActive())
         m_panelTimer.start();
+}
+
+bool TPostSrv::rowVisible(int row) const
+{
+    if (row < 0)
+        return true;
+    const int top = m_view->rowAt(0);
+    const int bottom = m_view->rowAt(m_view->viewport()->height() - 1);
+    return row >= top && (bottom < 0 || row <= bottom);
+}
+
+void TPostSrv::followCurrentRow()
+{
+    const int row = m_run->currentRow();
+    if (!m_followRun || !m_run->isRunning() || row < 0 || row >= m_model->rowCount() || rowVisible(row))
+        return;
+    m_scrolling = true;
+    m_view->scrollTo(m_model->index(row, 0), QAbstractItemView::PositionAtCenter);
+    m_scrolling = false;
 }
 
 QStringList TPostSrv::statusTexts() const
@@ -491,6 +552,7 @@ bool TPostSrv::emailColumnHoldsAddresses() const
 
 void TPostSrv::sendMail()
 {
+    m_followRun = true;
     // Sending to every row again mails the people the last run reached a
     // second time: the user says so first.
     const ResultTable &results = m_run->results();
@@ -545,6 +607,7 @@ void TPostSrv::resume()
         resendUnknown = answer == idNo;
     }
     m_run->setResendUnknown(resendUnknown);
+    m_followRun = true;
     m_run->resume(selectedRow());
 }
 
@@ -568,7 +631,10 @@ void TPostSrv::deleteFromList()
     if (m_run->isRunning())
         return;
     DeleteDialogSettings &settings = deleteDialogSettings();
-    if (!ShowDeleteForm(settings, this) || m_run->isRunning()) // a scheduled run may start meanwhile
+    const auto count = [this](const DeleteDialogSettings &choice) {
+        return int(rowsToDelete(m_run->results(), choice.choice, choice.codeSet).size());
+    };
+    if (!ShowDeleteForm(settings, this, count) || m_run->isRunning()) // a scheduled run may start meanwhile
         return;
     // The rows to delete are chosen by their results: should the list have
     // changed since (a list tool of the project window), a result row no

@@ -10,6 +10,7 @@
 
 class QCheckBox;
 class QLabel;
+class QProgressBar;
 class QLineEdit;
 class QMdiArea;
 class QMenu;
@@ -109,6 +110,8 @@ private:
     void applyTexts();
     void createLogToggled(bool on);
     void storeDirectSettings();
+    [[nodiscard]] bool rowVisible(int row) const;
+    void followCurrentRow();
     // Whether any row of the e-mail column holds a sendable address.
     [[nodiscard]] bool emailColumnHoldsAddresses() const;
     QPushButton *addButton(const QString &objectName, const QString &caption, void (TPostSrv::*slot)());
@@ -122,6 +125,11 @@ private:
     QMenu *m_popup = nullptr;
     QStatusBar *m_statusBar = nullptr;
     std::array<QLabel *, 7> m_panels{};
+    QLabel *m_pace = nullptr;           // messages per minute
+    QProgressBar *m_progress = nullptr; // rows done of the list
+    bool m_followRun = true; // the view keeps the row being sent in sight
+    bool m_scrolling = false;
+    bool m_shownOnce = false;
     QLineEdit *m_fromName = nullptr;
     QLineEdit *m_fromEmail = nullptr;
     QCheckBox *m_createLog = nullptr;

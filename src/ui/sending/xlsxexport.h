@@ -5,8 +5,10 @@
 
 #include <vector>
 
-// "Export to MS Excel" of the windows: the rows go into an .xlsx workbook in
-// the program folder, which the desktop then opens with its spreadsheet
+class QWidget;
+
+// "Export to MS Excel" of the windows: the rows go into an .xlsx workbook
+// where the user chooses, which the desktop then opens with its spreadsheet
 // application.
 namespace varnholt {
 
@@ -16,11 +18,13 @@ struct ExcelExportTexts {
     QString notFound = QStringLiteral("Excel Not Found!");               // no application opens it
 };
 
-// Writes `header` and `rows` into the program folder's `fileName` (worksheet
-// `sheetName`, "Sheet1" when empty) and opens it with the default
-// application. A failure is shown in a message box with `texts` (information
-// icon) and gives false.
-bool ExportToExcel(const QString &fileName, const QString &sheetName, const QStringList &header,
+// Asks where to save the workbook (`fileName` in the user's documents
+// folder offered), writes `header` and `rows` there (worksheet `sheetName`,
+// "Sheet1" when empty) and opens it with the default application. False
+// when the user cancelled (nothing written) or on a failure, which is shown
+// in a message box with `texts`; when no application opens the workbook the
+// box says where it is.
+bool ExportToExcel(QWidget *parent, const QString &fileName, const QString &sheetName, const QStringList &header,
                    const std::vector<QStringList> &rows, const ExcelExportTexts &texts = {});
 
 } // namespace varnholt

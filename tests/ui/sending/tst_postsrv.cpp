@@ -21,6 +21,7 @@
 #include <QCheckBox>
 #include <QMdiArea>
 #include <QMenu>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
@@ -99,6 +100,9 @@ void TestPostSrv::runShowsEveryRow()
     QCOMPARE(w.model()->headerData(4, Qt::Horizontal).toString(), QStringLiteral("comment"));
     QCOMPARE(w.statusTexts().value(1), QStringLiteral("Total: 21"));
     QVERIFY(!w.button("stop")->isEnabled());
+    // The window opens on its first command, and Tab leaves the table.
+    QCOMPARE(w.focusWidget(), w.button("sendMail"));
+    QVERIFY(!w.resultView()->tabKeyNavigation());
 
     // Every row change reaches the view as a change of that row alone.
     QSignalSpy changed(w.model(), &QAbstractItemModel::dataChanged);
@@ -129,7 +133,11 @@ void TestPostSrv::runShowsEveryRow()
     QTRY_COMPARE(messages.texts, QStringList{QStringLiteral("The process has been completed\n20 sent, 0 failed, 1 without a valid e-mail address.")});
     const QStringList panels = w.statusTexts();
     QVERIFY2(panels.value(0).startsWith(QStringLiteral("Elapsed: ")), qPrintable(panels.value(0)));
-    QCOMPARE(panels.mid(1, 4), (QStringList{"Total: 21", "Waiting: 0", "Good: 20", "Bad: 0"}));
+    QCOMPARE(panels.mid(1, 5), (QStringList{"Total: 21", "Waiting: 0", "Good: 20", "Bad: 0", "Invalid: 1"}));
+    const auto *progress = w.findChild<QProgressBar *>(QStringLiteral("progress"));
+    QVERIFY(progress);
+    QCOMPARE(progress->value(), progress->maximum());
+    QCOMPARE(progress->maximum(), 21);
     QVERIFY(w.button("sendMail")->isEnabled());
     QVERIFY(!w.button("stop")->isEnabled());
     QCOMPARE(SmtpSink::storedMessages(f.path("sink")).size(), 20);
@@ -344,7 +352,17 @@ void TestPostSrv::deleteFromListAppliesTheDialog()
     bool dialogShown = false;
     onNextModal<T_DeleteForm>([&](T_DeleteForm *form) {
         dialogShown = true;
+        // Enter cancels; the dialog says how many rows a choice takes.
+        QVERIFY(form->cancelButton()->isDefault());
+        QVERIFY(!form->deleteButton()->isDefault());
+        form->choiceButton(DeleteChoice::Sent)->click();
+        QCOMPARE(form->countText(), QStringLiteral("2 rows will be deleted from the mailing list."));
+        form->choiceButton(DeleteChoice::Codes)->click();
+        QCOMPARE(form->countText(), QStringLiteral("No row of the list matches: nothing to delete."));
+        QVERIFY(!form->deleteButton()->isEnabled());
         form->choiceButton(DeleteChoice::Unsent)->click();
+        QCOMPARE(form->countText(), QStringLiteral("1 row will be deleted from the mailing list."));
+        QVERIFY(form->deleteButton()->isEnabled());
         if (confirm)
             form->accept();
         else

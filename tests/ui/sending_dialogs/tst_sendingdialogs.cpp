@@ -5,6 +5,7 @@
 #include "project/listtable.h"
 #include "sending/resulttable.h"
 #include "settings/programfolder.h"
+#include "ui/common/filedialogs.h"
 #include "ui/common/messagebox.h"
 #include "ui/common/shellopen.h"
 #include "ui/sending/deleteform.h"
@@ -121,11 +122,24 @@ private slots:
             calls.append({kind, file});
             return true;
         });
+        // The user is asked where, with the log's name offered; a cancel
+        // writes nothing and opens nothing.
+        QString offered;
+        std::optional<QString> answer;
+        setFileDialogHook([&](FileDialogKind kind, const QString &, const QString &preset) {
+            offered = kind == FileDialogKind::Save ? preset : QString();
+            return answer;
+        });
         T_logs viewer(path, "Ok", "No");
+        QVERIFY(!viewer.exportToExcel());
+        QVERIFY(offered.endsWith("/send_01-02-24_10-00-00.xlsx"));
+        QVERIFY(calls.isEmpty());
+        answer = dir.filePath("chosen"); // the suffix is added
         QVERIFY(viewer.exportToExcel());
+        setFileDialogHook({});
         QCOMPARE(calls.size(), 1);
         QCOMPARE(calls[0].kind, ShellOpenKind::DefaultApplication);
-        QCOMPARE(calls[0].path, ProgramFolder::filePath("send_01-02-24_10-00-00.xlsx"));
+        QCOMPARE(calls[0].path, dir.filePath("chosen.xlsx"));
 
         const char *script = R"(
 import sys, openpyxl
@@ -153,15 +167,20 @@ for row in ws.iter_rows():
             shown << caption + ": " + text;
             return int(idOk);
         });
-        // No application opens the workbook.
+        const QString workbook = dir.filePath("blocked.xlsx");
+        setFileDialogHook([&](FileDialogKind, const QString &, const QString &) { return workbook; });
+        // No application opens the workbook: the user learns where it is.
         setShellOpenHook([](ShellOpenKind, const QString &) { return false; });
         T_logs viewer(path, "Ok", "No");
         QVERIFY(!viewer.exportToExcel());
+        QVERIFY(QFileInfo(workbook).isFile());
         // The workbook cannot be written: a folder stands where it belongs.
-        QVERIFY(QFile::remove(ProgramFolder::filePath("blocked.xlsx")));
-        QVERIFY(QDir().mkpath(ProgramFolder::filePath("blocked.xlsx")));
+        QVERIFY(QFile::remove(workbook));
+        QVERIFY(QDir().mkpath(workbook));
         QVERIFY(!viewer.exportToExcel());
-        QCOMPARE(shown, QStringList({"Attention: Excel Not Found!", "Attention: MS Excel initialization error"}));
+        setFileDialogHook({});
+        QCOMPARE(shown, QStringList({"Attention: Excel Not Found!\nThe workbook is saved as \"" + workbook + "\".",
+                                     "Attention: MS Excel initialization error\n" + workbook}));
     }
 
     void saveResultsWritesChosenRows_data()
