@@ -147,6 +147,8 @@ T_logs::T_logs(const QString &logFile, const QString &goodWord, const QString &b
     m_model = new LogTableModel(m_log, *m_msl, this);
     m_grid = new QTableView(this);
     m_grid->setObjectName(QStringLiteral("sgLog"));
+    m_grid->setTabKeyNavigation(false); // Tab leaves the grid; arrows move inside it
+    m_grid->setAccessibleName(QStringLiteral("Send log"));
     auto *header = new RaisedHeader(Qt::Horizontal, m_grid);
     m_grid->setHorizontalHeader(header);
     m_grid->setItemDelegate(new LogCellDelegate(m_grid));

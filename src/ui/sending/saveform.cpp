@@ -87,6 +87,7 @@ T_SaveForm::T_SaveForm(const SaveDialogSettings &settings, QWidget *parent)
     m_tree = new QTreeView(this);
     m_tree->setModel(m_dirs);
     m_tree->setToolTip(QStringLiteral("Directory on local computer"));
+    m_tree->setAccessibleName(QStringLiteral("Folders"));
     m_tree->setHeaderHidden(true);
     for (int column = 1; column < m_dirs->columnCount(); ++column)
         m_tree->hideColumn(column);
@@ -94,6 +95,7 @@ T_SaveForm::T_SaveForm(const SaveDialogSettings &settings, QWidget *parent)
     // Right: the folder's entries, the file name and the file buttons.
     m_files = new QTreeWidget(this);
     m_files->setRootIsDecorated(false);
+    m_files->setAccessibleName(QStringLiteral("Files of the folder"));
     m_files->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_files->setHeaderLabels({QStringLiteral("Filename"), QStringLiteral("Size"), QStringLiteral("Date"),
                               QStringLiteral("Time")});
@@ -139,10 +141,14 @@ T_SaveForm::T_SaveForm(const SaveDialogSettings &settings, QWidget *parent)
     auto *right = new QVBoxLayout;
     right->addWidget(m_files);
     auto *typesRow = new QHBoxLayout;
-    typesRow->addWidget(new QLabel(QStringLiteral("File types"), this));
+    auto *typesLabel = new QLabel(QStringLiteral("File &types"), this);
+    typesLabel->setBuddy(m_fileTypes);
+    typesRow->addWidget(typesLabel);
     typesRow->addWidget(m_fileTypes, 1);
     right->addLayout(typesRow);
-    right->addWidget(new QLabel(QStringLiteral("Enter file name to save results"), this));
+    auto *nameLabel = new QLabel(QStringLiteral("Enter file &name to save results"), this);
+    nameLabel->setBuddy(m_fileName);
+    right->addWidget(nameLabel);
     right->addWidget(m_fileName);
     auto *fileButtons = new QHBoxLayout;
     for (QPushButton *button : {m_createFolder, m_rename, m_delete, m_view, m_run})

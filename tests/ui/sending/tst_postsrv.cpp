@@ -9,6 +9,7 @@
 #include "ui/sending/postsrv.h"
 #include "ui/sending/resultmodel.h"
 
+#include "accessibilitycheck.h"
 #include "modalhelper.h"
 #include "queuedcalls.h"
 
@@ -77,6 +78,7 @@ private Q_SLOTS:
     void closedMidRunResumesWithoutDuplicates();
     void sendMailAsksBeforeMailingAgain();
     void columnWithoutAddressesAsksFirst();
+    void keyboardAndScreenReader();
 };
 
 void TestPostSrv::runShowsEveryRow()
@@ -479,6 +481,15 @@ void TestPostSrv::columnWithoutAddressesAsksFirst()
                                          "address. Send anyway?"});
     QCOMPARE(w.run().state(), SendingRun::State::Idle);
     QCOMPARE(w.run().results().count(RowStatus::NotProcessed), 2);
+}
+
+// Every control has a name a screen reader speaks, and Tab walks them all.
+void TestPostSrv::keyboardAndScreenReader()
+{
+    SendingFixture f;
+    f.make({"a@example.test;A"}, 1);
+    TPostSrv w(*f.project, f.accounts);
+    VARNHOLT_VERIFY_ACCESSIBLE(&w);
 }
 
 #include "tst_postsrv.moc"

@@ -1,3 +1,4 @@
+#include "accessibilitycheck.h"
 #include "modalhelper.h"
 #include "resultsfixture.h"
 #include "testfiles.h"
@@ -365,6 +366,21 @@ for row in ws.iter_rows():
         QVERIFY(!ShowDeleteForm(settings));
         QCOMPARE(settings.choice, DeleteChoice::Unsent);
         QCOMPARE(settings.codeSet, ";421;550");
+    }
+
+    // Each dialog names its controls for a screen reader, and Tab walks
+    // them all.
+    void keyboardAndScreenReader()
+    {
+        QTemporaryDir dir;
+        const QString log = dir.filePath("send.log");
+        writeFile(log, "10:00:00;a@x.org;Ok\r\n10:00:01;b@x.org;No;x\r\n");
+        T_logs logs(log, "Ok", "No");
+        VARNHOLT_VERIFY_ACCESSIBLE(&logs);
+        T_SaveForm save(saveDialogSettings());
+        VARNHOLT_VERIFY_ACCESSIBLE(&save);
+        T_DeleteForm remove(deleteDialogSettings(), nullptr, [](const DeleteDialogSettings &) { return 1; });
+        VARNHOLT_VERIFY_ACCESSIBLE(&remove);
     }
 
 private:
