@@ -94,19 +94,27 @@ inline QStringList accessibilityProblems(QWidget *window)
         return problems;
     if (!window->focusWidget() || !window->isAncestorOf(window->focusWidget()))
         tabStops.first()->setFocus(Qt::TabFocusReason);
+    // A control may take a few presses for its own parts (the sections of
+    // a date edit); one that keeps the focus longer keeps Tab for itself.
+    constexpr int kOwnParts = 8;
     QSet<QWidget *> reached;
     QSet<QWidget *> trapping;
-    for (int press = 0; press < 2 * tabStops.size() + 4; ++press) {
+    int kept = 0;
+    for (int press = 0; press < 2 * tabStops.size() + 4 + kOwnParts; ++press) {
         QWidget *focus = QApplication::focusWidget();
         if (!focus)
             break;
         for (QWidget *w = focus; w && w != window; w = w->parentWidget())
             reached.insert(w);
         QTest::keyClick(focus, Qt::Key_Tab);
-        // Tab that leaves the focus where it was is kept by the control.
-        if (QApplication::focusWidget() == focus && tabStops.size() > 1 && !trapping.contains(focus)) {
+        kept = QApplication::focusWidget() == focus ? kept + 1 : 0;
+        if (kept > kOwnParts && tabStops.size() > 1 && !trapping.contains(focus)) {
             trapping.insert(focus);
             problems << describeWidget(focus) + QStringLiteral(": keeps Tab for itself");
+            // Go on walking past it.
+            if (QWidget *next = focus->nextInFocusChain(); next && next != focus)
+                next->setFocus(Qt::TabFocusReason);
+            kept = 0;
         }
     }
     if (qEnvironmentVariableIsSet("VARNHOLT_A11Y_DEBUG")) {

@@ -169,6 +169,13 @@ T_Schedule::T_Schedule(const TTaskObj &task, const TSeriesObj &series, QWidget *
     seriesLayout->addWidget(m_mailPause = spinBox(seriesBox), 2, 1);
     seriesLayout->addWidget(new QLabel(QStringLiteral("minute(s)"), seriesBox), 2, 2);
 
+    // What a screen reader says for the boxes whose words stand around them.
+    m_daily->setAccessibleName(QStringLiteral("Run every how many days"));
+    m_dayOfMonth->setAccessibleName(QStringLiteral("Day of the month"));
+    m_once->setAccessibleName(QStringLiteral("The exact date"));
+    m_mailCount->setAccessibleName(QStringLiteral("Maximal number of emails in each list"));
+    m_mailPause->setAccessibleName(QStringLiteral("Minutes between the lists"));
+
     auto *save = new QPushButton(QStringLiteral("Save"), this);
     save->setDefault(true);
     auto *cancel = new QPushButton(QStringLiteral("Cancel"), this);

@@ -1,3 +1,4 @@
+#include "accessibilitycheck.h"
 #include "modalhelper.h"
 #include "testfiles.h"
 
@@ -179,6 +180,23 @@ private slots:
         QCOMPARE(stored.Weekly, 0);
         QCOMPARE(stored.HowRun, THowRun::Weekly);
         QVERIFY(!stored.IsDue(QDateTime(QDate(2024, 6, 3), QTime(23, 0))));
+    }
+
+    // Every page's controls have names a screen reader speaks, and Tab walks
+    // them all.
+    void keyboardAndScreenReader()
+    {
+        TTaskObj task;
+        TSeriesObj series;
+        task.Load(m_project);
+        series.Load(m_project);
+        T_Schedule w(task, series);
+        auto *pages = w.findChild<QTabWidget *>();
+        QVERIFY(pages);
+        for (int page = 0; page < pages->count(); ++page) {
+            pages->setCurrentIndex(page);
+            VARNHOLT_VERIFY_ACCESSIBLE(&w);
+        }
     }
 
 private:

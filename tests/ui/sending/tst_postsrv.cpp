@@ -487,7 +487,7 @@ void TestPostSrv::columnWithoutAddressesAsksFirst()
 void TestPostSrv::keyboardAndScreenReader()
 {
     SendingFixture f;
-    f.make({"a@example.test;A"}, 1);
+    f.make({"a@example.test;A", "b@example.test;B", "c@example.test;C"}, 1); // more cells than Tab presses
     TPostSrv w(*f.project, f.accounts);
     VARNHOLT_VERIFY_ACCESSIBLE(&w);
 }
