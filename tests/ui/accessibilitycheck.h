@@ -6,6 +6,8 @@
 // getting caught in one of them (an editor or a table keeping Tab for
 // itself). Window tests call accessibilityProblems() on their windows.
 
+#include <algorithm>
+
 #include <QAbstractButton>
 #include <QAbstractItemView>
 #include <QAbstractSlider>
@@ -13,7 +15,10 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
+#include <QKeySequence>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMap>
 #include <QPlainTextEdit>
 #include <QRadioButton>
 #include <QScrollBar>
@@ -21,6 +26,7 @@
 #include <QTabBar>
 #include <QTest>
 #include <QTextEdit>
+#include <QToolButton>
 #include <QWidget>
 
 namespace varnholt::testing {
@@ -144,11 +150,56 @@ inline QStringList accessibilityProblems(QWidget *window)
     return problems;
 }
 
+// Every button, check box, radio button and page tab of the window has an
+// Alt+letter of its own (labels lend theirs to their fields); no letter
+// serves two of them. Buttons without a letter in their text are left out.
+inline QStringList mnemonicProblems(QWidget *window)
+{
+    QStringList problems;
+    QMap<QString, QString> users; // the key, the control that has it
+    const auto claim = [&](const QString &text, const QString &who, bool required) {
+        const QKeySequence key = QKeySequence::mnemonic(text);
+        if (key.isEmpty()) {
+            if (required)
+                problems << who + QStringLiteral(": no Alt+letter");
+            return;
+        }
+        const QString name = key.toString();
+        if (users.contains(name))
+            problems << QStringLiteral("%1 serves both %2 and %3").arg(name, users.value(name), who);
+        else
+            users.insert(name, who);
+    };
+    for (QWidget *w : window->findChildren<QWidget *>()) {
+        if (!w->isVisibleTo(window))
+            continue;
+        if (const auto *button = qobject_cast<const QAbstractButton *>(w)) {
+            const bool hasLetter = std::any_of(button->text().cbegin(), button->text().cend(),
+                                               [](QChar c) { return c.isLetter(); });
+            if (hasLetter && !qobject_cast<const QToolButton *>(w))
+                claim(button->text(), describeWidget(w), true);
+        } else if (const auto *label = qobject_cast<const QLabel *>(w); label && label->buddy()) {
+            claim(label->text(), describeWidget(w) + u' ' + label->text(), false);
+        } else if (const auto *tabs = qobject_cast<const QTabBar *>(w)) {
+            for (int i = 0; i < tabs->count(); ++i)
+                claim(tabs->tabText(i), QStringLiteral("tab [%1]").arg(tabs->tabText(i)), true);
+        }
+    }
+    return problems;
+}
+
 } // namespace varnholt::testing
 
 // Fails the test with every problem of `window` listed.
 #define VARNHOLT_VERIFY_ACCESSIBLE(window)                                                                      \
     do {                                                                                                        \
         const QStringList problems_ = varnholt::testing::accessibilityProblems(window);                         \
+        QVERIFY2(problems_.isEmpty(), qPrintable(problems_.join(QLatin1Char('\n'))));                           \
+    } while (false)
+
+// Fails the test with every clash or missing Alt+letter of `window` listed.
+#define VARNHOLT_VERIFY_MNEMONICS(window)                                                                       \
+    do {                                                                                                        \
+        const QStringList problems_ = varnholt::testing::mnemonicProblems(window);                              \
         QVERIFY2(problems_.isEmpty(), qPrintable(problems_.join(QLatin1Char('\n'))));                           \
     } while (false)

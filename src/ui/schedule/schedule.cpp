@@ -1,4 +1,5 @@
 #include "ui/schedule/schedule.h"
+#include "ui/common/mnemonic.h"
 
 #include "ui/common/messagebox.h"
 
@@ -28,15 +29,16 @@ QSpinBox *spinBox(QWidget *parent)
     return box;
 }
 
-// Check boxes in two columns, filled column by column.
-QWidget *twoColumns(QWidget *parent, QCheckBox **boxes, const QStringList &captions)
+// Check boxes in two columns, filled column by column; `letters` gives each
+// its Alt+letter, none of which the rest of the window uses.
+QWidget *twoColumns(QWidget *parent, QCheckBox **boxes, const QStringList &captions, QStringView letters)
 {
     auto *page = new QWidget(parent);
     auto *grid = new QGridLayout(page);
     grid->setContentsMargins(0, 0, 0, 0);
     const int perColumn = int((captions.size() + 1) / 2);
     for (int i = 0; i < captions.size(); ++i) {
-        boxes[i] = new QCheckBox(captions[i], page);
+        boxes[i] = new QCheckBox(WithMnemonic(captions[i], letters[i]), page);
         grid->addWidget(boxes[i], i % perColumn, i / perColumn);
     }
     return page;
@@ -74,7 +76,7 @@ T_Schedule::T_Schedule(const TTaskObj &task, const TSeriesObj &series, QWidget *
                             .arg(locale.toString(now.date(), QLocale::ShortFormat),
                                  locale.toString(now.time(), QLocale::LongFormat)),
                         this);
-    m_enabled = new QCheckBox(QStringLiteral("Enable schedule"), this);
+    m_enabled = new QCheckBox(QStringLiteral("&Enable schedule"), this);
 
     auto datePicker = [this] {
         auto *picker = new QDateEdit(QDate::currentDate(), this);
@@ -102,7 +104,7 @@ T_Schedule::T_Schedule(const TTaskObj &task, const TSeriesObj &series, QWidget *
     m_started->setReadOnly(true);
     m_lastCount = new QLineEdit(lastBox);
     m_lastCount->setReadOnly(true);
-    auto *clear = new QPushButton(QStringLiteral("clear"), lastBox);
+    auto *clear = new QPushButton(QStringLiteral("c&lear"), lastBox);
     lastLayout->addRow(QStringLiteral("Started"), m_started);
     lastLayout->addRow(QStringLiteral("number of completed executions"), m_lastCount);
     lastLayout->addRow(QString(), clear);
@@ -120,7 +122,7 @@ T_Schedule::T_Schedule(const TTaskObj &task, const TSeriesObj &series, QWidget *
     dailyRow->addStretch();
     dailyLayout->addLayout(dailyRow);
     dailyLayout->addStretch();
-    m_pages->addTab(daily, QStringLiteral("Daily "));
+    m_pages->addTab(daily, QStringLiteral("&Daily "));
 
     auto *weekly = new QWidget(m_pages);
     auto *weeklyLayout = new QVBoxLayout(weekly);
@@ -129,9 +131,10 @@ T_Schedule::T_Schedule(const TTaskObj &task, const TSeriesObj &series, QWidget *
                                        {QStringLiteral("Monday "), QStringLiteral("Tuesday"),
                                         QStringLiteral("Wednesday"), QStringLiteral("Thursday"),
                                         QStringLiteral("Friday"), QStringLiteral("Saturday"),
-                                        QStringLiteral("Sunday")}));
+                                        QStringLiteral("Sunday")},
+                                       u"ntyhfau"));
     weeklyLayout->addStretch();
-    m_pages->addTab(weekly, QStringLiteral("Weekly "));
+    m_pages->addTab(weekly, QStringLiteral("&Weekly "));
 
     auto *monthly = new QWidget(m_pages);
     auto *monthlyLayout = new QVBoxLayout(monthly);
@@ -145,8 +148,8 @@ T_Schedule::T_Schedule(const TTaskObj &task, const TSeriesObj &series, QWidget *
     QStringList months;
     for (int i = 1; i <= 12; ++i)
         months << QLocale::c().standaloneMonthName(i);
-    monthlyLayout->addWidget(twoColumns(monthly, m_months, months));
-    m_pages->addTab(monthly, QStringLiteral("Monthly"));
+    monthlyLayout->addWidget(twoColumns(monthly, m_months, months, u"rfhayn" u"jupt" u"vb"));
+    m_pages->addTab(monthly, QStringLiteral("&Monthly"));
 
     auto *once = new QWidget(m_pages);
     auto *onceLayout = new QVBoxLayout(once);
@@ -157,11 +160,11 @@ T_Schedule::T_Schedule(const TTaskObj &task, const TSeriesObj &series, QWidget *
     onceRow->addStretch();
     onceLayout->addLayout(onceRow);
     onceLayout->addStretch();
-    m_pages->addTab(once, QStringLiteral("Once "));
+    m_pages->addTab(once, QStringLiteral("&Once "));
 
     auto *seriesBox = new QGroupBox(QStringLiteral("Split mailing list"), this);
     auto *seriesLayout = new QGridLayout(seriesBox);
-    m_series = new QCheckBox(QStringLiteral("Send emails at specified intervals"), seriesBox);
+    m_series = new QCheckBox(QStringLiteral("Send emails at specified &intervals"), seriesBox);
     seriesLayout->addWidget(m_series, 0, 0, 1, 3);
     seriesLayout->addWidget(new QLabel(QStringLiteral("Maximal number of emails in each list"), seriesBox), 1, 0);
     seriesLayout->addWidget(m_mailCount = spinBox(seriesBox), 1, 1);
@@ -176,9 +179,9 @@ T_Schedule::T_Schedule(const TTaskObj &task, const TSeriesObj &series, QWidget *
     m_mailCount->setAccessibleName(QStringLiteral("Maximal number of emails in each list"));
     m_mailPause->setAccessibleName(QStringLiteral("Minutes between the lists"));
 
-    auto *save = new QPushButton(QStringLiteral("Save"), this);
+    auto *save = new QPushButton(QStringLiteral("&Save"), this);
     save->setDefault(true);
-    auto *cancel = new QPushButton(QStringLiteral("Cancel"), this);
+    auto *cancel = new QPushButton(QStringLiteral("&Cancel"), this);
 
     auto *times = new QHBoxLayout;
     times->addWidget(startBox);

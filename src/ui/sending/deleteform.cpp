@@ -1,4 +1,5 @@
 #include "ui/sending/deleteform.h"
+#include "ui/common/mnemonic.h"
 
 #include <QDialogButtonBox>
 #include <QLabel>
@@ -31,7 +32,7 @@ T_DeleteForm::T_DeleteForm(const DeleteDialogSettings &settings, QWidget *parent
 
     auto *layout = new QVBoxLayout(this);
     for (int i = 0; i < 3; ++i) {
-        m_choices[i] = new QRadioButton(deleteChoiceCaption(kChoices[i]), this);
+        m_choices[i] = new QRadioButton(WithMnemonic(deleteChoiceCaption(kChoices[i]), u"aus"[i]), this);
         m_choices[i]->setChecked(kChoices[i] == settings.choice);
         connect(m_choices[i], &QRadioButton::toggled, this, &T_DeleteForm::updateCodeList);
         layout->addWidget(m_choices[i]);
@@ -55,8 +56,8 @@ T_DeleteForm::T_DeleteForm(const DeleteDialogSettings &settings, QWidget *parent
 
     // Deleting cannot be undone: Enter cancels.
     auto *buttons = new QDialogButtonBox(this);
-    m_delete = buttons->addButton(QStringLiteral("Delete "), QDialogButtonBox::AcceptRole);
-    m_cancel = buttons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole);
+    m_delete = buttons->addButton(QStringLiteral("&Delete "), QDialogButtonBox::AcceptRole);
+    m_cancel = buttons->addButton(QStringLiteral("&Cancel"), QDialogButtonBox::RejectRole);
     m_delete->setAutoDefault(false);
     m_cancel->setDefault(true);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);

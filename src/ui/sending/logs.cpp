@@ -162,8 +162,8 @@ T_logs::T_logs(const QString &logFile, const QString &goodWord, const QString &b
     m_grid->setColumnWidth(colStatus, 60);
     header->setStretchLastSection(true);
 
-    m_export = new QPushButton(QStringLiteral("Export to MS Excel"), this);
-    m_close = new QPushButton(QStringLiteral("Close"), this);
+    m_export = new QPushButton(QStringLiteral("&Export to MS Excel"), this);
+    m_close = new QPushButton(QStringLiteral("&Close"), this);
     connect(m_export, &QPushButton::clicked, this, &T_logs::exportToExcel);
     connect(m_close, &QPushButton::clicked, this, &QDialog::accept);
 

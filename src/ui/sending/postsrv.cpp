@@ -256,22 +256,22 @@ void TPostSrv::buildWidgets()
     m_direct->hide();
 
     auto *buttons = new QHBoxLayout;
-    buttons->addWidget(addButton(QStringLiteral("sendMail"), QStringLiteral("Send Mail"), &TPostSrv::sendMail));
-    buttons->addWidget(addButton(QStringLiteral("stop"), QStringLiteral("Stop"), &TPostSrv::stop));
-    buttons->addWidget(addButton(QStringLiteral("resume"), QStringLiteral("Resume"), &TPostSrv::resume));
-    buttons->addWidget(addButton(QStringLiteral("saveAs"), QStringLiteral("Save As"), &TPostSrv::saveAs));
-    buttons->addWidget(addButton(QStringLiteral("deleteFromList"), QStringLiteral("Delete from list"),
+    buttons->addWidget(addButton(QStringLiteral("sendMail"), QStringLiteral("&Send Mail"), &TPostSrv::sendMail));
+    buttons->addWidget(addButton(QStringLiteral("stop"), QStringLiteral("S&top"), &TPostSrv::stop));
+    buttons->addWidget(addButton(QStringLiteral("resume"), QStringLiteral("&Resume"), &TPostSrv::resume));
+    buttons->addWidget(addButton(QStringLiteral("saveAs"), QStringLiteral("Save &As"), &TPostSrv::saveAs));
+    buttons->addWidget(addButton(QStringLiteral("deleteFromList"), QStringLiteral("&Delete from list"),
                                  &TPostSrv::deleteFromList));
-    buttons->addWidget(addButton(QStringLiteral("schedule"), QStringLiteral("Schedule"), &TPostSrv::schedule));
+    buttons->addWidget(addButton(QStringLiteral("schedule"), QStringLiteral("Sc&hedule"), &TPostSrv::schedule));
     buttons->addStretch();
-    buttons->addWidget(addButton(QStringLiteral("close"), QStringLiteral("Close"), &TPostSrv::closeWindow));
+    buttons->addWidget(addButton(QStringLiteral("close"), QStringLiteral("&Close"), &TPostSrv::closeWindow));
 
     auto *logRow = new QHBoxLayout;
-    m_createLog = new QCheckBox(QStringLiteral("Create log file"), this);
+    m_createLog = new QCheckBox(QStringLiteral("Create &log file"), this);
     m_createLog->setObjectName(QStringLiteral("createLog"));
     connect(m_createLog, &QCheckBox::toggled, this, &TPostSrv::createLogToggled);
     logRow->addWidget(m_createLog);
-    logRow->addWidget(addButton(QStringLiteral("viewLog"), QStringLiteral("View log file"), &TPostSrv::viewLogFile));
+    logRow->addWidget(addButton(QStringLiteral("viewLog"), QStringLiteral("&View log file"), &TPostSrv::viewLogFile));
     logRow->addStretch();
 
     m_statusBar = new QStatusBar(this);

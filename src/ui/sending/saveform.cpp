@@ -1,4 +1,5 @@
 #include "ui/sending/saveform.h"
+#include "ui/common/mnemonic.h"
 
 #include "ui/common/inputform.h"
 #include "ui/common/messagebox.h"
@@ -80,7 +81,7 @@ T_SaveForm::T_SaveForm(const SaveDialogSettings &settings, QWidget *parent)
         if (volume.isValid() && volume.isReady() && m_drive->findText(volume.rootPath()) < 0)
             m_drive->addItem(volume.rootPath());
     }
-    m_up = new QPushButton(QStringLiteral("Up One Level"), this);
+    m_up = new QPushButton(QStringLiteral("U&p One Level"), this);
     m_dirs = new QFileSystemModel(this);
     m_dirs->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Hidden);
     m_dirs->setRootPath(QDir::rootPath());
@@ -106,31 +107,31 @@ T_SaveForm::T_SaveForm(const SaveDialogSettings &settings, QWidget *parent)
     m_fileTypes->addItems({QStringLiteral("All files (*.*)"), QStringLiteral("Text files (*.txt)")});
     m_fileName = new QLineEdit(this);
     m_fileName->setToolTip(QStringLiteral("Enter file name to save results"));
-    m_createFolder = new QPushButton(QStringLiteral("Create Folder"), this);
-    m_rename = new QPushButton(QStringLiteral("Rename"), this);
-    m_delete = new QPushButton(QStringLiteral("Delete"), this);
-    m_view = new QPushButton(QStringLiteral("View"), this);
-    m_run = new QPushButton(QStringLiteral("Run"), this);
+    m_createFolder = new QPushButton(QStringLiteral("C&reate Folder"), this);
+    m_rename = new QPushButton(QStringLiteral("R&ename"), this);
+    m_delete = new QPushButton(QStringLiteral("&Delete"), this);
+    m_view = new QPushButton(QStringLiteral("Vie&w"), this);
+    m_run = new QPushButton(QStringLiteral("R&un"), this);
 
     // Options.
     auto *rowsBox = new QGroupBox(QStringLiteral("Save results"), this);
     auto *rowsLayout = new QVBoxLayout(rowsBox);
     for (int i = 0; i < 3; ++i) {
-        m_rows[i] = new QRadioButton(saveRowsCaption(kRows[i]), rowsBox);
+        m_rows[i] = new QRadioButton(WithMnemonic(saveRowsCaption(kRows[i]), u"lih"[i]), rowsBox);
         m_rows[i]->setChecked(kRows[i] == settings.rows);
         rowsLayout->addWidget(m_rows[i]);
     }
     auto *formatBox = new QGroupBox(QStringLiteral("Saving format"), this);
     auto *formatLayout = new QVBoxLayout(formatBox);
     for (int i = 0; i < 4; ++i) {
-        m_formats[i] = new QRadioButton(saveFormatCaption(kFormats[i]), formatBox);
+        m_formats[i] = new QRadioButton(WithMnemonic(saveFormatCaption(kFormats[i]), u"osmv"[i]), formatBox);
         m_formats[i]->setChecked(kFormats[i] == settings.format);
         formatLayout->addWidget(m_formats[i]);
     }
 
-    m_save = new QPushButton(QStringLiteral("Save"), this);
+    m_save = new QPushButton(QStringLiteral("S&ave"), this);
     m_save->setDefault(true);
-    m_cancel = new QPushButton(QStringLiteral("Cancel"), this);
+    m_cancel = new QPushButton(QStringLiteral("&Cancel"), this);
 
     auto *left = new QVBoxLayout;
     auto *driveRow = new QHBoxLayout;

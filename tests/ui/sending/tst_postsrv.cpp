@@ -490,6 +490,7 @@ void TestPostSrv::keyboardAndScreenReader()
     f.make({"a@example.test;A", "b@example.test;B", "c@example.test;C"}, 1); // more cells than Tab presses
     TPostSrv w(*f.project, f.accounts);
     VARNHOLT_VERIFY_ACCESSIBLE(&w);
+    VARNHOLT_VERIFY_MNEMONICS(&w);
 }
 
 #include "tst_postsrv.moc"

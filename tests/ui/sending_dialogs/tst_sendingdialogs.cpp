@@ -377,10 +377,13 @@ for row in ws.iter_rows():
         writeFile(log, "10:00:00;a@x.org;Ok\r\n10:00:01;b@x.org;No;x\r\n");
         T_logs logs(log, "Ok", "No");
         VARNHOLT_VERIFY_ACCESSIBLE(&logs);
+        VARNHOLT_VERIFY_MNEMONICS(&logs);
         T_SaveForm save(saveDialogSettings());
         VARNHOLT_VERIFY_ACCESSIBLE(&save);
+        VARNHOLT_VERIFY_MNEMONICS(&save);
         T_DeleteForm remove(deleteDialogSettings(), nullptr, [](const DeleteDialogSettings &) { return 1; });
         VARNHOLT_VERIFY_ACCESSIBLE(&remove);
+        VARNHOLT_VERIFY_MNEMONICS(&remove);
     }
 
 private:
