@@ -479,6 +479,7 @@ void TPostSrv::setControlsRunning(bool running)
 
 void TPostSrv::onStateChanged(SendingRun::State state)
 {
+    m_model->flushChanges();
     const bool running = m_run->isRunning();
     setControlsRunning(running);
     // The busy cursor while messages go out; a series pause waits quietly.

@@ -2,6 +2,8 @@
 
 #include "sending/sendingrun.h"
 
+#include <algorithm>
+
 #include <QPainter>
 #include <QPixmap>
 
@@ -61,6 +63,9 @@ ResultModel::ResultModel(SendingRun &run, QObject *parent)
     , m_inProgress(statusIcon(RowStatus::InProgress))
     , m_unknown(statusIcon(RowStatus::Unknown))
 {
+    m_flushTimer.setSingleShot(true);
+    m_flushTimer.setInterval(100);
+    connect(&m_flushTimer, &QTimer::timeout, this, &ResultModel::flushChanges);
 }
 
 int ResultModel::rowCount(const QModelIndex &parent) const
@@ -120,11 +125,30 @@ void ResultModel::rowChanged(int row)
 {
     if (row < 0 || row >= m_run.results().rowCount())
         return;
-    emit dataChanged(index(row, 0), index(row, kColumns - 1));
+    if (m_changed.empty() || m_changed.back() != row)
+        m_changed.push_back(row);
+    if (!m_flushTimer.isActive())
+        m_flushTimer.start();
+}
+
+void ResultModel::flushChanges()
+{
+    m_flushTimer.stop();
+    std::vector<int> rows;
+    rows.swap(m_changed);
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    const int count = m_run.results().rowCount();
+    for (int row : rows) {
+        if (row < count)
+            emit dataChanged(index(row, 0), index(row, kColumns - 1));
+    }
 }
 
 void ResultModel::reload()
 {
+    m_changed.clear();
+    m_flushTimer.stop();
     beginResetModel();
     endResetModel();
 }

@@ -2,6 +2,9 @@
 
 #include <QAbstractTableModel>
 #include <QIcon>
+#include <QTimer>
+
+#include <vector>
 
 // The sending window's result table: a view over the sending run's own
 // rows, nothing copied. One model row per record row; the five columns are
@@ -23,8 +26,12 @@ public:
     [[nodiscard]] QVariant headerData(int section, Qt::Orientation orientation,
                                       int role = Qt::DisplayRole) const override;
 
-    // The run changed one row.
+    // The run changed one row. The view hears of changed rows ten times a
+    // second at most: a run changes thousands a second, and a row in sight
+    // repainted for each change would cost more than sending it.
     void rowChanged(int row);
+    // Tells the view of the rows changed since the last time, now.
+    void flushChanges();
     // Rows were removed or the titles changed: everything is read again.
     void reload();
     // The five column titles (the window's texts).
@@ -33,6 +40,8 @@ public:
 private:
     SendingRun &m_run;
     QStringList m_headers;
+    std::vector<int> m_changed; // rows the view has not heard of yet
+    QTimer m_flushTimer;
     QIcon m_sent;
     QIcon m_failed;
     QIcon m_inProgress;

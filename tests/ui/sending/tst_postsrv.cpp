@@ -79,6 +79,7 @@ private Q_SLOTS:
     void sendMailAsksBeforeMailingAgain();
     void columnWithoutAddressesAsksFirst();
     void keyboardAndScreenReader();
+    void viewFollowsTheRunUntilScrolledAway();
 };
 
 void TestPostSrv::runShowsEveryRow()
@@ -491,6 +492,47 @@ void TestPostSrv::keyboardAndScreenReader()
     TPostSrv w(*f.project, f.accounts);
     VARNHOLT_VERIFY_ACCESSIBLE(&w);
     VARNHOLT_VERIFY_MNEMONICS(&w);
+}
+
+// The table keeps the row being sent in sight; once the user scrolls away
+// it stays where the user put it.
+void TestPostSrv::viewFollowsTheRunUntilScrolledAway()
+{
+    SendingFixture f;
+    openToAll(f.dir.path());
+    SmtpSink sink;
+    VARNHOLT_START_SERVER(sink, QString());
+    QList<QByteArray> lines;
+    for (int i = 0; i < 3000; ++i)
+        lines << QStringLiteral("u%1@example.test;N%1").arg(i).toUtf8();
+    f.make(lines, sink.port());
+    MessageLog messages;
+    TPostSrv w(*f.project, f.accounts);
+    w.resize(800, 400);
+    w.show();
+    QTableView *view = w.resultView();
+    const auto rowInSight = [view](int row) {
+        const int top = view->rowAt(0);
+        const int bottom = view->rowAt(view->viewport()->height() - 1);
+        return row >= top && row <= bottom;
+    };
+    QSignalSpy rows(&w.run(), &SendingRun::rowChanged);
+    w.sendMail();
+    while (w.run().good() < 300)
+        QVERIFY(rows.wait(30000));
+    QTRY_VERIFY(rowInSight(w.run().currentRow()));
+
+    view->scrollToTop(); // the user looks at the first rows
+    const int top = view->rowAt(0);
+    while (w.run().good() < 900 && w.run().isRunning())
+        QVERIFY(rows.wait(30000));
+    // The panels were drawn again since (which is when the view follows).
+    for (int refresh = 0; refresh < 2; ++refresh) {
+        const QString good = w.statusTexts().value(3);
+        QTRY_VERIFY(w.statusTexts().value(3) != good || !w.run().isRunning());
+    }
+    QCOMPARE(view->rowAt(0), top);
+    w.stop();
 }
 
 #include "tst_postsrv.moc"
