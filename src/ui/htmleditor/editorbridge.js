@@ -18,10 +18,13 @@
             bridge.reportSource(source());
     }
 
+    // One report for a batch of changes. A microtask, not a timer: with
+    // the document's own scripts off, the browser runs no timers of this
+    // world either.
     function queueReport() {
         if (!reportQueued) {
             reportQueued = true;
-            setTimeout(reportSource, 0);
+            Promise.resolve().then(reportSource);
         }
     }
 

@@ -1,6 +1,7 @@
 #include "htmleditor.h"
 
 #include "colorchoice.h"
+#include "editorpage.h"
 #include "htmlfragments.h"
 #include "ttables.h"
 
@@ -36,7 +37,6 @@
 #include <QWebEngineProfile>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
-#include <QWebEngineSettings>
 #include <QWebEngineView>
 
 namespace varnholt {
@@ -108,9 +108,10 @@ THtmlEditor::THtmlEditor(QWidget *parent)
 {
     m_view = new QWebEngineView(this);
     m_view->setObjectName(QStringLiteral("htmlView"));
-    m_page = new QWebEnginePage(m_view);
+    // The document's own scripts never run, and it reaches no file
+    // outside the project's folder and nothing on the network.
+    m_page = new EditorPage([this] { return m_project ? m_project->folder() : QString(); }, m_view);
     m_view->setPage(m_page);
-    m_page->settings()->setAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls, true);
 
     auto *channel = new QWebChannel(m_page);
     channel->registerObject(QStringLiteral("editor"), new EditorBridge(this));
@@ -125,16 +126,11 @@ THtmlEditor::THtmlEditor(QWidget *parent)
                          + readResource(QStringLiteral(":/htmleditor/editorbridge.js")));
     m_page->scripts().insert(script);
 
-    connect(m_page, &QWebEnginePage::loadStarted, this, [this] {
-        // Before navigation: the document goes, and with it the pictures
-        // still being fetched for it.
-        m_present = false;
-        ++m_loadNumber;
-        for (const QPointer<PictureDownload> &download : std::as_const(m_downloads))
-            if (download)
-                download->abort();
-        watchFocusProxy();
-    });
+    // A navigation the page refused (a meta refresh of the document) is
+    // started and finished too, and leaves the document as it was: only
+    // the editor's own navigations replace it.
+    connect(m_page, &EditorPage::navigationAccepted, this, &THtmlEditor::leaveDocument);
+    connect(m_page, &QWebEnginePage::loadStarted, this, &THtmlEditor::watchFocusProxy);
     connect(m_page, &QWebEnginePage::loadFinished, this, &THtmlEditor::loadFinished);
     connect(m_page, &QWebEnginePage::renderProcessTerminated, this,
             [this](QWebEnginePage::RenderProcessTerminationStatus status, int) {
@@ -157,6 +153,9 @@ THtmlEditor::~THtmlEditor()
     // find this editor whole and see that their document is gone.
     ++m_loadNumber;
     m_present = false;
+    // The project may be gone before its window's children: from here on
+    // the page is told of no project folder.
+    m_project = nullptr;
     m_page->disconnect(this);
     m_view->removeEventFilter(this);
     if (m_watchedProxy)
@@ -365,7 +364,7 @@ void THtmlEditor::fillAtLoad(bool htmlFormat)
     if (!htmlFormat)
         return;
     if (QFileInfo(htmlFile()).isFile())
-        m_page->load(QUrl::fromLocalFile(htmlFile()));
+        navigate(QUrl::fromLocalFile(htmlFile()));
     else
         makeBlank();
 }
@@ -374,7 +373,7 @@ void THtmlEditor::showFirstTime(const QString &plainText)
 {
     m_pageFilled = true;
     if (QFileInfo(htmlFile()).isFile()) {
-        m_page->load(QUrl::fromLocalFile(htmlFile()));
+        navigate(QUrl::fromLocalFile(htmlFile()));
         return;
     }
     m_pendingText = plainText.isEmpty() ? kEnterText : plainText;
@@ -393,7 +392,8 @@ void THtmlEditor::makeBlank()
     }
     // A blank document placed at N.htm, so that pictures of the project
     // are found as they will be once it is saved there.
-    m_page->setHtml(QStringLiteral("<html><body></body></html>"), QUrl::fromLocalFile(htmlFile()));
+    leaveDocument();
+    m_page->openHtml(QStringLiteral("<html><body></body></html>"), QUrl::fromLocalFile(htmlFile()));
 }
 
 void THtmlEditor::writePendingText()
@@ -406,9 +406,27 @@ void THtmlEditor::writePendingText()
               });
 }
 
+// Before the editor shows another document: the present one goes, and with
+// it the scripts and the pictures still being fetched for it.
+void THtmlEditor::leaveDocument()
+{
+    m_present = false;
+    m_loadPending = true;
+    ++m_loadNumber;
+    for (const QPointer<PictureDownload> &download : std::as_const(m_downloads))
+        if (download)
+            download->abort();
+}
+
+void THtmlEditor::navigate(const QUrl &url)
+{
+    leaveDocument();
+    m_page->openDocument(url);
+}
+
 void THtmlEditor::loadFinished(bool ok)
 {
-    if (!ok)
+    if (!ok || !std::exchange(m_loadPending, false))
         return;
     const quint64 load = m_loadNumber;
     m_page->runJavaScript(QStringLiteral("varnholtEditor.start()"), kEditorWorld, [this, load](const QVariant &result) {
@@ -417,8 +435,9 @@ void THtmlEditor::loadFinished(bool ok)
         m_source = result.toString();
         m_savedSource = m_source;
         m_present = true;
-        emit documentReady();
+        // Taken before telling: an observer may start the next import.
         const int tool = std::exchange(m_importPending, false) ? 5 : 6;
+        emit documentReady();
         QMetaObject::invokeMethod(this, [this, tool] { emit toolRequested(tool); }, Qt::QueuedConnection);
         if (m_pendingText)
             writePendingText();
@@ -605,7 +624,7 @@ void THtmlEditor::importHtmlFile(const QString &file)
 {
     m_importPending = true;
     m_pendingText.reset();
-    m_page->load(QUrl::fromLocalFile(file));
+    navigate(QUrl::fromLocalFile(file));
 }
 
 void THtmlEditor::makePicturesLocal()
@@ -670,7 +689,7 @@ void THtmlEditor::finishImport(quint64 load, const QStringList &sources)
     runScript(script, [this](const QVariant &source) {
         m_source = source.toString();
         if (writeHtml())
-            m_page->load(QUrl::fromLocalFile(htmlFile()));
+            navigate(QUrl::fromLocalFile(htmlFile()));
         m_importPending = false;
     });
 }

@@ -13,7 +13,6 @@ class QComboBox;
 class QFontComboBox;
 class QKeyEvent;
 class QNetworkAccessManager;
-class QWebEnginePage;
 class QWebEngineView;
 
 // The HTML message editor: the page "WYSIWYG HTML Editor" of the project
@@ -25,8 +24,14 @@ class QWebEngineView;
 // The document lives in another process: the editor keeps a copy of its
 // source, reported after every change, so that "has the HTML changed" and
 // writing N.htm can be answered at once when the project is saved.
+//
+// A body may come from anywhere (an imported newsletter from the web): its
+// own scripts never run, it reaches nothing on the network and no local
+// file outside the project's folder, and it cannot navigate away
+// (EditorPage). The editor's commands run in a script world of their own.
 namespace varnholt {
 
+class EditorPage;
 class Project;
 
 class THtmlEditor : public QWidget
@@ -135,6 +140,8 @@ private:
     void finishImport(quint64 load, const QStringList &sources);
 
     void buildToolBar();
+    void navigate(const QUrl &url);
+    void leaveDocument();
     void loadFinished(bool ok);
     void makeBlank();
     void writePendingText();
@@ -144,7 +151,7 @@ private:
 
     const Project *m_project = nullptr;
     QWebEngineView *m_view = nullptr;
-    QWebEnginePage *m_page = nullptr;
+    EditorPage *m_page = nullptr;
     QComboBox *m_sizeBox = nullptr;
     QFontComboBox *m_fontBox = nullptr;
     QPointer<QWidget> m_watchedProxy;
@@ -158,6 +165,7 @@ private:
     std::optional<QString> m_pendingText;
     quint64 m_loadNumber = 0;
     bool m_present = false;
+    bool m_loadPending = false; // a navigation of the editor's is under way
     bool m_importPending = false;
     bool m_pageFilled = false;
 };

