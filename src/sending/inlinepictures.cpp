@@ -4,6 +4,7 @@
 #include "settings/helpers.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSet>
 
@@ -219,6 +220,10 @@ bool PicturePass::consider(qsizetype start, qsizetype end, const PicturePath &pa
         warn(reference, kPictureOutside);
         return false;
     }
+    if (!LooksLikePicture(file)) {
+        warn(reference, kPictureNotPicture);
+        return false;
+    }
     m_scan.pictures.push_back({start, end, file});
     return true;
 }
@@ -308,6 +313,33 @@ constexpr quint64 kCountDigit = 239; // numbers 16..254
 constexpr quint64 kCountRange = kCountDigit * kCountDigit * kCountDigit * kCountDigit;
 
 } // namespace
+
+bool LooksLikePicture(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray head = file.read(1024);
+    const auto at = [&head](qsizetype offset, QByteArrayView bytes) {
+        return head.size() >= offset + bytes.size() && QByteArrayView(head).sliced(offset, bytes.size()) == bytes;
+    };
+    static const QByteArrayView starts[] = {
+        QByteArrayView("\x89PNG\r\n\x1a\n", 8), "GIF87a", "GIF89a", QByteArrayView("\xff\xd8\xff", 3),
+        "BM", QByteArrayView("\0\0\1\0", 4), QByteArrayView("\0\0\2\0", 4), QByteArrayView("II*\0", 4),
+        QByteArrayView("MM\0*", 4), QByteArrayView("\xd7\xcd\xc6\x9a", 4), QByteArrayView("\1\0\x09\0", 4),
+        QByteArrayView("\2\0\x09\0", 4)};
+    for (QByteArrayView start : starts) {
+        if (at(0, start))
+            return true;
+    }
+    if (at(0, "RIFF") && at(8, "WEBP"))
+        return true;
+    if (at(4, "ftypavif") || at(4, "ftypheic") || at(4, "ftypmif1") || at(4, "ftypheix"))
+        return true;
+    if (at(0, QByteArrayView("\1\0\0\0", 4)) && at(40, " EMF"))
+        return true;
+    return head.toLower().contains("<svg");
+}
 
 QString ContentIdDomain(const QString &mailDomain)
 {

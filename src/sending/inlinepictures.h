@@ -68,6 +68,13 @@ struct InlinePictureContext {
 inline constexpr char16_t kPictureNotFound[] = u"not found";
 inline constexpr char16_t kPictureOutside[] = u"outside the project folder";
 inline constexpr char16_t kPictureHoldsField[] = u"holds a merge field";
+inline constexpr char16_t kPictureNotPicture[] = u"not a picture";
+
+// Whether the file starts as a picture does (PNG, GIF, JPEG, BMP, ICO,
+// WebP, TIFF, AVIF/HEIF, EMF, WMF or SVG). Only such a file goes out
+// inline: a template may name any file of the disk as a picture, the
+// mailing list beside it included.
+[[nodiscard]] bool LooksLikePicture(const QString &path);
 
 // One local picture of an HTML text.
 struct PictureReference {

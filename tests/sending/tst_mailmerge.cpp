@@ -269,6 +269,12 @@ void TestMailMerge::pictures_data()
     QTest::newRow("a link to a file outside")
         << "<img src=link.gif>" << "<img src=link.gif>" << QStringList{}
         << QStringList{"link.gif (outside the project folder)"};
+    // Only a picture goes out inline, wherever it lies: never the list
+    // beside the project, nor any other file named as a picture.
+    QTest::newRow("the mailing list named as a picture")
+        << "<img src=\"../list.txt\"><img src=ABS/other/secret.gif>"
+        << "<img src=\"../list.txt\"><img src=ABS/other/secret.gif>" << QStringList{}
+        << QStringList{"../list.txt (not a picture)", "ABS/other/secret.gif (not a picture)"};
     QTest::newRow("a link to a folder outside, in another case")
         << "<img src=LINKDIR/BG.GIF>" << "<img src=LINKDIR/BG.GIF>" << QStringList{}
         << QStringList{"LINKDIR/BG.GIF (outside the project folder)"};
@@ -286,10 +292,13 @@ void TestMailMerge::pictures()
     for (const char *f : {"proj/base/logo.gif", "proj/base/bg.gif", "proj/base/pics/a.gif",
                           "proj/base/pics/background=bg.gif", "proj/top.gif", "other/bg.gif"})
         touch(dir.filePath(QString::fromUtf8(f)));
+    writeFile(dir.filePath("proj/list.txt"), "a@x.org;Ann\r\n");
+    writeFile(dir.filePath("other/secret.gif"), "password=hunter2\n");
     QVERIFY(QFile::link(dir.filePath("other/bg.gif"), dir.filePath("proj/base/link.gif")));
     QVERIFY(QFile::link(dir.filePath("other"), dir.filePath("proj/base/linkdir")));
     html.replace(QStringLiteral("ABS"), abs);
     expected.replace(QStringLiteral("ABS"), abs);
+    warnings.replaceInStrings(QStringLiteral("ABS"), abs);
 
     QRandomGenerator random(1);
     InlinePictureContext context{dir.filePath(QStringLiteral("proj/base")), dir.filePath(QStringLiteral("proj/")),

@@ -46,7 +46,7 @@ void TestSendingRunServers::thousandRecipients()
     writeFile(f.path("p.htm"), "<html><body><p>Hello <b>[Column#2]</b> [Column#3]</p>"
                                "<img src=\"one.gif\"><img src=\"two.png\"></body></html>\r\n");
     writeFile(f.path("one.gif"), "GIF89a-one");
-    writeFile(f.path("two.png"), "\x89PNG-two");
+    writeFile(f.path("two.png"), QByteArray("\x89PNG\r\n\x1a\n-two", 12));
     f.make(lines, sink.port(), pop.port(), "HTML=1\r\n");
     f.project->settings().ColumnA = 4; // the fourth column names the file
     writeFile(f.path("p.mml"), "Dear [Column#2], your code is [Column#3].\r\n");

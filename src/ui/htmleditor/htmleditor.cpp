@@ -1,4 +1,5 @@
 #include "htmleditor.h"
+#include "sending/activecontent.h"
 
 #include "colorchoice.h"
 #include "editorpage.h"
@@ -22,6 +23,8 @@
 #include <QFileInfo>
 #include <QFontComboBox>
 #include <QHBoxLayout>
+#include <QImageReader>
+#include <QTemporaryDir>
 #include <QInputDialog>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -558,7 +561,9 @@ std::optional<QString> THtmlEditor::copyIntoPictureFolder(const QString &source,
     if (!IsInsideFolder(target, folder) || !QDir().mkpath(QFileInfo(target).absolutePath()))
         return std::nullopt;
     const QFileInfo from(source);
-    if (!from.isFile())
+    // Only a picture comes in: whatever lands here goes out inline with
+    // every message, and a page may name any file of the disk as a picture.
+    if (!from.isFile() || QImageReader::imageFormat(source).isEmpty())
         return std::nullopt;
     if (from.canonicalFilePath() == QFileInfo(target).canonicalFilePath())
         return target; // the picture is its own copy already
@@ -745,9 +750,29 @@ void THtmlEditor::createLink()
 
 void THtmlEditor::openInBrowser()
 {
-    if (htmlChanged() && !writeHtml())
+    // The browser gets a copy in a folder of its own, as the recipients
+    // will get the text: without scripts (which a browser would run with
+    // the user's rights) and without writing N.htm, which only "Save"
+    // does. Its pictures are found beside the project as before.
+    if (!m_present)
         return;
-    OpenWithDefaultApplication(htmlFile());
+    if (!m_browserCopies)
+        m_browserCopies = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/varnholt-XXXXXX"));
+    if (!m_browserCopies->isValid())
+        return;
+    const QString name = m_project ? m_project->name() : QStringLiteral("message");
+    const QString copy = m_browserCopies->filePath(name + QStringLiteral(".htm"));
+    const QString base =
+        QUrl::fromLocalFile(QDir(m_project ? m_project->folder() : QDir::homePath()).absolutePath() + u'/')
+            .toString(QUrl::FullyEncoded);
+    QString html = RemoveActiveContent(WithCharsetMeta(m_source, QStringLiteral("utf-8"))).html;
+    // The base goes after a DOCTYPE, which must stay first.
+    const qsizetype doctype =
+        html.trimmed().startsWith(QStringLiteral("<!doctype"), Qt::CaseInsensitive) ? html.indexOf(u'>') + 1 : 0;
+    html.insert(doctype, QStringLiteral("<base href=\"%1\">").arg(base.toHtmlEscaped()));
+    if (!writeFileAtomically(copy, html.toUtf8()))
+        return;
+    OpenWithDefaultApplication(copy);
 }
 
 } // namespace varnholt

@@ -7,12 +7,14 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 class QComboBox;
 class QFontComboBox;
 class QKeyEvent;
 class QNetworkAccessManager;
+class QTemporaryDir;
 class QWebEngineView;
 
 // The HTML message editor: the page "WYSIWYG HTML Editor" of the project
@@ -157,6 +159,7 @@ private:
     QPointer<QWidget> m_watchedProxy;
     QNetworkAccessManager *m_network = nullptr;
     QList<QPointer<PictureDownload>> m_downloads;
+    std::unique_ptr<QTemporaryDir> m_browserCopies; // what "Browser" opened
     int m_downloadTimeLimit = 30000;
     bool m_swappingEnter = false;
 

@@ -418,7 +418,9 @@ private slots:
         QCOMPARE((*saved)[5], 0x445566u);
     }
 
-    void openInBrowserWritesWhenChanged()
+    // "Browser" opens a copy in a folder of its own, as it would go out (no
+    // script); N.htm is written only by saving.
+    void openInBrowserOpensACleanCopy()
     {
         openProject("Text", false);
         THtmlEditor *editor = showHtmlPage();
@@ -430,16 +432,24 @@ private slots:
         editor->runCommand("Bold");
         QVERIFY(changed.wait(10000));
 
-        editor->openInBrowser();
-        QCOMPARE(browser.opened, QList<QUrl>{QUrl::fromLocalFile(dir() + "p.htm")});
-        QVERIFY(readFile(dir() + "p.htm").contains("<b>Text</b>"));
-        QVERIFY(!editor->htmlChanged());
-        // Unchanged since: the file is opened as it is.
-        writeFile(dir() + "p.htm", "as edited elsewhere");
+        editor->insertHtml("<span onclick=\"steal()\">!</span>");
+        QVERIFY(changed.wait(10000));
+
+        const bool hadFile = QFileInfo::exists(dir() + "p.htm");
+        const QByteArray before = hadFile ? readFile(dir() + "p.htm") : QByteArray();
         editor->openInBrowser();
         QDesktopServices::unsetUrlHandler("file");
-        QCOMPARE(browser.opened.size(), 2);
-        QCOMPARE(readFile(dir() + "p.htm"), QByteArray("as edited elsewhere"));
+        QCOMPARE(browser.opened.size(), 1);
+        const QString copy = browser.opened.first().toLocalFile();
+        QVERIFY2(!copy.startsWith(dir()), qPrintable(copy));
+        const QByteArray opened = readFile(copy);
+        QVERIFY2(opened.contains("<span>!</span>"), opened.constData()); // in place of the bold text
+        QVERIFY(!opened.contains("steal"));
+        QVERIFY(opened.startsWith("<base href=\"" + QUrl::fromLocalFile(dir()).toEncoded()));
+        QCOMPARE(QFileInfo::exists(dir() + "p.htm"), hadFile);
+        if (hadFile)
+            QCOMPARE(readFile(dir() + "p.htm"), before);
+        QVERIFY(editor->htmlChanged());
     }
 
     void fontSizeEntryAndCommands()
@@ -613,10 +623,14 @@ private slots:
         writeFile(site + "pics/a.gif", kRedGif);
         writeFile(dir() + "site/up.gif", kBlueGif);
         writeFile(dir() + "elsewhere/abs.gif", kRedGif);
+        // A file that is no picture, named as one: it must not come into
+        // the project, from where every message would carry it.
+        writeFile(dir() + "elsewhere/secret.txt", "password=hunter2\n");
         writeFile(site + "page.htm",
                 "<html><head><title>t</title></head><body><p>Imported</p>"
                 "<img src=\"pics/a.gif\"><img src=\"../up.gif\"><img src=\"pics/../../../site/up.gif\">"
                 "<img src=\"file://" + dir().toUtf8() + "elsewhere/abs.gif\">"
+                "<img src=\"file://" + dir().toUtf8() + "elsewhere/secret.txt\">"
                 "<img src=\"http://127.0.0.1:1/remote.gif\"></body></html>");
         const QStringList before = QDir(dir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
 
@@ -634,6 +648,7 @@ private slots:
         QCOMPARE(readFile(dir() + "p/pics/a.gif"), kRedGif);
         QCOMPARE(readFile(dir() + "p/up.gif"), kBlueGif);
         QCOMPARE(readFile(dir() + "p/abs.gif"), kRedGif);
+        QVERIFY(!QFileInfo::exists(dir() + "p/secret.txt"));
         // Nothing but the picture folder and N.htm came into the project folder.
         QStringList after = QDir(dir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
         QStringList expected = before + QStringList{"p", "p.htm"};
@@ -646,6 +661,7 @@ private slots:
         QVERIFY2(saved.contains("src=\"file://" + dir() + "p/pics/a.gif\""), qPrintable(saved));
         QVERIFY(saved.contains("<title>p</title>"));
         QVERIFY(saved.contains("http://127.0.0.1:1/remote.gif"));
+        QVERIFY(saved.contains("src=\"file://" + dir() + "elsewhere/secret.txt\"")); // a reference it stays
         QVERIFY(!editor->htmlChanged());
     }
 
