@@ -157,13 +157,21 @@ void SendMail::start()
     m_reply.reset();
     m_skipTo = m_skipCc = m_skipBcc = 0;
 
-    if (!setUpRecipients()) {
+    if (!m_loginOnly && !setUpRecipients()) {
         failAndAbort(MailError::MailDestination, TextMailDestination, Cause::Local);
         return;
     }
-    const SmtpDialogue::Envelope env = envelope();
+    // A connection test names nobody: its envelope is empty.
+    const SmtpDialogue::Envelope env = m_loginOnly ? SmtpDialogue::Envelope() : envelope();
     if (const auto problem = unsafeInput(env)) {
         failAndAbort(MailError::UnsafeInput, *problem, Cause::Local);
+        return;
+    }
+    if (m_loginOnly) {
+        // A kept connection is past its log-in: a test needs its own.
+        m_dialogue.stop();
+        m_connection.close();
+        openFresh(env);
         return;
     }
 
@@ -189,7 +197,8 @@ void SendMail::openFresh(const SmtpDialogue::Envelope &env)
         SystemCharset::fromUnicode(m_heloDef || m_heloTxt.isEmpty() ? localHostName() : m_heloTxt);
     settings.host = m_smtpServer.trimmed().toUtf8();
     settings.security = m_security;
-    settings.keepConnectionOpen = m_keepConnectionOpen;
+    settings.keepConnectionOpen = m_keepConnectionOpen && !m_loginOnly;
+    settings.loginOnly = m_loginOnly;
     m_dialogue.startConnection(settings, env);
     openConnection(m_smtpServer, m_smtpPort, m_security);
 }
@@ -257,7 +266,9 @@ void SendMail::closedByPeer()
         return;
     }
     dropAssembler();
-    if (!m_delivered)
+    // After an accepted message or a connection test's accepted log-in the
+    // server closes in answer to "QUIT".
+    if (!m_delivered && !m_outcome.ok)
         fail(MailError::PrematurelyDisconnected, TextPrematurelyDisconnected, Cause::Connection);
     postDone();
 }
@@ -284,10 +295,10 @@ void SendMail::timedOut()
         reconnect();
         return;
     }
-    if (m_delivered) {
-        // The message was accepted and "QUIT" sent; the server kept the
-        // connection or never answered: it is closed now, and that is no
-        // failure of the message.
+    if (m_delivered || m_outcome.ok) {
+        // The message (or a connection test's log-in) was accepted and
+        // "QUIT" sent; the server kept the connection or never answered: it
+        // is closed now, and that is no failure of the session.
         reportInfo(Info::Disconnected, QString());
         m_aborted = true;
         postDone();
@@ -475,6 +486,13 @@ void SendMail::accepted(const SmtpReply &reply)
     m_delivered = true;
     if (m_keepConnectionOpen)
         postDone();
+}
+
+void SendMail::readyForMail(const SmtpReply &reply)
+{
+    if (!settled())
+        m_reply = reply;
+    succeed();
 }
 
 void SendMail::quitAnswered()

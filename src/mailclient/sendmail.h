@@ -14,7 +14,9 @@
 // properties and the message inputs, writes `Action` = `Send_Mail`, and waits
 // for `OnDone`; `Delivered` then says whether the server accepted the message,
 // and `result()` how the session ended. With `KeepConnectionOpen` the next
-// message goes over the same connection.
+// message goes over the same connection. With `LoginOnly` the session tests
+// the account instead: it connects, greets, starts TLS and logs in as for a
+// message, then says "QUIT"; no message or recipient is needed.
 
 namespace varnholt {
 
@@ -88,6 +90,11 @@ public:
     void setKeepConnectionOpen(bool on) { m_keepConnectionOpen = on; }
     [[nodiscard]] TransportSecurity Security() const { return m_security; }
     void setSecurity(TransportSecurity security) { m_security = security; }
+    // A connection test: result().ok when the server accepted the log-in
+    // (without SmtpAuth, the greeting); result().reply is its last reply.
+    // Always a fresh connection, closed at the end.
+    [[nodiscard]] bool LoginOnly() const { return m_loginOnly; }
+    void setLoginOnly(bool on) { m_loginOnly = on; }
 
     [[nodiscard]] TMailAction Action() const { return m_action; }
     void setAction(TMailAction action);
@@ -149,6 +156,7 @@ private:
     void accepted(const SmtpReply &reply) override;
     void quitAnswered() override;
     void reconnect() override;
+    void readyForMail(const SmtpReply &reply) override;
 
     MimeInputs m_message;
     QString m_smtpServer;
@@ -162,6 +170,7 @@ private:
     bool m_heloDef = true;
     QString m_heloTxt;
     bool m_keepConnectionOpen = false;
+    bool m_loginOnly = false;
     TransportSecurity m_security = TransportSecurity::None;
     TMailAction m_action = None;
     bool m_delivered = false;

@@ -45,6 +45,7 @@ void SmtpDialogue::startConnection(const Settings &settings, const Envelope &env
     m_offersStartTls = m_offersSmtpUtf8 = m_greetedWithEhlo = false;
     m_tlsActive = settings.security == TransportSecurity::Tls;
     m_mechanism = Mechanism::None;
+    m_authCancelled = m_loggedIn = false;
     m_reader.reset();
     setState(State::Greeting);
 }
@@ -73,6 +74,7 @@ void SmtpDialogue::send(const QByteArray &line, const QByteArray &logForm)
 
 void SmtpDialogue::sendCredentials(const QByteArray &line, const QByteArray &logForm)
 {
+    m_authCancelled = line == "*"; // RFC 4954 4: the client gives up the exchange
     m_events.sendCommand(line, logForm.isEmpty() ? line : logForm, true);
 }
 
@@ -92,6 +94,29 @@ bool SmtpDialogue::refuseWithoutSmtpUtf8(const std::optional<SmtpReply> &reply)
                      TextSmtpUtf8NotOffered.arg(sender ? QStringLiteral("sender") : QStringLiteral("recipient")),
                      reply);
     return true;
+}
+
+void SmtpDialogue::proceedToMail(const SmtpReply &reply)
+{
+    if (!m_settings.loginOnly) {
+        sendMailFrom();
+        return;
+    }
+    if (m_settings.smtpAuth && !m_loggedIn) {
+        // Greeted with HELO, or the exchange was given up with "*": a send
+        // would go on without a log-in, a connection test must not say the
+        // log-in worked.
+        setState(State::Finished);
+        m_events.failure(MailError::UnexpectedResponse,
+                         QStringLiteral("The server %1 did not confirm a log-in: %2")
+                             .arg(QString::fromUtf8(m_settings.host), SystemCharset::toUnicode(reply.summary())),
+                         reply);
+        return;
+    }
+    setState(State::QuitReply);
+    m_events.readyForMail(reply);
+    if (m_state == State::QuitReply)
+        send("QUIT");
 }
 
 void SmtpDialogue::sendMailFrom()
@@ -197,7 +222,10 @@ void SmtpDialogue::handleReply(const SmtpReply &reply)
         onAuthDone(reply);
         break;
     case State::AwaitMailFrom:
-        sendMailFrom();
+        // After a CRAM-MD5 response this reply is the log-in's result.
+        if (m_mechanism != Mechanism::None && !m_authCancelled)
+            m_loggedIn = true;
+        proceedToMail(reply);
         break;
     case State::MailFromReply:
         m_nextRecipient = 0;
@@ -305,7 +333,7 @@ void SmtpDialogue::onEhloReply(const SmtpReply &reply)
         // Reached after STARTTLS or for SMTPUTF8: the design's dialogue uses
         // EHLO only to authenticate, and without authentication the sender
         // comes next.
-        sendMailFrom();
+        proceedToMail(reply);
         return;
     }
     sendAuth();
@@ -376,7 +404,8 @@ void SmtpDialogue::onAuthChallenge(const SmtpReply &reply)
 void SmtpDialogue::onAuthDone(const SmtpReply &reply)
 {
     if (reply.code() == 235) {
-        sendMailFrom();
+        m_loggedIn = true;
+        proceedToMail(reply);
     } else {
         sendCredentials("*");
         setState(State::AwaitMailFrom);

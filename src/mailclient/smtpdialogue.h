@@ -67,6 +67,11 @@ public:
         // The kept connection was greeted with HELO and the message needs an
         // extension: the server answered "QUIT"; open a new connection.
         virtual void reconnect() = 0;
+        // Settings::loginOnly: the dialogue got where the sender would be
+        // named, after the log-in when one was asked for; `reply` is the
+        // server's last (235 to AUTH, or the reply to EHLO or HELO). "QUIT"
+        // follows unless the handler stops the dialogue.
+        virtual void readyForMail(const SmtpReply &reply) { Q_UNUSED(reply); }
     };
 
     struct Settings {
@@ -77,6 +82,10 @@ public:
         QByteArray host; // the server's name, for DIGEST-MD5's digest-uri and messages
         TransportSecurity security = TransportSecurity::None;
         bool keepConnectionOpen = false;
+        // A connection test: greeting, TLS and log-in as for a message, then
+        // "QUIT" where "MAIL FROM" would go (Events::readyForMail). With
+        // `smtpAuth` it fails unless the server confirmed the log-in.
+        bool loginOnly = false;
     };
 
     // The sender and the recipients in the order they are named: the main
@@ -127,6 +136,9 @@ private:
     void onAuthChallenge(const SmtpReply &reply);
     void onAuthDone(const SmtpReply &reply);
     void sendAuth();
+    // What follows a positive reply that lets the sender go: "MAIL FROM",
+    // or the end of a connection test.
+    void proceedToMail(const SmtpReply &reply);
     void sendMailFrom();
     void sendRecipient();
     [[nodiscard]] QByteArray wireAddress(const QString &address) const;
@@ -147,6 +159,8 @@ private:
     bool m_tlsActive = false;
     bool m_utf8 = false; // this message goes with SMTPUTF8
     Mechanism m_mechanism = Mechanism::None;
+    bool m_authCancelled = false; // the last credentials line was "*"
+    bool m_loggedIn = false;      // the server confirmed the log-in
     qsizetype m_nextRecipient = 0;
     QByteArray m_cnonce;
     SmtpReplyReader m_reader;

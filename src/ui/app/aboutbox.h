@@ -2,6 +2,7 @@
 
 #include <QDialog>
 
+class QIcon;
 class QPushButton;
 
 // The About box: program name, version and the Qt version. At start-up it
@@ -21,5 +22,7 @@ private:
 
 // The caption of the main window: "Varnholt 6.80".
 [[nodiscard]] QString programTitle();
+// The program's icon (bundled with the program), in every size it has.
+[[nodiscard]] QIcon applicationIcon();
 
 } // namespace varnholt

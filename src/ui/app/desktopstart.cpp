@@ -1,10 +1,14 @@
 #include "desktopstart.h"
 
+#include "aboutbox.h"
+
 #include "settings/programfolder.h"
 #include "settings/settings.h"
 
-#include <QCoreApplication>
-#include <QString>
+#include <QApplication>
+#include <QDir>
+#include <QIcon>
+#include <QStandardPaths>
 
 #include <unistd.h>
 
@@ -23,8 +27,27 @@ void startDesktopApplication(const QString &home)
 {
     QCoreApplication::setApplicationName(QStringLiteral("Varnholt"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VARNHOLT_VERSION));
+    QApplication::setWindowIcon(applicationIcon());
     ProgramFolder::initialise(home);
     LoadSettings(programSettings(), settingsFilePath());
+    // The preferences show, and keep, the folder new projects really go to.
+    TIniInfo &info = programSettings().iniInfo;
+    info.PathPro = defaultProjectFolder(info.PathPro);
+}
+
+QString documentsProjectFolder()
+{
+    QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (documents.isEmpty())
+        documents = QDir::homePath();
+    return QDir(documents).filePath(QStringLiteral("Varnholt")) + u'/';
+}
+
+QString defaultProjectFolder(const QString &stored)
+{
+    if (stored.isEmpty() || QDir::cleanPath(stored) == QDir::cleanPath(ProgramFolder::path()))
+        return documentsProjectFolder();
+    return stored;
 }
 
 } // namespace varnholt

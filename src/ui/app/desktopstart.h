@@ -1,6 +1,6 @@
 #pragma once
 
-class QString;
+#include <QString>
 
 // What the desktop program and its screenshot tool do alike when they
 // start: the process set up for the HTML editor's browser, the
@@ -10,9 +10,17 @@ namespace varnholt {
 // Before the QApplication exists.
 void prepareDesktopProcess();
 
-// After the QApplication exists: names the application, opens the program
-// folder (`home`, or the default when empty) and loads the program-wide
-// settings and accounts from it.
+// After the QApplication exists: names the application and gives it its
+// icon, opens the program folder (`home`, or the default when empty) and
+// loads the program-wide settings and accounts from it.
 void startDesktopApplication(const QString &home);
+
+// Where new projects go: "Varnholt" in the user's documents folder (made
+// when the first project is saved there), ending with "/".
+[[nodiscard]] QString documentsProjectFolder();
+// The stored default project folder, unless it is none or the program
+// folder (the default of earlier versions: hidden, a place nobody looks
+// for documents); then documentsProjectFolder().
+[[nodiscard]] QString defaultProjectFolder(const QString &stored);
 
 } // namespace varnholt

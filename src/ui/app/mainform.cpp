@@ -1,6 +1,7 @@
 #include "mainform.h"
 
 #include "aboutbox.h"
+#include "desktopstart.h"
 
 #include "settings/programfolder.h"
 #include "settings/settings.h"
@@ -21,6 +22,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QIcon>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenuBar>
@@ -53,6 +55,26 @@ QString folderPart(const QString &path)
     return cut < 0 ? QString() : path.left(cut + 1);
 }
 
+// The desktop's key for a standard command; `fallback` where the desktop
+// has none (some have no key for "Save As" or "Quit").
+QList<QKeySequence> standardKeys(QKeySequence::StandardKey key, const QKeySequence &fallback = {})
+{
+    QList<QKeySequence> keys = QKeySequence::keyBindings(key);
+    if (keys.isEmpty() && !fallback.isEmpty())
+        keys.append(fallback);
+    return keys;
+}
+
+// A tool bar picture: the desktop theme's, else the one bundled with the
+// program (icons/draw-icons.sh).
+QIcon themeIcon(const QString &name)
+{
+    QIcon bundled;
+    for (int size : {24, 48})
+        bundled.addFile(QStringLiteral(":/varnholt/icons/%1-%2.png").arg(name).arg(size), QSize(size, size));
+    return QIcon::fromTheme(name, bundled);
+}
+
 // The tile of the empty client area: a quiet diagonal pattern.
 QPixmap backgroundTile()
 {
@@ -79,6 +101,7 @@ TMainForm::TMainForm(const CommandLine &commandLine, QWidget *parent)
     , m_commandLine(commandLine)
 {
     setWindowTitle(QStringLiteral("Varnholt"));
+    setWindowIcon(applicationIcon());
 #ifdef VARNHOLT_HAVE_PREFERENCES
     m_preferences = [this](bool programWide) { return ShowPreferences(programWide, this); };
 #endif
@@ -89,7 +112,8 @@ TMainForm::TMainForm(const CommandLine &commandLine, QWidget *parent)
     buildMenus();
     resize(1024, 768);
 
-    m_currentProjectPath = ProgramFolder::path();
+    // Empty: the file commands start in the default project folder.
+    m_currentProjectPath.clear();
     m_recent.load(recentProjectsFile());
     rebuildReopenMenu();
 
@@ -109,12 +133,13 @@ TMainForm::~TMainForm()
             disconnect(sub->widget(), nullptr, this, nullptr);
 }
 
-QAction *TMainForm::addCommand(QMenu *menu, const QString &name, const QString &caption, const QKeySequence &shortcut)
+QAction *TMainForm::addCommand(QMenu *menu, const QString &name, const QString &caption,
+                              const QList<QKeySequence> &shortcuts)
 {
     QAction *a = menu->addAction(caption);
     a->setObjectName(name);
-    if (!shortcut.isEmpty())
-        a->setShortcut(shortcut);
+    if (!shortcuts.isEmpty())
+        a->setShortcuts(shortcuts);
     m_actions.insert(name, a);
     return a;
 }
@@ -122,44 +147,52 @@ QAction *TMainForm::addCommand(QMenu *menu, const QString &name, const QString &
 void TMainForm::buildMenus()
 {
     QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
-    connect(addCommand(file, QStringLiteral("newProject"), QStringLiteral("New Project")), &QAction::triggered, this,
-            &TMainForm::newProject);
-    connect(addCommand(file, QStringLiteral("openProject"), QStringLiteral("Open Project")), &QAction::triggered,
-            this, &TMainForm::openProject);
-    m_reopen = file->addMenu(QStringLiteral("Reopen"));
+    connect(addCommand(file, QStringLiteral("newProject"), QStringLiteral("&New Project"),
+                       standardKeys(QKeySequence::New)),
+            &QAction::triggered, this, &TMainForm::newProject);
+    connect(addCommand(file, QStringLiteral("openProject"), QStringLiteral("&Open Project..."),
+                       standardKeys(QKeySequence::Open)),
+            &QAction::triggered, this, &TMainForm::openProject);
+    m_reopen = file->addMenu(QStringLiteral("&Reopen"));
     m_reopen->setObjectName(QStringLiteral("reopen"));
-    connect(addCommand(file, QStringLiteral("saveProject"), QStringLiteral("Save Project")), &QAction::triggered,
-            this, [this] { saveProject(false); });
-    connect(addCommand(file, QStringLiteral("saveProjectAs"), QStringLiteral("Save Project As")),
+    connect(addCommand(file, QStringLiteral("saveProject"), QStringLiteral("&Save Project"),
+                       standardKeys(QKeySequence::Save)),
+            &QAction::triggered, this, [this] { saveProject(false); });
+    connect(addCommand(file, QStringLiteral("saveProjectAs"), QStringLiteral("Save Project &As..."),
+                       standardKeys(QKeySequence::SaveAs, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S))),
             &QAction::triggered, this, [this] { saveProject(true); });
-    connect(addCommand(file, QStringLiteral("closeProject"), QStringLiteral("Close Project")), &QAction::triggered,
-            this, &TMainForm::closeProject);
+    connect(addCommand(file, QStringLiteral("closeProject"), QStringLiteral("&Close Project"),
+                       standardKeys(QKeySequence::Close)),
+            &QAction::triggered, this, &TMainForm::closeProject);
     file->addSeparator();
-    connect(addCommand(file, QStringLiteral("projectOptions"), QStringLiteral("Project Options")),
+    connect(addCommand(file, QStringLiteral("projectOptions"), QStringLiteral("Pro&ject Options...")),
             &QAction::triggered, this, &TMainForm::projectOptions);
     // Named after the window it opens, so the screenshot tool finds it.
-    connect(addCommand(file, QStringLiteral("preferences"), QStringLiteral("Default Options")), &QAction::triggered,
-            this, &TMainForm::defaultOptions);
+    connect(addCommand(file, QStringLiteral("preferences"), QStringLiteral("&Default Options...")),
+            &QAction::triggered, this, &TMainForm::defaultOptions);
     file->addSeparator();
-    connect(addCommand(file, QStringLiteral("exit"), QStringLiteral("E&xit"), QKeySequence(Qt::CTRL | Qt::Key_Q)),
-            &QAction::triggered, this, &QWidget::close);
+    QAction *exit = addCommand(file, QStringLiteral("exit"), QStringLiteral("E&xit"),
+                               standardKeys(QKeySequence::Quit, QKeySequence(Qt::CTRL | Qt::Key_Q)));
+    exit->setMenuRole(QAction::QuitRole);
+    connect(exit, &QAction::triggered, this, &QWidget::close);
 
     QMenu *edit = menuBar()->addMenu(QStringLiteral("&Edit"));
     const struct {
         const char *name;
         const char *caption;
-        QKeySequence shortcut;
+        QKeySequence::StandardKey key;
         int bit;
     } editCommands[] = {
-        {"cut", "Cut", QKeySequence(Qt::CTRL | Qt::Key_X), 1},
-        {"copy", "Copy", QKeySequence(Qt::CTRL | Qt::Key_C), 2},
-        {"paste", "Paste", QKeySequence(Qt::CTRL | Qt::Key_V), 4},
-        {"delete", "Delete", {}, 8},
-        {"undo", "Undo", QKeySequence(Qt::CTRL | Qt::Key_Z), 16},
-        {"redo", "Redo", {}, 32},
+        {"cut", "Cu&t", QKeySequence::Cut, 1},
+        {"copy", "&Copy", QKeySequence::Copy, 2},
+        {"paste", "&Paste", QKeySequence::Paste, 4},
+        {"delete", "&Delete", QKeySequence::UnknownKey, 8},
+        {"undo", "&Undo", QKeySequence::Undo, 16},
+        {"redo", "&Redo", QKeySequence::Redo, 32},
     };
     for (const auto &c : editCommands) {
-        QAction *a = addCommand(edit, QString::fromLatin1(c.name), QString::fromLatin1(c.caption), c.shortcut);
+        QAction *a = addCommand(edit, QString::fromLatin1(c.name), QString::fromLatin1(c.caption),
+                                c.key == QKeySequence::UnknownKey ? QList<QKeySequence>() : standardKeys(c.key));
         // The editor handles its own keys; the menu entries only serve the mouse.
         a->setShortcutContext(Qt::WidgetShortcut);
         a->setProperty("editBit", c.bit);
@@ -171,65 +204,117 @@ void TMainForm::buildMenus()
         });
     }
     edit->addSeparator();
-    const char *tools[] = {"Import from Parlowen", "Import list", "Edit list", "Filter", "Verify List"};
+    const char *tools[] = {"Import from Parlo&wen", "&Import List", "&Edit List", "&Filter", "&Verify List"};
     const char *toolNames[] = {"foreignImport", "importList", "editList", "filter", "verifyList"};
     for (int tool = 0; tool < 5; ++tool)
         connect(addCommand(edit, QString::fromLatin1(toolNames[tool]), QString::fromLatin1(tools[tool])),
                 &QAction::triggered, this, [this, tool] { requestTool(tool); });
 
     QMenu *window = menuBar()->addMenu(QStringLiteral("&Window"));
-    connect(addCommand(window, QStringLiteral("tile"), QStringLiteral("&Tile")), &QAction::triggered, m_area,
-            &QMdiArea::tileSubWindows);
-    connect(addCommand(window, QStringLiteral("cascade"), QStringLiteral("&Cascade")), &QAction::triggered, m_area,
-            &QMdiArea::cascadeSubWindows);
+    connect(addCommand(window, QStringLiteral("tile"), QStringLiteral("&Tile")), &QAction::triggered, this,
+            [this] { arrangeSubWindows(&QMdiArea::tileSubWindows); });
+    connect(addCommand(window, QStringLiteral("cascade"), QStringLiteral("&Cascade")), &QAction::triggered, this,
+            [this] { arrangeSubWindows(&QMdiArea::cascadeSubWindows); });
     connect(addCommand(window, QStringLiteral("closeAll"), QStringLiteral("Close &All")), &QAction::triggered, m_area,
             &QMdiArea::closeAllSubWindows);
-    connect(addCommand(window, QStringLiteral("arrangeIcons"), QStringLiteral("Arrange Icons")), &QAction::triggered,
-            m_area, &QMdiArea::tileSubWindows);
-    connect(addCommand(window, QStringLiteral("next"), QStringLiteral("&Next"), QKeySequence(Qt::Key_F6)),
+    connect(addCommand(window, QStringLiteral("arrangeIcons"), QStringLiteral("Arrange &Icons")), &QAction::triggered,
+            this, [this] { arrangeSubWindows(&QMdiArea::tileSubWindows); });
+    QAction *tabs = addCommand(window, QStringLiteral("tabbedView"), QStringLiteral("Ta&bbed View"));
+    tabs->setCheckable(true);
+    connect(tabs, &QAction::toggled, this, &TMainForm::setTabbedView);
+    window->addSeparator();
+    connect(addCommand(window, QStringLiteral("next"), QStringLiteral("&Next"), {QKeySequence(Qt::Key_F6)}),
             &QAction::triggered, m_area, &QMdiArea::activateNextSubWindow);
     connect(addCommand(window, QStringLiteral("previous"), QStringLiteral("&Previous"),
-                       QKeySequence(Qt::SHIFT | Qt::Key_F6)),
+                       {QKeySequence(Qt::SHIFT | Qt::Key_F6)}),
             &QAction::triggered, m_area, &QMdiArea::activatePreviousSubWindow);
 
     QMenu *about = menuBar()->addMenu(QStringLiteral("&About"));
     connect(addCommand(about, QStringLiteral("about"), QStringLiteral("&About")), &QAction::triggered, this,
             &TMainForm::showAbout);
-    connect(addCommand(about, QStringLiteral("help"), QStringLiteral("Help")), &QAction::triggered, this,
-            &TMainForm::showHelp);
-    QMenu *language = about->addMenu(QStringLiteral("Language"));
+    connect(addCommand(about, QStringLiteral("help"), QStringLiteral("&Help"),
+                       standardKeys(QKeySequence::HelpContents)),
+            &QAction::triggered, this, &TMainForm::showHelp);
+    QMenu *language = about->addMenu(QStringLiteral("&Language"));
     QAction *english = language->addAction(QStringLiteral("Default (English)"));
     english->setCheckable(true);
     english->setChecked(true);
 
-    // Tool bar: its own captions and hints; Save and Save as follow the
-    // project window alone.
+    // Tool bar: its own captions and hints, each beside a picture of the
+    // desktop's theme; Save and Save as follow the project window alone.
     m_toolBar = addToolBar(QStringLiteral("Tools"));
     m_toolBar->setObjectName(QStringLiteral("toolBar"));
-    m_toolBar->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    m_toolBar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    m_toolBar->setIconSize(QSize(24, 24));
     m_toolBar->setMovable(false);
-    auto tool = [this](const QString &caption, const QString &hint, QAction *menuAction) {
-        QAction *a = m_toolBar->addAction(caption);
+    auto tool = [this](const QString &icon, const QString &caption, const QString &hint, QAction *menuAction) {
+        QAction *a = m_toolBar->addAction(themeIcon(icon), caption);
         a->setToolTip(hint.isEmpty() ? caption : hint);
         connect(a, &QAction::triggered, menuAction, &QAction::trigger);
         return a;
     };
-    m_actions.insert(QStringLiteral("toolNew"),
-                     tool(QStringLiteral("New"), QStringLiteral("New mailing project"), action(QStringLiteral("newProject"))));
-    m_actions.insert(QStringLiteral("toolOpen"),
-                     tool(QStringLiteral("Open"), QStringLiteral("Open Project"), action(QStringLiteral("openProject"))));
-    m_toolSave = tool(QStringLiteral("Save"), QStringLiteral("Save Project"), action(QStringLiteral("saveProject")));
-    m_toolSaveAs = tool(QStringLiteral("Save as"), QStringLiteral("Save Project As"), action(QStringLiteral("saveProjectAs")));
+    m_actions.insert(QStringLiteral("toolNew"), tool(QStringLiteral("document-new"), QStringLiteral("New"),
+                                                     QStringLiteral("New mailing project"),
+                                                     action(QStringLiteral("newProject"))));
+    m_actions.insert(QStringLiteral("toolOpen"), tool(QStringLiteral("document-open"), QStringLiteral("Open"),
+                                                      QStringLiteral("Open Project"),
+                                                      action(QStringLiteral("openProject"))));
+    m_toolSave = tool(QStringLiteral("document-save"), QStringLiteral("Save"), QStringLiteral("Save Project"),
+                      action(QStringLiteral("saveProject")));
+    m_toolSaveAs = tool(QStringLiteral("document-save-as"), QStringLiteral("Save as"),
+                        QStringLiteral("Save Project As"), action(QStringLiteral("saveProjectAs")));
     m_actions.insert(QStringLiteral("toolSave"), m_toolSave);
     m_actions.insert(QStringLiteral("toolSaveAs"), m_toolSaveAs);
     m_toolBar->addSeparator();
     m_actions.insert(QStringLiteral("toolProjectOptions"),
-                     tool(QStringLiteral("Project Options"), QStringLiteral("Project options"),
-                          action(QStringLiteral("projectOptions"))));
+                     tool(QStringLiteral("document-properties"), QStringLiteral("Project Options"),
+                          QStringLiteral("Project options"), action(QStringLiteral("projectOptions"))));
     m_actions.insert(QStringLiteral("toolDefaultOptions"),
-                     tool(QStringLiteral("Default Options"), {}, action(QStringLiteral("preferences"))));
+                     tool(QStringLiteral("preferences-system"), QStringLiteral("Default Options"), {},
+                          action(QStringLiteral("preferences"))));
     m_toolBar->addSeparator();
-    m_actions.insert(QStringLiteral("toolExit"), tool(QStringLiteral("Exit"), {}, action(QStringLiteral("exit"))));
+    m_actions.insert(QStringLiteral("toolExit"), tool(QStringLiteral("application-exit"), QStringLiteral("Exit"), {},
+                                                      action(QStringLiteral("exit"))));
+}
+
+// ---- child window arrangement ----------------------------------------------------
+
+void TMainForm::arrangeSubWindows(void (QMdiArea::*arrange)())
+{
+    (m_area->*arrange)();
+    keepSubWindowsInside();
+}
+
+void TMainForm::keepSubWindowsInside()
+{
+    // Qt's tiling and cascading leave a window whose contents need more room
+    // than it got sticking out of the area; each comes back inside, no
+    // bigger than the area, where its title bar and edges can be reached.
+    const QRect area = m_area->viewport()->rect();
+    for (QMdiSubWindow *sub : m_area->subWindowList()) {
+        if (!sub->isVisible() || sub->isMinimized() || sub->isMaximized())
+            continue;
+        QRect g = sub->geometry();
+        g.setSize(g.size().boundedTo(area.size()));
+        g.moveLeft(std::clamp(g.left(), 0, std::max(0, area.width() - g.width())));
+        g.moveTop(std::clamp(g.top(), 0, std::max(0, area.height() - g.height())));
+        sub->setGeometry(g);
+    }
+}
+
+void TMainForm::setTabbedView(bool tabbed)
+{
+    m_area->setViewMode(tabbed ? QMdiArea::TabbedView : QMdiArea::SubWindowView);
+    if (tabbed) {
+        m_area->setDocumentMode(true);
+        m_area->setTabsClosable(true);
+        m_area->setTabsMovable(true);
+    }
+    // Tabs cannot be arranged.
+    for (const char *name : {"tile", "cascade", "arrangeIcons"})
+        action(QString::fromLatin1(name))->setEnabled(!tabbed);
+    if (action(QStringLiteral("tabbedView"))->isChecked() != tabbed)
+        action(QStringLiteral("tabbedView"))->setChecked(tabbed);
 }
 
 // ---- recent projects ------------------------------------------------------------
@@ -259,7 +344,7 @@ void TMainForm::rebuildReopenMenu()
 
 QString TMainForm::defaultProjectFolder() const
 {
-    return programSettings().iniInfo.PathPro;
+    return varnholt::defaultProjectFolder(programSettings().iniInfo.PathPro);
 }
 
 void TMainForm::newProject()
@@ -314,12 +399,16 @@ bool TMainForm::OpenProject(QString &path, bool isNew)
         }
     }
 
-    auto *window = new TNewMod2MessageForm(programSettings().iniInfo);
+    // The project's copy of the settings names the folder new projects go to.
+    TIniInfo projectInfo = programSettings().iniInfo;
+    projectInfo.PathPro = defaultProjectFolder();
+    auto *window = new TNewMod2MessageForm(projectInfo);
     connect(window, &TNewMod2MessageForm::addRecentProject, this, &TMainForm::addRecentProject,
             Qt::DirectConnection);
     connect(window, &TNewMod2MessageForm::commandsChanged, this, &TMainForm::updateCommands, Qt::QueuedConnection);
     connect(window, &TNewMod2MessageForm::editStateChanged, this, &TMainForm::setEditState, Qt::DirectConnection);
     connect(window, &QObject::destroyed, this, &TMainForm::updateCommands, Qt::QueuedConnection);
+    connect(window, &TNewMod2MessageForm::modifiedChanged, this, &TMainForm::updateModifiedMark);
     connect(window, &TNewMod2MessageForm::browserUnavailable, this, [this] {
         ShowMessageBox(m_msl->text(msgRelaunch), m_msl->text(msgAttention), mbIconInformation);
     }, Qt::QueuedConnection);
@@ -364,8 +453,10 @@ void TMainForm::projectOptions()
     // The preferences window edits the project copy of the settings record.
     ProgramSettings &settings = programSettings();
     settings.projectInfo = w->project().settings();
-    if (m_preferences(false))
+    if (m_preferences(false)) {
         w->project().settings() = settings.projectInfo;
+        w->updateModifiedMark();
+    }
 }
 
 void TMainForm::defaultOptions()
@@ -390,6 +481,8 @@ void TMainForm::openSendingWindow(TNewMod2MessageForm *projectWindow)
     TPostSrv *w = TPostSrv::Open(m_area, projectWindow->project(), programSettings().accounts);
     if (!w || existed)
         return;
+    // On a small screen its first size may not fit.
+    keepSubWindowsInside();
     // "Delete from list" changed the list: the project window counts again.
     connect(w, &TPostSrv::listChanged, this, [this] {
         if (TNewMod2MessageForm *p = this->projectWindow())
@@ -449,6 +542,24 @@ void TMainForm::updateCommands()
     m_toolSaveAs->setEnabled(p);
     for (const char *name : {"foreignImport", "importList", "editList", "filter", "verifyList"})
         action(QString::fromLatin1(name))->setEnabled(p);
+    updateModifiedMark();
+}
+
+void TMainForm::updateModifiedMark()
+{
+    // While the project window is maximized its title, "[*]" and all, is
+    // part of the main window's, and the main window shows its mark.
+    const TNewMod2MessageForm *w = projectWindow();
+    const bool modified = w && w->isWindowModified() && windowTitle().contains(QStringLiteral("[*]"));
+    if (isWindowModified() != modified)
+        setWindowModified(modified);
+}
+
+void TMainForm::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowTitleChange)
+        updateModifiedMark();
 }
 
 void TMainForm::setEditState(int bits)

@@ -4,12 +4,14 @@
 #include "app/recentprojects.h"
 
 #include <QHash>
+#include <QKeySequence>
+#include <QList>
 #include <QMainWindow>
+#include <QMdiArea>
 
 #include <functional>
 
 class QAction;
-class QMdiArea;
 class QMdiSubWindow;
 class QMenu;
 class QToolBar;
@@ -53,6 +55,13 @@ public:
     void addRecentProject(const QString &path);
     // Enables the commands that depend on the active child window.
     void updateCommands();
+    // The "*" of unsaved changes follows the project window.
+    void updateModifiedMark();
+    // Window menu: Tile and Cascade keep every child window inside the
+    // area; the tabbed view shows the child windows as tabs.
+    void arrangeSubWindows(void (QMdiArea::*arrange)());
+    void keepSubWindowsInside();
+    void setTabbedView(bool tabbed);
     // Enables each Edit command whose bit is set, disables the others.
     void setEditState(int bits);
     // Edit list tools of the Edit menu: tool number to the project window.
@@ -85,10 +94,11 @@ signals:
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
 private:
     QAction *addCommand(QMenu *menu, const QString &name, const QString &caption,
-                        const QKeySequence &shortcut = {});
+                        const QList<QKeySequence> &shortcuts = {});
     void buildMenus();
     void rebuildReopenMenu();
     void handleCommandLine();

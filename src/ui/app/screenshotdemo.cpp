@@ -14,6 +14,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QUrl>
+#include <QWebEngineView>
 
 #include <cstdio>
 #include <numeric>
@@ -89,6 +91,52 @@ private:
     int m_transaction = 0;
 };
 
+// The project window on its HTML page; the example's list is short, so
+// the body gets the room.
+void showHtmlPage(TNewMod2MessageForm &project)
+{
+    project.pages()->setCurrentWidget(project.htmlPage());
+    if (auto *splitter = project.findChild<QSplitter *>()) {
+        const QList<int> sizes = splitter->sizes();
+        const int total = std::accumulate(sizes.cbegin(), sizes.cend(), 0);
+        if (sizes.size() == 2 && total > 400)
+            splitter->setSizes({240, total - 240});
+    }
+}
+
+// Calls `then` once the editor's next document that `accept` likes is
+// ready (at once when `accept` likes the present one); after 15 seconds
+// `late` instead.
+void whenDocumentReady(TMainForm &main, THtmlEditor *editor, const std::function<bool()> &accept,
+                       const std::function<void()> &then, const std::function<void()> &late)
+{
+    if (editor->documentPresent() && accept()) {
+        then();
+        return;
+    }
+    auto *fallback = new QTimer(&main);
+    fallback->setSingleShot(true);
+    QObject::connect(fallback, &QTimer::timeout, &main, [fallback, late] {
+        fallback->deleteLater();
+        late();
+    });
+    QObject::connect(editor, &THtmlEditor::documentReady, fallback, [fallback, accept, then] {
+        // Once only: the timer stops when either way is taken.
+        if (!fallback->isActive() || !accept())
+            return;
+        fallback->stop();
+        fallback->deleteLater();
+        then();
+    });
+    fallback->start(15000);
+}
+
+// Once the document is there, a moment for the browser to draw it.
+void saveAfterDrawing(TMainForm &main, const ScreenshotSaver &save)
+{
+    QTimer::singleShot(1000, &main, [&main, save] { save(&main); });
+}
+
 } // namespace
 
 void ShowHtmlEditorForScreenshot(TMainForm &main, ScreenshotSaver save)
@@ -98,30 +146,37 @@ void ShowHtmlEditorForScreenshot(TMainForm &main, ScreenshotSaver save)
         save(nullptr);
         return;
     }
-    project->pages()->setCurrentWidget(project->htmlPage());
-    // The example's list is short: the body gets the room.
-    if (auto *splitter = project->findChild<QSplitter *>()) {
-        const QList<int> sizes = splitter->sizes();
-        const int total = std::accumulate(sizes.cbegin(), sizes.cend(), 0);
-        if (sizes.size() == 2 && total > 400)
-            splitter->setSizes({240, total - 240});
-    }
-    THtmlEditor *editor = project->htmlEditor();
-    // Once the document is there, a moment for the browser to draw it;
-    // without one the picture is taken anyway, late.
-    auto shoot = [&main, save] { QTimer::singleShot(1000, &main, [&main, save] { save(&main); }); };
-    if (editor->documentPresent()) {
-        shoot();
+    showHtmlPage(*project);
+    // Without a document in time the picture is taken anyway, late.
+    whenDocumentReady(
+        main, project->htmlEditor(), [] { return true; }, [&main, save] { saveAfterDrawing(main, save); },
+        [&main, save] { save(&main); });
+}
+
+void ShowImportedPageForScreenshot(TMainForm &main, const QString &page, ScreenshotSaver save)
+{
+    TNewMod2MessageForm *project = main.projectWindow();
+    if (!project || page.isEmpty()) {
+        save(nullptr);
         return;
     }
-    auto *fallback = new QTimer(&main);
-    fallback->setSingleShot(true);
-    QObject::connect(fallback, &QTimer::timeout, &main, [&main, save] { save(&main); });
-    QObject::connect(editor, &THtmlEditor::documentReady, fallback, [fallback, shoot] {
-        fallback->deleteLater();
-        shoot();
-    });
-    fallback->start(15000);
+    showHtmlPage(*project);
+    THtmlEditor *editor = project->htmlEditor();
+    const QUrl htmlFile = QUrl::fromLocalFile(project->project().htmlFile());
+    auto shown = [editor, htmlFile] { return editor->view()->url() == htmlFile; };
+    auto failed = [save] {
+        std::fprintf(stderr, "the imported page was not shown in time\n");
+        save(nullptr);
+    };
+    // The project's own body first; then the import, which shows the page,
+    // makes its pictures local and shows N.htm.
+    whenDocumentReady(
+        main, editor, [] { return true; },
+        [&main, editor, page, shown, failed, save] {
+            editor->importHtmlFile(page);
+            whenDocumentReady(main, editor, shown, [&main, save] { saveAfterDrawing(main, save); }, failed);
+        },
+        failed);
 }
 
 void ShowSendingRunForScreenshot(TMainForm &main, ScreenshotSaver save)

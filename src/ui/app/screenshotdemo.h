@@ -2,6 +2,7 @@
 
 #include <functional>
 
+class QString;
 class QWidget;
 
 // Windows the screenshot tool shows in a state worth a picture,
@@ -15,6 +16,11 @@ using ScreenshotSaver = std::function<void(QWidget *)>;
 // The HTML editor page of the project window, saved once its document has
 // loaded and drawn.
 void ShowHtmlEditorForScreenshot(TMainForm &main, ScreenshotSaver save);
+
+// The HTML editor page after the file `page` was imported into it (a
+// newsletter with scripts, a refresh and pictures of its own): saved once
+// the pictures were made local and N.htm is shown.
+void ShowImportedPageForScreenshot(TMainForm &main, const QString &page, ScreenshotSaver save);
 
 // The sending window in the middle of a run: the project's list is sent
 // to a scripted SMTP server on 127.0.0.1 inside this process, which takes

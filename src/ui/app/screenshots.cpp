@@ -2,20 +2,26 @@
 // installed: it opens its windows on a scratch copy of a project and keeps
 // no settings.
 //
-//   varnholt-screenshots [Qt options] [--home DIR] WINDOW FILE [PROJECT.eml]
+//   varnholt-screenshots [Qt options] [--home DIR] WINDOW FILE [PROJECT.eml [PAGE.htm]]
 //
 // Opens WINDOW with PROJECT, writes a picture of it to FILE (PNG) and ends:
 // 0 when the picture was written. "main" is the main window with the
-// project window, "project" the project window alone, "htmleditor" the main
-// window with the project window on its HTML page, "sending" the sending
+// project window, "project" the project window alone, "small" the project
+// window at 800 x 600 and "small-main" the main window at 1024 x 600 (the
+// smallest screens it is made for), "htmleditor" the main
+// window with the project window on its HTML page, "htmlimport" the same
+// after PAGE was imported into the HTML editor, "sending" the sending
 // window in the middle of a run (screenshotdemo.h), "attachments" the
-// project's attachments window, "logs", "save", "delete" and "schedule"
+// project's attachments window, "preview" the message preview of the
+// list's second row, "connectiontest" the preferences' connection test
+// (screenshotpreview.h), "logs", "save", "delete" and "schedule"
 // the sending window's dialogs; any other name triggers the main window's
 // command of that name (a modal window) and takes that window.
 
 #include "desktopstart.h"
 #include "mainform.h"
 #include "screenshotdemo.h"
+#include "screenshotpreview.h"
 
 #include "app/commandline.h"
 #include "settings/programfolder.h"
@@ -28,6 +34,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QMdiSubWindow>
 #include <QTimer>
 
 #include <cstdio>
@@ -40,9 +47,10 @@ struct Request {
     QString window;
     QString file;
     QString project;
+    QString page;
 };
 
-// The arguments after --home DIR: WINDOW FILE [PROJECT].
+// The arguments after --home DIR: WINDOW FILE [PROJECT [PAGE]].
 std::optional<Request> parseRequest(const QStringList &arguments)
 {
     QStringList rest;
@@ -52,9 +60,9 @@ std::optional<Request> parseRequest(const QStringList &arguments)
         else if (!arguments[i].startsWith(u"--home="))
             rest << arguments[i];
     }
-    if (rest.size() < 2 || rest.size() > 3)
+    if (rest.size() < 2 || rest.size() > 4)
         return std::nullopt;
-    return Request{rest[0], rest[1], rest.value(2)};
+    return Request{rest[0], rest[1], rest.value(2), rest.value(3)};
 }
 
 // The dialogs of the sending window, opened on their own for a picture:
@@ -110,8 +118,42 @@ void scheduleScreenshot(TMainForm &main, const Request &request)
             ShowHtmlEditorForScreenshot(main, save);
             return;
         }
+        if (request.window == u"htmlimport") {
+            ShowImportedPageForScreenshot(main, request.page, save);
+            return;
+        }
+        if (request.window == u"preview") {
+            ShowMessagePreviewForScreenshot(main, save);
+            return;
+        }
+        if (request.window == u"connectiontest") {
+            ShowConnectionTestForScreenshot(main, save);
+            return;
+        }
         if (request.window == u"sending") {
             ShowSendingRunForScreenshot(main, save);
+            return;
+        }
+        if (request.window == u"small") {
+            // A small screen: the main window at 1024 x 600, the project
+            // window in it at 800 x 600.
+            QTimer::singleShot(300, &main, [&main, save] {
+                main.resize(1024, 600);
+                TNewMod2MessageForm *w = main.projectWindow();
+                if (auto *sub = w ? qobject_cast<QMdiSubWindow *>(w->parentWidget()) : nullptr) {
+                    sub->showNormal();
+                    sub->move(0, 0);
+                    sub->resize(sub->size() - w->size() + QSize(800, 600));
+                }
+                QTimer::singleShot(700, &main, [w, save] { save(w); });
+            });
+            return;
+        }
+        if (request.window == u"small-main") {
+            QTimer::singleShot(300, &main, [&main, save] {
+                main.resize(1024, 600);
+                QTimer::singleShot(700, &main, [&main, save] { save(&main); });
+            });
             return;
         }
         if (request.window == u"main" || request.window == u"project") {
@@ -151,7 +193,7 @@ int main(int argc, char **argv)
     QApplication app(argc, argv); // takes Qt's own arguments away
     const std::optional<Request> request = parseRequest(QApplication::arguments());
     if (!request) {
-        std::fprintf(stderr, "usage: varnholt-screenshots [--home DIR] WINDOW FILE [PROJECT.eml]\n");
+        std::fprintf(stderr, "usage: varnholt-screenshots [--home DIR] WINDOW FILE [PROJECT.eml [PAGE.htm]]\n");
         return 2;
     }
     startDesktopApplication(parseCommandLine(QApplication::arguments()).home);

@@ -1,6 +1,7 @@
 #include "newmod2messageform.h"
 
 #include "attachmentform.h"
+#include "messagepreview.h"
 #include "delimiters.h"
 
 #include "ui/common/filedialogs.h"
@@ -25,10 +26,10 @@
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSplitter>
 #include <QTabWidget>
 #include <QTableView>
-#include <QTextBlock>
 #include <QVBoxLayout>
 
 namespace varnholt {
@@ -50,6 +51,14 @@ QPushButton *toolButton(const QString &caption, const QString &hint, QWidget *pa
     auto *button = new QPushButton(caption, parent);
     button->setToolTip(hint);
     return button;
+}
+
+// A label that gives its Alt+letter to `buddy`.
+QLabel *labelFor(const QString &caption, QWidget *buddy, QWidget *parent)
+{
+    auto *label = new QLabel(caption, parent);
+    label->setBuddy(buddy);
+    return label;
 }
 
 } // namespace
@@ -78,11 +87,17 @@ TNewMod2MessageForm::TNewMod2MessageForm(const TIniInfo &programWide, QWidget *p
                              this))
 {
     buildWidgets();
+    // "Insert" serves the text the user was in last, wherever the focus
+    // went since (the merge field box, the button itself).
+    m_focusWatch = connect(qApp, &QApplication::focusChanged, this,
+                           [this](QWidget *, QWidget *now) { noteFocus(now); });
     TranslationRegistry::instance().announce(this, m_msl);
 }
 
 TNewMod2MessageForm::~TNewMod2MessageForm()
 {
+    // The focus leaves the widgets as they go, after this part of the object.
+    disconnect(m_focusWatch);
     // The grid must let go of the table before the project frees it.
     m_grid->setModel(nullptr);
 }
@@ -90,12 +105,12 @@ TNewMod2MessageForm::~TNewMod2MessageForm()
 void TNewMod2MessageForm::buildWidgets()
 {
     // Button bar.
-    auto *importList = toolButton(QStringLiteral("Import List"), QStringLiteral("Select text file with mailing list"), this);
-    auto *editList = toolButton(QStringLiteral("Edit List"), QStringLiteral("Edit mailing list"), this);
-    auto *filter = toolButton(QStringLiteral("Filter"), QStringLiteral("Filter Mailing List,  Remove Duplicates"), this);
-    auto *verify = toolButton(QStringLiteral("Verify"), QStringLiteral("Verify email addresses in the mailing list"), this);
-    auto *send = toolButton(QStringLiteral("Send Mailing List"), QStringLiteral("Send Mail"), this);
-    auto *close = toolButton(QStringLiteral("Close"), QString(), this);
+    auto *importList = toolButton(QStringLiteral("&Import List"), QStringLiteral("Select text file with mailing list"), this);
+    auto *editList = toolButton(QStringLiteral("&Edit List"), QStringLiteral("Edit mailing list"), this);
+    auto *filter = toolButton(QStringLiteral("Fi&lter"), QStringLiteral("Filter Mailing List,  Remove Duplicates"), this);
+    auto *verify = toolButton(QStringLiteral("&Verify"), QStringLiteral("Verify email addresses in the mailing list"), this);
+    auto *send = toolButton(QStringLiteral("&Send Mailing List"), QStringLiteral("Send Mail"), this);
+    auto *close = toolButton(QStringLiteral("&Close"), QStringLiteral("Close the project"), this);
     importList->setObjectName(QStringLiteral("importList"));
     editList->setObjectName(QStringLiteral("editList"));
     filter->setObjectName(QStringLiteral("filter"));
@@ -107,6 +122,15 @@ void TNewMod2MessageForm::buildWidgets()
     connect(filter, &QPushButton::clicked, this, [this] { requestTool(toFilter); });
     connect(verify, &QPushButton::clicked, this, [this] { requestTool(toVerify); });
     connect(send, &QPushButton::clicked, this, &TNewMod2MessageForm::sendMailingList);
+    // The selected row's message as it will be sent, and that message to
+    // the account's own address (messagepreview.h).
+    auto *preview = toolButton(QStringLiteral("&Preview"), QStringLiteral("The selected row's message as it will be sent"), this);
+    auto *sendTest = toolButton(QStringLiteral("Send &test"),
+                                QStringLiteral("Send the selected row's message to the account's own address"), this);
+    preview->setObjectName(QStringLiteral("preview"));
+    sendTest->setObjectName(QStringLiteral("sendTest"));
+    connect(preview, &QPushButton::clicked, this, [this] { OpenMessagePreview(*this); });
+    connect(sendTest, &QPushButton::clicked, this, [this] { SendTestMessage(*this); });
     connect(close, &QPushButton::clicked, this, [this] {
         if (htmlBodyChanged())
             markModified();
@@ -116,7 +140,7 @@ void TNewMod2MessageForm::buildWidgets()
             this->close();
     });
     auto *buttonBar = new QHBoxLayout;
-    for (QPushButton *b : {importList, editList, filter, verify, send})
+    for (QPushButton *b : {importList, editList, filter, verify, send, preview, sendTest})
         buttonBar->addWidget(b);
     buttonBar->addStretch();
     buttonBar->addWidget(close);
@@ -135,28 +159,38 @@ void TNewMod2MessageForm::buildWidgets()
         requestTool(toEditList);
         QMetaObject::invokeMethod(this, &TNewMod2MessageForm::listChanged, Qt::QueuedConnection);
     });
-    connect(&m_project->table(), &QAbstractItemModel::dataChanged, this, [this] { markModified(); });
+    // Whatever changes the list is saved with the project.
+    const ListTable *table = &m_project->table();
+    connect(table, &QAbstractItemModel::dataChanged, this, &TNewMod2MessageForm::markModified);
+    connect(table, &QAbstractItemModel::rowsInserted, this, &TNewMod2MessageForm::markModified);
+    connect(table, &QAbstractItemModel::rowsRemoved, this, &TNewMod2MessageForm::markModified);
+    connect(table, &QAbstractItemModel::columnsInserted, this, &TNewMod2MessageForm::markModified);
+    connect(table, &QAbstractItemModel::columnsRemoved, this, &TNewMod2MessageForm::markModified);
 
     // Settings bar.
     m_delimiter = new QComboBox(this);
+    m_delimiter->setObjectName(QStringLiteral("delimiter"));
     m_delimiter->addItems(delimiterEntries());
     m_delimiter->setToolTip(QStringLiteral("Select a field delimiter for columns"));
     m_format = new QComboBox(this);
+    m_format->setObjectName(QStringLiteral("format"));
     m_format->addItems({QStringLiteral("text"), QStringLiteral("html")});
     m_emailColumn = new QComboBox(this);
+    m_emailColumn->setObjectName(QStringLiteral("emailColumn"));
     m_emailColumn->setMinimumContentsLength(10);
     m_recordCount = new QLabel(this);
     m_recordCount->setObjectName(QStringLiteral("recordCount"));
     m_subject = new QLineEdit(this);
+    m_subject->setObjectName(QStringLiteral("subject"));
     m_subject->setMaxLength(255);
     m_subject->installEventFilter(this);
     m_mergeField = new QComboBox(this);
+    m_mergeField->setObjectName(QStringLiteral("mergeField"));
+    m_mergeField->setToolTip(QStringLiteral("Select fields for mail merge"));
     m_mergeField->setMinimumContentsLength(10);
     m_mergeField->installEventFilter(this);
-    auto *insert = toolButton(QStringLiteral("Insert"), QStringLiteral("Insert field"), this);
+    auto *insert = toolButton(QStringLiteral("I&nsert"), QStringLiteral("Insert field"), this);
     insert->setObjectName(QStringLiteral("insert"));
-    // Pressing it must leave the focus where the field goes.
-    insert->setFocusPolicy(Qt::NoFocus);
     connect(insert, &QPushButton::clicked, this, &TNewMod2MessageForm::insertMergeField);
     m_attachmentColumn = new QComboBox(this);
     auto *attachmentColumnLabel = new QLabel(QStringLiteral("Attachment path in the field"), this);
@@ -165,16 +199,16 @@ void TNewMod2MessageForm::buildWidgets()
     attachmentColumnLabel->hide();
 
     auto *settingsBar = new QGridLayout;
-    settingsBar->addWidget(new QLabel(QStringLiteral("Field delimiter"), this), 0, 0);
+    settingsBar->addWidget(labelFor(QStringLiteral("Field &delimiter"), m_delimiter, this), 0, 0);
     settingsBar->addWidget(m_delimiter, 0, 1);
-    settingsBar->addWidget(new QLabel(QStringLiteral("Message format"), this), 0, 2);
+    settingsBar->addWidget(labelFor(QStringLiteral("Message f&ormat"), m_format, this), 0, 2);
     settingsBar->addWidget(m_format, 0, 3);
-    settingsBar->addWidget(new QLabel(QStringLiteral("Email address in "), this), 0, 4);
+    settingsBar->addWidget(labelFor(QStringLiteral("E&mail address in"), m_emailColumn, this), 0, 4);
     settingsBar->addWidget(m_emailColumn, 0, 5);
     settingsBar->addWidget(m_recordCount, 0, 6);
-    settingsBar->addWidget(new QLabel(QStringLiteral("Subject"), this), 1, 0);
+    settingsBar->addWidget(labelFor(QStringLiteral("Su&bject"), m_subject, this), 1, 0);
     settingsBar->addWidget(m_subject, 1, 1, 1, 3);
-    settingsBar->addWidget(new QLabel(QStringLiteral("Select fields for mail merge"), this), 1, 4);
+    settingsBar->addWidget(labelFor(QStringLiteral("Merge &field"), m_mergeField, this), 1, 4);
     settingsBar->addWidget(m_mergeField, 1, 5);
     m_format->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     insert->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
@@ -208,10 +242,18 @@ void TNewMod2MessageForm::buildWidgets()
     m_htmlPage->setObjectName(QStringLiteral("htmlPage"));
     auto *htmlLayout = new QVBoxLayout(m_htmlPage);
     htmlLayout->setContentsMargins(0, 0, 0, 0);
+    // The HTML editor's tool bar is wider than a small screen: the editor
+    // scrolls sideways on its page, rather than widening the whole window.
+    m_htmlScroller = new QScrollArea(m_htmlPage);
+    m_htmlScroller->setObjectName(QStringLiteral("htmlScroller"));
+    m_htmlScroller->setFrameShape(QFrame::NoFrame);
+    m_htmlScroller->setWidgetResizable(true);
+    m_htmlScroller->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    htmlLayout->addWidget(m_htmlScroller);
     m_pages = new QTabWidget(this);
     m_pages->setTabPosition(QTabWidget::South);
-    m_pages->addTab(m_plainPage, QStringLiteral("Plain Text Editor"));
-    m_pages->addTab(m_htmlPage, QStringLiteral("WYSIWYG HTML Editor"));
+    m_pages->addTab(m_plainPage, QStringLiteral("Plain Te&xt Editor"));
+    m_pages->addTab(m_htmlPage, QStringLiteral("WYSIWYG &HTML Editor"));
     connect(m_pages, &QTabWidget::currentChanged, this, [this](int page) {
         if (m_pages->widget(page) == m_plainPage) {
             m_editor->setFocus();
@@ -225,13 +267,17 @@ void TNewMod2MessageForm::buildWidgets()
 
     // Attachment bar.
     m_attachments = new QComboBox(this);
+    m_attachments->setObjectName(QStringLiteral("attachmentList"));
     m_attachments->setMinimumContentsLength(30);
+    m_attachments->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     auto *attachButton = new QPushButton(QStringLiteral("..."), this);
     attachButton->setObjectName(QStringLiteral("attachments"));
+    attachButton->setAccessibleName(QStringLiteral("Choose attachments"));
+    attachButton->setToolTip(QStringLiteral("Choose attachments"));
     attachButton->setMaximumWidth(40);
     connect(attachButton, &QPushButton::clicked, this, &TNewMod2MessageForm::editAttachments);
     auto *attachmentBar = new QHBoxLayout;
-    attachmentBar->addWidget(new QLabel(QStringLiteral("Attachments:"), this));
+    attachmentBar->addWidget(labelFor(QStringLiteral("&Attachments:"), m_attachments, this));
     attachmentBar->addWidget(m_attachments, 1);
     attachmentBar->addWidget(attachButton);
     attachmentBar->addWidget(attachmentColumnLabel);
@@ -250,9 +296,21 @@ void TNewMod2MessageForm::buildWidgets()
     splitter->setStretchFactor(1, 2);
     splitter->setChildrenCollapsible(false);
 
-    auto *layout = new QVBoxLayout(this);
+    // On a screen too small for the window its contents scroll, rather
+    // than controls being pushed out of reach.
+    auto *contents = new QWidget;
+    contents->setObjectName(QStringLiteral("contents"));
+    auto *layout = new QVBoxLayout(contents);
     layout->addLayout(buttonBar);
     layout->addWidget(splitter, 1);
+    auto *scroller = new QScrollArea(this);
+    scroller->setObjectName(QStringLiteral("scroller"));
+    scroller->setFrameShape(QFrame::NoFrame);
+    scroller->setWidgetResizable(true);
+    scroller->setWidget(contents);
+    auto *outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->addWidget(scroller);
 
     connect(m_delimiter, &QComboBox::currentIndexChanged, this, &TNewMod2MessageForm::delimiterChosen);
     connect(m_format, &QComboBox::currentIndexChanged, this, &TNewMod2MessageForm::formatChosen);
@@ -268,7 +326,8 @@ void TNewMod2MessageForm::buildWidgets()
             markModified();
         }
     });
-    connect(m_subject, &QLineEdit::textEdited, this, [this] { markModified(); });
+    // Typed, inserted or dropped alike.
+    connect(m_subject, &QLineEdit::textChanged, this, &TNewMod2MessageForm::markModified);
 }
 
 // ---- filling and saving --------------------------------------------------------
@@ -278,6 +337,7 @@ QString TNewMod2MessageForm::newProject(const QString &startPath)
     const QString path = m_project->createNew(startPath);
     fillFromProject();
     m_project->setModified(true);
+    updateModifiedMark();
     return path;
 }
 
@@ -307,6 +367,7 @@ bool TNewMod2MessageForm::openProject(const QString &settingsFile)
                        m_msl->text(msgAttention), mbIconInformation);
         m_project->setModified(true);
     }
+    updateModifiedMark();
     return complete;
 }
 
@@ -400,9 +461,13 @@ bool TNewMod2MessageForm::saveProject(bool saveAs)
         m_project->setListOverwriteConfirmed(true);
     }
     std::optional<QString> chosen;
-    if (m_project->needsSaveDialog(saveAs))
+    if (m_project->needsSaveDialog(saveAs)) {
         chosen = ShowFileDialog(this, FileDialogKind::Save, m_msl->text(msgSaveProjectAs),
                                 m_project->suggestedSaveFileName(), QStringLiteral("Eml (*.eml);;All (*)"));
+        // Cancelled: nothing is written, under the old name or any other.
+        if (!chosen)
+            return false;
+    }
     const Project::SaveResult result = m_project->save(saveAs, chosen);
     if (result.confirmed && htmlBodyChanged())
         m_htmlEditor->writeHtml();
@@ -412,6 +477,7 @@ bool TNewMod2MessageForm::saveProject(bool saveAs)
     if (!result.settingsError.isEmpty())
         ShowMessageBox(result.settingsError, m_msl->text(msgAttention), mbIconError);
     updateCaption();
+    updateModifiedMark();
     emit commandsChanged();
     return result.saved;
 }
@@ -461,13 +527,24 @@ void TNewMod2MessageForm::closeEvent(QCloseEvent *event)
 
 void TNewMod2MessageForm::updateCaption()
 {
-    setWindowTitle(m_msl->text(msgMessage) + QStringLiteral(" - ") + m_project->name());
+    // "[*]" shows while the project has unsaved changes.
+    setWindowTitle(m_msl->text(msgMessage) + QStringLiteral(" - ") + m_project->name() + QStringLiteral("[*]"));
 }
 
 void TNewMod2MessageForm::markModified()
 {
     if (!m_filling && !m_loading)
         m_project->setModified(true);
+    updateModifiedMark();
+}
+
+void TNewMod2MessageForm::updateModifiedMark()
+{
+    const bool modified = m_project->isModified();
+    if (modified == isWindowModified())
+        return;
+    setWindowModified(modified);
+    emit modifiedChanged(modified);
 }
 
 // ---- notifications -------------------------------------------------------------
@@ -488,6 +565,8 @@ void TNewMod2MessageForm::requestTool(int tool)
 void TNewMod2MessageForm::listChanged()
 {
     m_recordCount->setText(QString::number(m_project->table().rowCount()) + QStringLiteral(" records"));
+    // The sending window's "Delete from list" marks the project itself.
+    updateModifiedMark();
 }
 
 void TNewMod2MessageForm::refreshAttachments()
@@ -503,9 +582,10 @@ void TNewMod2MessageForm::refreshAttachments()
 void TNewMod2MessageForm::editAttachments()
 {
     TAttachmentForm form(m_project->attachments(), this);
-    if (form.exec() != QDialog::Accepted)
+    if (form.exec() != QDialog::Accepted || form.attachments() == m_project->attachments())
         return;
     m_project->attachments() = form.attachments();
+    markModified();
     QMetaObject::invokeMethod(this, &TNewMod2MessageForm::refreshAttachments, Qt::QueuedConnection);
 }
 
@@ -533,6 +613,7 @@ void TNewMod2MessageForm::delimiterChosen(int index)
         fillColumnBoxes();
         listChanged();
     }
+    markModified();
 }
 
 void TNewMod2MessageForm::formatChosen(int index)
@@ -605,19 +686,59 @@ QString TNewMod2MessageForm::selectedMergeField() const
     return title.isEmpty() ? QString() : u'[' + title + u']';
 }
 
+void TNewMod2MessageForm::noteFocus(QWidget *now)
+{
+    if (!now || !m_editor)
+        return;
+    if (now == m_subject)
+        m_lastText = TextTarget::Subject;
+    else if (now == m_editor || m_editor->isAncestorOf(now))
+        m_lastText = TextTarget::PlainText;
+    else if (m_htmlEditor && (now == m_htmlEditor->view() || m_htmlEditor->view()->isAncestorOf(now)))
+        m_lastText = TextTarget::Html;
+}
+
+TNewMod2MessageForm::TextTarget TNewMod2MessageForm::insertTarget() const
+{
+    // The text the user was in last, while its page is the one shown; else
+    // the text of the page shown.
+    const bool htmlShown = m_pages->currentWidget() == m_htmlPage;
+    switch (m_lastText) {
+    case TextTarget::Subject:
+        return TextTarget::Subject;
+    case TextTarget::Html:
+        if (htmlShown)
+            return TextTarget::Html;
+        break;
+    case TextTarget::PlainText:
+        if (!htmlShown)
+            return TextTarget::PlainText;
+        break;
+    }
+    return htmlShown ? TextTarget::Html : TextTarget::PlainText;
+}
+
 void TNewMod2MessageForm::insertMergeField()
 {
     const QString field = selectedMergeField();
     if (field.isEmpty())
         return;
-    if (m_subject->hasFocus()) {
+    // The field goes in at that text's caret, and the user goes on typing there.
+    switch (insertTarget()) {
+    case TextTarget::Subject:
         m_subject->insert(field);
-        markModified();
-    } else if (m_editor->hasFocus() || m_pages->currentWidget() == m_plainPage) {
+        m_subject->setFocus();
+        break;
+    case TextTarget::PlainText:
         m_editor->insertPlainText(field);
         m_editor->setFocus();
-    } else if ((m_htmlEditor && m_htmlEditor->view()->hasFocus()) || m_pages->currentWidget() == m_htmlPage) {
-        htmlEditor()->insertMergeField(field);
+        break;
+    case TextTarget::Html: {
+        THtmlEditor *editor = htmlEditor();
+        editor->insertMergeField(field);
+        editor->view()->setFocus();
+        break;
+    }
     }
 }
 
@@ -630,12 +751,12 @@ THtmlEditor *TNewMod2MessageForm::htmlEditor()
 {
     if (m_htmlEditor)
         return m_htmlEditor;
-    m_htmlEditor = new THtmlEditor(m_htmlPage);
+    m_htmlEditor = new THtmlEditor;
     m_htmlEditor->setProject(m_project.get());
     connect(m_htmlEditor, &THtmlEditor::changed, this, [this] { markModified(); });
     connect(m_htmlEditor, &THtmlEditor::toolRequested, this, &TNewMod2MessageForm::requestTool, Qt::QueuedConnection);
     connect(m_htmlEditor, &THtmlEditor::browserUnavailable, this, &TNewMod2MessageForm::browserUnavailable);
-    m_htmlPage->layout()->addWidget(m_htmlEditor);
+    m_htmlScroller->setWidget(m_htmlEditor);
     m_htmlEditor->show();
     return m_htmlEditor;
 }
@@ -671,46 +792,11 @@ void TNewMod2MessageForm::dropFieldOnSubject(const QPoint &pos, const QString &f
 
 void TNewMod2MessageForm::dropFieldOnEditor(const QPoint &pos, const QString &field)
 {
-    // Line and column under the drop point by the editor's font: inside the
-    // text the character under the point; right of a line's end or below
-    // the last line, the blanks and empty lines that would reach the point
-    // are added, so a field lands where it was dropped.
-    const QFontMetrics metrics(m_editor->font());
-    const int blank = std::max(1, metrics.horizontalAdvance(u' '));
-    const int lineHeight = std::max(1, metrics.lineSpacing());
-    QTextDocument *doc = m_editor->document();
-
+    // At the character under the drop point; right of a line's end or
+    // below the text, at the nearest place the text has.
     QTextCursor at = m_editor->cursorForPosition(pos);
-    const QRect atRect = m_editor->cursorRect(at);
-    int line = at.blockNumber();
-    int column = at.positionInBlock();
-    const QTextBlock last = doc->lastBlock();
-    QTextCursor lastEnd(last);
-    lastEnd.movePosition(QTextCursor::EndOfBlock);
-    const int textBottom = m_editor->cursorRect(lastEnd).bottom();
-    if (pos.y() > textBottom) {
-        line = last.blockNumber() + 1 + (pos.y() - textBottom - 1) / lineHeight;
-        column = std::max(0, pos.x() - int(doc->documentMargin())) / blank;
-    } else if (at.atBlockEnd() && pos.x() > atRect.x()) {
-        column += (pos.x() - atRect.x()) / blank;
-    }
-
-    QTextCursor edit(doc);
-    edit.beginEditBlock();
-    edit.movePosition(QTextCursor::End);
-    for (int n = doc->blockCount(); n <= line; ++n)
-        edit.insertBlock();
-    edit.setPosition(doc->findBlockByNumber(line).position());
-    const int length = doc->findBlockByNumber(line).length() - 1;
-    if (column > length) {
-        edit.movePosition(QTextCursor::EndOfBlock);
-        edit.insertText(QString(column - length, u' '));
-    } else {
-        edit.setPosition(edit.position() + column);
-    }
-    edit.insertText(field);
-    edit.endEditBlock();
-    m_editor->setTextCursor(edit);
+    at.insertText(field);
+    m_editor->setTextCursor(at);
     m_editor->setFocus();
 }
 

@@ -13,6 +13,7 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class QScrollArea;
 class QSplitter;
 class QTableView;
 class QTabWidget;
@@ -61,7 +62,8 @@ public:
     void listChanged();                         // refresh the record count
     Q_INVOKABLE void refreshAttachments();      // refill the attachment box
 
-    // "Insert": the merge field box's field into the focused text.
+    // "Insert": the merge field box's field at the caret of the text the
+    // user was in last (subject, plain text or HTML editor).
     void insertMergeField();
     // "Send Mailing List": saves, cleans the e-mail column, asks for the
     // sending window.
@@ -70,6 +72,9 @@ public:
     void editAttachments();
     // The list and the column boxes after a tool changed the table.
     void rebuildAfterListChange();
+    // The window's modified mark ("*" in the title) after the project's
+    // state changed from outside (the project options).
+    void updateModifiedMark();
 
     [[nodiscard]] Project &project() { return *m_project; }
     [[nodiscard]] TMsgLanguage *messages() const { return m_msl; }
@@ -113,6 +118,8 @@ signals:
     void sendingWindowRequested();
     // The window is closing (the sending window closes first).
     void closing();
+    // The project got or lost unsaved changes.
+    void modifiedChanged(bool modified);
     // The HTML editor's browser could not run (the relaunch notice).
     void browserUnavailable();
 
@@ -121,6 +128,9 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // The texts a merge field can go into.
+    enum class TextTarget { PlainText, Subject, Html };
+
     void buildWidgets();
     void fillFromProject();
     void fillColumnBoxes();
@@ -135,6 +145,8 @@ private:
     void startFieldDrag(bool fromMergeFieldBox);
     void dropFieldOnSubject(const QPoint &pos, const QString &field);
     void dropFieldOnEditor(const QPoint &pos, const QString &field);
+    void noteFocus(QWidget *now);
+    [[nodiscard]] TextTarget insertTarget() const;
     [[nodiscard]] QString currentColumnField() const;
     [[nodiscard]] QString selectedMergeField() const;
 
@@ -154,8 +166,11 @@ private:
     QTabWidget *m_pages = nullptr;
     QWidget *m_plainPage = nullptr;
     QWidget *m_htmlPage = nullptr;
+    QScrollArea *m_htmlScroller = nullptr;
     THtmlEditor *m_htmlEditor = nullptr;
 
+    TextTarget m_lastText = TextTarget::PlainText;
+    QMetaObject::Connection m_focusWatch;
     QPoint m_dragStart;
     bool m_dragArmed = false;
     bool m_filling = false;

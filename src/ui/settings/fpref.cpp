@@ -3,6 +3,7 @@
 #include "settings/programfolder.h"
 #include "ui/common/messagebox.h"
 #include "ui/common/msglanguage.h"
+#include "ui/settings/connectiontestdialog.h"
 #include "ui/settings/preflists.h"
 
 #include <QCheckBox>
@@ -221,6 +222,15 @@ QWidget *TFPref::buildSmtpBox()
     password->addWidget(profileEdit(TProfileTable::colAuPsw, QStringLiteral("edAuPsw")), 1);
     password->addWidget(profileCheck(TProfileTable::colMaskSMTP, QStringLiteral("mask"), QStringLiteral("cbMaskSmtp")));
     form->addRow(m_auPswLabel, password);
+
+    auto *test = new QPushButton(QStringLiteral("&Test connection"));
+    test->setObjectName(QStringLiteral("btTestConnection"));
+    test->setToolTip(QStringLiteral("Connect and log in as a send would, without sending anything"));
+    connect(test, &QPushButton::clicked, this, &TFPref::btTestConnectionClick);
+    auto *testRow = new QHBoxLayout;
+    testRow->addStretch();
+    testRow->addWidget(test);
+    form->addRow(testRow);
     return box;
 }
 
@@ -328,6 +338,21 @@ void TFPref::sbGetDnsInfoClick()
         m_dnsIP->setText(FindDnsServer(m_files.resolvConf));
         m_getDnsInfo->setEnabled(true);
     });
+}
+
+void TFPref::btTestConnectionClick()
+{
+    const tAccountObj account =
+        TProfileTable::accountFromRow(rowFromControls(), m_settings.accounts.templateAccount());
+    const auto settings = ConnectionTest::Settings::fromAccount(account, m_pop3Identify->isChecked(),
+                                                                m_defaultHelo->isChecked(), m_textHelo->text(),
+                                                                m_timeOut->value());
+    if (!m_connectionTest)
+        m_connectionTest = new TConnectionTestDialog(this);
+    m_connectionTest->show();
+    m_connectionTest->raise();
+    m_connectionTest->activateWindow();
+    m_connectionTest->start(settings);
 }
 
 // ---------------------------------------------------------------- opening

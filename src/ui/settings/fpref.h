@@ -19,6 +19,7 @@ class QTabWidget;
 
 namespace varnholt {
 
+class TConnectionTestDialog;
 class TMsgLanguage;
 
 // Opens the preferences window modally on the program-wide record (true) or
@@ -67,6 +68,8 @@ public:
     [[nodiscard]] TMsgLanguage *messages() const { return m_msl; }
     [[nodiscard]] const TProfileTable &profiles() const { return m_table; }
     [[nodiscard]] bool isProgramWide() const { return m_programWide; }
+    // The window of the last "Test connection"; null before the first.
+    [[nodiscard]] TConnectionTestDialog *connectionTestDialog() const { return m_connectionTest; }
 
 private:
     void buildWindow();
@@ -96,6 +99,8 @@ private:
     void sbDeleteClick();
     void lbProfilesSelect(int row);
     void sbGetDnsInfoClick();
+    // "Test connection": the account as the boxes show it, unsaved.
+    void btTestConnectionClick();
     void btSaveClick();
 
     ProgramSettings &m_settings;
@@ -130,6 +135,7 @@ private:
     QSpinBox *m_numberConnect = nullptr;
     QSpinBox *m_timeOut = nullptr;
     QListWidget *m_codes = nullptr;
+    TConnectionTestDialog *m_connectionTest = nullptr;
 };
 
 } // namespace varnholt

@@ -20,9 +20,14 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QSignalSpy>
+#include <QScopeGuard>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolBar>
+#include <QToolButton>
 
+#include "../common/windowfit.h"
 #include "queuedcalls.h"
 #include "testfiles.h"
 
@@ -49,6 +54,21 @@ class TestMainForm : public QObject
     QStringList m_questions;     // "caption|text|flags" of every message box
     QList<int> m_answers;        // answers given in order (default: No)
     QList<std::optional<QString>> m_files; // answers of the file dialogs
+
+public:
+    // The sending window beside the project window `w`, on a one-row list
+    // through an account on 127.0.0.1.
+    static void openSendingWindowOn(TMainForm &main, TNewMod2MessageForm *w)
+    {
+        programSettings().accounts.Clear();
+        tAccountObj account = tAccountObj::empty();
+        account.SMTPServer = "127.0.0.1";
+        programSettings().accounts.add(account);
+        w->project().table().setColumnCount(1);
+        w->project().table().setRowCount(1);
+        w->project().table().setCell(0, 0, "u@example.test");
+        main.openSendingWindow(w);
+    }
 
 private slots:
     void initTestCase()
@@ -114,7 +134,7 @@ private slots:
         TNewMod2MessageForm *w = main.projectWindow();
         QVERIFY(w);
         QCOMPARE(w->project().name(), "noname1");
-        QCOMPARE(w->windowTitle(), "Message - noname1");
+        QCOMPARE(w->windowTitle(), "Message - noname1[*]");
         QVERIFY(!QFile::exists(m_projects + "noname1.mml"));
         QVERIFY(!QFile::exists(m_projects + "noname1.txt"));
         QCOMPARE(main.currentProjectPath(), m_projects);
@@ -140,14 +160,18 @@ private slots:
         w->subjectBox()->setText("Hello");
         w->saveProject(false); // a new project always asks for a name; cancelled
         QVERIFY(w->project().isNew());
-        QVERIFY(QFile::exists(m_projects + "noname0.eml")); // written anyway
+        QVERIFY(!QFile::exists(m_projects + "noname0.eml")); // nothing written
+        // Files a noname save of an earlier version left behind.
+        writeFile(m_projects + "noname0.eml", "[Common]\r\n");
+        writeFile(m_projects + "noname0.txt", "\r\n");
+        writeFile(m_projects + "noname0.mml", "\r\n");
 
         m_files << (m_projects + chosen);
         main.saveProject(true); // "Save Project As": the noname files go
 
         QVERIFY(!w->project().isNew());
         QVERIFY(!w->project().isModified());
-        QCOMPARE(w->windowTitle(), "Message - " + name);
+        QCOMPARE(w->windowTitle(), "Message - " + name + "[*]");
         for (const char *ext : {".eml", ".mml", ".txt"}) {
             QVERIFY2(QFile::exists(m_projects + name + ext), ext);
             QVERIFY2(!QFile::exists(m_projects + "noname0" + ext), ext);
@@ -310,6 +334,240 @@ private slots:
         QTRY_COMPARE(w->recordCountLabel()->text(), "2 records");
         main.closeSendingWindow();
         QVERIFY(!main.sendingWindow());
+    }
+
+    // The commands every desktop program has carry the desktop's own keys;
+    // the tool bar shows pictures beside its texts, the program its icon.
+    void standardKeysAndIcons_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<QKeySequence>("fallback"); // where the desktop has no key for it
+        QTest::newRow("new") << "newProject" << int(QKeySequence::New) << QKeySequence();
+        QTest::newRow("open") << "openProject" << int(QKeySequence::Open) << QKeySequence();
+        QTest::newRow("save") << "saveProject" << int(QKeySequence::Save) << QKeySequence();
+        QTest::newRow("save as") << "saveProjectAs" << int(QKeySequence::SaveAs) << QKeySequence("Ctrl+Shift+S");
+        QTest::newRow("close") << "closeProject" << int(QKeySequence::Close) << QKeySequence();
+        QTest::newRow("quit") << "exit" << int(QKeySequence::Quit) << QKeySequence("Ctrl+Q");
+        QTest::newRow("cut") << "cut" << int(QKeySequence::Cut) << QKeySequence();
+        QTest::newRow("undo") << "undo" << int(QKeySequence::Undo) << QKeySequence();
+        QTest::newRow("redo") << "redo" << int(QKeySequence::Redo) << QKeySequence();
+    }
+    void standardKeysAndIcons()
+    {
+        QFETCH(QString, command);
+        QFETCH(int, key);
+        QFETCH(QKeySequence, fallback);
+        TMainForm main;
+        QList<QKeySequence> expected = QKeySequence::keyBindings(QKeySequence::StandardKey(key));
+        if (expected.isEmpty())
+            expected.append(fallback);
+        QVERIFY(!expected.first().isEmpty());
+        QCOMPARE(main.action(command)->shortcuts(), expected);
+
+        QVERIFY(!main.windowIcon().isNull());
+        QVERIFY(!main.windowIcon().pixmap(32).isNull());
+        auto *toolBar = main.findChild<QToolBar *>("toolBar");
+        QVERIFY(toolBar);
+        QCOMPARE(toolBar->toolButtonStyle(), Qt::ToolButtonTextBesideIcon);
+        for (const char *name : {"toolNew", "toolOpen", "toolSave", "toolSaveAs", "toolProjectOptions",
+                                 "toolDefaultOptions", "toolExit"}) {
+            QAction *a = main.action(name);
+            QVERIFY2(a && !a->icon().isNull() && !a->icon().pixmap(24).isNull(), name);
+            QVERIFY2(!a->text().isEmpty(), name);
+        }
+    }
+
+    // A changed project shows "*" in its title until it is saved; while it
+    // is maximized its title and mark are part of the main window's.
+    void modifiedMarkInTitles()
+    {
+        TMainForm main;
+        showMain(main);
+        main.newProject();
+        TNewMod2MessageForm *w = main.projectWindow();
+        QVERIFY(w);
+        auto *sub = qobject_cast<QMdiSubWindow *>(w->parentWidget());
+        QVERIFY(sub && sub->isMaximized());
+        QCOMPARE(w->windowTitle(), "Message - noname0[*]");
+        QVERIFY(w->isWindowModified());
+        QVERIFY(main.windowTitle().endsWith(" - [Message - noname0[*]]"));
+        QVERIFY(main.isWindowModified());
+
+        m_files << (m_projects + "marked.eml");
+        main.saveProject(false);
+        QVERIFY(!w->isWindowModified());
+        QVERIFY(main.windowTitle().endsWith(" - [Message - marked[*]]"));
+        QVERIFY(!main.isWindowModified());
+
+        // The project options, changed and saved in the preferences window.
+        main.setPreferencesHandler([](bool programWide) {
+            if (programWide)
+                return false;
+            programSettings().projectInfo.TimeOut = 30;
+            programSettings().projectInfo.Modified = true;
+            return true;
+        });
+        main.projectOptions();
+        QCOMPARE(w->project().settings().TimeOut, 30);
+        QVERIFY(w->isWindowModified());
+        QVERIFY(main.isWindowModified());
+        main.saveProject(false);
+        QVERIFY(!w->isWindowModified());
+
+        w->subjectBox()->setText("changed");
+        QVERIFY(w->isWindowModified());
+        QVERIFY(main.isWindowModified());
+
+        // Not maximized: the child window's own title bar shows the mark.
+        sub->showNormal();
+        QVERIFY(sub->isWindowModified());
+        QVERIFY(!main.windowTitle().contains("[*]"));
+        QVERIFY(!main.isWindowModified());
+        sub->showMaximized();
+        QVERIFY(main.isWindowModified());
+
+        m_answers << idNo;
+        main.closeProject();
+        QTRY_VERIFY(!main.projectWindow());
+        QVERIFY(!main.windowTitle().contains("[*]"));
+        QVERIFY(!main.isWindowModified());
+    }
+
+    // On a 1024 x 600 screen the main window with the project window or the
+    // sending window in it leaves every control within reach.
+    void fitsSmallScreen()
+    {
+        TMainForm main;
+        main.resize(1024, 600);
+        showMain(main);
+        QCOMPARE(main.size(), QSize(1024, 600));
+        main.newProject();
+        QMdiSubWindow *sub = main.mdiArea()->activeSubWindow();
+        QVERIFY(sub && sub->isMaximized());
+        QTRY_COMPARE(sub->size(), main.mdiArea()->viewport()->size());
+        // Once the layouts have settled on the new size.
+        QTRY_VERIFY2(unreachableControls(&main).isEmpty(), qPrintable(unreachableControls(&main).join("\n")));
+
+        TNewMod2MessageForm *w = main.projectWindow();
+        openSendingWindowOn(main, w);
+        QVERIFY(main.sendingWindow());
+        auto *sending = qobject_cast<QMdiSubWindow *>(main.sendingWindow()->parentWidget());
+        main.mdiArea()->setActiveSubWindow(sending);
+        sending->showMaximized();
+        QTRY_COMPARE(sending->size(), main.mdiArea()->viewport()->size());
+        QTRY_VERIFY2(unreachableControls(sending).isEmpty(), qPrintable(unreachableControls(sending).join("\n")));
+        main.closeSendingWindow();
+        m_answers << idNo;
+        main.closeProject();
+    }
+
+    // Tile and Cascade keep every child window inside the area, also with
+    // the sending window beside the project window on a small screen.
+    void arrangedWindowsStayInside_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::newRow("tile") << "tile";
+        QTest::newRow("cascade") << "cascade";
+        QTest::newRow("arrange icons") << "arrangeIcons";
+    }
+    void arrangedWindowsStayInside()
+    {
+        QFETCH(QString, command);
+        TMainForm main;
+        main.resize(1024, 600);
+        showMain(main);
+        main.newProject();
+        TNewMod2MessageForm *w = main.projectWindow();
+        openSendingWindowOn(main, w);
+        QVERIFY(main.sendingWindow());
+        QCOMPARE(main.mdiArea()->subWindowList().size(), 2);
+
+        main.action(command)->trigger();
+        const QRect area = main.mdiArea()->viewport()->rect();
+        for (QMdiSubWindow *sub : main.mdiArea()->subWindowList()) {
+            QVERIFY2(area.contains(sub->geometry()),
+                     qPrintable(QStringLiteral("%1: %2,%3 %4x%5 in %6x%7")
+                                    .arg(sub->widget()->metaObject()->className())
+                                    .arg(sub->x()).arg(sub->y()).arg(sub->width()).arg(sub->height())
+                                    .arg(area.width()).arg(area.height())));
+        }
+        main.closeSendingWindow();
+    }
+
+    // The Window menu offers the child windows as tabs; arranging them
+    // makes no sense then.
+    void tabbedView()
+    {
+        TMainForm main;
+        showMain(main);
+        QAction *tabs = main.action("tabbedView");
+        QVERIFY(tabs && tabs->isCheckable() && !tabs->isChecked());
+        QCOMPARE(main.mdiArea()->viewMode(), QMdiArea::SubWindowView);
+        tabs->trigger();
+        QCOMPARE(main.mdiArea()->viewMode(), QMdiArea::TabbedView);
+        QVERIFY(!main.action("tile")->isEnabled());
+        QVERIFY(!main.action("cascade")->isEnabled());
+        main.newProject();
+        QVERIFY(main.projectWindow());
+        tabs->trigger();
+        QCOMPARE(main.mdiArea()->viewMode(), QMdiArea::SubWindowView);
+        QVERIFY(main.action("tile")->isEnabled());
+        m_answers << idNo;
+        main.closeProject();
+    }
+
+    // Without a project folder of the user's choosing, new projects go into
+    // "Varnholt" in the user's documents folder, made when needed, and the
+    // open dialog starts there; a folder the user chose is kept.
+    void newProjectsGoToDocuments()
+    {
+        QTemporaryDir home;
+        const QByteArray oldHome = qgetenv("HOME");
+        const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+        qputenv("HOME", QFile::encodeName(home.path()));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(".config")));
+        const QString oldPathPro = programSettings().iniInfo.PathPro;
+        QStringList presets;
+        const FileDialogHook oldHook = setFileDialogHook([&](FileDialogKind, const QString &, const QString &preset) {
+            presets << preset;
+            return std::optional<QString>();
+        });
+        const auto restore = qScopeGuard([&] {
+            setFileDialogHook(oldHook);
+            qputenv("HOME", oldHome);
+            oldConfig.isNull() ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", oldConfig);
+            programSettings().iniInfo.PathPro = oldPathPro;
+        });
+        const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+        QVERIFY2(documents.startsWith(home.path()), qPrintable(documents));
+        const QString expected = documents + "/Varnholt/";
+
+        for (const QString &stored : {ProgramFolder::path(), QString()}) {
+            programSettings().iniInfo.PathPro = stored;
+            presets.clear();
+            TMainForm main;
+            showMain(main);
+            main.openProject();
+            main.newProject();
+            TNewMod2MessageForm *w = main.projectWindow();
+            QVERIFY(w);
+            QCOMPARE(w->project().folder(), expected);
+            QVERIFY(QFileInfo(expected).isDir());
+            w->subjectBox()->setText("x");
+            w->saveProject(false);
+            QCOMPARE(presets, (QStringList{expected + "*.eml", expected + "noname0.eml"}));
+            m_answers << idNo;
+            main.closeProject();
+            QTRY_VERIFY(!main.projectWindow());
+        }
+        programSettings().iniInfo.PathPro = m_projects;
+        TMainForm main;
+        showMain(main);
+        main.newProject();
+        QCOMPARE(main.projectWindow()->project().folder(), m_projects);
+        m_answers << idNo;
+        main.closeProject();
     }
 
     void saveWhileNoProjectDoesNothing()

@@ -5,6 +5,7 @@
 #include "ui/project/newmod2messageform.h"
 
 #include "settings/programfolder.h"
+#include "ui/common/childwindows.h"
 #include "ui/common/filedialogs.h"
 #include "ui/common/messagebox.h"
 #include "ui/common/progaddress.h"
@@ -22,14 +23,20 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScopeGuard>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
+#include <QTimer>
 #include <QTreeView>
+#include <QWebEngineView>
 
+#include "../common/windowfit.h"
+#include "queuedcalls.h"
 #include "testfiles.h"
 
 using namespace varnholt;
@@ -38,6 +45,21 @@ using namespace varnholt::testing;
 Q_DECLARE_METATYPE(QList<varnholt::MountedVolume>)
 
 namespace {
+
+// Qt WebEngine wants contexts shared before the application exists.
+const bool kShareContexts = [] {
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    return true;
+}();
+
+// The files of a folder with their contents.
+QMap<QString, QByteArray> folderContents(const QString &folder)
+{
+    QMap<QString, QByteArray> files;
+    for (const QFileInfo &info : QDir(folder).entryInfoList(QDir::Files))
+        files.insert(info.fileName(), readFile(info.filePath()));
+    return files;
+}
 
 // Drops a merge field on `target` at `pos` as a drag from the grid would.
 void dropField(QWidget *target, const QPoint &pos, const QString &field)
@@ -62,12 +84,13 @@ class TestProjectWindow : public QObject
 
     QString project(const QByteArray &settings, const QByteArray &list, const QString &name = "p")
     {
-        return writeProject(m_dir.path(), {.settings = settings, .list = list}, name);
+        return writeProject(m_dir.path(), {.settings = settings, .list = list, .text = {}, .html = {}}, name);
     }
 
 private slots:
     void initTestCase()
     {
+        QVERIFY(kShareContexts);
         ProgramFolder::initialise(m_dir.path());
         setMessageBoxHook([](const QString &, const QString &, int) { return int(idNo); });
         setFileDialogHook([](FileDialogKind, const QString &, const QString &) { return std::optional<QString>(); });
@@ -97,7 +120,7 @@ private slots:
         QCOMPARE(w.mergeFieldBox()->count(), 3);
         QCOMPARE(w.attachmentColumnBox()->itemText(0), "None");
         QVERIFY(!w.project().isModified());
-        QCOMPARE(w.windowTitle(), "Message - p");
+        QCOMPARE(w.windowTitle(), "Message - p[*]");
 
         const QString empty = project("[Common]\r\n", "", "empty");
         TNewMod2MessageForm e(TIniInfo{});
@@ -253,33 +276,94 @@ private slots:
         QCOMPARE(whole.project().table().rowCount(), rows);
     }
 
-    void insertButtonUsesFocus()
+    // "Insert" puts the field into the text the user was last in, even
+    // when the field was then picked in the merge field box.
+    void insertGoesToLastFocusedText_data()
     {
+        QTest::addColumn<bool>("intoSubject");
+        QTest::addColumn<bool>("pickedInBox");
+        QTest::newRow("subject") << true << false;
+        QTest::newRow("subject, field picked in the box") << true << true;
+        QTest::newRow("plain text") << false << false;
+        QTest::newRow("plain text, field picked in the box") << false << true;
+    }
+    void insertGoesToLastFocusedText()
+    {
+        QFETCH(bool, intoSubject);
+        QFETCH(bool, pickedInBox);
         const QString file = project("[Common]\r\n", "a;b;c\r\n", "ins");
         TNewMod2MessageForm w(TIniInfo{});
         w.openProject(file);
         w.show();
         QVERIFY(QTest::qWaitForWindowActive(&w));
-        w.mergeFieldBox()->setCurrentIndex(1);
-
         w.subjectBox()->setText("Hello !");
-        w.subjectBox()->setFocus();
-        w.subjectBox()->setCursorPosition(6);
-        QTRY_VERIFY(w.subjectBox()->hasFocus());
-        QTest::mouseClick(w.findChild<QPushButton *>("insert"), Qt::LeftButton);
-        QCOMPARE(w.subjectBox()->text(), "Hello [Column#2]!");
-        QVERIFY(w.subjectBox()->hasFocus());
-        QVERIFY(w.project().isModified());
-
-        w.textEditor()->setFocus();
-        QTRY_VERIFY(w.textEditor()->hasFocus());
         w.textEditor()->setPlainText("Dear ,");
-        QTextCursor c = w.textEditor()->textCursor();
-        c.setPosition(5);
-        w.textEditor()->setTextCursor(c);
-        w.mergeFieldBox()->setCurrentIndex(2);
+
+        QWidget *target = intoSubject ? static_cast<QWidget *>(w.subjectBox()) : w.textEditor();
+        target->setFocus();
+        QTRY_VERIFY(target->hasFocus());
+        if (intoSubject) {
+            w.subjectBox()->setCursorPosition(6);
+        } else {
+            QTextCursor c = w.textEditor()->textCursor();
+            c.setPosition(5);
+            w.textEditor()->setTextCursor(c);
+        }
+        if (pickedInBox) {
+            w.mergeFieldBox()->setFocus();
+            QTRY_VERIFY(w.mergeFieldBox()->hasFocus());
+        }
+        w.mergeFieldBox()->setCurrentIndex(1);
         QTest::mouseClick(w.findChild<QPushButton *>("insert"), Qt::LeftButton);
-        QCOMPARE(w.textEditor()->toPlainText(), "Dear [Column#3],");
+
+        QCOMPARE(w.subjectBox()->text(), intoSubject ? "Hello [Column#2]!" : "Hello !");
+        QCOMPARE(w.textEditor()->toPlainText(), intoSubject ? "Dear ," : "Dear [Column#2],");
+        // The user goes on typing where the field went.
+        QTRY_VERIFY(target->hasFocus());
+        QVERIFY(w.project().isModified());
+    }
+
+    // In an HTML project the field goes into the HTML editor when it was
+    // the last text the user was in, and into the subject when that was.
+    void insertIntoHtmlEditor()
+    {
+        const QString file = writeProject(m_dir.path(),
+                                          {.settings = "[Common]\r\nHTML=1\r\n",
+                                           .list = "a;b;c\r\n",
+                                           .text = {},
+                                           .html = "<html><body>Hello World</body></html>"},
+                                          "insHtml");
+        TNewMod2MessageForm w(TIniInfo{});
+        w.openProject(file);
+        w.resize(800, 600);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        w.pages()->setCurrentWidget(w.htmlPage());
+        THtmlEditor *editor = w.htmlEditor();
+        QTRY_VERIFY_WITH_TIMEOUT(editor->documentPresent() && editor->source().contains("Hello World"), 20000);
+        QWidget *page = editor->view()->focusProxy();
+        QVERIFY(page);
+        QPushButton *insert = w.findChild<QPushButton *>("insert");
+
+        page->setFocus();
+        QTRY_VERIFY(page->hasFocus());
+        w.mergeFieldBox()->setFocus();
+        QTRY_VERIFY(w.mergeFieldBox()->hasFocus());
+        w.mergeFieldBox()->setCurrentIndex(1);
+        QTest::mouseClick(insert, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(editor->source().contains("[Column#2]"), 10000);
+        QCOMPARE(w.subjectBox()->text(), QString());
+        QTRY_VERIFY(page->hasFocus());
+
+        w.subjectBox()->setFocus();
+        QTRY_VERIFY(w.subjectBox()->hasFocus());
+        w.mergeFieldBox()->setFocus();
+        QTRY_VERIFY(w.mergeFieldBox()->hasFocus());
+        w.mergeFieldBox()->setCurrentIndex(2);
+        QTest::mouseClick(insert, Qt::LeftButton);
+        QCOMPARE(w.subjectBox()->text(), "[Column#3]");
+        QTest::qWait(200); // time for a wrong insertion to reach the page's report
+        QVERIFY(!editor->source().contains("[Column#3]"));
     }
 
     void dropOnSubjectAtCharacter()
@@ -299,7 +383,10 @@ private slots:
         QCOMPARE(w.subjectBox()->text(), "abc[Column#2]def");
     }
 
-    void dropOnEditorPadsLinesAndBlanks()
+    // A field dropped on the text goes in at the character under the
+    // pointer; past a line's end or below the text it goes to the nearest
+    // place the text has, without blanks or lines added.
+    void dropOnEditorAtCharacter()
     {
         TNewMod2MessageForm w(TIniInfo{});
         w.newProject(m_dir.path() + "/*.eml");
@@ -311,23 +398,199 @@ private slots:
         const QFontMetrics fm(editor->font());
         const int blank = fm.horizontalAdvance(' ');
 
-        // Right of the end of "ab": blanks up to the drop point, then the field.
+        // Right of the end of "ab": at the end of that line.
         QTextCursor end(editor->document()->findBlockByNumber(1));
         end.movePosition(QTextCursor::EndOfBlock);
         const QRect r = editor->cursorRect(end);
         dropField(editor->viewport(), QPoint(r.x() + 3 * blank + 1, r.center().y()), "[Column#1]");
-        QCOMPARE(editor->document()->findBlockByNumber(1).text(), "ab   [Column#1]");
+        QCOMPARE(editor->toPlainText(), "first line\nab[Column#1]");
 
         // Inside the first line: before the character under the point.
         QTextCursor inside(editor->document()->findBlockByNumber(0));
         inside.setPosition(5);
         dropField(editor->viewport(), editor->cursorRect(inside).center() + QPoint(1, 0), "[X]");
-        QCOMPARE(editor->document()->findBlockByNumber(0).text(), "first[X] line");
+        QCOMPARE(editor->toPlainText(), "first[X] line\nab[Column#1]");
 
-        // Two lines below the text: empty lines are added until it exists.
+        // Two lines below the text: on its last line, no lines added.
         const int below = r.bottom() + fm.lineSpacing() + fm.lineSpacing() / 2;
         dropField(editor->viewport(), QPoint(int(editor->document()->documentMargin()) + 2 * blank + 1, below), "[Y]");
-        QCOMPARE(editor->toPlainText(), "first[X] line\nab   [Column#1]\n\n  [Y]");
+        QCOMPARE(editor->document()->blockCount(), 2);
+        QVERIFY2(editor->document()->findBlockByNumber(1).text().contains("[Y]"), qPrintable(editor->toPlainText()));
+        QCOMPARE(editor->toPlainText().remove("[Y]"), "first[X] line\nab[Column#1]");
+        QCOMPARE(editor->toPlainText().count(' '), 1);
+    }
+
+    // Every value that goes into the project file marks the project
+    // modified, and closing then asks before the change is lost.
+    void savedValuesMarkModified_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("modified");
+        QTest::newRow("subject typed") << "subject typed" << true;
+        QTest::newRow("subject set") << "subject set" << true;
+        QTest::newRow("plain text typed") << "text typed" << true;
+        QTest::newRow("e-mail column") << "email column" << true;
+        QTest::newRow("delimiter") << "delimiter" << true;
+        QTest::newRow("list cell edited") << "cell" << true;
+        QTest::newRow("attachment added") << "attachment added" << true;
+        QTest::newRow("attachment removed") << "attachment removed" << true;
+        QTest::newRow("attachments window cancelled") << "attachments cancelled" << false;
+        QTest::newRow("attachments confirmed unchanged") << "attachments unchanged" << false;
+        QTest::newRow("merge field box only") << "merge field box" << false;
+    }
+    void savedValuesMarkModified()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, modified);
+        writeFile(m_dir.filePath("one.pdf"), "x");
+        writeFile(m_dir.filePath("two.pdf"), "x");
+        const QByteArray attachment = m_dir.filePath("one.pdf").toUtf8();
+        const QString file =
+            project("[Common]\r\n[Attachment]\r\nCount=1\r\n0=" + attachment + "\r\n", "a@x;b,c;d\r\n", "mod");
+        TNewMod2MessageForm w(TIniInfo{});
+        w.openProject(file);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QVERIFY(!w.project().isModified());
+        QVERIFY(!w.isWindowModified());
+
+        // The attachments window: changed as asked, then confirmed or cancelled.
+        const auto inAttachmentsWindow = [&](const std::function<void(TAttachmentForm *)> &edit, bool confirm) {
+            QTimer::singleShot(0, &w, [edit, confirm] {
+                auto *form = qobject_cast<TAttachmentForm *>(QApplication::activeModalWidget());
+                QVERIFY(form);
+                edit(form);
+                confirm ? form->accept() : form->reject();
+            });
+            w.editAttachments();
+            runQueuedCalls();
+        };
+        if (change == "subject typed") {
+            QTest::keyClicks(w.subjectBox(), "x");
+        } else if (change == "subject set") {
+            w.subjectBox()->setText("set");
+        } else if (change == "text typed") {
+            QTest::keyClicks(w.textEditor(), "x");
+        } else if (change == "email column") {
+            w.emailColumnBox()->setCurrentIndex(1);
+        } else if (change == "delimiter") {
+            w.delimiterBox()->setCurrentText(",");
+        } else if (change == "cell") {
+            QVERIFY(w.grid()->model()->setData(w.grid()->model()->index(0, 1), "edited"));
+        } else if (change == "attachment added") {
+            inAttachmentsWindow([&](TAttachmentForm *f) { f->addPath(m_dir.filePath("two.pdf")); }, true);
+            QCOMPARE(w.project().attachments().size(), 2);
+        } else if (change == "attachment removed") {
+            inAttachmentsWindow([](TAttachmentForm *f) {
+                f->attachmentList()->setCurrentRow(0);
+                f->removeSelected();
+            }, true);
+            QVERIFY(w.project().attachments().isEmpty());
+        } else if (change == "attachments cancelled") {
+            inAttachmentsWindow([&](TAttachmentForm *f) { f->addPath(m_dir.filePath("two.pdf")); }, false);
+            QCOMPARE(w.project().attachments().size(), 1);
+        } else if (change == "attachments unchanged") {
+            inAttachmentsWindow([](TAttachmentForm *) {}, true);
+        } else if (change == "merge field box") {
+            w.mergeFieldBox()->setCurrentIndex(2);
+        }
+        QCOMPARE(w.project().isModified(), modified);
+        QCOMPARE(w.isWindowModified(), modified);
+        QVERIFY(w.windowTitle().endsWith("[*]"));
+
+        QStringList asked;
+        const MessageBoxHook old = setMessageBoxHook([&](const QString &text, const QString &, int) {
+            asked << text;
+            return int(idCancel);
+        });
+        const auto restore = qScopeGuard([&old] { setMessageBoxHook(old); });
+        QCOMPARE(w.queryClose(), !modified);
+        QCOMPARE(asked, modified ? QStringList{"Save changes?"} : QStringList());
+    }
+
+    // A save dialog that is cancelled writes nothing: neither the files of
+    // a new project nor the current files under the old name.
+    void cancelledSaveDialogWritesNothing_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<bool>("named");
+        QTest::newRow("Send Mailing List, new project") << "send" << false;
+        QTest::newRow("Save, new project") << "save" << false;
+        QTest::newRow("Save As, new project") << "save as" << false;
+        QTest::newRow("Save As, named project") << "save as" << true;
+    }
+    void cancelledSaveDialogWritesNothing()
+    {
+        QFETCH(QString, command);
+        QFETCH(bool, named);
+        QTemporaryDir folder;
+        TNewMod2MessageForm w(TIniInfo{});
+        if (named)
+            QVERIFY(w.openProject(writeProject(folder.path(), {.settings = "[Common]\r\nSubject=old\r\n",
+                                                               .list = "a@x\r\n",
+                                                               .text = {},
+                                                               .html = {}})));
+        else
+            w.newProject(folder.path() + "/*.eml");
+        const QMap<QString, QByteArray> before = folderContents(folder.path());
+        w.subjectBox()->setText("changed");
+        w.textEditor()->setPlainText("text");
+
+        QStringList presets;
+        const FileDialogHook old = setFileDialogHook([&](FileDialogKind, const QString &, const QString &preset) {
+            presets << preset;
+            return std::optional<QString>();
+        });
+        const auto restore = qScopeGuard([&old] { setFileDialogHook(old); });
+        QSignalSpy sending(&w, &TNewMod2MessageForm::sendingWindowRequested);
+        if (command == "send")
+            w.sendMailingList();
+        else
+            QVERIFY(!w.saveProject(command == "save as"));
+
+        QCOMPARE(presets.size(), 1);
+        QCOMPARE(sending.size(), 0);
+        QCOMPARE(folderContents(folder.path()), before);
+        QCOMPARE(w.project().isNew(), !named);
+        QVERIFY(w.project().isModified());
+        QVERIFY(w.isWindowModified());
+    }
+
+    // The project window at 800 x 600 shows every control whole (the HTML
+    // editor, wider than that, scrolls on its own page); smaller, it
+    // shrinks and every control can still be scrolled into view.
+    void fitsSmallScreens_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<bool>("html");
+        QTest::addColumn<bool>("windowScrolls");
+        QTest::newRow("800 x 600") << QSize(800, 600) << false << false;
+        QTest::newRow("800 x 600, HTML") << QSize(800, 600) << true << false;
+        QTest::newRow("640 x 400") << QSize(640, 400) << false << true;
+    }
+    void fitsSmallScreens()
+    {
+        QFETCH(QSize, size);
+        QFETCH(bool, html);
+        QFETCH(bool, windowScrolls);
+        const QString file = project(QByteArray("[Common]\r\nHTML=") + (html ? "1" : "0")
+                                         + "\r\n[Attachment]\r\nCount=1\r\n0=/tmp/a-long-attachment-name.pdf\r\n",
+                                     "anna@example.org;Anna;Berg;Berlin\r\n", "small");
+        TNewMod2MessageForm w(TIniInfo{});
+        w.openProject(file);
+        w.resize(size);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QCOMPARE(w.size(), size);
+        if (html)
+            w.pages()->setCurrentWidget(w.htmlPage());
+        const Scrolling scrolling = windowScrolls || html ? Scrolling::Allowed : Scrolling::NotNeeded;
+        QTRY_VERIFY2(unreachableControls(&w, scrolling).isEmpty(),
+                     qPrintable(unreachableControls(&w, scrolling).join("\n")));
+        auto *scroller = w.findChild<QScrollArea *>("scroller");
+        QVERIFY(scroller);
+        const bool scrolls = scroller->horizontalScrollBar()->isVisible() || scroller->verticalScrollBar()->isVisible();
+        QCOMPARE(scrolls, windowScrolls);
     }
 
     void attachmentsOnePerPath()
@@ -482,7 +745,7 @@ private slots:
         QCOMPARE(w.pages()->currentIndex(), 1);
         // ...until its page is shown.
         QCOMPARE(w.findChild<THtmlEditor *>(), w.htmlEditor());
-        QCOMPARE(w.htmlEditor()->parentWidget(), w.htmlPage());
+        QVERIFY(w.htmlPage()->isAncestorOf(w.htmlEditor()));
         w.formatBox()->setCurrentText("text");
         QVERIFY(!w.project().settings().Html);
         QCOMPARE(w.pages()->currentIndex(), 0);

@@ -9,14 +9,19 @@
 #include "ui/settings/fpref.h"
 #include "ui/settings/preflists.h"
 
+#include "accessibilitycheck.h"
 #include "queuedcalls.h"
 #include "testfiles.h"
+#include "testservers.h"
+#include "ui/settings/connectiontestdialog.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
+#include <QLabel>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSpinBox>
@@ -92,6 +97,8 @@ private slots:
     void cancelStoresNothing();
     void saveFailureIsShown();
     void showPreferencesNotifiesInProjectMode();
+    void testConnection_data();
+    void testConnection();
 
 private:
     std::unique_ptr<TFPref> open(bool programWide = true);
@@ -638,6 +645,61 @@ void TestPreferences::showPreferencesNotifiesInProjectMode()
     QVERIFY(!ShowPreferences(true));
     runQueuedCalls(); // a posted notification would have come by now
     QCOMPARE(changed.count(), 1);
+}
+
+void TestPreferences::testConnection_data()
+{
+    QTest::addColumn<bool>("typeRightPassword");
+    QTest::addColumn<QString>("verdict"); // its beginning
+
+    // The saved account holds "smtp-secret": only what the box shows is
+    // tried.
+    QTest::newRow("password typed into the box: accepted") << true << "The server accepted the log-in.";
+    QTest::newRow("saved password, wrong: refused") << false << "The server refused the log-in: 535";
+}
+
+void TestPreferences::testConnection()
+{
+    QFETCH(bool, typeRightPassword);
+    QFETCH(QString, verdict);
+
+    const QString password = QStringLiteral("box-Passw0rd");
+    varnholt::testing::AiosmtpdServer server;
+    VARNHOLT_START_SERVER(server, "plain", m_dir->filePath("smtp"), {}, {}, "alice-smtp", password);
+
+    const tAccountObj saved = *m_settings.accounts.item(0);
+    m_window = open();
+    type("edSmtpServer", QStringLiteral("127.0.0.1"));
+    type("edSmtpPort", QString::number(server.port()));
+    child<QComboBox>("cbSecurity")->setCurrentIndex(0);
+    // Its POP3 server is a made-up name: no log-in there, and no lookup.
+    child<QCheckBox>("cbPop3Identify")->setChecked(false);
+    if (typeRightPassword)
+        type("edAuPsw", password);
+    QVERIFY(!m_window->connectionTestDialog());
+    click("btTestConnection");
+
+    TConnectionTestDialog *dialog = m_window->connectionTestDialog();
+    QVERIFY(dialog && dialog->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog->test().isRunning(), 30000);
+    QVERIFY2(dialog->verdictLabel()->text().startsWith(verdict), qPrintable(dialog->verdictLabel()->text()));
+    const QString trace = dialog->traceView()->toPlainText();
+    QVERIFY2(trace.startsWith(QStringLiteral("SMTP 127.0.0.1:%1\n").arg(server.port())), qPrintable(trace));
+    QVERIFY2(trace.contains("C: <credentials hidden>"), qPrintable(trace));
+    QVERIFY(!trace.contains(password) && !trace.contains(QStringLiteral("smtp-secret")));
+    QVERIFY(!dialog->stopButton()->isEnabled());
+    QVERIFY(QDir(m_dir->filePath("smtp")).entryList(QDir::Files).isEmpty()); // nothing sent
+    VARNHOLT_VERIFY_ACCESSIBLE(dialog);
+    QCOMPARE(varnholt::testing::mnemonicProblems(dialog), QStringList());
+
+    // Testing neither saves nor changes the accounts.
+    QCOMPARE(*m_settings.accounts.item(0), saved);
+    QVERIFY(!QFile::exists(m_files.settings));
+    // A second test reuses the window.
+    click("btTestConnection");
+    QCOMPARE(m_window->connectionTestDialog(), dialog);
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog->test().isRunning(), 30000);
+    QVERIFY(dialog->verdictLabel()->text().startsWith(verdict));
 }
 
 QTEST_MAIN(TestPreferences)

@@ -1,0 +1,121 @@
+#include "testmessage.h"
+
+#include "mailclient/mailerrors.h"
+#include "sending/recipientaddress.h"
+
+namespace varnholt {
+
+TestMessageSender::TestMessageSender(QObject *parent) : QObject(parent)
+{
+    connect(&m_transport, &MessageTransport::loggedIn, this, &TestMessageSender::sendNow);
+    connect(&m_transport, &MessageTransport::loginFailed, this, [this](const QString &text) {
+        finish(false, QStringLiteral("The POP3 log-in failed: %1").arg(text));
+    });
+    connect(&m_transport, &MessageTransport::sessionEnded, this, [this] {
+        if (m_busy)
+            finish(false, QStringLiteral("Stopped; the test message was not sent."));
+    });
+    connect(&m_transport, &MessageTransport::serverWords, this, [this](const QString &text) { m_lastWords = text; });
+    connect(&m_transport, &MessageTransport::messageDone, this, &TestMessageSender::onMessageDone);
+}
+
+TestMessageSender::~TestMessageSender()
+{
+    disconnect(&m_transport, nullptr, this, nullptr);
+}
+
+QString TestMessageSender::ownAddress(const tAccountObj &account)
+{
+    return SenderIdentity::fromAccount(account).address.trimmed();
+}
+
+bool TestMessageSender::send(PreparedMessage message, const tAccountObj &account, const TIniInfo &project)
+{
+    if (m_busy)
+        return false;
+    m_busy = true;
+    m_cancelled = false;
+    m_lastWords.clear();
+    m_to = ownAddress(account);
+    const auto refuse = [this](const QString &text) {
+        // Told from the event loop, as every other end is.
+        QMetaObject::invokeMethod(this, [this, text] { finish(false, text); }, Qt::QueuedConnection);
+        return true;
+    };
+    if (account.SMTPServer.trimmed().isEmpty())
+        return refuse(QStringLiteral("The account names no SMTP server."));
+    if (!IsSendableAddress(m_to))
+        return refuse(QStringLiteral("The account's own address \"%1\" is not an e-mail address to send the test to.")
+                          .arg(m_to));
+    m_message = std::move(message);
+    m_message.toAddress = m_to;
+    m_message.toName.clear();
+    m_transport.configure(account, project);
+    if (m_transport.loginDue()) {
+        emit progress(QStringLiteral("Logging in to the POP3 server %1:%2 ...")
+                          .arg(account.PopServer.trimmed())
+                          .arg(account.PopPort));
+        m_transport.login();
+    } else {
+        sendNow();
+    }
+    return true;
+}
+
+void TestMessageSender::sendNow()
+{
+    if (!m_busy)
+        return;
+    emit progress(QStringLiteral("Sending the test message to %1 through %2 ...").arg(m_to, m_transport.serverName()));
+    m_transport.send(m_message);
+}
+
+void TestMessageSender::cancel()
+{
+    if (!m_busy || !m_transport.isBusy())
+        return;
+    m_cancelled = true;
+    m_transport.cancel();
+}
+
+void TestMessageSender::onMessageDone(const MessageOutcome &outcome)
+{
+    // One message: the connection kept for a next one ends here.
+    m_transport.close();
+    QString text;
+    switch (outcome.kind) {
+    case MessageOutcome::Kind::Accepted:
+        text = QStringLiteral("The server %1 accepted the test message for %2").arg(m_transport.serverName(), m_to)
+               + (m_lastWords.isEmpty() ? QStringLiteral(".") : QStringLiteral(": %1").arg(m_lastWords));
+        break;
+    case MessageOutcome::Kind::Refused: {
+        QString words = outcome.text;
+        if (words.startsWith(TextUnexpectedResponse))
+            words.remove(0, TextUnexpectedResponse.size());
+        text = QStringLiteral("The server refused the test message: %1").arg(words);
+        break;
+    }
+    case MessageOutcome::Kind::Cancelled:
+        text = QStringLiteral("Stopped; the test message was not sent.");
+        break;
+    case MessageOutcome::Kind::Unknown:
+        text = QStringLiteral("The test message went out whole, but the server did not answer (%1); it may have "
+                              "arrived.")
+                   .arg(outcome.text);
+        break;
+    case MessageOutcome::Kind::Failed:
+        text = QStringLiteral("The test message was not sent: %1").arg(outcome.text);
+        break;
+    }
+    finish(outcome.kind == MessageOutcome::Kind::Accepted, text);
+}
+
+void TestMessageSender::finish(bool accepted, const QString &text)
+{
+    if (!m_busy)
+        return;
+    m_busy = false;
+    emit finished(accepted, text);
+}
+
+} // namespace varnholt

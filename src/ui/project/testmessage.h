@@ -1,0 +1,54 @@
+#pragma once
+
+#include "sending/messageprep.h"
+#include "sending/messagetransport.h"
+#include "settings/settings.h"
+
+#include <QObject>
+#include <QString>
+
+// "Send test": one prepared message goes to the account's own address (its
+// sender address, SenderIdentity) through the account transport, as a run
+// sends it: the POP3 log-in first when the project asks for one, then
+// SendMail with the account's settings. Asynchronous; no widgets.
+namespace varnholt {
+
+class TestMessageSender : public QObject
+{
+    Q_OBJECT
+public:
+    explicit TestMessageSender(QObject *parent = nullptr);
+    ~TestMessageSender() override;
+
+    // Starts sending; finished() follows exactly once. False (and nothing
+    // follows) while a message is on its way.
+    bool send(PreparedMessage message, const tAccountObj &account, const TIniInfo &project);
+    void cancel();
+    [[nodiscard]] bool isBusy() const { return m_busy; }
+
+    // Where the message goes: the account's sender address.
+    [[nodiscard]] static QString ownAddress(const tAccountObj &account);
+    // The transport, for its sessions' certificates and time limits.
+    [[nodiscard]] AccountTransport &transport() { return m_transport; }
+
+Q_SIGNALS:
+    // Each step as it happens ("Logging in to ...", "Sending to ...").
+    void progress(const QString &text);
+    // `text` says how it went in plain words, with the server's reply
+    // when one decided.
+    void finished(bool accepted, const QString &text);
+
+private:
+    void sendNow();
+    void finish(bool accepted, const QString &text);
+    void onMessageDone(const MessageOutcome &outcome);
+
+    AccountTransport m_transport;
+    PreparedMessage m_message;
+    QString m_to;
+    QString m_lastWords; // the server's last words about the message
+    bool m_busy = false;
+    bool m_cancelled = false;
+};
+
+} // namespace varnholt
