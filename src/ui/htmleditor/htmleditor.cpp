@@ -271,8 +271,11 @@ void THtmlEditor::buildToolBar()
         b->setText(caption);
         b->setToolTip(hint);
         b->setAutoRaise(true);
-        // The selection in the document must keep the focus.
-        b->setFocusPolicy(Qt::NoFocus);
+        b->setAccessibleName(hint.isEmpty() ? caption : hint);
+        // A click leaves the focus (and the selection) in the document;
+        // Tab reaches the button for a keyboard user, and the command
+        // gives the document its focus back.
+        b->setFocusPolicy(Qt::TabFocus);
         connect(b, &QToolButton::clicked, this, action);
         bar->addWidget(b);
         return b;
@@ -286,7 +289,8 @@ void THtmlEditor::buildToolBar()
     m_fontBox->setObjectName(QStringLiteral("fontBox"));
     m_fontBox->setToolTip(QStringLiteral("Fonts"));
     m_fontBox->setEditable(false);
-    m_fontBox->setFocusPolicy(Qt::NoFocus);
+    m_fontBox->setFocusPolicy(Qt::TabFocus);
+    m_fontBox->setAccessibleName(QStringLiteral("Fonts"));
     connect(m_fontBox, &QComboBox::activated, this, [this] { runCommand(QStringLiteral("FontName"), m_fontBox->currentText()); });
     bar->addWidget(m_fontBox);
     m_sizeBox = new QComboBox(this);
@@ -295,7 +299,8 @@ void THtmlEditor::buildToolBar()
     m_sizeBox->addItems(FontSizeEntries());
     // Until the selection tells otherwise: the browser's own size, 3.
     m_sizeBox->setCurrentIndex(2);
-    m_sizeBox->setFocusPolicy(Qt::NoFocus);
+    m_sizeBox->setFocusPolicy(Qt::TabFocus);
+    m_sizeBox->setAccessibleName(QStringLiteral("Font Size"));
     connect(m_sizeBox, &QComboBox::activated, this,
             [this](int index) { runCommand(QStringLiteral("FontSize"), QString::number(FontSizeCommandValue(index))); });
     bar->addWidget(m_sizeBox);
@@ -315,8 +320,8 @@ void THtmlEditor::buildToolBar()
     button(QStringLiteral("justifyLeft"), QStringLiteral("Left"), QStringLiteral("Left"), command(QStringLiteral("JustifyLeft")));
     button(QStringLiteral("justifyCenter"), QStringLiteral("Center"), QStringLiteral("Center"), command(QStringLiteral("JustifyCenter")));
     button(QStringLiteral("justifyRight"), QStringLiteral("Right"), QStringLiteral("Right"), command(QStringLiteral("JustifyRight")));
-    button(QStringLiteral("outdent"), QStringLiteral("<<"), QString(), command(QStringLiteral("Outdent")));
-    button(QStringLiteral("indent"), QStringLiteral(">>"), QString(), command(QStringLiteral("Indent")));
+    button(QStringLiteral("outdent"), QStringLiteral("<<"), QStringLiteral("Outdent"), command(QStringLiteral("Outdent")));
+    button(QStringLiteral("indent"), QStringLiteral(">>"), QStringLiteral("Indent"), command(QStringLiteral("Indent")));
     bar->addSpacing(6);
     button(QStringLiteral("insertImage"), QStringLiteral("Image"), QStringLiteral("Insert image"), [this] { choosePicture(); });
     button(QStringLiteral("insertLink"), QStringLiteral("Link"), QStringLiteral("Insert link"), [this] { createLink(); });
