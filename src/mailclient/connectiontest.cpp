@@ -42,11 +42,7 @@ ConnectionTest::Settings ConnectionTest::Settings::fromAccount(const tAccountObj
     Settings s;
     s.smtpServer = account.SMTPServer;
     s.smtpPort = quint16(std::clamp(account.SMTPPort, 0, 65535));
-    switch (account.Security) {
-    case AccountSecurity::StartTls: s.security = TransportSecurity::StartTls; break;
-    case AccountSecurity::Tls: s.security = TransportSecurity::Tls; break;
-    case AccountSecurity::None: s.security = TransportSecurity::None; break;
-    }
+    s.security = transportSecurityOf(account.Security);
     s.smtpAuth = account.Authen;
     s.smtpUser = account.AuName;
     s.smtpPassword = account.auPsw;

@@ -2,16 +2,6 @@
 
 namespace varnholt {
 
-TransportSecurity transportSecurityOf(AccountSecurity security)
-{
-    switch (security) {
-    case AccountSecurity::StartTls: return TransportSecurity::StartTls;
-    case AccountSecurity::Tls: return TransportSecurity::Tls;
-    case AccountSecurity::None: break;
-    }
-    return TransportSecurity::None;
-}
-
 AccountTransport::AccountTransport(QObject *parent)
     : MessageTransport(parent)
 {

@@ -17,8 +17,6 @@
 // recipients' own exchangers is a second kind of transport.
 namespace varnholt {
 
-[[nodiscard]] TransportSecurity transportSecurityOf(AccountSecurity security);
-
 // What became of one message.
 struct MessageOutcome {
     enum class Kind {

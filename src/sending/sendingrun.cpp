@@ -132,12 +132,17 @@ void SendingRun::setLogFolder(const QString &folder)
     m_log->setEnabled(enabled);
 }
 
-void SendingRun::chooseAccount()
+const tAccountObj *SendingRun::projectAccount() const
 {
     int index = m_project.settings().NConnect;
     if (index < 0 || index >= m_accounts.count())
         index = 0;
-    const tAccountObj *account = m_accounts.item(index);
+    return m_accounts.item(index);
+}
+
+void SendingRun::chooseAccount()
+{
+    const tAccountObj *account = projectAccount();
     m_account = account ? *account : tAccountObj();
     m_accountTransport->configure(m_account, m_project.settings());
 }
@@ -177,10 +182,7 @@ RunNotice SendingRun::readiness() const
     if (m_transport == SendingTransport::Account) {
         // The account as the run will take it: the project may name
         // another one by now.
-        int index = m_project.settings().NConnect;
-        if (index < 0 || index >= m_accounts.count())
-            index = 0;
-        const tAccountObj *account = m_accounts.item(index);
+        const tAccountObj *account = projectAccount();
         if (!account || account->SMTPServer.trimmed().isEmpty())
             return {Kind::NoSmtpServer};
     }

@@ -201,6 +201,8 @@ Q_SIGNALS:
     void closed();
 
 private:
+    // The project's account ("NConnect", the first when out of range).
+    [[nodiscard]] const tAccountObj *projectAccount() const;
     void chooseAccount();
     RunStart startRun(bool resume, int selectedRow);
     RunStart startAccountRun(bool resume, int selectedRow);

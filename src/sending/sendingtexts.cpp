@@ -63,12 +63,15 @@ const QStringList &DefaultSendingTexts()
     return texts;
 }
 
+QString SendingTextAt(const QStringList &texts, int index)
+{
+    const QString translated = texts.value(index);
+    return translated.isEmpty() ? DefaultSendingTexts().value(index) : translated;
+}
+
 NoticeMessage NoticeText(const RunNotice &notice, const QStringList &texts)
 {
-    const auto text = [&texts](int index) {
-        const QString translated = texts.value(index);
-        return translated.isEmpty() ? DefaultSendingTexts().value(index) : translated;
-    };
+    const auto text = [&texts](int index) { return SendingTextAt(texts, index); };
     using Kind = RunNotice::Kind;
     switch (notice.kind) {
     case Kind::None:

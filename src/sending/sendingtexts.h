@@ -28,6 +28,8 @@ enum SendingText {
 // The default (English) texts, indexes 0 to 50; 16 and 17 are reserved
 // (empty).
 [[nodiscard]] const QStringList &DefaultSendingTexts();
+// Text `index` of `texts` (a translation), the default where it has none.
+[[nodiscard]] QString SendingTextAt(const QStringList &texts, int index);
 
 // The icon of a message for the user (the message box flags 64, 16, 32).
 enum class UserMessageIcon { Information, Error, Question };

@@ -361,8 +361,7 @@ void TPostSrv::changeEvent(QEvent *event)
 
 QString TPostSrv::text(int index) const
 {
-    const QString translated = m_msl->texts().value(index);
-    return translated.isEmpty() ? DefaultSendingTexts().value(index) : translated;
+    return SendingTextAt(m_msl->texts(), index);
 }
 
 void TPostSrv::applyTexts()
