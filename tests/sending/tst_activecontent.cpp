@@ -60,6 +60,8 @@ void TestActiveContent::cleaning_data()
     // A comment is a comment, and a script tag inside it is text.
     QTest::newRow("script in a comment stays a comment")
         << "<!-- <script>go()</script> -->x" << "<!-- <script>go()</script> -->x" << "";
+    QTest::newRow("comment closed by --!>") << "<!-- a -- b --!><img onerror=go()>" << "<!-- a -- b --!><img>"
+                                            << "1 x onerror attribute";
     QTest::newRow("comment closed at once") << "<!--><img src=x onerror=go()>" << "<!--><img src=\"x\">"
                                             << "1 x onerror attribute";
     QTest::newRow("markup inside an attribute value") << R"h(<a title="<img src=x onerror=go()>">t</a>)h"
