@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMap>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QRadioButton>
 #include <QScrollBar>
@@ -153,7 +154,9 @@ inline QStringList accessibilityProblems(QWidget *window)
 // Every button, check box, radio button and page tab of the window has an
 // Alt+letter of its own (labels lend theirs to their fields); no letter
 // serves two of them. Buttons without a letter in their text are left out.
-inline QStringList mnemonicProblems(QWidget *window)
+// A child window of the main window shares its Alt+letters with the main
+// window's menu bar: pass it as `menus`.
+inline QStringList mnemonicProblems(QWidget *window, const QMenuBar *menus = nullptr)
 {
     QStringList problems;
     QMap<QString, QString> users; // the key, the control that has it
@@ -170,6 +173,12 @@ inline QStringList mnemonicProblems(QWidget *window)
         else
             users.insert(name, who);
     };
+    if (menus) {
+        for (const QAction *menu : menus->actions()) {
+            if (menu->isVisible())
+                claim(menu->text(), QStringLiteral("menu [%1]").arg(menu->text()), true);
+        }
+    }
     for (QWidget *w : window->findChildren<QWidget *>()) {
         if (!w->isVisibleTo(window))
             continue;

@@ -23,7 +23,7 @@ QIcon applicationIcon()
 
 TAboutBox::TAboutBox(QWidget *parent)
     : QDialog(parent)
-    , m_ok(new QPushButton(QStringLiteral("OK"), this))
+    , m_ok(new QPushButton(QStringLiteral("&OK"), this))
 {
     setWindowTitle(QStringLiteral("About Varnholt"));
     auto *picture = new QLabel(this);

@@ -9,6 +9,7 @@
 #include "ui/common/filedialogs.h"
 #include "ui/common/messagebox.h"
 #include "ui/common/msglanguage.h"
+#include "ui/htmleditor/htmleditor.h"
 #include "ui/project/newmod2messageform.h"
 #include "ui/sending/postsrv.h"
 
@@ -25,7 +26,9 @@
 #include <QIcon>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QKeyEvent>
 #include <QMenuBar>
+#include <QPlainTextEdit>
 #include <QPainter>
 #include <QStatusBar>
 #include <QTimer>
@@ -118,6 +121,14 @@ TMainForm::TMainForm(const CommandLine &commandLine, QWidget *parent)
     rebuildReopenMenu();
 
     connect(m_area, &QMdiArea::subWindowActivated, this, &TMainForm::updateCommands);
+    // A child window's own menu would claim Ctrl+W and Ctrl+F4 beside "Close
+    // Project", and a key claimed twice does nothing: the menu bar keeps them.
+    connect(m_area, &QMdiArea::subWindowActivated, this, [](QMdiSubWindow *sub) {
+        if (sub && sub->systemMenu()) {
+            for (QAction *command : sub->systemMenu()->actions())
+                command->setShortcuts({});
+        }
+    });
     TranslationRegistry::instance().announce(this, m_msl);
     QMetaObject::invokeMethod(this, &TMainForm::updateCommands, Qt::QueuedConnection);
     QMetaObject::invokeMethod(this, [this] { setEditState(0); }, Qt::QueuedConnection);
@@ -437,6 +448,12 @@ void TMainForm::saveProject(bool saveAs)
 
 void TMainForm::closeProject()
 {
+    // The close keys close the sending window when it is the active one.
+    if (auto *sending = activeChildWindow<TPostSrv>(m_area)) {
+        if (auto *sub = qobject_cast<QMdiSubWindow *>(sending->parentWidget()))
+            sub->close();
+        return;
+    }
     TNewMod2MessageForm *w = activeProjectWindow();
     if (!w)
         return;
@@ -572,9 +589,37 @@ void TMainForm::setEditState(int bits)
 
 // ---- start and quit ------------------------------------------------------------
 
+// The child window area takes Ctrl+Tab for going to the next window from
+// every widget of the program; in a text that keeps Tab for leaving it,
+// Ctrl+Tab types a tab instead. This filter, installed after the area's,
+// sees the key first.
+bool TMainForm::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() != QEvent::KeyPress)
+        return QMainWindow::eventFilter(watched, event);
+    const auto *key = static_cast<QKeyEvent *>(event);
+    if (key->key() != Qt::Key_Tab || (key->modifiers() & ~Qt::KeypadModifier) != Qt::ControlModifier)
+        return QMainWindow::eventFilter(watched, event);
+    auto *widget = qobject_cast<QWidget *>(watched);
+    if (!widget || !isAncestorOf(widget))
+        return QMainWindow::eventFilter(watched, event);
+    if (auto *text = qobject_cast<QPlainTextEdit *>(widget); text && text->tabChangesFocus() && !text->isReadOnly()) {
+        text->insertPlainText(QStringLiteral("\t"));
+        return true;
+    }
+    for (QWidget *w = widget; w && w != this; w = w->parentWidget()) {
+        if (auto *html = qobject_cast<THtmlEditor *>(w)) {
+            html->insertTab();
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
 void TMainForm::showEvent(QShowEvent *event)
 {
     QMainWindow::showEvent(event);
+    qApp->installEventFilter(this); // again: in front of the child window area's
     if (m_shown)
         return;
     m_shown = true;

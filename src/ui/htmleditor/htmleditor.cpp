@@ -28,6 +28,8 @@
 #include <QInputDialog>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLabel>
+#include <QRegularExpression>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMimeData>
@@ -50,7 +52,8 @@ namespace {
 // neither see the channel nor fake its reports.
 constexpr quint32 kEditorWorld = QWebEngineScript::ApplicationWorld;
 
-const QString kEnterText = QStringLiteral("Enter ... ");
+// Shown over an empty body; never part of the document.
+const QString kPlaceholder = QStringLiteral("Type the HTML message here. \"Insert\" adds a merge field at the caret.");
 
 // A JavaScript literal of a string (JSON strings are JavaScript strings).
 QString jsString(const QString &text)
@@ -78,11 +81,41 @@ QString localPathOf(const QString &source)
     return {};
 }
 
-// The value an <img src> gets for a local copy: the file address of its
-// path as it is, which the sending run reads back as the file.
-QString pictureAddress(const QString &path)
+// Whether a body holds nothing a reader would see: no text, no picture,
+// no table or rule.
+bool isBlankBody(const QString &source)
 {
-    return QStringLiteral("file://") + QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    const qsizetype open = source.indexOf(QStringLiteral("<body"), 0, Qt::CaseInsensitive);
+    const qsizetype start = open < 0 ? 0 : source.indexOf(u'>', open) + 1;
+    qsizetype end = source.indexOf(QStringLiteral("</body"), start, Qt::CaseInsensitive);
+    if (end < 0)
+        end = source.size();
+    static const QRegularExpression seen(QStringLiteral("<(img|table|hr|iframe|object|embed|video|input)\\b"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    const QString body = source.mid(start, end - start);
+    if (body.contains(seen))
+        return false;
+    static const QRegularExpression tag(QStringLiteral("<[^>]*>"));
+    QString text = body;
+    text.remove(tag);
+    text.replace(QStringLiteral("&nbsp;"), QStringLiteral(" "));
+    return text.trimmed().isEmpty();
+}
+
+QString attributeUnescaped(QString value)
+{
+    value.replace(QStringLiteral("&quot;"), QStringLiteral("\""));
+    value.replace(QStringLiteral("&lt;"), QStringLiteral("<"));
+    value.replace(QStringLiteral("&gt;"), QStringLiteral(">"));
+    value.replace(QStringLiteral("&amp;"), QStringLiteral("&"));
+    return value;
+}
+
+QString attributeEscaped(QString value)
+{
+    value.replace(u'&', QStringLiteral("&amp;"));
+    value.replace(u'"', QStringLiteral("&quot;"));
+    return value;
 }
 
 } // namespace
@@ -187,6 +220,9 @@ bool THtmlEditor::eventFilter(QObject *watched, QEvent *event)
     if (watched == m_view) {
         if (event->type() == QEvent::ChildAdded || event->type() == QEvent::ChildPolished)
             watchFocusProxy();
+        else if ((event->type() == QEvent::Resize || event->type() == QEvent::Move) && m_placeholder
+                 && !m_placeholder->isHidden())
+            updatePlaceholder();
     } else if (watched != m_watchedProxy) {
         return QWidget::eventFilter(watched, event);
     }
@@ -196,11 +232,31 @@ bool THtmlEditor::eventFilter(QObject *watched, QEvent *event)
     case QEvent::Drop:
         return filterDrag(watched, event);
     case QEvent::KeyPress:
+        if (tabKey(static_cast<QKeyEvent *>(event)))
+            return true;
+        return swapEnter(watched, static_cast<QKeyEvent *>(event));
     case QEvent::KeyRelease:
         return swapEnter(watched, static_cast<QKeyEvent *>(event));
     default:
         return QWidget::eventFilter(watched, event);
     }
+}
+
+// Tab and Shift+Tab leave the document for the next or the previous
+// control, as they leave the plain-text editor; Ctrl+Tab types a tab.
+bool THtmlEditor::tabKey(QKeyEvent *key)
+{
+    const Qt::KeyboardModifiers modifiers = key->modifiers() & ~Qt::KeypadModifier;
+    if (key->key() == Qt::Key_Tab && modifiers == Qt::ControlModifier) {
+        insertTab();
+        return true;
+    }
+    const bool forward = key->key() == Qt::Key_Tab && modifiers == Qt::NoModifier;
+    const bool back = key->key() == Qt::Key_Backtab || (key->key() == Qt::Key_Tab && modifiers == Qt::ShiftModifier);
+    if (!forward && !back)
+        return false;
+    focusNextPrevChild(forward);
+    return true;
 }
 
 // Only a merge field from the project window's merge field box may be
@@ -337,6 +393,34 @@ void THtmlEditor::buildToolBar()
     layout->setSpacing(2);
     layout->addLayout(bar);
     layout->addWidget(m_view, 1);
+
+    // The placeholder lies over the view, out of the document and of the
+    // mouse's way.
+    m_placeholder = new QLabel(kPlaceholder, this);
+    m_placeholder->setObjectName(QStringLiteral("htmlPlaceholder"));
+    m_placeholder->setAttribute(Qt::WA_TransparentForMouseEvents);
+    m_placeholder->setForegroundRole(QPalette::PlaceholderText);
+    m_placeholder->setWordWrap(true);
+    m_placeholder->hide();
+    connect(this, &THtmlEditor::sourceChanged, this, &THtmlEditor::updatePlaceholder);
+    connect(this, &THtmlEditor::documentReady, this, &THtmlEditor::updatePlaceholder);
+}
+
+bool THtmlEditor::placeholderShown() const
+{
+    return !m_placeholder->isHidden();
+}
+
+void THtmlEditor::updatePlaceholder()
+{
+    const bool show = m_present && isBlankBody(m_source);
+    if (show) {
+        const QRect area = m_view->geometry();
+        m_placeholder->setGeometry(area.x() + 10, area.y() + 8, std::max(area.width() - 20, 0),
+                                   m_placeholder->heightForWidth(std::max(area.width() - 20, 40)));
+        m_placeholder->raise();
+    }
+    m_placeholder->setVisible(show);
 }
 
 void THtmlEditor::setProject(const Project *project)
@@ -357,6 +441,83 @@ QString THtmlEditor::htmlFile() const
 QString THtmlEditor::pictureFolder() const
 {
     return projectStem();
+}
+
+// The value an <img src> gets for a picture: its path from the folder of
+// N.htm when it lies there (the picture folder does), so the project can be
+// moved or copied with its pictures; else its file address. The sending run
+// reads both back as the file.
+QString THtmlEditor::pictureReference(const QString &path) const
+{
+    const QString file = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    const QString folder = QFileInfo(htmlFile()).absolutePath();
+    if (!htmlFile().isEmpty() && IsInsideFolder(file, folder))
+        return QDir(folder).relativeFilePath(file);
+    return QStringLiteral("file://") + file;
+}
+
+QString THtmlEditor::carriedPictures(const QString &source, const QString &oldHtmlFile,
+                                     const QString &oldPictureFolder)
+{
+    const QString oldFolder = QFileInfo(oldHtmlFile).absolutePath();
+    const QString newFolder = QFileInfo(htmlFile()).absolutePath();
+    static const QRegularExpression reference(QStringLiteral("(\\s(?:src|background)=\")([^\"]*)\""),
+                                              QRegularExpression::CaseInsensitiveOption);
+    QString carried;
+    qsizetype done = 0;
+    for (auto match = reference.globalMatch(source); match.hasNext();) {
+        const QRegularExpressionMatch m = match.next();
+        const QString value = attributeUnescaped(m.captured(2));
+        if (value.isEmpty() || value.contains(QStringLiteral("://")) || value.startsWith(u'/')
+            || value.startsWith(QStringLiteral("data:"), Qt::CaseInsensitive))
+            continue;
+        const QString file = QDir::cleanPath(oldFolder + u'/' + value);
+        // The project's own pictures move with it; a picture beside the old
+        // N.htm that the new place no longer reaches comes along too.
+        const bool own = IsInsideFolder(file, oldPictureFolder);
+        if (!own && QFileInfo(QDir::cleanPath(newFolder + u'/' + value)) == QFileInfo(file))
+            continue;
+        const QString relative = own ? QDir(oldPictureFolder).relativeFilePath(file) : QFileInfo(file).fileName();
+        const auto copy = copyIntoPictureFolder(file, relative);
+        if (!copy)
+            continue;
+        carried += QStringView(source).mid(done, m.capturedStart(2) - done);
+        carried += attributeEscaped(pictureReference(*copy));
+        done = m.capturedEnd(2);
+    }
+    if (done == 0)
+        return source;
+    carried += QStringView(source).mid(done);
+    return carried;
+}
+
+bool THtmlEditor::followProject(const QString &oldHtmlFile, const QString &oldPictureFolder)
+{
+    if (htmlFile() == oldHtmlFile)
+        return true;
+    if (m_present) {
+        m_source = carriedPictures(m_source, oldHtmlFile, oldPictureFolder);
+        if (!writeHtml())
+            return false;
+    } else {
+        // The browser has not shown the document yet: the file goes along.
+        QFile old(oldHtmlFile);
+        if (!old.exists())
+            return true;
+        if (!old.open(QIODevice::ReadOnly))
+            return false;
+        const QString source = SystemCharset::toUnicode(old.readAll());
+        if (!writeFileAtomically(htmlFile(), SystemCharset::fromUnicode(
+                                                 carriedPictures(source, oldHtmlFile, oldPictureFolder)))) {
+            ShowMessageBox(QStringLiteral("Fail to save HTML source"), QStringLiteral("Error"), mbOk);
+            return false;
+        }
+        if (!m_loadPending)
+            return true;
+    }
+    // Shown from its new place, so relative pictures are found there.
+    navigate(QUrl::fromLocalFile(htmlFile()));
+    return true;
 }
 
 // ---- documents -------------------------------------------------------------------
@@ -384,8 +545,10 @@ void THtmlEditor::showFirstTime(const QString &plainText)
         navigate(QUrl::fromLocalFile(htmlFile()));
         return;
     }
-    m_pendingText = plainText.isEmpty() ? kEnterText : plainText;
-    if (m_present)
+    // A new message starts empty; the placeholder says what goes there.
+    if (!plainText.isEmpty())
+        m_pendingText = plainText;
+    if (m_present && m_pendingText)
         writePendingText();
     else
         makeBlank();
@@ -394,8 +557,10 @@ void THtmlEditor::showFirstTime(const QString &plainText)
 void THtmlEditor::makeBlank()
 {
     if (m_present) {
-        runScript(QStringLiteral("document.body.innerHTML = ''; varnholtEditor.source()"),
-                  [this](const QVariant &s) { m_source = s.toString(); });
+        runScript(QStringLiteral("document.body.innerHTML = ''; varnholtEditor.source()"), [this](const QVariant &s) {
+            m_source = s.toString();
+            updatePlaceholder();
+        });
         return;
     }
     // A blank document placed at N.htm, so that pictures of the project
@@ -419,6 +584,8 @@ void THtmlEditor::writePendingText()
 void THtmlEditor::leaveDocument()
 {
     m_present = false;
+    if (m_placeholder)
+        m_placeholder->hide();
     m_loadPending = true;
     ++m_loadNumber;
     for (const QPointer<PictureDownload> &download : std::as_const(m_downloads))
@@ -539,6 +706,12 @@ void THtmlEditor::dropMergeField(const QPointF &viewPos, const QString &field)
             QStringLiteral("insertText"), field);
 }
 
+void THtmlEditor::insertTab()
+{
+    // A tab that keeps its width in any reader.
+    insertHtml(QStringLiteral("<span style=\"white-space:pre\">\t</span>"));
+}
+
 void THtmlEditor::insertHtml(const QString &fragment)
 {
     runCommand(QStringLiteral("insertHTML"), fragment);
@@ -608,7 +781,7 @@ bool THtmlEditor::insertPicture(const QString &path)
         fetchPictures({{address, target}}, [this, load, target](const QList<bool> &stored) {
             // The document it was meant for must still be there.
             if (stored.value(0) && load == m_loadNumber)
-                runCommand(QStringLiteral("InsertImage"), pictureAddress(target));
+                runCommand(QStringLiteral("InsertImage"), pictureReference(target));
         });
         return true;
     }
@@ -616,7 +789,7 @@ bool THtmlEditor::insertPicture(const QString &path)
     const auto copy = copyIntoPictureFolder(local, local.mid(local.lastIndexOf(u'/') + 1));
     if (!copy)
         return false;
-    runCommand(QStringLiteral("InsertImage"), pictureAddress(*copy));
+    runCommand(QStringLiteral("InsertImage"), pictureReference(*copy));
     return true;
 }
 
@@ -668,7 +841,7 @@ void THtmlEditor::makePicturesLocal()
             const QString local = localPathOf(picture.toString());
             const auto relative = local.isEmpty() ? std::nullopt : ImportedPictureRelativePath(local, documentFolder);
             if (const auto copy = relative ? copyIntoPictureFolder(local, *relative) : std::nullopt)
-                sources.last() = pictureAddress(*copy);
+                sources.last() = pictureReference(*copy);
         }
         if (downloads.isEmpty()) {
             finishImport(load, sources);
@@ -679,7 +852,7 @@ void THtmlEditor::makePicturesLocal()
             for (qsizetype i = 0; i < sources.size(); ++i) {
                 const int d = fetchOf.at(i);
                 if (d >= 0 && stored.value(d))
-                    sources[i] = pictureAddress(downloads.at(d).target);
+                    sources[i] = pictureReference(downloads.at(d).target);
             }
             finishImport(load, sources);
         });

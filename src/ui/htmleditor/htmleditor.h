@@ -13,6 +13,7 @@
 class QComboBox;
 class QFontComboBox;
 class QKeyEvent;
+class QLabel;
 class QNetworkAccessManager;
 class QTemporaryDir;
 class QWebEngineView;
@@ -50,9 +51,12 @@ public:
     // format loads N.htm, or a blank document when there is none.
     void fillAtLoad(bool htmlFormat);
     // The first showing of the page for a project: N.htm when it exists,
-    // else `plainText` (or "Enter ... ") as the body's first content.
+    // else `plainText` as the body's first content; without one the body
+    // stays empty and a placeholder lies over it.
     void showFirstTime(const QString &plainText);
     [[nodiscard]] bool isPageFilled() const { return m_pageFilled; }
+    // The placeholder over an empty body is shown.
+    [[nodiscard]] bool placeholderShown() const;
 
     // A document is present from its load's completion until the next
     // navigation starts; commands other than the import need one.
@@ -84,11 +88,23 @@ public:
     // How long one picture download may take, in milliseconds.
     void setDownloadTimeLimit(int ms) { m_downloadTimeLimit = ms; }
     void insertHtml(const QString &fragment);
+    // A tab character at the caret (Ctrl+Tab; Tab leaves the editor).
+    void insertTab();
     void setBackgroundColor(const QString &colorValue);
 
     // The picture folder (project folder + name), and copying one picture
     // into it under `relative`; an earlier copy of that name is replaced.
     [[nodiscard]] QString pictureFolder() const;
+    // How the document refers to a picture file: from the folder of N.htm
+    // when it lies there, else by its file address.
+    [[nodiscard]] QString pictureReference(const QString &path) const;
+    // After the project was saved under another name or folder: N.htm is
+    // written at the new place (the document shown, or the old file when
+    // the browser has not shown it yet); the pictures it refers to
+    // relatively (its own picture folder, or beside the old N.htm and no
+    // longer reached) are copied into the new picture folder and the
+    // references follow. False when N.htm could not be written (said).
+    bool followProject(const QString &oldHtmlFile, const QString &oldPictureFolder);
     std::optional<QString> copyIntoPictureFolder(const QString &source, const QString &relative);
 
     // Tools of the project window: 5 make the pictures of an imported file
@@ -135,6 +151,7 @@ protected:
 private:
     bool filterDrag(QObject *watched, QEvent *event);
     bool swapEnter(QObject *watched, QKeyEvent *event);
+    bool tabKey(QKeyEvent *key);
     [[nodiscard]] bool enterSwapApplies() const;
     void watchFocusProxy();
     void runEdit(const QString &prelude, const QString &name, const QString &value);
@@ -146,6 +163,9 @@ private:
     void leaveDocument();
     void loadFinished(bool ok);
     void makeBlank();
+    void updatePlaceholder();
+    [[nodiscard]] QString carriedPictures(const QString &source, const QString &oldHtmlFile,
+                                          const QString &oldPictureFolder);
     void writePendingText();
     void runScript(const QString &script, const std::function<void(const QVariant &)> &done = {});
     [[nodiscard]] QString htmlFile() const;
@@ -156,6 +176,7 @@ private:
     EditorPage *m_page = nullptr;
     QComboBox *m_sizeBox = nullptr;
     QFontComboBox *m_fontBox = nullptr;
+    QLabel *m_placeholder = nullptr;
     QPointer<QWidget> m_watchedProxy;
     QNetworkAccessManager *m_network = nullptr;
     QList<QPointer<PictureDownload>> m_downloads;

@@ -24,6 +24,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QKeyEvent>
+#include <QShowEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
@@ -106,8 +108,8 @@ void TNewMod2MessageForm::buildWidgets()
 {
     // Button bar.
     auto *importList = toolButton(QStringLiteral("&Import List"), QStringLiteral("Select text file with mailing list"), this);
-    auto *editList = toolButton(QStringLiteral("&Edit List"), QStringLiteral("Edit mailing list"), this);
-    auto *filter = toolButton(QStringLiteral("Fi&lter"), QStringLiteral("Filter Mailing List,  Remove Duplicates"), this);
+    auto *editList = toolButton(QStringLiteral("Edit &List"), QStringLiteral("Edit mailing list"), this);
+    auto *filter = toolButton(QStringLiteral("Filte&r"), QStringLiteral("Filter Mailing List,  Remove Duplicates"), this);
     auto *verify = toolButton(QStringLiteral("&Verify"), QStringLiteral("Verify email addresses in the mailing list"), this);
     auto *send = toolButton(QStringLiteral("&Send Mailing List"), QStringLiteral("Send Mail"), this);
     auto *close = toolButton(QStringLiteral("&Close"), QStringLiteral("Close the project"), this);
@@ -150,6 +152,9 @@ void TNewMod2MessageForm::buildWidgets()
     m_grid->setObjectName(QStringLiteral("grid"));
     m_grid->setModel(&m_project->table());
     m_grid->setWordWrap(false);
+    // Tab leaves the list for the next control; arrows move between cells.
+    m_grid->setTabKeyNavigation(false);
+    m_grid->setAccessibleName(QStringLiteral("Mailing list"));
     m_grid->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     m_grid->verticalHeader()->setDefaultSectionSize(m_grid->fontMetrics().height() + 6);
     m_grid->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
@@ -208,7 +213,7 @@ void TNewMod2MessageForm::buildWidgets()
     settingsBar->addWidget(m_recordCount, 0, 6);
     settingsBar->addWidget(labelFor(QStringLiteral("Su&bject"), m_subject, this), 1, 0);
     settingsBar->addWidget(m_subject, 1, 1, 1, 3);
-    settingsBar->addWidget(labelFor(QStringLiteral("Merge &field"), m_mergeField, this), 1, 4);
+    settingsBar->addWidget(labelFor(QStringLiteral("Mer&ge field"), m_mergeField, this), 1, 4);
     settingsBar->addWidget(m_mergeField, 1, 5);
     m_format->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     insert->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
@@ -225,12 +230,14 @@ void TNewMod2MessageForm::buildWidgets()
     // Editor pages, tabs at the bottom.
     m_editor = new QPlainTextEdit(this);
     m_editor->setObjectName(QStringLiteral("textEditor"));
+    m_editor->setAccessibleName(QStringLiteral("Message text"));
     QFont font(QStringLiteral("Arial"));
     font.setStyleHint(QFont::SansSerif);
     m_editor->setFont(font);
     m_editor->viewport()->installEventFilter(this);
     m_editor->installEventFilter(this);
     m_editor->setContextMenuPolicy(Qt::DefaultContextMenu);
+    m_editor->setTabChangesFocus(true);
     connect(m_editor, &QPlainTextEdit::textChanged, this, [this] { markModified(); updateEditState(); });
     connect(m_editor, &QPlainTextEdit::selectionChanged, this, &TNewMod2MessageForm::updateEditState);
     connect(m_editor, &QPlainTextEdit::undoAvailable, this, &TNewMod2MessageForm::updateEditState);
@@ -252,8 +259,11 @@ void TNewMod2MessageForm::buildWidgets()
     htmlLayout->addWidget(m_htmlScroller);
     m_pages = new QTabWidget(this);
     m_pages->setTabPosition(QTabWidget::South);
+    // Tab reaches the page tabs themselves, and only while they are shown
+    // (in text format they are hidden, and Tab must not stop at them).
+    m_pages->setFocusPolicy(Qt::NoFocus);
     m_pages->addTab(m_plainPage, QStringLiteral("Plain Te&xt Editor"));
-    m_pages->addTab(m_htmlPage, QStringLiteral("WYSIWYG &HTML Editor"));
+    m_pages->addTab(m_htmlPage, QStringLiteral("W&YSIWYG HTML Editor"));
     connect(m_pages, &QTabWidget::currentChanged, this, [this](int page) {
         if (m_pages->widget(page) == m_plainPage) {
             m_editor->setFocus();
@@ -277,7 +287,7 @@ void TNewMod2MessageForm::buildWidgets()
     attachButton->setMaximumWidth(40);
     connect(attachButton, &QPushButton::clicked, this, &TNewMod2MessageForm::editAttachments);
     auto *attachmentBar = new QHBoxLayout;
-    attachmentBar->addWidget(labelFor(QStringLiteral("&Attachments:"), m_attachments, this));
+    attachmentBar->addWidget(labelFor(QStringLiteral("Attac&hments:"), m_attachments, this));
     attachmentBar->addWidget(m_attachments, 1);
     attachmentBar->addWidget(attachButton);
     attachmentBar->addWidget(attachmentColumnLabel);
@@ -305,6 +315,7 @@ void TNewMod2MessageForm::buildWidgets()
     layout->addWidget(splitter, 1);
     auto *scroller = new QScrollArea(this);
     scroller->setObjectName(QStringLiteral("scroller"));
+    scroller->setFocusPolicy(Qt::NoFocus); // the controls in it take the focus
     scroller->setFrameShape(QFrame::NoFrame);
     scroller->setWidgetResizable(true);
     scroller->setWidget(contents);
@@ -468,8 +479,13 @@ bool TNewMod2MessageForm::saveProject(bool saveAs)
         if (!chosen)
             return false;
     }
+    const QString oldHtmlFile = m_project->htmlFile();
+    const QString oldPictureFolder = m_htmlEditor ? m_htmlEditor->pictureFolder() : QString();
     const Project::SaveResult result = m_project->save(saveAs, chosen);
-    if (result.confirmed && htmlBodyChanged())
+    // Under another name or folder the HTML text and its pictures go along.
+    if (result.confirmed && m_htmlEditor && m_project->htmlFile() != oldHtmlFile)
+        m_htmlEditor->followProject(oldHtmlFile, oldPictureFolder);
+    else if (result.confirmed && htmlBodyChanged())
         m_htmlEditor->writeHtml();
     if (!result.listError.isEmpty())
         ShowMessageBox(m_msl->text(msgAddressBookSaveError) + QStringLiteral(" : ") + m_project->listFile(),
@@ -800,10 +816,29 @@ void TNewMod2MessageForm::dropFieldOnEditor(const QPoint &pos, const QString &fi
     m_editor->setFocus();
 }
 
+void TNewMod2MessageForm::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // The window opens on its first command, for the keyboard.
+    if (!std::exchange(m_shownOnce, true)) {
+        if (auto *first = findChild<QPushButton *>(QStringLiteral("importList")))
+            first->setFocus(Qt::OtherFocusReason);
+    }
+}
+
 bool TNewMod2MessageForm::eventFilter(QObject *watched, QEvent *event)
 {
     if (!m_editor) // still building the widgets
         return QWidget::eventFilter(watched, event);
+    // Enter in the merge field box inserts its field, as "Insert" does.
+    if (watched == m_mergeField && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            insertMergeField();
+            return true;
+        }
+    }
+
     // Dragging a merge field out of the grid or out of the merge field box;
     // the box opens its list on a click's release instead of its press.
     const bool fromBox = watched == m_mergeField;
@@ -856,6 +891,14 @@ bool TNewMod2MessageForm::eventFilter(QObject *watched, QEvent *event)
     }
 
     if (watched == m_editor) {
+        // Tab leaves the text for the next control; Ctrl+Tab types a tab.
+        if (event->type() == QEvent::KeyPress) {
+            const auto *key = static_cast<QKeyEvent *>(event);
+            if (key->key() == Qt::Key_Tab && key->modifiers() == Qt::ControlModifier) {
+                m_editor->insertPlainText(QStringLiteral("\t"));
+                return true;
+            }
+        }
         if (event->type() == QEvent::FocusIn)
             updateEditState();
         else if (event->type() == QEvent::FocusOut)

@@ -125,6 +125,7 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
@@ -176,6 +177,7 @@ private:
     bool m_filling = false;
     bool m_closeAnswered = false;
     bool m_loading = false;
+    bool m_shownOnce = false;
     int m_editState = 0;
 };
 

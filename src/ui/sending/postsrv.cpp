@@ -204,7 +204,7 @@ void TPostSrv::buildWidgets()
     m_fromName = new QLineEdit(this);
     m_fromName->setObjectName(QStringLiteral("fromName"));
     auto *from = new QGridLayout;
-    auto *fromEmailLabel = new QLabel(QStringLiteral("From &Email"), this);
+    auto *fromEmailLabel = new QLabel(QStringLiteral("From E&mail"), this);
     fromEmailLabel->setBuddy(m_fromEmail);
     from->addWidget(fromEmailLabel, 0, 0);
     from->addWidget(m_fromEmail, 0, 1);
@@ -259,7 +259,7 @@ void TPostSrv::buildWidgets()
     buttons->addWidget(addButton(QStringLiteral("sendMail"), QStringLiteral("&Send Mail"), &TPostSrv::sendMail));
     buttons->addWidget(addButton(QStringLiteral("stop"), QStringLiteral("S&top"), &TPostSrv::stop));
     buttons->addWidget(addButton(QStringLiteral("resume"), QStringLiteral("&Resume"), &TPostSrv::resume));
-    buttons->addWidget(addButton(QStringLiteral("saveAs"), QStringLiteral("Save &As"), &TPostSrv::saveAs));
+    buttons->addWidget(addButton(QStringLiteral("saveAs"), QStringLiteral("Sa&ve As"), &TPostSrv::saveAs));
     buttons->addWidget(addButton(QStringLiteral("deleteFromList"), QStringLiteral("&Delete from list"),
                                  &TPostSrv::deleteFromList));
     buttons->addWidget(addButton(QStringLiteral("schedule"), QStringLiteral("Sc&hedule"), &TPostSrv::schedule));
@@ -271,7 +271,7 @@ void TPostSrv::buildWidgets()
     m_createLog->setObjectName(QStringLiteral("createLog"));
     connect(m_createLog, &QCheckBox::toggled, this, &TPostSrv::createLogToggled);
     logRow->addWidget(m_createLog);
-    logRow->addWidget(addButton(QStringLiteral("viewLog"), QStringLiteral("&View log file"), &TPostSrv::viewLogFile));
+    logRow->addWidget(addButton(QStringLiteral("viewLog"), QStringLiteral("View l&og file"), &TPostSrv::viewLogFile));
     logRow->addStretch();
 
     m_statusBar = new QStatusBar(this);

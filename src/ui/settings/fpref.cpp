@@ -96,14 +96,14 @@ void TFPref::translate()
 void TFPref::buildWindow()
 {
     m_tabs = new QTabWidget(this);
-    m_tabs->addTab(buildGeneralTab(), QStringLiteral("General"));
+    m_tabs->addTab(buildGeneralTab(), QStringLiteral("&General"));
     buildHiddenControls();
 
-    auto *save = new QPushButton(QStringLiteral("Save && Exit"), this);
+    auto *save = new QPushButton(QStringLiteral("&Save && Exit"), this);
     save->setObjectName(QStringLiteral("btSave"));
     save->setDefault(true);
     connect(save, &QPushButton::clicked, this, &TFPref::btSaveClick);
-    auto *cancel = new QPushButton(QStringLiteral("Cancel && Exit"), this);
+    auto *cancel = new QPushButton(QStringLiteral("Cancel && E&xit"), this);
     cancel->setObjectName(QStringLiteral("btCancel"));
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 
@@ -137,6 +137,7 @@ QWidget *TFPref::buildProfilesBox()
     auto *box = new QGroupBox(QStringLiteral("User Mail Profiles"));
     m_profileList = new QListWidget(box);
     m_profileList->setObjectName(QStringLiteral("lbProfiles"));
+    m_profileList->setAccessibleName(box->title());
     connect(m_profileList, &QListWidget::currentRowChanged, this, &TFPref::lbProfilesSelect);
 
     const auto button = [this, box](const QString &caption, const QString &name, void (TFPref::*handler)()) {
@@ -146,9 +147,9 @@ QWidget *TFPref::buildProfilesBox()
         return b;
     };
     auto *buttons = new QVBoxLayout;
-    buttons->addWidget(button(QStringLiteral("New Profile"), QStringLiteral("sbNew"), &TFPref::sbNewClick));
-    buttons->addWidget(button(QStringLiteral("Copy Profile"), QStringLiteral("sbCopy"), &TFPref::sbCopyClick));
-    buttons->addWidget(button(QStringLiteral("Delete Profile"), QStringLiteral("sbDelete"), &TFPref::sbDeleteClick));
+    buttons->addWidget(button(QStringLiteral("&New Profile"), QStringLiteral("sbNew"), &TFPref::sbNewClick));
+    buttons->addWidget(button(QStringLiteral("&Copy Profile"), QStringLiteral("sbCopy"), &TFPref::sbCopyClick));
+    buttons->addWidget(button(QStringLiteral("&Delete Profile"), QStringLiteral("sbDelete"), &TFPref::sbDeleteClick));
     buttons->addStretch();
 
     auto *layout = new QHBoxLayout(box);
@@ -213,14 +214,16 @@ QWidget *TFPref::buildSmtpBox()
     });
     form->addRow(QStringLiteral("Security:"), m_security);
 
-    form->addRow(profileCheck(TProfileTable::colAuthen, QStringLiteral("Requires MD5-CRAM authentication"),
+    form->addRow(profileCheck(TProfileTable::colAuthen, QStringLiteral("Requires MD5-CRAM a&uthentication"),
                               QStringLiteral("cbAuthen")));
     m_auNameLabel = new QLabel(QStringLiteral("User name (smtp):"));
     form->addRow(m_auNameLabel, profileEdit(TProfileTable::colAuName, QStringLiteral("edAuName")));
     m_auPswLabel = new QLabel(QStringLiteral("Password:"));
     auto *password = new QHBoxLayout;
     password->addWidget(profileEdit(TProfileTable::colAuPsw, QStringLiteral("edAuPsw")), 1);
-    password->addWidget(profileCheck(TProfileTable::colMaskSMTP, QStringLiteral("mask"), QStringLiteral("cbMaskSmtp")));
+    QCheckBox *maskSmtp = profileCheck(TProfileTable::colMaskSMTP, QStringLiteral("&mask"), QStringLiteral("cbMaskSmtp"));
+    maskSmtp->setAccessibleName(QStringLiteral("Mask the SMTP password"));
+    password->addWidget(maskSmtp);
     form->addRow(m_auPswLabel, password);
 
     auto *test = new QPushButton(QStringLiteral("&Test connection"));
@@ -243,7 +246,9 @@ QWidget *TFPref::buildPop3Box()
     form->addRow(QStringLiteral("POP3 Port:"), profileEdit(TProfileTable::colPopPort, QStringLiteral("edPopPort")));
     auto *password = new QHBoxLayout;
     password->addWidget(profileEdit(TProfileTable::colPassword, QStringLiteral("edPopPsw")), 1);
-    password->addWidget(profileCheck(TProfileTable::colMaskPop3, QStringLiteral("mask"), QStringLiteral("cbMaskPop3")));
+    QCheckBox *maskPop3 = profileCheck(TProfileTable::colMaskPop3, QStringLiteral("mas&k"), QStringLiteral("cbMaskPop3"));
+    maskPop3->setAccessibleName(QStringLiteral("Mask the POP3 password"));
+    password->addWidget(maskPop3);
     form->addRow(QStringLiteral("Password (pop3):"), password);
     return box;
 }
@@ -253,14 +258,15 @@ QWidget *TFPref::buildSettingsBox()
     auto *box = new QGroupBox;
     box->setObjectName(QStringLiteral("gbSettings"));
 
-    m_pop3Identify = new QCheckBox(QStringLiteral("POP3 login before sending"));
+    m_pop3Identify = new QCheckBox(QStringLiteral("POP3 &login before sending"));
     m_pop3Identify->setObjectName(QStringLiteral("cbPop3Identify"));
 
-    m_autoCommit = new QCheckBox(QStringLiteral("Auto login every"));
+    m_autoCommit = new QCheckBox(QStringLiteral("&Auto login every"));
     m_autoCommit->setObjectName(QStringLiteral("cbAutoCommit"));
     m_autoCommitT = new QSpinBox;
     m_autoCommitT->setObjectName(QStringLiteral("seAutoCommitT"));
     m_autoCommitT->setRange(1, 100);
+    m_autoCommitT->setAccessibleName(QStringLiteral("Auto login every (minutes)"));
     auto *autoLogin = new QHBoxLayout;
     autoLogin->addWidget(m_autoCommit);
     autoLogin->addWidget(m_autoCommitT);
@@ -272,17 +278,20 @@ QWidget *TFPref::buildSettingsBox()
     m_charset->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     m_charset->setMinimumContentsLength(24);
 
-    m_defaultHelo = new QCheckBox(QStringLiteral("Default HELO argument"));
+    m_defaultHelo = new QCheckBox(QStringLiteral("Default &HELO argument"));
     m_defaultHelo->setObjectName(QStringLiteral("cbDefaultHelo"));
     m_textHelo = new QLineEdit;
     m_textHelo->setObjectName(QStringLiteral("edTextHelo"));
     m_textHelo->setMaxLength(kMaxText);
+    m_textHelo->setAccessibleName(QStringLiteral("HELO argument"));
     connect(m_defaultHelo, &QCheckBox::toggled, this, &TFPref::applyDependentStates);
 
     auto *grid = new QGridLayout(box);
     grid->addWidget(m_pop3Identify, 0, 0);
     grid->addLayout(autoLogin, 1, 0);
-    grid->addWidget(new QLabel(QStringLiteral("Select charset")), 0, 1);
+    auto *charsetLabel = new QLabel(QStringLiteral("S&elect charset"));
+    charsetLabel->setBuddy(m_charset);
+    grid->addWidget(charsetLabel, 0, 1);
     grid->addWidget(m_charset, 0, 2);
     grid->addWidget(m_defaultHelo, 1, 1);
     grid->addWidget(m_textHelo, 1, 2);

@@ -205,11 +205,16 @@ class TestHtmlEditor : public QObject
     }
 
     // Switches a text project to "html" and waits for the first content.
-    THtmlEditor *showHtmlPage()
+    // `blank`: the project has no plain text, so the body stays empty.
+    THtmlEditor *showHtmlPage(bool blank = false)
     {
         THtmlEditor *editor = m_form->htmlEditor();
         m_form->formatBox()->setCurrentIndex(1);
-        [&] { QTRY_VERIFY_WITH_TIMEOUT(editor->documentPresent() && !bodyOf(editor->source()).isEmpty(), 20000); }();
+        [&] {
+            QTRY_VERIFY_WITH_TIMEOUT(editor->documentPresent()
+                                         && (blank ? editor->placeholderShown() : !bodyOf(editor->source()).isEmpty()),
+                                     20000);
+        }();
         return editor;
     }
 
@@ -320,7 +325,8 @@ private slots:
         QTest::addColumn<QString>("body");
         QTest::newRow("plain text, lines kept, no markup") << QByteArray("Dear <b>you</b>\r\nBye\r\n")
                                                            << "Dear &lt;b&gt;you&lt;/b&gt;<br>Bye";
-        QTest::newRow("no plain text") << QByteArray() << "Enter ... ";
+        // A new message starts empty; the placeholder over it is no text.
+        QTest::newRow("no plain text") << QByteArray() << "";
     }
 
     void firstShowingFillsBody()
@@ -328,12 +334,23 @@ private slots:
         QFETCH(QByteArray, plainText);
         QFETCH(QString, body);
         openProject(plainText, false);
-        THtmlEditor *editor = showHtmlPage();
+        THtmlEditor *editor = showHtmlPage(body.isEmpty());
         QCOMPARE(m_form->pages()->currentWidget(), m_form->htmlPage());
         QVERIFY(editor->isPageFilled());
         QCOMPARE(bodyOf(editor->source()), body);
+        QCOMPARE(editor->placeholderShown(), body.isEmpty());
         // Nothing written yet: the body counts as changed.
         QVERIFY(editor->htmlChanged());
+        if (body.isEmpty()) {
+            // Typing hides the placeholder; emptying the body shows it again.
+            editor->insertHtml(QStringLiteral("Hello"));
+            QTRY_VERIFY_WITH_TIMEOUT(!editor->placeholderShown(), 10000);
+            editor->runCommand(QStringLiteral("SelectAll"));
+            editor->runCommand(QStringLiteral("Delete"));
+            QTRY_VERIFY_WITH_TIMEOUT(editor->placeholderShown(), 10000);
+            QVERIFY(editor->writeHtml());
+            QVERIFY(!readFile(dir() + "p.htm").contains("Type the HTML"));
+        }
         QCOMPARE(pageScript(editor, "document.designMode").toString(), QStringLiteral("on"));
     }
 
@@ -348,7 +365,8 @@ private slots:
         QVERIFY(editor->insertPicture(dir() + "img/logo.gif"));
         QVERIFY(changed.wait(10000));
         QCOMPARE(readFile(dir() + "p/logo.gif"), kRedGif);
-        const QString copy = "src=\"file://" + dir() + "p/logo.gif\"";
+        // From the folder of N.htm, so the project can move with its pictures.
+        const QString copy = "src=\"p/logo.gif\"";
         QVERIFY2(editor->source().contains(copy), qPrintable(editor->source()));
         // The copy is shown: the browser loaded it.
         QTRY_COMPARE_WITH_TIMEOUT(pageScript(editor, "document.images[0].naturalWidth").toInt(), 1, 10000);
@@ -362,6 +380,34 @@ private slots:
         const QString before = editor->source();
         QVERIFY(!editor->insertPicture(dir() + "missing.gif"));
         QCOMPARE(editor->source(), before);
+    }
+
+    // Saved under another name and folder, the message keeps its pictures:
+    // they are copied into the new picture folder and the saved N.htm
+    // refers to them from there.
+    void saveAsCarriesPictures()
+    {
+        openProject("Text", false);
+        THtmlEditor *editor = showHtmlPage();
+        writeFile(dir() + "img/logo.gif", kRedGif);
+        QSignalSpy changed(editor, &THtmlEditor::changed);
+        QVERIFY(editor->insertPicture(dir() + "img/logo.gif"));
+        QVERIFY(changed.wait(10000));
+
+        QDir().mkpath(dir() + "moved");
+        setFileDialogHook([&](FileDialogKind, const QString &, const QString &) {
+            return std::optional<QString>(dir() + "moved/q.eml");
+        });
+        QSignalSpy ready(editor, &THtmlEditor::documentReady);
+        QVERIFY(m_form->saveProject(true));
+        setFileDialogHook({});
+        const QString saved = QString::fromUtf8(readFile(dir() + "moved/q.htm"));
+        QVERIFY2(saved.contains("src=\"q/logo.gif\""), qPrintable(saved));
+        QCOMPARE(readFile(dir() + "moved/q/logo.gif"), kRedGif);
+        QVERIFY(readFile(dir() + "p/logo.gif") == kRedGif); // the old project keeps its own
+        // Shown from the new place.
+        QVERIFY(ready.wait(20000));
+        QTRY_COMPARE_WITH_TIMEOUT(pageScript(editor, "document.images[0].naturalWidth").toInt(), 1, 10000);
     }
 
     void fontColor()
@@ -658,7 +704,7 @@ private slots:
         QCOMPARE(after, expected);
 
         const QString saved = QString::fromUtf8(readFile(dir() + "p.htm"));
-        QVERIFY2(saved.contains("src=\"file://" + dir() + "p/pics/a.gif\""), qPrintable(saved));
+        QVERIFY2(saved.contains("src=\"p/pics/a.gif\""), qPrintable(saved));
         QVERIFY(saved.contains("<title>p</title>"));
         QVERIFY(saved.contains("http://127.0.0.1:1/remote.gif"));
         QVERIFY(saved.contains("src=\"file://" + dir() + "elsewhere/secret.txt\"")); // a reference it stays
@@ -758,7 +804,7 @@ private slots:
                                   10000);
         QVERIFY(editor->writeHtml());
         const QString saved = QString::fromUtf8(readFile(dir() + "p.htm"));
-        QVERIFY2(saved.contains("[Column#1]") && saved.contains("src=\"file://" + dir() + "p/logo.gif\""),
+        QVERIFY2(saved.contains("[Column#1]") && saved.contains("src=\"p/logo.gif\""),
                  qPrintable(saved));
 
         // Nothing of the page's own ran, and nothing reached the server.
@@ -783,7 +829,7 @@ private slots:
         QCOMPARE(fetched.size(), 1);
         QCOMPARE(fetched.at(0), (QVariantList{1, 0}));
         QCOMPARE(readFile(dir() + "p/ok.gif"), kRedGif);
-        QVERIFY2(editor->source().contains("src=\"file://" + dir() + "p/ok.gif\""), qPrintable(editor->source()));
+        QVERIFY2(editor->source().contains("src=\"p/ok.gif\""), qPrintable(editor->source()));
 
         // A failed download inserts nothing and leaves an earlier copy of
         // that name alone: not found, and a server that never answers.
@@ -818,7 +864,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(editor->documentPresent(), 10000);
         QCOMPARE(readFile(dir() + "p/ok.gif"), kRedGif);
         const QString saved = QString::fromUtf8(readFile(dir() + "p.htm"));
-        QCOMPARE(saved.count("src=\"file://" + dir() + "p/ok.gif\""), 2);
+        QCOMPARE(saved.count("src=\"p/ok.gif\""), 2);
         QVERIFY2(saved.contains(server.address("gone.gif")) && saved.contains(server.address("hang.gif")),
                  qPrintable(saved));
     }
