@@ -4,6 +4,7 @@
 
 #include "settings/programfolder.h"
 #include "settings/settings.h"
+#include "ui/common/focusframe.h"
 
 #include <QApplication>
 #include <QDir>
@@ -28,6 +29,7 @@ void startDesktopApplication(const QString &home)
     QCoreApplication::setApplicationName(QStringLiteral("Varnholt"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VARNHOLT_VERSION));
     QApplication::setWindowIcon(applicationIcon());
+    QApplication::setStyle(new FocusFrameStyle); // the application takes it
     ProgramFolder::initialise(home);
     LoadSettings(programSettings(), settingsFilePath());
     // The preferences show, and keep, the folder new projects really go to.

@@ -1,4 +1,5 @@
 #include "ui/common/childwindows.h"
+#include "ui/common/focusframe.h"
 #include "ui/common/inputform.h"
 #include "ui/common/messagebox.h"
 #include "ui/common/msglanguage.h"
@@ -12,6 +13,8 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStandardItemModel>
+#include <QTableView>
 #include <QTest>
 #include <QTimer>
 
@@ -199,6 +202,53 @@ private slots:
         });
         QVERIFY(!TInputForm::execute("C", "P", value, 255, false));
         QCOMPARE(value, "new");
+    }
+
+    // The current cell of a focused table is framed in a colour that stands
+    // out from the cell (3:1 at least), whatever the palette.
+    void focusFrameStandsOut_data()
+    {
+        QTest::addColumn<QPalette>("palette");
+        QTest::addColumn<bool>("selected");
+        const QPalette light = QApplication::style()->standardPalette();
+        QPalette dark = light;
+        dark.setColor(QPalette::Base, QColor(0x20, 0x20, 0x20));
+        dark.setColor(QPalette::Window, QColor(0x30, 0x30, 0x30));
+        dark.setColor(QPalette::Text, QColor(0xee, 0xee, 0xee));
+        dark.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
+        dark.setColor(QPalette::Highlight, QColor(0x2a, 0x3f, 0x5a)); // too dark to stand out
+        QPalette pale = light;
+        pale.setColor(QPalette::Highlight, QColor(0xdd, 0xe8, 0xf4)); // about the base's colour
+        QTest::newRow("desktop palette") << light << false;
+        QTest::newRow("dark palette") << dark << false;
+        QTest::newRow("pale highlight") << pale << false;
+        QTest::newRow("selected cell") << light << true;
+    }
+
+    void focusFrameStandsOut()
+    {
+        QFETCH(QPalette, palette);
+        QFETCH(bool, selected);
+        FocusFrameStyle style;
+        QStandardItemModel model(3, 3);
+        QTableView view;
+        view.setStyle(&style);
+        view.setPalette(palette);
+        view.setModel(&model);
+        view.resize(400, 200);
+        view.show();
+        QApplication::setActiveWindow(&view);
+        QVERIFY(QTest::qWaitForWindowActive(&view));
+        view.setFocus();
+        const QModelIndex cell = model.index(1, 1);
+        view.selectionModel()->setCurrentIndex(cell, selected ? QItemSelectionModel::ClearAndSelect
+                                                              : QItemSelectionModel::Clear);
+        const QImage image = view.viewport()->grab().toImage();
+        const QRect rect = view.visualRect(cell);
+        const QColor inside = image.pixelColor(rect.center());
+        const QColor frame = image.pixelColor(rect.left() + 1, rect.center().y());
+        QVERIFY2(contrastRatio(frame, inside) >= 3.0,
+                 qPrintable(QStringLiteral("%1 on %2: %3:1").arg(frame.name(), inside.name()).arg(contrastRatio(frame, inside))));
     }
 };
 
