@@ -37,6 +37,9 @@ void print(const Invocation &inv, const QJsonObject &doc, const QString &text);
 
 int runSettings(const Invocation &inv);
 int runList(const Invocation &inv);
+// `list import ...` and `list export ...` (words[1] is "import" or "export").
+int runListImport(const Invocation &inv);
+int runListExport(const Invocation &inv);
 int runProject(const Invocation &inv);
 int runSend(const Invocation &inv);
 int runDryRun(const Invocation &inv, const QString &projectFile, const QString &folder);

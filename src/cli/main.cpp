@@ -21,6 +21,39 @@ const char usageText[] =
     "  settings                        program-wide settings, mail accounts (passwords\n"
     "                                  masked) and SMTP status codes\n"
     "  list stats FILE --delimiter C   load a list file; print records, columns, load time\n"
+    "  list dedupe LIST|--project PROJECT.eml --column N [--column N ...] [--output FILE]\n"
+    "                                  remove records whose column N repeats an earlier\n"
+    "                                  record's value (letter case ignored)\n"
+    "  list filter LIST|--project PROJECT.eml --column N --keywords FILE\n"
+    "              [--keywords-delimiter C] [--mode equal|contains] [--removed FILE.del]\n"
+    "              [--output FILE]     remove records whose column N equals (A-Z without\n"
+    "                                  case) or contains a keyword (the keyword file's\n"
+    "                                  first column)\n"
+    "  list replace LIST|--project PROJECT.eml --pairs FILE [--pairs-delimiter C]\n"
+    "              [--case-sensitive] [--column N] [--output FILE]\n"
+    "                                  replace old values by new ones in column N (default\n"
+    "                                  1); the pairs file holds \"old;new\" lines\n"
+    "                                  LIST is read with --delimiter (default \";\"), a project's\n"
+    "                                  list with its own; without --output the list is\n"
+    "                                  written back in place; --force saves a list that\n"
+    "                                  was not read whole; --json prints a summary\n"
+    "  list import SOURCE --format delimited|fixed|dbase\n"
+    "              [--delimiter C ...] [--consecutive] [--csv] [--breaks N,N,...]\n"
+    "              [--origin windows|dos] [--start-row N] [--replace-delimiter C]\n"
+    "              (--output FILE [--list-delimiter C] | --project PROJECT.eml [--force])\n"
+    "                                  import a text file (delimiters ; by default; --csv\n"
+    "                                  reads quoted fields; --consecutive takes a run of\n"
+    "                                  delimiters as one), a fixed-width file (a column\n"
+    "                                  ends after each character position of --breaks) or\n"
+    "                                  a dBASE table from line or record --start-row into\n"
+    "                                  a new list file, or append it to a project's list\n"
+    "                                  (filling it when blank); --origin dos converts from\n"
+    "                                  the OEM code page. A field holding the list's\n"
+    "                                  delimiter or a line break is refused unless\n"
+    "                                  --replace-delimiter C puts C in its place (line\n"
+    "                                  breaks become blanks)\n"
+    "  list export LIST|PROJECT.eml --xlsx FILE [--delimiter C]\n"
+    "                                  write the list as a spreadsheet workbook\n"
     "  project show PROJECT.eml        print a project's settings, list and attachments\n"
     "  send PROJECT.eml --dry-run DIR  write every merged message to DIR/000001.eml, ...\n"
     "                                  (row number) as it would go to the server\n"
@@ -47,7 +80,18 @@ const char usageText[] =
 const QStringList valueOptions = {QStringLiteral("--home"), QStringLiteral("--delimiter"),
                                   QStringLiteral("--results"), QStringLiteral("--from-row"),
                                   QStringLiteral("--dry-run"), QStringLiteral("--row"),
-                                  QStringLiteral("--delete"), QStringLiteral("--trace")};
+                                  QStringLiteral("--delete"), QStringLiteral("--trace"),
+                                  // list import / export
+                                  QStringLiteral("--format"), QStringLiteral("--origin"),
+                                  QStringLiteral("--start-row"), QStringLiteral("--breaks"),
+                                  QStringLiteral("--output"), QStringLiteral("--project"),
+                                  QStringLiteral("--list-delimiter"), QStringLiteral("--replace-delimiter"),
+                                  QStringLiteral("--xlsx"),
+                                  // list dedupe / filter / replace
+                                  QStringLiteral("--column"), QStringLiteral("--keywords"),
+                                  QStringLiteral("--keywords-delimiter"), QStringLiteral("--mode"),
+                                  QStringLiteral("--removed"), QStringLiteral("--pairs"),
+                                  QStringLiteral("--pairs-delimiter")};
 
 std::optional<Invocation> parse(const QStringList &args, QString *error)
 {

@@ -870,6 +870,65 @@ bool ListTable::writeLines(QChar delimiter, const std::function<bool(QByteArrayV
         used += bytes.size();
         return true;
     };
+    // Rows that stand in the loaded file exactly as they are written (the
+    // usual case after a load, a filter or a removal of duplicates) go out
+    // straight from the file's bytes, many lines in one piece, without
+    // being copied together again. A row qualifies when it has every
+    // column, its non-empty cells lie in the first chunk, one delimiter
+    // stands between them and CR LF after the last; the bytes are checked,
+    // so a cell that was edited, trimmed or moved simply does not qualify.
+    const char *fileBegin = nullptr;
+    const char *fileEnd = nullptr;
+    if (sepSize == 1 && !m_chunks.empty()) {
+        fileBegin = m_chunks.front().bytes.constData();
+        fileEnd = fileBegin + m_chunks.front().used;
+    }
+    const char sep = sepSize == 1 ? separator[0] : '\0';
+    constexpr qsizetype kMaxRun = 4 << 20;
+    const char *runBegin = nullptr;
+    const char *runEnd = nullptr;
+    auto flushRun = [&] {
+        const bool ok = runBegin == runEnd || sink(QByteArrayView(runBegin, runEnd - runBegin));
+        runBegin = runEnd = nullptr;
+        return ok;
+    };
+    // Where the row's line lies in the file, or null.
+    auto verbatimLine = [&](const quint64 *refs, size_t cells, const char **lineEnd) -> const char * {
+        if (!fileBegin || cells != size_t(m_columns))
+            return nullptr;
+        size_t first = 0;
+        while (first < cells && (refs[first] & kLengthMask) == 0)
+            ++first;
+        if (first == cells)
+            return nullptr;
+        const QByteArrayView firstBytes = bytesOf(refs[first]);
+        // Each empty cell before it stands for one delimiter.
+        if (firstBytes.data() < fileBegin || firstBytes.data() >= fileEnd
+            || size_t(firstBytes.data() - fileBegin) < first)
+            return nullptr;
+        const char *start = firstBytes.data() - first;
+        for (const char *q = start; q < firstBytes.data(); ++q) {
+            if (*q != sep)
+                return nullptr;
+        }
+        const char *p = firstBytes.data() + firstBytes.size();
+        for (size_t c = first + 1; c < cells; ++c) {
+            if (p >= fileEnd || *p != sep)
+                return nullptr;
+            ++p;
+            const QByteArrayView b = bytesOf(refs[c]);
+            if (!b.isEmpty()) {
+                if (b.data() != p)
+                    return nullptr;
+                p += b.size();
+            }
+        }
+        if (fileEnd - p < 2 || p[0] != '\r' || p[1] != '\n')
+            return nullptr;
+        *lineEnd = p + 2;
+        return start;
+    };
+
     // Every line has the table's column count of fields; a row's cells
     // beyond its own are empty fields.
     const size_t cols = size_t(m_columns);
@@ -877,6 +936,19 @@ bool ListTable::writeLines(QChar delimiter, const std::function<bool(QByteArrayV
         const size_t begin = rowBegin(row);
         const size_t cells = rowEnd(row) - begin;
         const quint64 *rowRefs = cells > 0 ? m_refs.data() + begin : nullptr;
+        const char *lineEnd = nullptr;
+        if (const char *line = rowRefs ? verbatimLine(rowRefs, cells, &lineEnd) : nullptr) {
+            if (line != runEnd || runEnd - runBegin >= kMaxRun) {
+                // The lines gathered so far go out first.
+                if (!flushRun() || !flush())
+                    return false;
+                runBegin = line;
+            }
+            runEnd = lineEnd;
+            continue;
+        }
+        if (!flushRun())
+            return false;
         const size_t trailing = cols - std::max<size_t>(cells, 1);
         qsizetype rowSize = sepSize * qsizetype(cols - 1) + 2;
         for (size_t c = 0; c < cells; ++c)
@@ -921,7 +993,7 @@ bool ListTable::writeLines(QChar delimiter, const std::function<bool(QByteArrayV
         *p++ = '\n';
         used = p - buf;
     }
-    return flush();
+    return flush() && flushRun();
 }
 
 bool ListTable::writeFile(QChar delimiter, const std::function<bool(QByteArrayView)> &sink) const

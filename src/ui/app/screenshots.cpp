@@ -15,7 +15,12 @@
 // project's attachments window, "preview" the message preview of the
 // list's second row, "connectiontest" the preferences' connection test
 // (screenshotpreview.h), "logs", "save", "delete" and "schedule"
-// the sending window's dialogs; any other name triggers the main window's
+// the sending window's dialogs; "importwizard" (a quoted CSV on the
+// delimiter page), "importtype" (the same on the type and preview page),
+// "importbreaks" (a fixed-width file on the column-break page) and
+// "addressbook" (a folder of address books) the list import
+// windows, on sample files of their own; "listeditor", "dedupe", "filter"
+// and "replace" the list tools on the project's list; any other name triggers the main window's
 // command of that name (a modal window) and takes that window.
 
 #include "desktopstart.h"
@@ -30,6 +35,21 @@
 #include "ui/sending/deleteform.h"
 #include "ui/sending/logs.h"
 #include "ui/sending/saveform.h"
+#include "project/listtable.h"
+#include "ui/listtools/editab.h"
+#include "ui/listtools/filterform.h"
+#include "ui/listtools/removeduplicatesform.h"
+#include "ui/listtools/replaceform.h"
+#include "ui/listtools/impparlowen.h"
+#include "ui/listtools/impvznload.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QTemporaryDir>
 
 #include <QAction>
 #include <QApplication>
@@ -86,6 +106,97 @@ QWidget *sendingDialog(const QString &name, const QString &project, QWidget *par
         task.Load(project);
         series.Load(project);
         return new T_Schedule(task, series, parent);
+    }
+    return nullptr;
+}
+
+// The list import windows on sample files in a scratch folder: the wizard
+// on a spreadsheet's CSV (delimiter page) or a fixed-width file (column
+// breaks), the address-book window on a folder with two named books.
+QWidget *listImportWindow(const QString &name, QWidget *parent)
+{
+    static QTemporaryDir scratch;
+    static ListTable table;
+    auto write = [](const QString &file, const QByteArray &bytes) {
+        QFile f(scratch.filePath(file));
+        if (f.open(QIODevice::WriteOnly))
+            f.write(bytes);
+        return f.fileName();
+    };
+    if (name == u"importwizard" || name == u"importbreaks" || name == u"importtype") {
+        const bool fixed = name == u"importbreaks";
+        const QString file =
+            fixed ? write(QStringLiteral("customers.txt"),
+                          "Anna      Berger     anna.berger@example.com     Berlin\r\n"
+                          "Bernd     Krause     b.krause@example.org        Hamburg\r\n"
+                          "Carla     Lindqvist  carla@example.net           Köln\r\n")
+                  : write(QStringLiteral("customers.csv"),
+                          "email,first,last,company,city\r\n"
+                          "anna.berger@example.com,Anna,Berger,\"Berger & Sons, Ltd\",Berlin\r\n"
+                          "b.krause@example.org,Bernd,Krause,\"The \"\"Blue\"\" Shop\",Hamburg\r\n"
+                          "carla@example.net,Carla,Lindqvist,,\"Köln\"\r\n");
+        auto *wizard = new TImpVznLoad(table, u';', parent);
+        wizard->fileEdit()->setText(file);
+        wizard->nextButton()->click();
+        if (name == u"importtype")
+            return wizard;
+        if (fixed) {
+            wizard->fixedButton()->setChecked(true);
+            wizard->nextButton()->click();
+            for (int position : {9, 20, 48})
+                wizard->toggleBreak(position);
+        } else {
+            wizard->startRowBox()->setValue(2);
+            wizard->nextButton()->click();
+            wizard->delimiterBox(';')->setChecked(false);
+            wizard->delimiterBox(',')->setChecked(true);
+        }
+        return wizard;
+    }
+    if (name == u"addressbook") {
+        write(QStringLiteral("ListAB.lab"), "1^Customers^cust^^^^\r\n2^Newsletter 2024^news^^^^\r\n");
+        auto *window = new TImpParlowen(table, parent);
+        window->setFolder(scratch.path());
+        return window;
+    }
+    return nullptr;
+}
+
+// The list tools on the open project's list: "dedupe" with two fields
+// ticked, "filter" with a few keywords, "replace" with a few pairs.
+QWidget *listToolWindow(const QString &name, TMainForm &main)
+{
+    TNewMod2MessageForm *project = main.projectWindow();
+    if (!project)
+        return nullptr;
+    ListTable &table = project->project().table();
+    if (name == u"listeditor") {
+        auto *window = new TEditAB(table, project->project().listFile(), QStringLiteral(";"), &main);
+        window->resize(1000, 600);
+        return window;
+    }
+    if (name == u"dedupe") {
+        auto *window = new TfUni(table, &main);
+        window->setTickedColumns({0, 2});
+        return window;
+    }
+    if (name == u"filter") {
+        auto *window = new TFilterForm1(table, project->project().folder(), &main);
+        const char *words[] = {"marie@example.com", "unsubscribed@example.org", "bounced@example.net"};
+        window->keywords().setRowCount(3);
+        for (int i = 0; i < 3; ++i)
+            window->keywords().setCell(i, 0, QString::fromLatin1(words[i]));
+        return window;
+    }
+    if (name == u"replace") {
+        static QTemporaryDir scratch;
+        QFile pairs(scratch.filePath(QStringLiteral("domains.txt")));
+        if (pairs.open(QIODevice::WriteOnly))
+            pairs.write("@example.com;@example.org\r\n@exmaple.net;@example.net\r\nBremen;Hamburg\r\n");
+        pairs.close();
+        auto *window = new TReplaceForm(table, &main);
+        window->loadReplaceFile(pairs.fileName());
+        return window;
     }
     return nullptr;
 }
@@ -167,6 +278,16 @@ void scheduleScreenshot(TMainForm &main, const Request &request)
             if (TNewMod2MessageForm *w = main.projectWindow())
                 QTimer::singleShot(0, w, &TNewMod2MessageForm::editAttachments);
             saveModalLater(main, save);
+            return;
+        }
+        if (QWidget *dialog = listToolWindow(request.window, main)) {
+            dialog->show();
+            QTimer::singleShot(700, &main, [dialog, save] { save(dialog); });
+            return;
+        }
+        if (QWidget *dialog = listImportWindow(request.window, &main)) {
+            dialog->show();
+            QTimer::singleShot(700, &main, [dialog, save] { save(dialog); });
             return;
         }
         if (QWidget *dialog = sendingDialog(request.window, request.project, &main)) {

@@ -9,6 +9,9 @@
 #include "ui/common/msglanguage.h"
 #include "ui/common/progaddress.h"
 #include "ui/htmleditor/htmleditor.h"
+#include "ui/listtools/editab.h"
+#include "ui/listtools/importwindows.h"
+#include "ui/listtools/listtoolwindows.h"
 
 #include <QWebEngineView>
 
@@ -571,6 +574,35 @@ void TNewMod2MessageForm::requestTool(int tool)
     case toLocalPictures: htmlEditor()->makePicturesLocal(); return;
     case toPrepareHtml: htmlEditor()->prepareDocument(); return;
     case toImportHtml: htmlEditor()->importHtml(); return;
+    case toForeignImport:
+    case toImportList: {
+        ListTable &table = m_project->table();
+        const bool imported = tool == toImportList ? ImportAddressBook(this, table, m_project->delimiter())
+                                                   : ImportParlowenAddressBook(this, table);
+        if (imported)
+            rebuildAfterListChange();
+        return;
+    }
+    case toEditList: {
+        QString delimiter(m_project->delimiter());
+        if (EditAddressBook(this, m_project->table(), m_project->listFile(), delimiter)) {
+            // The editor's delimiter is taken as it is; the list is not read again.
+            if (!delimiter.isEmpty()) {
+                m_project->settings().SectionSymbol = delimiterName(delimiter.at(0));
+                const bool was = std::exchange(m_filling, true);
+                m_delimiter->setCurrentIndex(int(delimiterEntries().indexOf(entryOfDelimiter(delimiter.at(0)))));
+                m_filling = was;
+            }
+            rebuildAfterListChange();
+        } else {
+            QMetaObject::invokeMethod(this, &TNewMod2MessageForm::listChanged, Qt::QueuedConnection);
+        }
+        return;
+    }
+    case toFilter:
+        FilterAddressBook(this, m_project->table(), m_project->folder());
+        rebuildAfterListChange();
+        return;
     default: break;
     }
     if (tool < toForeignImport || tool > toImportHtml)

@@ -208,8 +208,11 @@ private slots:
         // is looked at while it is up, then closed.
         ModalDriver modals;
         QStringList opened;
-        for (const QString &name : {QStringLiteral("projectOptions"), QStringLiteral("preferences"),
-                                    QStringLiteral("about")}) {
+        const QStringList commands{QStringLiteral("projectOptions"), QStringLiteral("preferences"),
+                                   QStringLiteral("about"), QStringLiteral("importList"),
+                                   QStringLiteral("foreignImport"), QStringLiteral("editList"),
+                                   QStringLiteral("filter")};
+        for (const QString &name : commands) {
             QAction *command = main.action(name);
             QVERIFY2(command, qPrintable(name));
             modals.expect([&, name](QWidget *modal) {
@@ -222,7 +225,7 @@ private slots:
             command->trigger();
             QTRY_VERIFY2(modals.allTaken(), qPrintable(name + QStringLiteral(" opened no window")));
         }
-        QCOMPARE(opened.size(), 3);
+        QCOMPARE(opened, commands);
         for (const QString &p : std::as_const(problems))
             qWarning("%s", qPrintable(p));
         QVERIFY2(problems.isEmpty(), qPrintable(QString::number(problems.size()) + QStringLiteral(" problems")));

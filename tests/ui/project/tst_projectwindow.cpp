@@ -10,6 +10,7 @@
 #include "ui/common/messagebox.h"
 #include "ui/common/progaddress.h"
 #include "ui/htmleditor/htmleditor.h"
+#include "ui/listtools/editab.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -126,6 +127,34 @@ private slots:
         TNewMod2MessageForm e(TIniInfo{});
         e.openProject(empty);
         QCOMPARE(e.recordCountLabel()->text(), "1 records");
+    }
+
+    // "Edit List" edits a copy; what it commits comes back with its
+    // delimiter (the list not read again), new titles and the save mark.
+    void listEditorCommitsIntoTheProject()
+    {
+        const QString file = project("[Common]\r\nSectionSymbol=;\r\n", "a@x;Anna\r\nb@y;Ben\r\n");
+        const QString wider = QFileInfo(file).absolutePath() + "/wider.txt";
+        writeFile(wider, "c@z,Cid,Cork\r\n");
+        TNewMod2MessageForm w(TIniInfo{});
+        QVERIFY(w.openProject(file));
+        QTimer::singleShot(0, [&] {
+            auto *editor = qobject_cast<TEditAB *>(QApplication::activeModalWidget());
+            QVERIFY(editor);
+            editor->findChild<QLineEdit *>("eRz")->setText(",");
+            editor->loadFile(wider);
+            editor->accept();
+        });
+        w.requestTool(TNewMod2MessageForm::toEditList);
+        QCOMPARE(w.delimiterBox()->currentText(), ",");
+        QCOMPARE(w.project().delimiter(), QChar(u','));
+        QCOMPARE(w.mergeFieldBox()->count(), 3);
+        QCOMPARE(w.project().table().cell(0, 2), "Cork");
+        QVERIFY(w.project().isModified());
+        QTRY_COMPARE(w.recordCountLabel()->text(), "1 records");
+        // Saving writes the list with the editor's delimiter.
+        QVERIFY(w.saveProject(false));
+        QCOMPARE(readFile(QFileInfo(file).absolutePath() + "/p.txt"), QByteArray("c@z,Cid,Cork\r\n"));
     }
 
     void listNotReadWholeWarnsAndSaveAsks()

@@ -1,0 +1,261 @@
+#include "ui/listtools/replaceform.h"
+
+#include "listtools/listreplace.h"
+#include "project/listtable.h"
+#include "settings/syscharset.h"
+#include "settings/textfile.h"
+#include "ui/common/filedialogs.h"
+#include "ui/common/messagebox.h"
+#include "ui/common/msglanguage.h"
+#include "ui/common/progaddress.h"
+#include "ui/listtools/filterform.h"
+#include "ui/listtools/listtoolwindows.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QStandardItemModel>
+#include <QTableView>
+#include <QVBoxLayout>
+
+namespace varnholt {
+
+QStringList TReplaceForm::defaultMessages()
+{
+    return {QStringLiteral("Replace Form"),         QStringLiteral("Old Value"),
+            QStringLiteral("New Value"),            QStringLiteral("Open Replace File"),
+            QStringLiteral("Replace Form"),         QStringLiteral("Save Replace File as"),
+            QStringLiteral("Replaces have been completed"), QStringLiteral("Attention")};
+}
+
+TReplaceForm::TReplaceForm(ListTable &target, QWidget *parent)
+    : QDialog(parent)
+    , m_target(target)
+    , m_msl(new TMsgLanguage(QStringLiteral("T_Replace"), defaultMessages(), this))
+    , m_pairs(new QStandardItemModel(1, 2, this))
+{
+    setObjectName(QStringLiteral("T_Replace"));
+    setWindowTitle(m_msl->text(msReplaceForm));
+    setModal(true);
+
+    m_view = new QTableView(this);
+    m_view->setModel(m_pairs);
+    m_view->setAccessibleName(QStringLiteral("Replace list"));
+    m_view->setTabKeyNavigation(false);
+    m_view->verticalHeader()->setDefaultSectionSize(20);
+    setHeaders();
+
+    m_column = new QComboBox(this);
+    m_column->setObjectName(QStringLiteral("cbF"));
+    m_column->addItems(target.titles());
+    m_delimiter = new QComboBox(this);
+    m_delimiter->setObjectName(QStringLiteral("SectionSymbol"));
+    m_delimiter->addItems(listToolDelimiters());
+    m_delimiter->setCurrentText(QStringLiteral(";"));
+    m_caseSensitive = new QCheckBox(QStringLiteral("Cas&e sensitive"), this);
+    m_caseSensitive->setObjectName(QStringLiteral("cbC"));
+
+    m_load = new QPushButton(QStringLiteral("&Load File"), this);
+    m_load->setToolTip(QStringLiteral("Select text file of keyword filterg"));
+    m_saveAs = new QPushButton(QStringLiteral("&Save File As"), this);
+    m_saveAs->setToolTip(QStringLiteral("Save keywords as text file"));
+    m_add = new QPushButton(QStringLiteral("&Add Keyword"), this);
+    m_delete = new QPushButton(QStringLiteral("&Delete Keyword"), this);
+    m_replace = new QPushButton(QStringLiteral("&Replace"), this);
+    m_replace->setToolTip(QStringLiteral("Replace data in the addressbook"));
+    m_close = new QPushButton(QStringLiteral("&Close"), this);
+
+    auto *columnLabel = new QLabel(QStringLiteral("Column &to replace"), this);
+    columnLabel->setBuddy(m_column);
+    auto *delimiterLabel = new QLabel(QStringLiteral("Field deli&miter"), this);
+    delimiterLabel->setBuddy(m_delimiter);
+
+    auto *fileButtons = new QHBoxLayout;
+    for (QPushButton *b : {m_load, m_saveAs, m_add, m_delete})
+        fileButtons->addWidget(b);
+    fileButtons->addStretch();
+    fileButtons->addWidget(delimiterLabel);
+    fileButtons->addWidget(m_delimiter);
+    auto *options = new QHBoxLayout;
+    options->addWidget(columnLabel);
+    options->addWidget(m_column);
+    options->addWidget(m_caseSensitive);
+    options->addStretch();
+    options->addWidget(m_replace);
+    options->addWidget(m_close);
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(fileButtons);
+    layout->addWidget(m_view, 1);
+    layout->addLayout(options);
+    resize(800, 460);
+
+    connect(m_load, &QPushButton::clicked, this, &TReplaceForm::loadFileClick);
+    connect(m_saveAs, &QPushButton::clicked, this, &TReplaceForm::saveFileAsClick);
+    connect(m_add, &QPushButton::clicked, this, &TReplaceForm::addKeywordClick);
+    connect(m_delete, &QPushButton::clicked, this, &TReplaceForm::deleteKeywordClick);
+    connect(m_replace, &QPushButton::clicked, this, &TReplaceForm::replaceClick);
+    connect(m_close, &QPushButton::clicked, this, &QDialog::accept);
+    connect(m_delimiter, &QComboBox::currentIndexChanged, this, &TReplaceForm::rebuildGrid);
+    auto edited = [this] {
+        if (!m_rebuilding) {
+            m_pairsEdited = true;
+            updateSaveAllowed();
+        }
+    };
+    connect(m_pairs, &QAbstractItemModel::dataChanged, this, edited);
+    connect(m_pairs, &QAbstractItemModel::rowsInserted, this, edited);
+    connect(m_pairs, &QAbstractItemModel::rowsRemoved, this, edited);
+
+    TranslationRegistry::instance().announce(this, m_msl);
+    updateSaveAllowed();
+    m_load->setFocus();
+}
+
+void TReplaceForm::setHeaders()
+{
+    QStringList titles{m_msl->text(msOldValue), m_msl->text(msNewValue)};
+    for (int c = 2; c < m_pairs->columnCount(); ++c)
+        titles << QString::number(c + 1);
+    m_pairs->setHorizontalHeaderLabels(titles.mid(0, m_pairs->columnCount()));
+    m_view->setColumnWidth(0, 380);
+    if (m_pairs->columnCount() > 1)
+        m_view->setColumnWidth(1, 346);
+}
+
+QByteArray TReplaceForm::delimiterBytes() const
+{
+    const QString text = m_delimiter->currentText();
+    return SystemCharset::fromUnicode(text.isEmpty() ? QStringLiteral(";") : text.first(1));
+}
+
+void TReplaceForm::updateSaveAllowed()
+{
+    m_saveAs->setEnabled(!m_replaceFile.isEmpty() || m_pairsEdited);
+}
+
+void TReplaceForm::rebuildGrid()
+{
+    m_rebuilding = true;
+    const auto rows = parseReplaceFile(m_replaceLines, delimiterBytes());
+    m_pairs->clear();
+    if (rows.empty()) {
+        m_pairs->setRowCount(1);
+        m_pairs->setColumnCount(2);
+    } else {
+        // As wide as the first line has fields (at least one column).
+        const int columns = std::max<int>(1, int(rows.front().size()));
+        m_pairs->setColumnCount(columns);
+        m_pairs->setRowCount(int(rows.size()));
+        for (int r = 0; r < int(rows.size()); ++r) {
+            for (int c = 0; c < int(rows[size_t(r)].size()) && c < columns; ++c)
+                m_pairs->setItem(r, c, new QStandardItem(SystemCharset::toUnicode(rows[size_t(r)][size_t(c)])));
+        }
+    }
+    setHeaders();
+    m_rebuilding = false;
+}
+
+void TReplaceForm::loadReplaceFile(const QString &file)
+{
+    m_replaceFile = file;
+    // A file that cannot be read leaves the previous lines.
+    if (const auto bytes = readFileBytes(file))
+        m_replaceLines = *bytes;
+    rebuildGrid();
+    setWindowTitle(m_msl->text(msReplaceFormFile) + QStringLiteral(" - ") + QFileInfo(file).fileName());
+    updateSaveAllowed();
+}
+
+void TReplaceForm::loadFileClick()
+{
+    const auto chosen = ShowFileDialog(this, FileDialogKind::Open, m_msl->text(msOpenReplaceFile), m_replaceFile,
+                                       QStringLiteral("ALL (*)"));
+    if (chosen)
+        loadReplaceFile(*chosen);
+}
+
+void TReplaceForm::saveFileAsClick()
+{
+    if (m_replaceFile.isEmpty() && !m_pairsEdited)
+        return;
+    const auto chosen = ShowFileDialog(this, FileDialogKind::Save, m_msl->text(msSaveReplaceFileAs), m_replaceFile,
+                                       QStringLiteral("ALL (*)"));
+    if (!chosen)
+        return;
+    QString file = *chosen;
+    const QString name = QFileInfo(file).fileName();
+    if (!name.contains(u'.') || name.endsWith(u'.'))
+        file += QStringLiteral(".txt");
+    m_replaceFile = file;
+    std::vector<std::vector<QByteArray>> rows;
+    for (int r = 0; r < m_pairs->rowCount(); ++r) {
+        std::vector<QByteArray> cells;
+        for (int c = 0; c < m_pairs->columnCount(); ++c) {
+            const QStandardItem *item = m_pairs->item(r, c);
+            cells.push_back(SystemCharset::fromUnicode(item ? item->text() : QString()));
+        }
+        rows.push_back(std::move(cells));
+    }
+    m_replaceLines = replaceFileBytes(rows, delimiterBytes());
+    // A failed write is not reported.
+    writeFileAtomically(file, m_replaceLines);
+    setWindowTitle(m_msl->text(msReplaceFormFile) + QStringLiteral(" - ") + QFileInfo(file).fileName());
+    updateSaveAllowed();
+}
+
+void TReplaceForm::addKeywordClick()
+{
+    const int row = m_pairs->rowCount();
+    m_pairs->insertRow(row);
+    m_view->setCurrentIndex(m_pairs->index(row, 0));
+    m_view->setFocus();
+}
+
+void TReplaceForm::deleteKeywordClick()
+{
+    const QModelIndex current = m_view->currentIndex();
+    if (!current.isValid())
+        return;
+    if (current.row() == 0) {
+        for (int c = 0; c < m_pairs->columnCount(); ++c)
+            m_pairs->setItem(0, c, new QStandardItem());
+        return;
+    }
+    m_pairs->removeRow(current.row());
+}
+
+void TReplaceForm::replaceClick()
+{
+    const int column = m_column->currentIndex();
+    std::vector<ReplacePair> pairs;
+    for (int r = 0; r < m_pairs->rowCount(); ++r) {
+        auto text = [&](int c) {
+            const QStandardItem *item = c < m_pairs->columnCount() ? m_pairs->item(r, c) : nullptr;
+            return SystemCharset::fromUnicode(item ? item->text() : QString());
+        };
+        pairs.push_back({text(0), text(1)});
+    }
+    if (column >= 0) {
+        DelayedProgress progress(this, [this] { return m_msl->text(msReplaceForm) + QStringLiteral(".."); });
+        const ReplaceResult result = findReplacements(
+            m_target, column, pairs, m_caseSensitive->isChecked(),
+            [&progress](qint64 done, qint64 total) { return progress.step(done, total); });
+        progress.finish();
+        if (result.stopped)
+            return;
+        applyReplacements(m_target, result);
+    }
+    ShowMessageBox(m_msl->text(msCompleted), m_msl->text(msAttention), mbIconInformation);
+}
+
+void ReplaceInAddressBook(QWidget *parent, ListTable &table)
+{
+    TReplaceForm window(table, parent);
+    window.exec();
+}
+
+} // namespace varnholt
