@@ -117,14 +117,16 @@ void TEditAB::buildWindow()
                QStringLiteral("Remove duplicated records in the addressbook"), &TEditAB::removeDuplicatesClick),
         button(QStringLiteral("sbExcel"), QStringLiteral("Export to MS &Excel"), QString(), &TEditAB::exportToExcel),
     };
-    // The extraction of addresses from files comes with its own window.
+    // The extraction of addresses from files comes with its own window;
+    // its two buttons stand after "Replace".
+    int at = 8;
     for (const auto &[name, caption, hint] :
          {std::tuple{"sbOrvanel", "Or&vanel", ""}, std::tuple{"sbExtract", "E&xtract Data", "Extract Data from files"}}) {
         auto *b = new QPushButton(QString::fromLatin1(caption), this);
         b->setObjectName(QString::fromLatin1(name));
         b->setToolTip(QString::fromLatin1(hint));
         b->setEnabled(false);
-        buttons.insert(8, b);
+        buttons.insert(at++, b);
     }
     auto *close = button(QStringLiteral("sbClose"), QStringLiteral("&Close"), QString(), nullptr);
     connect(close, &QPushButton::clicked, this, &QDialog::accept);
