@@ -12,6 +12,14 @@ bench_build() {
     echo "$build/bench/$target"
 }
 
+# bench_cli BUILD_DIR: as bench_build, for the command line varnholt-cli;
+# sets $cli to its path. Called directly (not in "$(...)"), so a failed
+# build stops the script.
+bench_cli() {
+    bench_build varnholt-cli "$1" >/dev/null
+    cli="$1/src/cli/varnholt-cli"
+}
+
 # best_of_3 COMMAND...: sets $best to the fastest of three wall times in ms;
 # the command's output is discarded. A run that fails stops the script with
 # the command's last words: timed, it would count as a fast run.

@@ -8,19 +8,14 @@
 #   bench/import_bench.sh [ROWS]
 #
 # The command line is built (incrementally) in the Release build folder
-# build-b-release, or $IMPORT_BENCH_BUILD; the folder is configured when new.
+# build-release, or $IMPORT_BENCH_BUILD; the folder is configured when new.
 set -euo pipefail
 source "$(dirname "$0")/bench_lib.sh"
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${IMPORT_BENCH_BUILD:-$root/build-b-release}"
+build="${IMPORT_BENCH_BUILD:-$root/build-release}"
 rows="${1:-1000000}"
-
-if [[ ! -f "$build/CMakeCache.txt" ]]; then
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVARNHOLT_TESTS=OFF >/dev/null
-fi
-cmake --build "$build" --target varnholt-cli >/dev/null
-cli="$build/src/cli/varnholt-cli"
+bench_cli "$build"
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT

@@ -255,6 +255,33 @@ QJsonObject summary(ListSource &source, int recordsIn, int recordsOut, double se
     return doc;
 }
 
+// The end of a tool that removes records (dedupe, filter): takes them out,
+// saves the list and reports, in JSON the summary, "removed" and `more`, in
+// text one line that calls the removed records `removedWhat`.
+int removeAndReport(const Invocation &inv, ListSource &source, const RemovalResult &result, const QElapsedTimer &timer,
+                    const QString &removedWhat, const QJsonObject &more = {})
+{
+    ListTable &table = source.table();
+    applyRemoval(table, result);
+    int code = ExitOk;
+    if (!source.save(!result.removedRows.empty(), &code))
+        return code;
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    QJsonObject doc = summary(source, result.recordsIn, table.rowCount(), seconds);
+    doc.insert(QStringLiteral("removed"), int(result.removedRows.size()));
+    for (auto it = more.begin(); it != more.end(); ++it)
+        doc.insert(it.key(), it.value());
+    print(inv, doc,
+          QStringLiteral("%1: %2 records in, %3 out (%4 %5) in %6 s\n")
+              .arg(source.target())
+              .arg(result.recordsIn)
+              .arg(table.rowCount())
+              .arg(result.removedRows.size())
+              .arg(removedWhat)
+              .arg(seconds, 0, 'f', 3));
+    return ExitOk;
+}
+
 int runDedupe(const Invocation &inv)
 {
     QElapsedTimer timer;
@@ -271,21 +298,7 @@ int runDedupe(const Invocation &inv)
     if (!columns)
         return fail(error, ExitUsage);
 
-    const RemovalResult result = findDuplicates(table, *columns);
-    applyRemoval(table, result);
-    if (!source.save(!result.removedRows.empty(), &code))
-        return code;
-    const double seconds = timer.nsecsElapsed() / 1e9;
-    QJsonObject doc = summary(source, result.recordsIn, table.rowCount(), seconds);
-    doc.insert(QStringLiteral("removed"), int(result.removedRows.size()));
-    print(inv, doc,
-          QStringLiteral("%1: %2 records in, %3 out (%4 duplicates removed) in %5 s\n")
-              .arg(source.target())
-              .arg(result.recordsIn)
-              .arg(table.rowCount())
-              .arg(result.removedRows.size())
-              .arg(seconds, 0, 'f', 3));
-    return ExitOk;
+    return removeAndReport(inv, source, findDuplicates(table, *columns), timer, QStringLiteral("duplicates removed"));
 }
 
 // The first column of the keyword file, one keyword per line that has a
@@ -350,23 +363,11 @@ int runFilter(const Invocation &inv)
         && !writeFileAtomically(removedFile, removedRecordsBytes(table, result.removedRows), &error))
         return fail(QStringLiteral("cannot write the removed records to \"%1\": %2; the list was not changed")
                         .arg(removedFile, error));
-    applyRemoval(table, result);
-    if (!source.save(!result.removedRows.empty(), &code))
-        return code;
-    const double seconds = timer.nsecsElapsed() / 1e9;
-    QJsonObject doc = summary(source, result.recordsIn, table.rowCount(), seconds);
-    doc.insert(QStringLiteral("removed"), int(result.removedRows.size()));
-    doc.insert(QStringLiteral("keywords"), qint64(keywords->size()));
+    QJsonObject more;
+    more.insert(QStringLiteral("keywords"), qint64(keywords->size()));
     if (!removedFile.isEmpty())
-        doc.insert(QStringLiteral("removedFile"), removedFile);
-    print(inv, doc,
-          QStringLiteral("%1: %2 records in, %3 out (%4 removed) in %5 s\n")
-              .arg(source.target())
-              .arg(result.recordsIn)
-              .arg(table.rowCount())
-              .arg(result.removedRows.size())
-              .arg(seconds, 0, 'f', 3));
-    return ExitOk;
+        more.insert(QStringLiteral("removedFile"), removedFile);
+    return removeAndReport(inv, source, result, timer, QStringLiteral("removed"), more);
 }
 
 int runReplace(const Invocation &inv)

@@ -17,6 +17,13 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return false;
 }
 
+QString writeFileIn(const QString &folder, const QString &name, const QByteArray &bytes)
+{
+    const QString path = QDir(folder).filePath(name);
+    writeFile(path, bytes);
+    return path;
+}
+
 QByteArray readFile(const QString &path)
 {
     QFile f(path);

@@ -13,6 +13,10 @@ namespace varnholt::testing {
 // stop there.
 bool writeFile(const QString &path, const QByteArray &bytes);
 
+// Writes `bytes` to the file `name` in `folder`, as writeFile does; returns
+// the file's path.
+QString writeFileIn(const QString &folder, const QString &name, const QByteArray &bytes);
+
 // The whole file; empty when it cannot be read (a test may wait for a file
 // that is still to come).
 [[nodiscard]] QByteArray readFile(const QString &path);

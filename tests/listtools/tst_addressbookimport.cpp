@@ -12,16 +12,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "testfiles.h"
+
 using namespace varnholt;
+using namespace varnholt::testing;
 
 namespace {
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-}
 
 // An address-book line: id, 16 unused or dated fields, then the texts from
 // LN on (`texts` maps a text field's index from 17 to its value).

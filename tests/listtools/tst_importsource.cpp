@@ -11,7 +11,10 @@
 
 #include <shapefil.h>
 
+#include "testfiles.h"
+
 using namespace varnholt;
+using namespace varnholt::testing;
 
 namespace {
 
@@ -48,15 +51,6 @@ ImportChoices delimited(const char *delimiters, bool quoted = false, int startRo
     }
     c.delimiters.quoted = quoted;
     return c;
-}
-
-QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes)
-{
-    const QString path = dir.filePath(name);
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
 }
 
 } // namespace
@@ -179,7 +173,7 @@ private slots:
         QFETCH(QByteArrayList, lines);
         QTemporaryDir dir;
         QString error;
-        const auto source = TextSource::read(writeFile(dir, QStringLiteral("in.txt"), file), &error);
+        const auto source = TextSource::read(writeFileIn(dir.path(), QStringLiteral("in.txt"), file), &error);
         QVERIFY2(source, qPrintable(error));
         QByteArrayList got;
         for (qsizetype i = 0; i < source->lineCount(); ++i)
@@ -193,24 +187,24 @@ private slots:
         QString error;
         QByteArray binary(100000, 'x');
         binary[5000] = '\0';
-        QVERIFY(!TextSource::read(writeFile(dir, QStringLiteral("bin.dat"), binary), &error));
+        QVERIFY(!TextSource::read(writeFileIn(dir.path(), QStringLiteral("bin.dat"), binary), &error));
         QVERIFY2(error.contains(u"not a text file") && error.contains(u"5000"), qPrintable(error));
         // A NUL past the probed start is found too.
         binary[5000] = 'x';
         binary[90000] = '\0';
-        QVERIFY(!TextSource::read(writeFile(dir, QStringLiteral("bin2.dat"), binary), &error));
+        QVERIFY(!TextSource::read(writeFileIn(dir.path(), QStringLiteral("bin2.dat"), binary), &error));
         QVERIFY(error.contains(u"90000"));
         QVERIFY(!TextSource::read(dir.filePath(QStringLiteral("missing.txt")), &error));
         QVERIFY(error.contains(u"cannot be read"));
         // A file cut short while it is read (after its first piece).
-        const QString shrinking = writeFile(dir, QStringLiteral("shrinking.txt"), QByteArray(20 << 20, 'a'));
+        const QString shrinking = writeFileIn(dir.path(), QStringLiteral("shrinking.txt"), QByteArray(20 << 20, 'a'));
         QVERIFY(!TextSource::read(shrinking, &error, [&shrinking](qint64, qint64) {
             QFile::resize(shrinking, 1000);
             return true;
         }));
         QVERIFY2(error.contains(u"became shorter"), qPrintable(error));
         // A stop while reading gives nothing and no error.
-        QVERIFY(!TextSource::read(writeFile(dir, QStringLiteral("ok.txt"), "a\nb\n"), &error,
+        QVERIFY(!TextSource::read(writeFileIn(dir.path(), QStringLiteral("ok.txt"), "a\nb\n"), &error,
                                   [](qint64, qint64) { return false; }));
         QVERIFY(error.isEmpty());
     }
@@ -392,14 +386,14 @@ private slots:
         QFile whole(QFile::decodeName(path));
         QVERIFY(whole.open(QIODevice::ReadOnly));
         const QByteArray bytes = whole.readAll();
-        const QString cut = writeFile(dir, QStringLiteral("cut.dbf"), bytes.left(bytes.size() - 30));
+        const QString cut = writeFileIn(dir.path(), QStringLiteral("cut.dbf"), bytes.left(bytes.size() - 30));
         QVERIFY(!DbfTable::open(cut, &error));
         QVERIFY2(error.contains(u"cut short"), qPrintable(error));
-        const QString text = writeFile(dir, QStringLiteral("text.dbf"), QByteArray(200, 'a'));
+        const QString text = writeFileIn(dir.path(), QStringLiteral("text.dbf"), QByteArray(200, 'a'));
         QVERIFY(!DbfTable::open(text, &error));
         QVERIFY2(error.contains(u"not a dBASE table"), qPrintable(error));
         QVERIFY(!looksLikeDbf(text));
-        QVERIFY(!looksLikeDbf(writeFile(dir, QStringLiteral("people.txt"), bytes)));
+        QVERIFY(!looksLikeDbf(writeFileIn(dir.path(), QStringLiteral("people.txt"), bytes)));
     }
 
     void blankTable()

@@ -10,9 +10,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-using namespace varnholt;
+#include "listgrid.h"
 
-using Grid = QList<QStringList>;
+using namespace varnholt;
+using namespace varnholt::testing;
 
 namespace {
 
@@ -23,31 +24,6 @@ Grid gridOf(const QString &text)
     for (const QString &row : text.split(u'|'))
         g.append(row.split(u';'));
     return g;
-}
-
-Grid gridOf(const ListTable &t)
-{
-    Grid g;
-    for (int r = 0; r < t.rowCount(); ++r) {
-        QStringList row;
-        for (int c = 0; c < t.columnCount(); ++c)
-            row.append(t.cell(r, c));
-        g.append(row);
-    }
-    return g;
-}
-
-void fill(ListTable &t, const Grid &g)
-{
-    t.clear();
-    t.setRowCount(int(g.size()));
-    int cols = 1;
-    for (const QStringList &row : g)
-        cols = std::max(cols, int(row.size()));
-    t.setColumnCount(cols);
-    for (int r = 0; r < g.size(); ++r)
-        for (int c = 0; c < g[r].size(); ++c)
-            t.setCell(r, c, g[r][c]);
 }
 
 std::vector<QByteArray> bytesOf(const QStringList &list)

@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "listgrid.h"
 #include "testfiles.h"
 
 #include <csignal>
@@ -19,37 +20,6 @@
 
 using namespace varnholt;
 using namespace varnholt::testing;
-
-using Grid = QList<QStringList>;
-
-namespace {
-
-Grid gridOf(const ListTable &t)
-{
-    Grid g;
-    for (int r = 0; r < t.rowCount(); ++r) {
-        QStringList row;
-        for (int c = 0; c < t.columnCount(); ++c)
-            row.append(t.cell(r, c));
-        g.append(row);
-    }
-    return g;
-}
-
-void fill(ListTable &t, const Grid &g)
-{
-    t.clear();
-    t.setRowCount(int(g.size()));
-    int cols = 1;
-    for (const QStringList &row : g)
-        cols = std::max(cols, int(row.size()));
-    t.setColumnCount(cols);
-    for (int r = 0; r < g.size(); ++r)
-        for (int c = 0; c < g[r].size(); ++c)
-            t.setCell(r, c, g[r][c]);
-}
-
-} // namespace
 
 class TestListTable : public QObject
 {

@@ -7,6 +7,7 @@
 #include "ui/common/messagebox.h"
 #include "ui/common/msglanguage.h"
 #include "ui/common/progaddress.h"
+#include "ui/listtools/keywordgrid.h"
 #include "ui/listtools/listtoolwindows.h"
 
 #include <QComboBox>
@@ -25,14 +26,6 @@
 
 namespace varnholt {
 
-QStringList listToolDelimiters()
-{
-    QStringList out;
-    for (const QChar c : QStringLiteral(",./\\|+=-:;<>@!~#$%^&*(){}"))
-        out << QString(c);
-    return out;
-}
-
 QStringList TFilterForm1::defaultMessages()
 {
     return {QStringLiteral("Filter"), QStringLiteral("Open Filter"), QStringLiteral("Save Filter as"),
@@ -49,12 +42,12 @@ TFilterForm1::TFilterForm1(ListTable &target, const QString &removedFolder, QWid
     setWindowTitle(m_msl->text(msFilter));
     setModal(true);
 
-    m_view = new QTableView(this);
-    m_view->setModel(&m_keywords);
-    m_view->setAccessibleName(QStringLiteral("Keywords"));
-    m_view->setTabKeyNavigation(false);
-    m_view->horizontalHeader()->setDefaultSectionSize(240);
-    m_view->verticalHeader()->setDefaultSectionSize(20);
+    m_grid = new KeywordGrid(&m_keywords, QStringLiteral("Keywords"), this);
+    m_grid->view()->horizontalHeader()->setDefaultSectionSize(240);
+    m_grid->loadButton()->setToolTip(QStringLiteral("Load a text file with keyword of filter"));
+    m_grid->saveAsButton()->setToolTip(QStringLiteral("Save keywords as a text file"));
+    m_grid->addButton()->setToolTip(QStringLiteral("Click to add keywords of filter"));
+    m_grid->deleteButton()->setToolTip(QStringLiteral("Click to delete keywords of filter"));
 
     m_keywordColumn = new QComboBox(this);
     m_keywordColumn->setObjectName(QStringLiteral("ComboBox3"));
@@ -62,10 +55,6 @@ TFilterForm1::TFilterForm1(ListTable &target, const QString &removedFolder, QWid
     m_targetColumn->setObjectName(QStringLiteral("cbTo"));
     // The target's titles: "Column#1", ... (never empty here).
     m_targetColumn->addItems(target.titles());
-    m_delimiter = new QComboBox(this);
-    m_delimiter->setObjectName(QStringLiteral("SectionSymbol"));
-    m_delimiter->addItems(listToolDelimiters());
-    m_delimiter->setCurrentText(QStringLiteral(";"));
 
     auto *modeBox = new QGroupBox(QStringLiteral("The value "), this);
     m_equal = new QRadioButton(QStringLiteral("Is &equal exactly"), modeBox);
@@ -75,14 +64,6 @@ TFilterForm1::TFilterForm1(ListTable &target, const QString &removedFolder, QWid
     modeLayout->addWidget(m_equal);
     modeLayout->addWidget(m_contains);
 
-    m_load = new QPushButton(QStringLiteral("&Load File"), this);
-    m_load->setToolTip(QStringLiteral("Load a text file with keyword of filter"));
-    m_saveAs = new QPushButton(QStringLiteral("&Save File As"), this);
-    m_saveAs->setToolTip(QStringLiteral("Save keywords as a text file"));
-    m_add = new QPushButton(QStringLiteral("&Add Keyword"), this);
-    m_add->setToolTip(QStringLiteral("Click to add keywords of filter"));
-    m_delete = new QPushButton(QStringLiteral("&Delete Keyword"), this);
-    m_delete->setToolTip(QStringLiteral("Click to delete keywords of filter"));
     m_apply = new QPushButton(QStringLiteral("&Filter"), this);
     m_apply->setToolTip(QStringLiteral("Filter the addressbook"));
     m_close = new QPushButton(QStringLiteral("&Close"), this);
@@ -92,15 +73,6 @@ TFilterForm1::TFilterForm1(ListTable &target, const QString &removedFolder, QWid
     auto *toListLabel = new QLabel(QStringLiteral("to filter mailing list"), this);
     auto *targetLabel = new QLabel(QStringLiteral("Apply filter &to"), this);
     targetLabel->setBuddy(m_targetColumn);
-    auto *delimiterLabel = new QLabel(QStringLiteral("Field deli&miter"), this);
-    delimiterLabel->setBuddy(m_delimiter);
-
-    auto *fileButtons = new QHBoxLayout;
-    for (QPushButton *b : {m_load, m_saveAs, m_add, m_delete})
-        fileButtons->addWidget(b);
-    fileButtons->addStretch();
-    fileButtons->addWidget(delimiterLabel);
-    fileButtons->addWidget(m_delimiter);
 
     auto *choices = new QGridLayout;
     choices->addWidget(useLabel, 0, 0);
@@ -119,44 +91,33 @@ TFilterForm1::TFilterForm1(ListTable &target, const QString &removedFolder, QWid
     closeRow->addWidget(m_close);
 
     auto *layout = new QVBoxLayout(this);
-    layout->addLayout(fileButtons);
-    layout->addWidget(m_view, 1);
+    layout->addLayout(m_grid->fileRow());
+    layout->addWidget(m_grid->view(), 1);
     layout->addLayout(bottom);
     layout->addLayout(closeRow);
     resize(720, 480);
+    setTabChain({m_grid->view(), m_keywordColumn, m_targetColumn, m_grid->delimiterBox(), m_equal, m_contains,
+                 m_grid->loadButton(), m_grid->saveAsButton(), m_grid->addButton(), m_grid->deleteButton(), m_apply,
+                 m_close});
 
-    connect(m_load, &QPushButton::clicked, this, &TFilterForm1::loadFileClick);
-    connect(m_saveAs, &QPushButton::clicked, this, &TFilterForm1::saveFileAsClick);
-    connect(m_add, &QPushButton::clicked, this, &TFilterForm1::addKeywordClick);
-    connect(m_delete, &QPushButton::clicked, this, &TFilterForm1::deleteKeywordClick);
+    connect(m_grid->loadButton(), &QPushButton::clicked, this, &TFilterForm1::loadFileClick);
+    connect(m_grid->saveAsButton(), &QPushButton::clicked, this, &TFilterForm1::saveFileAsClick);
+    connect(m_grid->addButton(), &QPushButton::clicked, this, &TFilterForm1::addKeywordClick);
+    connect(m_grid->deleteButton(), &QPushButton::clicked, this, &TFilterForm1::deleteKeywordClick);
     connect(m_apply, &QPushButton::clicked, this, &TFilterForm1::applyFilterClick);
     connect(m_close, &QPushButton::clicked, this, &QDialog::accept);
-    connect(m_delimiter, &QComboBox::currentIndexChanged, this, &TFilterForm1::readKeywordFile);
-    auto edited = [this] {
-        if (!m_reading) {
-            m_keywordsEdited = true;
-            updateSaveAllowed();
-        }
-    };
-    connect(&m_keywords, &QAbstractItemModel::dataChanged, this, edited);
-    connect(&m_keywords, &QAbstractItemModel::rowsInserted, this, edited);
-    connect(&m_keywords, &QAbstractItemModel::rowsRemoved, this, edited);
+    connect(m_grid->delimiterBox(), &QComboBox::currentIndexChanged, this, &TFilterForm1::readKeywordFile);
 
     TranslationRegistry::instance().announce(this, m_msl);
 
     // The keyword file of the program folder, made empty when missing.
-    m_keywordFile = ProgramFolder::filePath(QStringLiteral("filter.txt"));
-    if (!QFileInfo::exists(m_keywordFile))
-        writeFileAtomically(m_keywordFile, QByteArrayView());
+    const QString keywordFile = ProgramFolder::filePath(QStringLiteral("filter.txt"));
+    if (!QFileInfo::exists(keywordFile))
+        writeFileAtomically(keywordFile, QByteArrayView());
+    m_grid->setFile(keywordFile);
     readKeywordFile();
-    setCaptionFor(m_keywordFile);
-    m_load->setFocus();
-}
-
-QChar TFilterForm1::delimiter() const
-{
-    const QString text = m_delimiter->currentText();
-    return text.isEmpty() ? QChar(u';') : text.front();
+    setCaptionFor(keywordFile);
+    m_grid->loadButton()->setFocus();
 }
 
 void TFilterForm1::setCaptionFor(const QString &file)
@@ -171,23 +132,18 @@ void TFilterForm1::fillKeywordColumns()
     m_keywordColumn->setCurrentIndex(0);
 }
 
-void TFilterForm1::updateSaveAllowed()
-{
-    m_saveAs->setEnabled(!m_keywordFile.isEmpty() || m_keywordsEdited);
-}
-
 void TFilterForm1::readKeywordFile()
 {
-    m_reading = true;
-    m_keywords.clear();
-    if (!m_keywordFile.isEmpty() && QFileInfo::exists(m_keywordFile)) {
-        DelayedProgress progress(this, [this] { return m_msl->text(msOpenFilter) + QStringLiteral(".. ") + m_keywordFile; });
-        m_keywords.load(m_keywordFile, delimiter(),
-                        [&progress](qint64 position, qint64 maximum) { return progress.step(position, maximum); });
-    }
-    m_reading = false;
+    const QString file = m_grid->file();
+    m_grid->refill([&] {
+        m_keywords.clear();
+        if (!file.isEmpty() && QFileInfo::exists(file)) {
+            DelayedProgress progress(this, [this, file] { return m_msl->text(msOpenFilter) + QStringLiteral(".. ") + file; });
+            m_keywords.load(file, m_grid->delimiter(),
+                            [&progress](qint64 position, qint64 maximum) { return progress.step(position, maximum); });
+        }
+    });
     fillKeywordColumns();
-    updateSaveAllowed();
 }
 
 void TFilterForm1::loadFileClick()
@@ -195,18 +151,17 @@ void TFilterForm1::loadFileClick()
     const auto chosen = ShowFileDialog(this, FileDialogKind::Open, m_msl->text(msOpenFilter), QString(),
                                        QStringLiteral("All (*)"));
     if (!chosen) {
-        m_keywordFile.clear();
-        updateSaveAllowed();
+        m_grid->setFile({});
         return;
     }
-    m_keywordFile = *chosen;
+    m_grid->setFile(*chosen);
     readKeywordFile();
-    setCaptionFor(m_keywordFile);
+    setCaptionFor(*chosen);
 }
 
 void TFilterForm1::saveFileAsClick()
 {
-    if (m_keywordFile.isEmpty() && !m_keywordsEdited)
+    if (!m_grid->canSave())
         return;
     const auto chosen = ShowFileDialog(this, FileDialogKind::Save, m_msl->text(msSaveFilterAs), QString(),
                                        QStringLiteral("All (*)"));
@@ -227,19 +182,19 @@ void TFilterForm1::addKeywordClick()
     const int row = m_keywords.rowCount();
     m_keywords.insertRows(row, 1);
     const QModelIndex cell = m_keywords.index(row, std::max(0, m_keywordColumn->currentIndex()));
-    m_view->setCurrentIndex(cell);
-    m_view->scrollTo(cell);
-    m_view->setFocus();
+    m_grid->view()->setCurrentIndex(cell);
+    m_grid->view()->scrollTo(cell);
+    m_grid->view()->setFocus();
 }
 
 void TFilterForm1::deleteKeywordClick()
 {
-    const QModelIndex current = m_view->currentIndex();
+    const QModelIndex current = m_grid->view()->currentIndex();
     if (!current.isValid())
         return;
     m_keywords.removeRows(current.row(), 1);
     const QModelIndex last = m_keywords.index(m_keywords.rowCount() - 1, std::max(0, m_keywordColumn->currentIndex()));
-    m_view->setCurrentIndex(last);
+    m_grid->view()->setCurrentIndex(last);
 }
 
 void TFilterForm1::applyFilterClick()

@@ -1,11 +1,11 @@
 #pragma once
 
 #include "project/listtable.h"
+#include "ui/listtools/keywordgrid.h"
 
 #include <QDialog>
 
 class QComboBox;
-class QLabel;
 class QPushButton;
 class QRadioButton;
 class QTableView;
@@ -40,52 +40,39 @@ public:
     // Reads the keyword file (the current keyword file name) with the
     // selected delimiter.
     void readKeywordFile();
-    [[nodiscard]] QString keywordFileName() const { return m_keywordFile; }
+    [[nodiscard]] QString keywordFileName() const { return m_grid->file(); }
     [[nodiscard]] ListTable &keywords() { return m_keywords; }
-    [[nodiscard]] QTableView *keywordView() const { return m_view; }
+    [[nodiscard]] QTableView *keywordView() const { return m_grid->view(); }
     [[nodiscard]] QComboBox *keywordColumnBox() const { return m_keywordColumn; }
     [[nodiscard]] QComboBox *targetColumnBox() const { return m_targetColumn; }
-    [[nodiscard]] QComboBox *delimiterBox() const { return m_delimiter; }
+    [[nodiscard]] QComboBox *delimiterBox() const { return m_grid->delimiterBox(); }
     [[nodiscard]] QRadioButton *equalButton() const { return m_equal; }
     [[nodiscard]] QRadioButton *containsButton() const { return m_contains; }
-    [[nodiscard]] QPushButton *loadButton() const { return m_load; }
-    [[nodiscard]] QPushButton *saveAsButton() const { return m_saveAs; }
-    [[nodiscard]] QPushButton *addButton() const { return m_add; }
-    [[nodiscard]] QPushButton *deleteButton() const { return m_delete; }
+    [[nodiscard]] QPushButton *loadButton() const { return m_grid->loadButton(); }
+    [[nodiscard]] QPushButton *saveAsButton() const { return m_grid->saveAsButton(); }
+    [[nodiscard]] QPushButton *addButton() const { return m_grid->addButton(); }
+    [[nodiscard]] QPushButton *deleteButton() const { return m_grid->deleteButton(); }
     [[nodiscard]] QPushButton *applyButton() const { return m_apply; }
     [[nodiscard]] QPushButton *closeButton() const { return m_close; }
     [[nodiscard]] TMsgLanguage *messages() const { return m_msl; }
 
 private:
-    [[nodiscard]] QChar delimiter() const;
     void setCaptionFor(const QString &file);
     void fillKeywordColumns();
-    void updateSaveAllowed();
 
     ListTable &m_target;
     QString m_removedFolder;
     TMsgLanguage *m_msl;
     ListTable m_keywords;
-    QString m_keywordFile;
-    bool m_keywordsEdited = false;
     bool m_changed = false;
-    bool m_reading = false;
 
-    QTableView *m_view;
+    KeywordGrid *m_grid;
     QComboBox *m_keywordColumn;
     QComboBox *m_targetColumn;
-    QComboBox *m_delimiter;
     QRadioButton *m_equal;
     QRadioButton *m_contains;
-    QPushButton *m_load;
-    QPushButton *m_saveAs;
-    QPushButton *m_add;
-    QPushButton *m_delete;
     QPushButton *m_apply;
     QPushButton *m_close;
 };
-
-// The 25 characters of the list tools' "Field delimiter" boxes.
-[[nodiscard]] QStringList listToolDelimiters();
 
 } // namespace varnholt

@@ -8,14 +8,13 @@
 #include "ui/common/messagebox.h"
 #include "ui/common/msglanguage.h"
 #include "ui/common/progaddress.h"
-#include "ui/listtools/filterform.h"
+#include "ui/listtools/keywordgrid.h"
 #include "ui/listtools/listtoolwindows.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileInfo>
 #include <QHBoxLayout>
-#include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
 #include <QStandardItemModel>
@@ -42,44 +41,24 @@ TReplaceForm::TReplaceForm(ListTable &target, QWidget *parent)
     setWindowTitle(m_msl->text(msReplaceForm));
     setModal(true);
 
-    m_view = new QTableView(this);
-    m_view->setModel(m_pairs);
-    m_view->setAccessibleName(QStringLiteral("Replace list"));
-    m_view->setTabKeyNavigation(false);
-    m_view->verticalHeader()->setDefaultSectionSize(20);
+    m_grid = new KeywordGrid(m_pairs, QStringLiteral("Replace list"), this);
+    m_grid->loadButton()->setToolTip(QStringLiteral("Select text file of keyword filterg"));
+    m_grid->saveAsButton()->setToolTip(QStringLiteral("Save keywords as text file"));
     setHeaders();
 
     m_column = new QComboBox(this);
     m_column->setObjectName(QStringLiteral("cbF"));
     m_column->addItems(target.titles());
-    m_delimiter = new QComboBox(this);
-    m_delimiter->setObjectName(QStringLiteral("SectionSymbol"));
-    m_delimiter->addItems(listToolDelimiters());
-    m_delimiter->setCurrentText(QStringLiteral(";"));
     m_caseSensitive = new QCheckBox(QStringLiteral("Cas&e sensitive"), this);
     m_caseSensitive->setObjectName(QStringLiteral("cbC"));
 
-    m_load = new QPushButton(QStringLiteral("&Load File"), this);
-    m_load->setToolTip(QStringLiteral("Select text file of keyword filterg"));
-    m_saveAs = new QPushButton(QStringLiteral("&Save File As"), this);
-    m_saveAs->setToolTip(QStringLiteral("Save keywords as text file"));
-    m_add = new QPushButton(QStringLiteral("&Add Keyword"), this);
-    m_delete = new QPushButton(QStringLiteral("&Delete Keyword"), this);
     m_replace = new QPushButton(QStringLiteral("&Replace"), this);
     m_replace->setToolTip(QStringLiteral("Replace data in the addressbook"));
     m_close = new QPushButton(QStringLiteral("&Close"), this);
 
     auto *columnLabel = new QLabel(QStringLiteral("Column &to replace"), this);
     columnLabel->setBuddy(m_column);
-    auto *delimiterLabel = new QLabel(QStringLiteral("Field deli&miter"), this);
-    delimiterLabel->setBuddy(m_delimiter);
 
-    auto *fileButtons = new QHBoxLayout;
-    for (QPushButton *b : {m_load, m_saveAs, m_add, m_delete})
-        fileButtons->addWidget(b);
-    fileButtons->addStretch();
-    fileButtons->addWidget(delimiterLabel);
-    fileButtons->addWidget(m_delimiter);
     auto *options = new QHBoxLayout;
     options->addWidget(columnLabel);
     options->addWidget(m_column);
@@ -88,31 +67,23 @@ TReplaceForm::TReplaceForm(ListTable &target, QWidget *parent)
     options->addWidget(m_replace);
     options->addWidget(m_close);
     auto *layout = new QVBoxLayout(this);
-    layout->addLayout(fileButtons);
-    layout->addWidget(m_view, 1);
+    layout->addLayout(m_grid->fileRow());
+    layout->addWidget(m_grid->view(), 1);
     layout->addLayout(options);
     resize(800, 460);
+    setTabChain({m_grid->view(), m_column, m_grid->delimiterBox(), m_caseSensitive, m_grid->loadButton(),
+                 m_grid->saveAsButton(), m_grid->addButton(), m_grid->deleteButton(), m_replace, m_close});
 
-    connect(m_load, &QPushButton::clicked, this, &TReplaceForm::loadFileClick);
-    connect(m_saveAs, &QPushButton::clicked, this, &TReplaceForm::saveFileAsClick);
-    connect(m_add, &QPushButton::clicked, this, &TReplaceForm::addKeywordClick);
-    connect(m_delete, &QPushButton::clicked, this, &TReplaceForm::deleteKeywordClick);
+    connect(m_grid->loadButton(), &QPushButton::clicked, this, &TReplaceForm::loadFileClick);
+    connect(m_grid->saveAsButton(), &QPushButton::clicked, this, &TReplaceForm::saveFileAsClick);
+    connect(m_grid->addButton(), &QPushButton::clicked, this, &TReplaceForm::addKeywordClick);
+    connect(m_grid->deleteButton(), &QPushButton::clicked, this, &TReplaceForm::deleteKeywordClick);
     connect(m_replace, &QPushButton::clicked, this, &TReplaceForm::replaceClick);
     connect(m_close, &QPushButton::clicked, this, &QDialog::accept);
-    connect(m_delimiter, &QComboBox::currentIndexChanged, this, &TReplaceForm::rebuildGrid);
-    auto edited = [this] {
-        if (!m_rebuilding) {
-            m_pairsEdited = true;
-            updateSaveAllowed();
-        }
-    };
-    connect(m_pairs, &QAbstractItemModel::dataChanged, this, edited);
-    connect(m_pairs, &QAbstractItemModel::rowsInserted, this, edited);
-    connect(m_pairs, &QAbstractItemModel::rowsRemoved, this, edited);
+    connect(m_grid->delimiterBox(), &QComboBox::currentIndexChanged, this, &TReplaceForm::rebuildGrid);
 
     TranslationRegistry::instance().announce(this, m_msl);
-    updateSaveAllowed();
-    m_load->setFocus();
+    m_grid->loadButton()->setFocus();
 }
 
 void TReplaceForm::setHeaders()
@@ -121,58 +92,56 @@ void TReplaceForm::setHeaders()
     for (int c = 2; c < m_pairs->columnCount(); ++c)
         titles << QString::number(c + 1);
     m_pairs->setHorizontalHeaderLabels(titles.mid(0, m_pairs->columnCount()));
-    m_view->setColumnWidth(0, 380);
+    m_grid->view()->setColumnWidth(0, 380);
     if (m_pairs->columnCount() > 1)
-        m_view->setColumnWidth(1, 346);
+        m_grid->view()->setColumnWidth(1, 346);
+}
+
+void TReplaceForm::setCaptionFor(const QString &file)
+{
+    setWindowTitle(m_msl->text(msReplaceFormFile) + QStringLiteral(" - ") + QFileInfo(file).fileName());
 }
 
 QByteArray TReplaceForm::delimiterBytes() const
 {
-    const QString text = m_delimiter->currentText();
-    return SystemCharset::fromUnicode(text.isEmpty() ? QStringLiteral(";") : text.first(1));
-}
-
-void TReplaceForm::updateSaveAllowed()
-{
-    m_saveAs->setEnabled(!m_replaceFile.isEmpty() || m_pairsEdited);
+    return SystemCharset::fromUnicode(QString(m_grid->delimiter()));
 }
 
 void TReplaceForm::rebuildGrid()
 {
-    m_rebuilding = true;
     const auto rows = parseReplaceFile(m_replaceLines, delimiterBytes());
-    m_pairs->clear();
-    if (rows.empty()) {
-        m_pairs->setRowCount(1);
-        m_pairs->setColumnCount(2);
-    } else {
-        // As wide as the first line has fields (at least one column).
-        const int columns = std::max<int>(1, int(rows.front().size()));
-        m_pairs->setColumnCount(columns);
-        m_pairs->setRowCount(int(rows.size()));
-        for (int r = 0; r < int(rows.size()); ++r) {
-            for (int c = 0; c < int(rows[size_t(r)].size()) && c < columns; ++c)
-                m_pairs->setItem(r, c, new QStandardItem(SystemCharset::toUnicode(rows[size_t(r)][size_t(c)])));
+    m_grid->refill([&] {
+        m_pairs->clear();
+        if (rows.empty()) {
+            m_pairs->setRowCount(1);
+            m_pairs->setColumnCount(2);
+        } else {
+            // As wide as the first line has fields (at least one column).
+            const int columns = std::max<int>(1, int(rows.front().size()));
+            m_pairs->setColumnCount(columns);
+            m_pairs->setRowCount(int(rows.size()));
+            for (int r = 0; r < int(rows.size()); ++r) {
+                for (int c = 0; c < int(rows[size_t(r)].size()) && c < columns; ++c)
+                    m_pairs->setItem(r, c, new QStandardItem(SystemCharset::toUnicode(rows[size_t(r)][size_t(c)])));
+            }
         }
-    }
-    setHeaders();
-    m_rebuilding = false;
+        setHeaders();
+    });
 }
 
 void TReplaceForm::loadReplaceFile(const QString &file)
 {
-    m_replaceFile = file;
     // A file that cannot be read leaves the previous lines.
     if (const auto bytes = readFileBytes(file))
         m_replaceLines = *bytes;
     rebuildGrid();
-    setWindowTitle(m_msl->text(msReplaceFormFile) + QStringLiteral(" - ") + QFileInfo(file).fileName());
-    updateSaveAllowed();
+    setCaptionFor(file);
+    m_grid->setFile(file);
 }
 
 void TReplaceForm::loadFileClick()
 {
-    const auto chosen = ShowFileDialog(this, FileDialogKind::Open, m_msl->text(msOpenReplaceFile), m_replaceFile,
+    const auto chosen = ShowFileDialog(this, FileDialogKind::Open, m_msl->text(msOpenReplaceFile), m_grid->file(),
                                        QStringLiteral("ALL (*)"));
     if (chosen)
         loadReplaceFile(*chosen);
@@ -180,9 +149,9 @@ void TReplaceForm::loadFileClick()
 
 void TReplaceForm::saveFileAsClick()
 {
-    if (m_replaceFile.isEmpty() && !m_pairsEdited)
+    if (!m_grid->canSave())
         return;
-    const auto chosen = ShowFileDialog(this, FileDialogKind::Save, m_msl->text(msSaveReplaceFileAs), m_replaceFile,
+    const auto chosen = ShowFileDialog(this, FileDialogKind::Save, m_msl->text(msSaveReplaceFileAs), m_grid->file(),
                                        QStringLiteral("ALL (*)"));
     if (!chosen)
         return;
@@ -190,7 +159,6 @@ void TReplaceForm::saveFileAsClick()
     const QString name = QFileInfo(file).fileName();
     if (!name.contains(u'.') || name.endsWith(u'.'))
         file += QStringLiteral(".txt");
-    m_replaceFile = file;
     std::vector<std::vector<QByteArray>> rows;
     for (int r = 0; r < m_pairs->rowCount(); ++r) {
         std::vector<QByteArray> cells;
@@ -203,21 +171,21 @@ void TReplaceForm::saveFileAsClick()
     m_replaceLines = replaceFileBytes(rows, delimiterBytes());
     // A failed write is not reported.
     writeFileAtomically(file, m_replaceLines);
-    setWindowTitle(m_msl->text(msReplaceFormFile) + QStringLiteral(" - ") + QFileInfo(file).fileName());
-    updateSaveAllowed();
+    setCaptionFor(file);
+    m_grid->setFile(file);
 }
 
 void TReplaceForm::addKeywordClick()
 {
     const int row = m_pairs->rowCount();
     m_pairs->insertRow(row);
-    m_view->setCurrentIndex(m_pairs->index(row, 0));
-    m_view->setFocus();
+    m_grid->view()->setCurrentIndex(m_pairs->index(row, 0));
+    m_grid->view()->setFocus();
 }
 
 void TReplaceForm::deleteKeywordClick()
 {
-    const QModelIndex current = m_view->currentIndex();
+    const QModelIndex current = m_grid->view()->currentIndex();
     if (!current.isValid())
         return;
     if (current.row() == 0) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/listtools/keywordgrid.h"
+
 #include <QByteArray>
 #include <QDialog>
 
@@ -39,16 +41,16 @@ public:
     // The grid from the replace lines (after loading, on a delimiter change).
     void rebuildGrid();
 
-    [[nodiscard]] QString replaceFileName() const { return m_replaceFile; }
+    [[nodiscard]] QString replaceFileName() const { return m_grid->file(); }
     [[nodiscard]] QStandardItemModel *pairs() const { return m_pairs; }
-    [[nodiscard]] QTableView *pairView() const { return m_view; }
+    [[nodiscard]] QTableView *pairView() const { return m_grid->view(); }
     [[nodiscard]] QComboBox *columnBox() const { return m_column; }
-    [[nodiscard]] QComboBox *delimiterBox() const { return m_delimiter; }
+    [[nodiscard]] QComboBox *delimiterBox() const { return m_grid->delimiterBox(); }
     [[nodiscard]] QCheckBox *caseSensitiveBox() const { return m_caseSensitive; }
-    [[nodiscard]] QPushButton *loadButton() const { return m_load; }
-    [[nodiscard]] QPushButton *saveAsButton() const { return m_saveAs; }
-    [[nodiscard]] QPushButton *addButton() const { return m_add; }
-    [[nodiscard]] QPushButton *deleteButton() const { return m_delete; }
+    [[nodiscard]] QPushButton *loadButton() const { return m_grid->loadButton(); }
+    [[nodiscard]] QPushButton *saveAsButton() const { return m_grid->saveAsButton(); }
+    [[nodiscard]] QPushButton *addButton() const { return m_grid->addButton(); }
+    [[nodiscard]] QPushButton *deleteButton() const { return m_grid->deleteButton(); }
     [[nodiscard]] QPushButton *replaceButton() const { return m_replace; }
     [[nodiscard]] QPushButton *closeButton() const { return m_close; }
     [[nodiscard]] TMsgLanguage *messages() const { return m_msl; }
@@ -56,24 +58,16 @@ public:
 private:
     [[nodiscard]] QByteArray delimiterBytes() const;
     void setHeaders();
-    void updateSaveAllowed();
+    void setCaptionFor(const QString &file);
 
     ListTable &m_target;
     TMsgLanguage *m_msl;
     QStandardItemModel *m_pairs;
     QByteArray m_replaceLines; // the replace file last loaded or saved
-    QString m_replaceFile;
-    bool m_pairsEdited = false;
-    bool m_rebuilding = false;
 
-    QTableView *m_view;
+    KeywordGrid *m_grid;
     QComboBox *m_column;
-    QComboBox *m_delimiter;
     QCheckBox *m_caseSensitive;
-    QPushButton *m_load;
-    QPushButton *m_saveAs;
-    QPushButton *m_add;
-    QPushButton *m_delete;
     QPushButton *m_replace;
     QPushButton *m_close;
 };

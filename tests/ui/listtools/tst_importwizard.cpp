@@ -3,6 +3,7 @@
 // keyboard or screen-reader user meets on every page.
 #include "accessibilitycheck.h"
 #include "modalhelper.h"
+#include "testfiles.h"
 
 #include "project/listtable.h"
 #include "settings/syscharset.h"
@@ -25,17 +26,9 @@
 #include <shapefil.h>
 
 using namespace varnholt;
+using namespace varnholt::testing;
 
 namespace {
-
-QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes)
-{
-    const QString path = dir.filePath(name);
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
-}
 
 QStringList rowOf(const ListTable &table, int row)
 {
@@ -65,7 +58,7 @@ private slots:
     void quotedCsvWalk()
     {
         QTemporaryDir dir;
-        const QString csv = writeFile(dir, QStringLiteral("people.csv"),
+        const QString csv = writeFileIn(dir.path(), QStringLiteral("people.csv"),
                                       "name,email\r\n\"Smith, John\",j@x.org\r\n\"Say \"\"hi\"\"\",s@x.org\r\n");
         ListTable table;
         table.setCell(0, 0, QStringLiteral("old@x.org"));
@@ -134,7 +127,7 @@ private slots:
     void fixedWidthBreaks()
     {
         QTemporaryDir dir;
-        const QString file = writeFile(dir, QStringLiteral("fixed.txt"), "Anna  Berlin\nBo    Köln\nCarla\n");
+        const QString file = writeFileIn(dir.path(), QStringLiteral("fixed.txt"), "Anna  Berlin\nBo    Köln\nCarla\n");
         ListTable table;
         TImpVznLoad wizard(table, u';');
         wizard.show();
@@ -217,7 +210,7 @@ private slots:
     {
         QFETCH(int, answer);
         QTemporaryDir dir;
-        const QString file = writeFile(dir, QStringLiteral("c.csv"), "a,\"b;c\"\n");
+        const QString file = writeFileIn(dir.path(), QStringLiteral("c.csv"), "a,\"b;c\"\n");
         ListTable table;
         QList<ShownBox> shown;
         setMessageBoxHook([&](const QString &text, const QString &, int flags) {
@@ -248,7 +241,7 @@ private slots:
         QTemporaryDir dir;
         QByteArray binary(4096, 'x');
         binary[10] = '\0';
-        const QString file = writeFile(dir, QStringLiteral("picture.png"), binary);
+        const QString file = writeFileIn(dir.path(), QStringLiteral("picture.png"), binary);
         QList<ShownBox> shown;
         setMessageBoxHook([&](const QString &text, const QString &, int flags) {
             shown.append({text, flags});
@@ -265,7 +258,7 @@ private slots:
         QCOMPARE(shown[0].flags & mbIconError, int(mbIconError));
 
         // A ".dbf" that is no table is said so and read as text.
-        const QString fake = writeFile(dir, QStringLiteral("fake.dbf"), "a;b\nc;d\n");
+        const QString fake = writeFileIn(dir.path(), QStringLiteral("fake.dbf"), "a;b\nc;d\n");
         wizard.fileEdit()->setText(fake);
         wizard.nextButton()->click();
         QCOMPARE(wizard.step(), TImpVznLoad::StepType);
@@ -282,7 +275,7 @@ private slots:
         QByteArray text;
         for (int i = 0; i < 20000; ++i)
             text += "a" + QByteArray::number(i) + ";b\n";
-        const QString file = writeFile(dir, QStringLiteral("many.txt"), text);
+        const QString file = writeFileIn(dir.path(), QStringLiteral("many.txt"), text);
         ListTable table;
         table.setCell(0, 0, QStringLiteral("old"));
         TImpVznLoad::setProgressDelay(std::chrono::milliseconds(0));

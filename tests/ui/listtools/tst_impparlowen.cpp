@@ -2,12 +2,12 @@
 // the import, and what a keyboard or screen-reader user meets.
 #include "accessibilitycheck.h"
 #include "modalhelper.h"
+#include "testfiles.h"
 
 #include "project/listtable.h"
 #include "ui/listtools/importwindows.h"
 #include "ui/listtools/impparlowen.h"
 
-#include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -15,15 +15,9 @@
 #include <QTreeWidget>
 
 using namespace varnholt;
+using namespace varnholt::testing;
 
 namespace {
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-}
 
 QByteArray bookLine(int id, const QByteArray &email)
 {
