@@ -45,5 +45,6 @@ int runSend(const Invocation &inv);
 int runDryRun(const Invocation &inv, const QString &projectFile, const QString &folder);
 int runPreview(const Invocation &inv);
 int runResults(const Invocation &inv);
+int runVerify(const Invocation &inv);
 
 } // namespace varnholt::cli

@@ -65,6 +65,10 @@ const char usageText[] =
     "  results PROJECT.eml --delete sent|unsent|codes:550,551 [--force]\n"
     "                                  delete rows of the last run from the list;\n"
     "                                  --force saves a list that was not read whole\n"
+    "  verify PROJECT.eml [--dns HOST[:PORT]] [--connections N] [--timeout S]\n"
+    "                  [--delete-unavailable [--force]] [--save FILE]\n"
+    "                                  check every address's domain by an MX query;\n"
+    "                                  exit 1 when some are unavailable or unanswered\n"
     "\n"
     "Options:\n"
     "  --home DIR     use DIR as the program folder (settings, logs, language files)\n"
@@ -91,7 +95,10 @@ const QStringList valueOptions = {QStringLiteral("--home"), QStringLiteral("--de
                                   QStringLiteral("--column"), QStringLiteral("--keywords"),
                                   QStringLiteral("--keywords-delimiter"), QStringLiteral("--mode"),
                                   QStringLiteral("--removed"), QStringLiteral("--pairs"),
-                                  QStringLiteral("--pairs-delimiter")};
+                                  QStringLiteral("--pairs-delimiter"),
+                                  // verify
+                                  QStringLiteral("--dns"), QStringLiteral("--connections"),
+                                  QStringLiteral("--timeout"), QStringLiteral("--save")};
 
 std::optional<Invocation> parse(const QStringList &args, QString *error)
 {
@@ -189,6 +196,8 @@ int run(const QStringList &args)
         return runPreview(*inv);
     if (command == u"results")
         return runResults(*inv);
+    if (command == u"verify")
+        return runVerify(*inv);
     return fail(QStringLiteral("unknown command \"%1\" (see --help)").arg(command), ExitUsage);
 }
 

@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <memory>
 
 #include <arpa/inet.h>
@@ -61,9 +62,14 @@ QString defaultResolvConf()
     return QStringLiteral("/etc/resolv.conf");
 }
 
-QString FirstNameServer(QByteArrayView resolvConfText)
+QString defaultResolvedUpstreamConf()
 {
-    QByteArray firstIPv6;
+    return QStringLiteral("/run/systemd/resolve/resolv.conf");
+}
+
+QStringList NameServers(QByteArrayView resolvConfText)
+{
+    QStringList servers;
     qsizetype start = 0;
     while (start < resolvConfText.size()) {
         qsizetype end = resolvConfText.indexOf('\n', start);
@@ -71,18 +77,19 @@ QString FirstNameServer(QByteArrayView resolvConfText)
             end = resolvConfText.size();
         const QByteArray server = nameServerOf(resolvConfText.sliced(start, end - start));
         start = end + 1;
-        if (server.isEmpty())
-            continue;
-        switch (familyOf(server)) {
-        case Family::IPv4: return QString::fromLatin1(server);
-        case Family::IPv6:
-            if (firstIPv6.isEmpty())
-                firstIPv6 = server;
-            break;
-        case Family::None: break;
-        }
+        if (!server.isEmpty() && familyOf(server) != Family::None)
+            servers << QString::fromLatin1(server);
     }
-    return QString::fromLatin1(firstIPv6);
+    return servers;
+}
+
+QString FirstNameServer(QByteArrayView resolvConfText)
+{
+    const QStringList servers = NameServers(resolvConfText);
+    for (const QString &server : servers)
+        if (familyOf(server.toLatin1()) == Family::IPv4)
+            return server;
+    return servers.value(0);
 }
 
 QString LocalHostAddress()
@@ -104,11 +111,25 @@ QString LocalHostAddress()
     return QString::fromLatin1(dotted);
 }
 
-QString FindDnsServer(const QString &resolvConf)
+QString FindDnsServer(const QString &resolvConf, const QString &upstreamConf)
 {
     QFile file(resolvConf);
     if (file.open(QIODevice::ReadOnly)) {
-        const QString server = FirstNameServer(file.readAll());
+        const QByteArray text = file.readAll();
+        const QString server = FirstNameServer(text);
+        const QStringList servers = NameServers(text);
+        const bool onlyStub = !servers.isEmpty()
+            && std::all_of(servers.begin(), servers.end(),
+                           [](const QString &s) { return s == ResolvedStubAddress; });
+        if (onlyStub) {
+            // systemd-resolved's stub: its own list names the real servers.
+            QFile upstream(upstreamConf);
+            if (upstream.open(QIODevice::ReadOnly)) {
+                const QString real = FirstNameServer(upstream.readAll());
+                if (!real.isEmpty() && real != ResolvedStubAddress)
+                    return real;
+            }
+        }
         if (!server.isEmpty())
             return server;
     }

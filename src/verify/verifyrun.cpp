@@ -81,6 +81,7 @@ void VerifyRun::start(bool resume)
     m_next = 0;
     m_done = 0;
     m_resume = resume;
+    m_sendFailureSaid = false;
     if (!resume) {
         m_good.clear();
         m_bad.clear();
@@ -153,11 +154,13 @@ void VerifyRun::handOut()
                 [this, q](int error, int answers, const QString &first, const QStringList &exchanges) {
                     answered(q, error, answers, first, exchanges);
                 });
+        connect(q->query.get(), &MxQuery::sendFailed, this, [this](const QString &message) {
+            if (!std::exchange(m_sendFailureSaid, true))
+                emit querySendFailed(message);
+        });
         q->clock.setInterval(1000);
         connect(&q->clock, &QTimer::timeout, this, [this, q] { clockTick(q); });
         q->clock.start();
-        // A query that cannot even be sent reports at once; its row is then
-        // done before this returns.
         q->query->start(m_dnsServer, m_rows[size_t(r)].domain);
         return;
     }

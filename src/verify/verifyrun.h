@@ -34,8 +34,9 @@ class MxQuery : public QObject
     Q_OBJECT
 public:
     using QObject::QObject;
-    // `server` is "host" or "host:port"; a failure to send (a server that is
-    // no address) is reported through done() with an error.
+    // `server` is "host" or "host:port". A query that cannot be sent (a
+    // server that is no address) says so through sendFailed() and never
+    // reports done(): the run's clock ends its row.
     virtual void start(const QString &server, const QString &domain) = 0;
 
 signals:
@@ -44,6 +45,7 @@ signals:
     // answer when it is an MX record; `exchanges` the exchanges of all its
     // MX records, in order.
     void done(int error, int answers, const QString &firstExchange, const QStringList &exchanges);
+    void sendFailed(const QString &message);
 };
 
 using MxQueryFactory = std::function<std::unique_ptr<MxQuery>()>;
@@ -130,6 +132,9 @@ public:
 signals:
     void rowChanged(int row);
     void runningChanged(bool running);
+    // A query could not be sent (its row ends at its time-out); said once
+    // a run.
+    void querySendFailed(const QString &message);
     // The run ended: every row handed out and answered, or finish().
     void finished();
 
@@ -168,6 +173,7 @@ private:
     bool m_resume = false;
     bool m_running = false;
     bool m_finished = true;
+    bool m_sendFailureSaid = false;
 };
 
 } // namespace varnholt

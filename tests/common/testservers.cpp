@@ -237,6 +237,46 @@ bool DovecotPop3::start(const QString &folder, const QString &user, const QStrin
     return ServerProcess::start(dovecot, {"-F", "-c", conf.fileName()}, port);
 }
 
+bool DnsmasqServer::start(const QStringList &options)
+{
+    const QString dnsmasq = findTool("dnsmasq");
+    if (dnsmasq.isEmpty()) {
+        missing = QStringLiteral("dnsmasq (package dnsmasq-base) is not installed");
+        return false;
+    }
+    const quint16 port = freePort();
+    QStringList args{"--keep-in-foreground", "--conf-file=/dev/null", "--no-resolv", "--no-hosts",
+                     "--listen-address=127.0.0.1", "--bind-interfaces",
+                     QStringLiteral("--port=%1").arg(port), "--pid-file="};
+    if (runningAsRoot())
+        args << "--user=nobody";
+    return ServerProcess::start(dnsmasq, args + options, port);
+}
+
+bool UnboundServer::start(const QString &folder, const QString &serverClauses, const QString &otherSections)
+{
+    const QString unbound = findTool("unbound");
+    if (unbound.isEmpty()) {
+        missing = QStringLiteral("unbound (package unbound) is not installed");
+        return false;
+    }
+    QDir().mkpath(folder);
+    const quint16 port = freePort();
+    QFile conf(folder + "/unbound.conf");
+    if (!conf.open(QIODevice::WriteOnly))
+        return false;
+    conf.write(QStringLiteral("server:\n  interface: 127.0.0.1\n  port: %1\n  do-daemonize: no\n"
+                              "  username: \"\"\n  chroot: \"\"\n  directory: \"%2\"\n  pidfile: \"\"\n"
+                              "  use-syslog: no\n  logfile: \"\"\n  do-ip6: no\n"
+                              "  access-control: 127.0.0.0/8 allow\n  module-config: \"iterator\"\n"
+                              "%3\n%4\n")
+                   .arg(port)
+                   .arg(folder, serverClauses, otherSections)
+                   .toUtf8());
+    conf.close();
+    return ServerProcess::start(unbound, {"-d", "-c", conf.fileName()}, port);
+}
+
 QByteArray DovecotPop3::log() const
 {
     QFile f(m_folder + "/dovecot.log");

@@ -2,8 +2,9 @@
 
 // Real mail servers started on 127.0.0.1 by the tests themselves: Postfix's
 // smtp-sink (with a dump folder and its failure options), aiosmtpd
-// (STARTTLS, TLS, AUTH; tests/common/smtpserver.py) and Dovecot (POP3 with
-// one user). Each server is stopped and waited for when its object goes.
+// (STARTTLS, TLS, AUTH; tests/common/smtpserver.py), Dovecot (POP3 with
+// one user) and the DNS servers dnsmasq and unbound. Each server is stopped
+// and waited for when its object goes.
 // A start that cannot happen because the program is missing says so in
 // `missing`, so that the test can skip.
 
@@ -96,6 +97,28 @@ public:
 
 private:
     QString m_folder;
+};
+
+// dnsmasq as a DNS server for test domains on 127.0.0.1 (UDP and TCP on
+// the same port). `options` are dnsmasq's own records and rules, such as
+// "--mx-host=example.test,mx1.example.test,10", "--local=/test/" (unknown
+// names under .test are NXDOMAIN), "--cname=alias.test,example.test",
+// "--host-record=aonly.test,127.0.0.1" (an A record, no MX).
+class DnsmasqServer : public ServerProcess
+{
+public:
+    bool start(const QStringList &options);
+};
+
+// unbound as a DNS server on 127.0.0.1: `serverClauses` are lines of its
+// "server:" section (local-zone, local-data...), `otherSections` follows it
+// (a stub-zone towards 127.0.0.1, which unbound refuses to ask by default,
+// gives SERVFAIL at once). It never recurses beyond what the configuration
+// names.
+class UnboundServer : public ServerProcess
+{
+public:
+    bool start(const QString &folder, const QString &serverClauses, const QString &otherSections = {});
 };
 
 } // namespace varnholt::testing

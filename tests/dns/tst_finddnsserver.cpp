@@ -56,12 +56,51 @@ private slots:
         QFETCH(QString, server);
         QCOMPARE(FirstNameServer(text), server);
         // Without a server in the file, the computer's own address stands in.
-        QCOMPARE(FindDnsServer(resolvConf(text)), server.isEmpty() ? LocalHostAddress() : server);
+        QCOMPARE(FindDnsServer(resolvConf(text), m_dir.filePath(QStringLiteral("no-upstream"))),
+                 server.isEmpty() ? LocalHostAddress() : server);
+    }
+
+    // systemd-resolved's stub alone in resolv.conf: the upstream list it
+    // keeps names the real server.
+    void resolvedStub_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QByteArray>("upstream"); // "-": no such file
+        QTest::addColumn<QString>("server");
+
+        const QByteArray stub("# This is /run/systemd/resolve/stub-resolv.conf\nnameserver 127.0.0.53\n"
+                              "options edns0 trust-ad\nsearch .\n");
+        QTest::newRow("stub: the upstream's first IPv4 server")
+            << stub << QByteArray("nameserver 2001:db8::1\nnameserver 192.0.2.10\nnameserver 192.0.2.11\n")
+            << "192.0.2.10";
+        QTest::newRow("stub named twice") << QByteArray("nameserver 127.0.0.53\nnameserver 127.0.0.53\n")
+                                          << QByteArray("nameserver 192.0.2.12\n") << "192.0.2.12";
+        QTest::newRow("stub, upstream list missing") << stub << QByteArray("-") << "127.0.0.53";
+        QTest::newRow("stub, upstream list without servers") << stub << QByteArray("search .\n") << "127.0.0.53";
+        QTest::newRow("stub and another server: the file as it is")
+            << QByteArray("nameserver 127.0.0.53\nnameserver 192.0.2.20\n") << QByteArray("nameserver 192.0.2.10\n")
+            << "127.0.0.53";
+        QTest::newRow("other loopback server is no stub")
+            << QByteArray("nameserver 127.0.0.1\n") << QByteArray("nameserver 192.0.2.10\n") << "127.0.0.1";
+    }
+
+    void resolvedStub()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QByteArray, upstream);
+        QFETCH(QString, server);
+        const QString conf = resolvConf(text);
+        const QString upstreamPath = m_dir.filePath(QStringLiteral("upstream.conf"));
+        QFile::remove(upstreamPath);
+        if (upstream != "-")
+            QVERIFY(varnholt::testing::writeFile(upstreamPath, upstream));
+        QCOMPARE(FindDnsServer(conf, upstreamPath), server);
     }
 
     void missingFileFallsBack()
     {
-        QCOMPARE(FindDnsServer(m_dir.filePath(QStringLiteral("no-such-file"))), LocalHostAddress());
+        QCOMPARE(FindDnsServer(m_dir.filePath(QStringLiteral("no-such-file")), m_dir.filePath(QStringLiteral("no-upstream"))),
+                 LocalHostAddress());
     }
 
     void localHostAddressIsTheHostsFirstIPv4()

@@ -38,7 +38,7 @@ public:
     {
         m_asked << domain;
         if (server == u"not an address") {
-            emit done(11001, 0, {}, {});
+            emit sendFailed(QStringLiteral("Invalid address"));
             return;
         }
         const Script s = m_scripts.value(domain.toLower());
@@ -201,15 +201,26 @@ private slots:
         QCOMPARE(m_asked.size(), 12);
     }
 
-    // A DNS server that is no address: the row reads the error, the run goes on.
+    // A DNS server that is no address: said once, and the rows end at their
+    // time-out; the run goes on.
     void queryThatCannotBeSent()
     {
         auto run = makeRun({"a@mx.test", "b@nomx.test"});
         run->setDnsServer("not an address");
+        QSignalSpy said(run.get(), &VerifyRun::querySendFailed);
         runToEnd(*run);
-        QCOMPARE(run->rows()[0].comment, "Error 11001");
-        QCOMPARE(run->rows()[1].comment, "Error 11001");
+        QCOMPARE(said.size(), 1);
+        QCOMPARE(run->rows()[0].comment, "TimeOut");
+        QCOMPARE(run->rows()[1].comment, "TimeOut");
         QCOMPARE(run->done(), 2);
+    }
+
+    // A query error says nothing of the domain: the row reads the code.
+    void queryError()
+    {
+        auto run = makeRun({"a@broken.test"});
+        runToEnd(*run);
+        QCOMPARE(run->rows()[0].comment, "Error 2");
     }
 
     // "Delete unavailable" takes every "No" row and keeps "No Data"; "Save

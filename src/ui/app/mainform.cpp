@@ -640,8 +640,17 @@ void TMainForm::handleCommandLine()
     QTimer::singleShot(0, this, [this, path]() mutable {
         if (!OpenProject(path, false))
             return;
-        if (m_commandLine.mode == CommandLine::Mode::Verify)
-            requestTool(TNewMod2MessageForm::toVerify);
+        // "-v": the program ends with the verification (a changed list is
+        // offered for saving first).
+        if (m_commandLine.mode == CommandLine::Mode::VerifyAndExit) {
+            if (TNewMod2MessageForm *w = projectWindow()) {
+                connect(w, &TNewMod2MessageForm::verificationClosed, this, [w] {
+                    if (w->queryClose())
+                        QCoreApplication::exit(0);
+                }, Qt::QueuedConnection);
+            }
+        }
+        requestTool(TNewMod2MessageForm::toVerify);
     });
 }
 

@@ -12,6 +12,8 @@
 #include "ui/listtools/editab.h"
 #include "ui/listtools/importwindows.h"
 #include "ui/listtools/listtoolwindows.h"
+#include "ui/verify/verifyform.h"
+#include "verify/dnsmxquery.h"
 
 #include <QWebEngineView>
 
@@ -603,11 +605,17 @@ void TNewMod2MessageForm::requestTool(int tool)
         FilterAddressBook(this, m_project->table(), m_project->folder());
         rebuildAfterListChange();
         return;
-    default: break;
-    }
-    if (tool < toForeignImport || tool > toImportHtml)
+    case toVerify: {
+        const int column = emailColumn();
+        m_project->table().normaliseAddresses(column);
+        if (VerifyAddresses(this, *m_project, column, DnsMxQuery::factory()))
+            markModified();
+        QMetaObject::invokeMethod(this, &TNewMod2MessageForm::listChanged, Qt::QueuedConnection);
+        emit verificationClosed();
         return;
-    emit toolRequested(tool);
+    }
+    default: break; // any other number does nothing
+    }
 }
 
 void TNewMod2MessageForm::listChanged()

@@ -110,9 +110,8 @@ signals:
     // The commands the main window enables may have changed.
     void commandsChanged();
     void editStateChanged(int bits);
-    // A list tool, the verification or the HTML editor is asked for; the
-    // windows of those tools connect here.
-    void toolRequested(int tool);
+    // The verification window was closed.
+    void verificationClosed();
     // "Send Mailing List" saved the project and cleaned its e-mail column:
     // the sending window opens on project().table() with its titles.
     void sendingWindowRequested();

@@ -138,6 +138,9 @@ TVerifyForm::TVerifyForm(Project &project, int emailColumn, MxQueryFactory facto
     connect(m_run.get(), &VerifyRun::rowChanged, m_model, &VerifyModel::rowChanged);
     connect(m_run.get(), &VerifyRun::runningChanged, this, &TVerifyForm::runningChanged);
     connect(m_run.get(), &VerifyRun::finished, this, &TVerifyForm::runFinished);
+    connect(m_run.get(), &VerifyRun::querySendFailed, this, [this](const QString &message) {
+        ShowMessageBox(message, m_msl->text(msgError), mbIconError);
+    });
     loadRows();
     runningChanged(false);
 }

@@ -211,7 +211,7 @@ private slots:
         const QStringList commands{QStringLiteral("projectOptions"), QStringLiteral("preferences"),
                                    QStringLiteral("about"), QStringLiteral("importList"),
                                    QStringLiteral("foreignImport"), QStringLiteral("editList"),
-                                   QStringLiteral("filter")};
+                                   QStringLiteral("filter"), QStringLiteral("verifyList")};
         for (const QString &name : commands) {
             QAction *command = main.action(name);
             QVERIFY2(command, qPrintable(name));
