@@ -1,10 +1,11 @@
-// `list import SOURCE --format delimited|fixed|dbase ... --output FILE | --project PROJECT.eml`
+// `list import SOURCE --format delimited|fixed|dbase|spreadsheet ... --output FILE | --project PROJECT.eml`
 // and `list export LIST --xlsx FILE`: the import wizard's choices as options,
 // and the list editor's spreadsheet export.
 #include "cli.h"
 #include "openproject.h"
 
 #include "listtools/importsource.h"
+#include "listtools/spreadsheet.h"
 #include "project/listtable.h"
 #include "sending/projectlock.h"
 #include "sending/xlsxexport.h"
@@ -21,6 +22,8 @@ namespace {
 const char importUsage[] =
     "usage: list import SOURCE --format delimited|fixed|dbase [--delimiter C ...] [--consecutive] [--csv]\n"
     "       [--breaks N,N,...] [--origin windows|dos] [--start-row N] [--replace-delimiter C]\n"
+    "   or: list import BOOK --format spreadsheet [--sheet NAME] [--titles] [--range A1:H100]\n"
+    "       [--replace-delimiter C]\n"
     "       (--output FILE [--list-delimiter C] | --project PROJECT.eml [--force])";
 const char exportUsage[] = "usage: list export LIST|PROJECT.eml --xlsx FILE [--delimiter C]";
 
@@ -110,8 +113,28 @@ int runListImport(const Invocation &inv)
     if (inv.has(QStringLiteral("--output")) == toProject)
         return fail(QStringLiteral("give either --output FILE or --project PROJECT.eml"), ExitUsage);
     const QString format = inv.option(QStringLiteral("--format"));
-    if (format != u"delimited" && format != u"fixed" && format != u"dbase")
-        return fail(QStringLiteral("--format is delimited, fixed or dbase"), ExitUsage);
+    if (format != u"delimited" && format != u"fixed" && format != u"dbase" && format != u"spreadsheet")
+        return fail(QStringLiteral("--format is delimited, fixed, dbase or spreadsheet"), ExitUsage);
+    const bool spreadsheet = format == u"spreadsheet";
+    // The options of one kind of source only.
+    for (const char *option : {"--delimiter", "--consecutive", "--csv", "--breaks", "--origin", "--start-row"}) {
+        if (spreadsheet && inv.has(QString::fromLatin1(option)))
+            return fail(QStringLiteral("%1 is not for --format spreadsheet (--range chooses the cells)")
+                            .arg(QString::fromLatin1(option)),
+                        ExitUsage);
+    }
+    for (const char *option : {"--sheet", "--titles", "--range"}) {
+        if (!spreadsheet && inv.has(QString::fromLatin1(option)))
+            return fail(QStringLiteral("%1 is for --format spreadsheet").arg(QString::fromLatin1(option)), ExitUsage);
+    }
+    std::optional<CellRange> range;
+    if (spreadsheet) {
+        range = parseCellRange(inv.option(QStringLiteral("--range")));
+        if (!range)
+            return fail(QStringLiteral("--range is a cell range such as A1:H100, B2: or A:C, not \"%1\"")
+                            .arg(inv.option(QStringLiteral("--range"))),
+                        ExitUsage);
+    }
     const QString sourcePath = inv.words[2];
     if (!QFileInfo(sourcePath).isFile())
         return fail(QStringLiteral("no file \"%1\"").arg(sourcePath), ExitUsage);
@@ -191,10 +214,29 @@ int runListImport(const Invocation &inv)
         return fail(QStringLiteral("--replace-delimiter must differ from the list delimiter"), ExitUsage);
 
     ImportResult result;
+    QStringList titles;
     ListTable scratch;
     ListTable &table = toProject ? opened->project->table() : scratch;
     const QString target = toProject ? opened->project->listFile() : inv.option(QStringLiteral("--output"));
-    if (choices.type == ImportType::DBase) {
+    if (spreadsheet) {
+        const auto book = Workbook::open(sourcePath, &error);
+        if (!book)
+            return fail(error);
+        SheetChoices sheet;
+        sheet.titles = inv.has(QStringLiteral("--titles"));
+        sheet.range = *range;
+        if (inv.has(QStringLiteral("--sheet"))) {
+            sheet.sheet = book->sheetIndex(inv.option(QStringLiteral("--sheet")));
+            if (sheet.sheet < 0)
+                return fail(QStringLiteral("the workbook has no sheet \"%1\"; its sheets: %2")
+                                .arg(inv.option(QStringLiteral("--sheet")), book->sheetNames().join(QStringLiteral(", "))),
+                            ExitUsage);
+        }
+        const SheetImportResult imported = toProject ? importSpreadsheet(*book, sheet, table, unstorable)
+                                                     : importSpreadsheetToFile(*book, sheet, target, unstorable);
+        result = imported;
+        titles = imported.titles;
+    } else if (choices.type == ImportType::DBase) {
         const auto dbf = DbfTable::open(sourcePath, &error);
         if (!dbf)
             return fail(error);
@@ -235,11 +277,14 @@ int runListImport(const Invocation &inv)
     doc.insert(QStringLiteral("columns"), result.columns);
     doc.insert(QStringLiteral("replacedRecords"), result.unstorableRows);
     doc.insert(QStringLiteral("notes"), QJsonArray::fromStringList(result.notes));
+    if (spreadsheet)
+        doc.insert(QStringLiteral("titles"), QJsonArray::fromStringList(titles));
     QString text = importedText(result.records, result.columns, sourcePath, target);
     if (result.unstorableRows > 0)
         text += QStringLiteral("%1 records had the list delimiter or a line break replaced in a field (the first at "
-                               "line %2)\n")
+                               "%2 %3)\n")
                     .arg(result.unstorableRows)
+                    .arg(spreadsheet ? QStringLiteral("row") : QStringLiteral("line"))
                     .arg(result.firstUnstorableLine);
     print(inv, doc, text);
     return ExitOk;

@@ -37,9 +37,10 @@ const char usageText[] =
     "                                  list with its own; without --output the list is\n"
     "                                  written back in place; --force saves a list that\n"
     "                                  was not read whole; --json prints a summary\n"
-    "  list import SOURCE --format delimited|fixed|dbase\n"
+    "  list import SOURCE --format delimited|fixed|dbase|spreadsheet\n"
     "              [--delimiter C ...] [--consecutive] [--csv] [--breaks N,N,...]\n"
     "              [--origin windows|dos] [--start-row N] [--replace-delimiter C]\n"
+    "              [--sheet NAME] [--titles] [--range A1:H100]\n"
     "              (--output FILE [--list-delimiter C] | --project PROJECT.eml [--force])\n"
     "                                  import a text file (delimiters ; by default; --csv\n"
     "                                  reads quoted fields; --consecutive takes a run of\n"
@@ -48,10 +49,15 @@ const char usageText[] =
     "                                  a dBASE table from line or record --start-row into\n"
     "                                  a new list file, or append it to a project's list\n"
     "                                  (filling it when blank); --origin dos converts from\n"
-    "                                  the OEM code page. A field holding the list's\n"
-    "                                  delimiter or a line break is refused unless\n"
-    "                                  --replace-delimiter C puts C in its place (line\n"
-    "                                  breaks become blanks)\n"
+    "                                  the OEM code page. --format spreadsheet reads a\n"
+    "                                  workbook (.xlsx, .ods, .xls): the sheet NAME (the\n"
+    "                                  first by default), the cells of --range, the first\n"
+    "                                  row left out as titles with --titles; cells as\n"
+    "                                  shown (dates in the system's short form, formulas\n"
+    "                                  as their results), empty rows left out. A field\n"
+    "                                  holding the list's delimiter or a line break is\n"
+    "                                  refused unless --replace-delimiter C puts C in\n"
+    "                                  its place (line breaks become blanks)\n"
     "  list export LIST|PROJECT.eml --xlsx FILE [--delimiter C]\n"
     "                                  write the list as a spreadsheet workbook\n"
     "  project show PROJECT.eml        print a project's settings, list and attachments\n"
@@ -90,7 +96,7 @@ const QStringList valueOptions = {QStringLiteral("--home"), QStringLiteral("--de
                                   QStringLiteral("--start-row"), QStringLiteral("--breaks"),
                                   QStringLiteral("--output"), QStringLiteral("--project"),
                                   QStringLiteral("--list-delimiter"), QStringLiteral("--replace-delimiter"),
-                                  QStringLiteral("--xlsx"),
+                                  QStringLiteral("--xlsx"), QStringLiteral("--sheet"), QStringLiteral("--range"),
                                   // list dedupe / filter / replace
                                   QStringLiteral("--column"), QStringLiteral("--keywords"),
                                   QStringLiteral("--keywords-delimiter"), QStringLiteral("--mode"),

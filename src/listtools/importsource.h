@@ -22,7 +22,8 @@ namespace varnholt {
 
 class ListTable;
 
-enum class ImportType { Unknown, DBase, Delimited, FixedWidth };
+// Spreadsheet: a workbook, read by spreadsheet.h.
+enum class ImportType { Unknown, DBase, Delimited, FixedWidth, Spreadsheet };
 enum class FileOrigin { Windows, Dos };
 
 // Called with the work done so far and its total; false stops the work.

@@ -1,7 +1,7 @@
 // `varnholt-cli list import` and `list export`, run as a script would: into
 // a new list file, into a project's list under its lock, the refusal of
-// fields the list cannot keep, usage errors, and the workbook as Python's
-// zipfile reads it.
+// fields the list cannot keep, usage errors, the workbook as Python's
+// zipfile reads it, and a workbook imported back.
 #include "../cli/clifixture.h"
 
 #include "sending/projectlock.h"
@@ -82,6 +82,15 @@ private slots:
                                              << QByteArray("not a text file");
         QTest::newRow("text file as dBASE") << QStringList{"--format", "dbase", "--output", "OUT"} << 1
                                             << QByteArray("not a dBASE table");
+        QTest::newRow("text file as workbook") << QStringList{"--format", "spreadsheet", "--output", "OUT"} << 1
+                                               << QByteArray("not a workbook");
+        QTest::newRow("delimiters for a workbook")
+            << QStringList{"--format", "spreadsheet", "--delimiter", ",", "--output", "OUT"} << 2
+            << QByteArray("--delimiter is not for --format spreadsheet");
+        QTest::newRow("sheet for a text file") << QStringList{"--format", "delimited", "--sheet", "S", "--output", "OUT"}
+                                               << 2 << QByteArray("--sheet is for --format spreadsheet");
+        QTest::newRow("bad range") << QStringList{"--format", "spreadsheet", "--range", "A:C5", "--output", "OUT"}
+                                   << 2 << QByteArray("--range is a cell range");
     }
     void badInput()
     {
@@ -99,6 +108,45 @@ private slots:
         QCOMPARE(r.exitCode, exitCode);
         QVERIFY2(r.err.contains(message), r.err.constData());
         QVERIFY(!QFile::exists(dir.filePath("out.txt")));
+    }
+
+    // A list exported as a workbook (libxlsxwriter) comes back as it was:
+    // its titles row left out, leading zeros and text kept; into a project
+    // a cell with the list's delimiter is refused until a replacement is
+    // given; an unknown sheet is named with the ones there are.
+    void workbookBack()
+    {
+        QTemporaryDir dir;
+        const QByteArray records = "a@x.org;007;Zo\xC3\xAB M\xC3\xBCller\r\nb@x.org;;2024-03-05\r\nc@x.org;Ann, Bo;x\r\n";
+        writeFile(dir.filePath("l.txt"), records);
+        const QString xlsx = dir.filePath("l.xlsx");
+        auto r = CliFixture::run({"list", "export", dir.filePath("l.txt"), "--xlsx", xlsx});
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+
+        const QString out = dir.filePath("back.txt");
+        r = CliFixture::run({"list", "import", xlsx, "--format", "spreadsheet", "--titles", "--sheet", "list",
+                             "--output", out, "--json"});
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QCOMPARE(readFile(out), records);
+        QVERIFY2(r.out.contains("\"records\": 3") && r.out.contains("\"Column#3\""), r.out.constData());
+
+        r = CliFixture::run({"list", "import", xlsx, "--format", "spreadsheet", "--sheet", "Other", "--output", out});
+        QCOMPARE(r.exitCode, 2);
+        QVERIFY2(r.err.contains("no sheet \"Other\"; its sheets: List"), r.err.constData());
+
+        const QString project = CliFixture::makeProject(dir.path(), "old@x.org;Old;Town\r\n");
+        const QString list = dir.filePath("p.txt");
+        writeFile(dir.filePath("semi.txt"), "x@x.org|Smith; John\r\n");
+        r = CliFixture::run({"list", "export", dir.filePath("semi.txt"), "--delimiter", "|", "--xlsx", xlsx});
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        const QStringList args{"list", "import", xlsx, "--format", "spreadsheet", "--range", "A2:", "--project", project};
+        r = CliFixture::run(args);
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.err.contains("row 2 of the sheet") && r.err.contains("--replace-delimiter"), r.err.constData());
+        QCOMPARE(readFile(list), QByteArray("old@x.org;Old;Town\r\n"));
+        r = CliFixture::run(args + QStringList{"--replace-delimiter", ","});
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QCOMPARE(readFile(list), QByteArray("old@x.org;Old;Town\r\nx@x.org;Smith, John;\r\n"));
     }
 
     void exportWorkbook()

@@ -17,7 +17,8 @@
 // (screenshotpreview.h), "logs", "save", "delete" and "schedule"
 // the sending window's dialogs; "importwizard" (a quoted CSV on the
 // delimiter page), "importtype" (the same on the type and preview page),
-// "importbreaks" (a fixed-width file on the column-break page) and
+// "importbreaks" (a fixed-width file on the column-break page),
+// "importsheet" (a workbook on the type page, its titles row ticked) and
 // "addressbook" (a folder of address books) the list import
 // windows, on sample files of their own; "listeditor", "dedupe", "filter"
 // and "replace" the list tools on the project's list; any other name triggers the main window's
@@ -42,6 +43,7 @@
 #include "ui/listtools/replaceform.h"
 #include "ui/listtools/impparlowen.h"
 #include "ui/listtools/impvznload.h"
+#include "sending/xlsxexport.h"
 
 #include <QCheckBox>
 #include <QFile>
@@ -151,6 +153,18 @@ QWidget *listImportWindow(const QString &name, QWidget *parent)
             wizard->delimiterBox(';')->setChecked(false);
             wizard->delimiterBox(',')->setChecked(true);
         }
+        return wizard;
+    }
+    if (name == u"importsheet") {
+        const QString book = scratch.filePath(QStringLiteral("customers.xlsx"));
+        writeXlsxWorkbook(book, QStringLiteral("Customers"), {"E-mail", "First name", "Last name", "Zip", "City"},
+                          {{"anna.berger@example.com", "Anna", "Berger", "01067", "Dresden"},
+                           {"b.krause@example.org", "Bernd", "Krause", "20095", "Hamburg"},
+                           {"carla@example.net", "Carla", "Lindqvist", "50667", "Köln"}});
+        auto *wizard = new TImpVznLoad(table, u';', parent);
+        wizard->fileEdit()->setText(book);
+        wizard->nextButton()->click();
+        wizard->titlesBox()->setChecked(true);
         return wizard;
     }
     if (name == u"addressbook") {

@@ -11,8 +11,10 @@
 #include <QAbstractTableModel>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -55,6 +57,8 @@ QStringList defaultMessages()
                        "and import?"),                                                // 9
         QStringLiteral("Nothing was imported: the fields hold the list delimiter."), // 10
         QStringLiteral("The file \"%1\" does not exist."),                            // 11
+        QStringLiteral("\"%1\" is not a cell range: give two corners such as A1:H100, a start such as "
+                       "B2:, whole columns such as A:C, or nothing for the whole sheet."), // 12
     };
 }
 
@@ -227,6 +231,60 @@ private:
     int m_columns = 0;
 };
 
+// Step 2 for a workbook: the first rows of the sheet's range, with their
+// sheet row numbers; when the first row holds the titles, they head the
+// columns beside the list's own column names (a list keeps no titles).
+class TImpVznLoad::SheetModel : public QAbstractTableModel
+{
+public:
+    using QAbstractTableModel::QAbstractTableModel;
+    void setRows(std::vector<std::pair<qint64, QStringList>> rows)
+    {
+        beginResetModel();
+        m_rows = std::move(rows);
+        m_columns = 0;
+        for (const auto &row : m_rows)
+            m_columns = std::max(m_columns, int(row.second.size()));
+        m_columns = std::min(m_columns, kMaxImportColumns);
+        endResetModel();
+    }
+    void setTitles(bool titles)
+    {
+        beginResetModel();
+        m_titles = titles;
+        endResetModel();
+    }
+    int rowCount(const QModelIndex &parent = {}) const override
+    {
+        return parent.isValid() ? 0 : int(m_rows.size()) - offset();
+    }
+    int columnCount(const QModelIndex &parent = {}) const override { return parent.isValid() ? 0 : m_columns; }
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        if (role != Qt::DisplayRole)
+            return {};
+        return m_rows[size_t(index.row() + offset())].second.value(index.column());
+    }
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override
+    {
+        if (role != Qt::DisplayRole)
+            return {};
+        if (orientation == Qt::Vertical)
+            return section + offset() < int(m_rows.size()) ? QVariant(m_rows[size_t(section + offset())].first + 1)
+                                                           : QVariant();
+        const QString title = m_titles && !m_rows.empty() ? m_rows.front().second.value(section) : QString();
+        return title.isEmpty() ? ListTable::columnTitle(section)
+                               : QStringLiteral("%1 (%2)").arg(title, ListTable::columnTitle(section));
+    }
+
+private:
+    [[nodiscard]] int offset() const { return m_titles && !m_rows.empty() ? 1 : 0; }
+
+    std::vector<std::pair<qint64, QStringList>> m_rows;
+    int m_columns = 0;
+    bool m_titles = false;
+};
+
 namespace {
 
 // Draws the column-break grid: the grey ruler with its ticks and numbers,
@@ -276,6 +334,14 @@ private:
     BreakTest m_isBreak;
 };
 
+// Columns as wide as their texts and headers, within reason.
+void fitColumns(QTableView *view)
+{
+    view->resizeColumnsToContents();
+    for (int c = 0; c < view->model()->columnCount(); ++c)
+        view->setColumnWidth(c, std::min(view->columnWidth(c), 300));
+}
+
 QTableView *makePreview(QWidget *parent, const QString &name)
 {
     auto *view = new QTableView(parent);
@@ -303,6 +369,7 @@ TImpVznLoad::TImpVznLoad(ListTable &table, QChar listDelimiter, QWidget *parent)
     m_dbfModel = new DbfModel(this);
     m_breakModel = new BreakModel(this);
     m_splitModel = new SplitModel(this);
+    m_sheetModel = new SheetModel(this);
 
     auto *layout = new QVBoxLayout(this);
     m_pages = new QStackedWidget(this);
@@ -360,8 +427,9 @@ void TImpVznLoad::buildFilePage()
     layout->addLayout(row);
     auto *hint = new QLabel(
         QStringLiteral("Before you start to try importing the data, you should investigate your data file a bit. "
-                       "First, make sure that it is in fact a raw text file or DBF. If it is a raw text file, it "
-                       "should open in a basic editor on your computer, such as Notepad"),
+                       "First, make sure that it is in fact a raw text file, a DBF or a spreadsheet workbook "
+                       "(.xlsx, .ods, .xls). If it is a raw text file, it should open in a basic editor on your "
+                       "computer, such as Notepad"),
         page);
     hint->setWordWrap(true);
     layout->addSpacing(12);
@@ -381,12 +449,16 @@ void TImpVznLoad::buildTypePage()
     m_dbf = new QRadioButton(QStringLiteral("DBF F&ile"), typeBox);
     m_delimited = new QRadioButton(QStringLiteral("&Delimited"), typeBox);
     m_fixed = new QRadioButton(QStringLiteral("Fixed &width"), typeBox);
+    m_spreadsheet = new QRadioButton(QStringLiteral("S&preadsheet"), typeBox);
+    m_spreadsheet->setEnabled(false);
     typeLayout->addWidget(m_dbf);
     typeLayout->addWidget(m_delimited);
     typeLayout->addWidget(m_fixed);
+    typeLayout->addWidget(m_spreadsheet);
     top->addWidget(typeBox);
 
     auto *originBox = new QGroupBox(QStringLiteral("File origin"), page);
+    m_originBox = originBox;
     auto *originLayout = new QVBoxLayout(originBox);
     m_windows = new QRadioButton(QStringLiteral("Windows (&ANSI)"), originBox);
     m_dos = new QRadioButton(QStringLiteral("D&os"), originBox);
@@ -397,15 +469,51 @@ void TImpVznLoad::buildTypePage()
     connect(m_dos, &QRadioButton::toggled, this, &TImpVznLoad::originChanged);
     top->addWidget(originBox);
 
-    auto *startLayout = new QVBoxLayout;
-    auto *startLabel = new QLabel(QStringLiteral("Start import at &row"), page);
-    m_startRowBox = new QSpinBox(page);
+    m_startRowPanel = new QWidget(page);
+    auto *startLayout = new QVBoxLayout(m_startRowPanel);
+    startLayout->setContentsMargins(0, 0, 0, 0);
+    auto *startLabel = new QLabel(QStringLiteral("Start import at &row"), m_startRowPanel);
+    m_startRowBox = new QSpinBox(m_startRowPanel);
     m_startRowBox->setRange(1, 1);
     startLabel->setBuddy(m_startRowBox);
     startLayout->addWidget(startLabel);
     startLayout->addWidget(m_startRowBox);
     startLayout->addStretch(1);
-    top->addLayout(startLayout);
+    top->addWidget(m_startRowPanel);
+
+    // A workbook's choices, in place of the origin and the start row.
+    m_sheetPanel = new QWidget(page);
+    auto *sheetLayout = new QGridLayout(m_sheetPanel);
+    sheetLayout->setContentsMargins(0, 0, 0, 0);
+    auto *sheetLabel = new QLabel(QStringLiteral("S&heet"), m_sheetPanel);
+    m_sheetBox = new QComboBox(m_sheetPanel);
+    m_sheetBox->setObjectName(QStringLiteral("sheet"));
+    m_sheetBox->setMinimumContentsLength(16);
+    sheetLabel->setBuddy(m_sheetBox);
+    auto *rangeLabel = new QLabel(QStringLiteral("Cell &range"), m_sheetPanel);
+    m_rangeEdit = new QLineEdit(m_sheetPanel);
+    m_rangeEdit->setObjectName(QStringLiteral("range"));
+    m_rangeEdit->setPlaceholderText(QStringLiteral("the whole sheet, or A1:H100"));
+    m_rangeEdit->setMinimumWidth(m_rangeEdit->fontMetrics().horizontalAdvance(m_rangeEdit->placeholderText()) + 16);
+    rangeLabel->setBuddy(m_rangeEdit);
+    m_titlesBox = new QCheckBox(QStringLiteral("First row holds column &titles"), m_sheetPanel);
+    m_titlesBox->setToolTip(QStringLiteral("The first row of the range is not imported; its titles head the "
+                                           "preview's columns (the list names its columns Column#1, Column#2, ...)."));
+    sheetLayout->addWidget(sheetLabel, 0, 0);
+    sheetLayout->addWidget(m_sheetBox, 0, 1);
+    sheetLayout->addWidget(rangeLabel, 1, 0);
+    sheetLayout->addWidget(m_rangeEdit, 1, 1);
+    sheetLayout->addWidget(m_titlesBox, 2, 0, 1, 2);
+    sheetLayout->setRowStretch(3, 1);
+    m_sheetPanel->setVisible(false);
+    connect(m_sheetBox, &QComboBox::currentIndexChanged, this, &TImpVznLoad::sheetChoicesChanged);
+    connect(m_rangeEdit, &QLineEdit::editingFinished, this, &TImpVznLoad::sheetChoicesChanged);
+    connect(m_titlesBox, &QCheckBox::toggled, this, [this](bool titles) {
+        m_sheetChoices.titles = titles;
+        m_sheetModel->setTitles(titles);
+        fitColumns(m_linePreview);
+    });
+    top->addWidget(m_sheetPanel);
     top->addStretch(1);
     layout->addLayout(top);
 
@@ -551,7 +659,8 @@ void TImpVznLoad::browseClicked()
         preset = info.absolutePath();
     const auto chosen = ShowFileDialog(this, FileDialogKind::Open, m_msl->text(1), preset,
                                        QStringLiteral("All files (*);;Text files (*.txt);;CSV files (*.csv);;"
-                                                      "DBase files (*.dbf);;Address book files (*.abk)"));
+                                                      "DBase files (*.dbf);;Spreadsheets (*.xlsx *.xlsm *.ods *.xls);;"
+                                                      "Address book files (*.abk)"));
     if (chosen)
         m_fileEdit->setText(*chosen);
 }
@@ -566,6 +675,8 @@ void TImpVznLoad::nextClicked()
         if (name != m_fileName) {
             m_text.reset();
             m_dbfTable.reset();
+            m_sheetModel->setRows({});
+            m_workbook.reset();
             m_fileName.clear();
             m_delimitersVisited = false;
         }
@@ -574,6 +685,16 @@ void TImpVznLoad::nextClicked()
         return;
     }
     case StepType:
+        if (m_type == ImportType::Spreadsheet) {
+            // A range typed without leaving the box counts too.
+            sheetChoicesChanged();
+            if (!m_rangeValid) {
+                m_rangeEdit->setFocus();
+                return;
+            }
+            goTo(StepImport);
+            return;
+        }
         if (m_type != ImportType::DBase)
             m_type = m_delimited->isChecked() ? ImportType::Delimited : ImportType::FixedWidth;
         m_origin = m_dos->isChecked() ? FileOrigin::Dos : FileOrigin::Windows;
@@ -632,6 +753,87 @@ bool TImpVznLoad::loadText()
     return true;
 }
 
+bool TImpVznLoad::loadWorkbook(const QString &name)
+{
+    if (m_workbook && m_fileName == name)
+        return true;
+    m_sheetModel->setRows({});
+    m_workbook.reset();
+    QString error;
+    {
+        DelayedProgress progress(
+            this, [this, &name] { return m_msl->text(3) + QStringLiteral(".. ") + name; }, g_progressDelay);
+        m_workbook = Workbook::open(name, &error, [&](qint64 p, qint64 m) { return progress.step(p, m); });
+    }
+    if (!m_workbook) {
+        if (!error.isEmpty())
+            ShowMessageBox(error, m_msl->text(2), mbIconError);
+        return false;
+    }
+    m_fileName = name;
+    m_sheetChoices = SheetChoices{};
+    m_rangeValid = true;
+    return true;
+}
+
+void TImpVznLoad::showSpreadsheet(bool shown)
+{
+    m_sheetPanel->setVisible(shown);
+    m_originBox->setVisible(!shown);
+    m_startRowPanel->setVisible(!shown);
+    m_spreadsheet->setEnabled(shown);
+}
+
+void TImpVznLoad::sheetChoicesChanged()
+{
+    if (!m_workbook || m_type != ImportType::Spreadsheet)
+        return;
+    const auto range = parseCellRange(m_rangeEdit->text());
+    m_rangeValid = range.has_value();
+    const int sheet = std::max(0, m_sheetBox->currentIndex());
+    if (!range) {
+        m_note->setText(m_msl->text(12).arg(m_rangeEdit->text().trimmed()));
+        m_note->setVisible(true);
+        return;
+    }
+    const QStringList bookNotes = m_workbook->notes();
+    m_note->setText(bookNotes.join(u'\n'));
+    m_note->setVisible(!bookNotes.isEmpty());
+    if (sheet == m_sheetChoices.sheet && *range == m_sheetChoices.range && m_sheetModel->rowCount() > 0)
+        return; // nothing new to read
+    m_sheetChoices.sheet = sheet;
+    m_sheetChoices.range = *range;
+    m_sheetChoices.titles = m_titlesBox->isChecked();
+
+    // The preview's rows, one more than shown for a titles row.
+    std::vector<std::pair<qint64, QStringList>> rows;
+    SheetReadResult read;
+    {
+        DelayedProgress progress(
+            this, [this] { return m_msl->text(3) + QStringLiteral(".. ") + m_fileName; }, g_progressDelay);
+        read = m_workbook->readRows(
+            sheet, *range,
+            [&rows](qint64 row, std::span<const QByteArray> cells) {
+                QStringList shownCells;
+                for (const QByteArray &cell : cells) {
+                    if (shownCells.size() >= kMaxImportColumns)
+                        break;
+                    shownCells.append(shown(cell));
+                }
+                rows.emplace_back(row, shownCells);
+                return int(rows.size()) <= kPreviewRecords;
+            },
+            [&progress](qint64 p, qint64 m) { return progress.step(p, m); });
+    }
+    m_sheetModel->setRows(std::move(rows));
+    fitColumns(m_linePreview);
+    QStringList notes = m_workbook->notes();
+    if (!read.ok && !read.stopped)
+        notes.prepend(read.error);
+    m_note->setText(notes.join(u'\n'));
+    m_note->setVisible(!notes.isEmpty());
+}
+
 void TImpVznLoad::enterTypeStep()
 {
     const QString name = m_fileEdit->text().trimmed();
@@ -639,7 +841,15 @@ void TImpVznLoad::enterTypeStep()
     if (m_type == ImportType::Unknown) {
         m_dbfTable.reset();
         const QString suffix = QFileInfo(name).suffix().toLower();
-        if (suffix == u"db" || suffix == u"dbf") {
+        // A workbook is known by its first bytes (a ZIP archive or an OLE
+        // compound file), whatever its name.
+        if (suffix != u"db" && suffix != u"dbf" && looksLikeSpreadsheet(name)) {
+            if (!loadWorkbook(name)) {
+                goTo(StepFile);
+                return;
+            }
+            m_type = ImportType::Spreadsheet;
+        } else if (suffix == u"db" || suffix == u"dbf") {
             QString why;
             m_dbfTable = DbfTable::open(name, &why);
             if (m_dbfTable)
@@ -649,6 +859,26 @@ void TImpVznLoad::enterTypeStep()
         }
         if (m_type == ImportType::Unknown)
             m_type = ImportType::Delimited;
+    }
+    showSpreadsheet(m_type == ImportType::Spreadsheet);
+    if (m_type == ImportType::Spreadsheet) {
+        m_dbf->setEnabled(false);
+        m_delimited->setEnabled(false);
+        m_fixed->setEnabled(false);
+        m_spreadsheet->setChecked(true);
+        {
+            const QSignalBlocker block(m_sheetBox);
+            m_sheetBox->clear();
+            m_sheetBox->addItems(m_workbook->sheetNames());
+            m_sheetBox->setCurrentIndex(m_sheetChoices.sheet);
+        }
+        m_linePreview->setModel(m_sheetModel);
+        m_linePreview->verticalHeader()->setVisible(true);
+        m_linePreview->horizontalHeader()->setStretchLastSection(false);
+        m_sheetChoices.sheet = -1; // read the preview afresh
+        sheetChoicesChanged();
+        m_next->setFocus();
+        return;
     }
     if (m_type == ImportType::DBase) {
         m_fileName = name;
@@ -848,6 +1078,14 @@ void TImpVznLoad::runImport()
         DelayedProgress progress(
             this, [this] { return m_msl->text(4) + QStringLiteral(".. ") + m_fileName; }, g_progressDelay);
         const ImportProgress step = [&progress](qint64 p, qint64 m) { return progress.step(p, m); };
+        if (m_type == ImportType::Spreadsheet) {
+            ImportResult sheet;
+            if (m_workbook)
+                sheet = importSpreadsheet(*m_workbook, m_sheetChoices, m_table, r, step);
+            else
+                sheet.error = QStringLiteral("the file was not read");
+            return sheet;
+        }
         if (m_type == ImportType::DBase) {
             // The table may have gone since step 2.
             QString why;

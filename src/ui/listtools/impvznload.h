@@ -1,6 +1,7 @@
 #pragma once
 
 #include "listtools/importsource.h"
+#include "listtools/spreadsheet.h"
 
 #include <QDialog>
 
@@ -10,6 +11,8 @@
 #include <optional>
 
 class QCheckBox;
+class QComboBox;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -20,9 +23,10 @@ class QTableView;
 class QToolButton;
 
 // The import wizard `T_ImpVznLoad`: brings records from a delimited or
-// fixed-width text file, a quoted CSV file or a dBASE table into the
-// project's list, in four steps (file; type and preview; column breaks or
-// delimiters; import).
+// fixed-width text file, a quoted CSV file, a dBASE table or a spreadsheet
+// workbook (.xlsx, .ods, .xls) into the project's list, in four steps (file;
+// type and preview, with the sheet, its titles row and cell range for a
+// workbook; column breaks or delimiters; import).
 //
 // The import goes into the list only when it finishes: a stopped or failed
 // import leaves the list as it was.
@@ -53,6 +57,10 @@ public:
     [[nodiscard]] QRadioButton *dbfButton() const { return m_dbf; }
     [[nodiscard]] QRadioButton *delimitedButton() const { return m_delimited; }
     [[nodiscard]] QRadioButton *fixedButton() const { return m_fixed; }
+    [[nodiscard]] QRadioButton *spreadsheetButton() const { return m_spreadsheet; }
+    [[nodiscard]] QComboBox *sheetBox() const { return m_sheetBox; }
+    [[nodiscard]] QCheckBox *titlesBox() const { return m_titlesBox; }
+    [[nodiscard]] QLineEdit *rangeEdit() const { return m_rangeEdit; }
     [[nodiscard]] QRadioButton *windowsButton() const { return m_windows; }
     [[nodiscard]] QRadioButton *dosButton() const { return m_dos; }
     [[nodiscard]] QSpinBox *startRowBox() const { return m_startRowBox; }
@@ -91,6 +99,9 @@ private:
     void enterDelimitersStep();
     void runImport();
     bool loadText();
+    bool loadWorkbook(const QString &name);
+    void showSpreadsheet(bool shown);
+    void sheetChoicesChanged();
     void originChanged();
     void refreshLinePreview();
     void refreshSplitPreview();
@@ -110,6 +121,9 @@ private:
     QString m_fileName;        // the file the source was read from
     std::optional<TextSource> m_text;
     std::optional<DbfTable> m_dbfTable;
+    std::optional<Workbook> m_workbook;
+    SheetChoices m_sheetChoices;
+    bool m_rangeValid = true;
 
     QStackedWidget *m_pages;
     QLineEdit *m_fileEdit;
@@ -117,6 +131,13 @@ private:
     QRadioButton *m_dbf;
     QRadioButton *m_delimited;
     QRadioButton *m_fixed;
+    QRadioButton *m_spreadsheet;
+    QGroupBox *m_originBox;
+    QWidget *m_startRowPanel;
+    QWidget *m_sheetPanel;
+    QComboBox *m_sheetBox;
+    QCheckBox *m_titlesBox;
+    QLineEdit *m_rangeEdit;
     QRadioButton *m_windows;
     QRadioButton *m_dos;
     QSpinBox *m_startRowBox;
@@ -141,7 +162,9 @@ private:
     class DbfModel;
     class BreakModel;
     class SplitModel;
+    class SheetModel;
     LineModel *m_lineModel;
+    SheetModel *m_sheetModel;
     DbfModel *m_dbfModel;
     BreakModel *m_breakModel;
     SplitModel *m_splitModel;

@@ -1,11 +1,12 @@
-// The import wizard: its steps and captions, the three source types, the
-// question before fields the list cannot keep, bad files, and what a
-// keyboard or screen-reader user meets on every page.
+// The import wizard: its steps and captions, the four source types (a
+// workbook among them), the question before fields the list cannot keep,
+// bad files, and what a keyboard or screen-reader user meets on every page.
 #include "accessibilitycheck.h"
 #include "modalhelper.h"
 #include "testfiles.h"
 
 #include "project/listtable.h"
+#include "sending/xlsxexport.h"
 #include "settings/syscharset.h"
 #include "ui/common/messagebox.h"
 #include "ui/common/progaddress.h"
@@ -13,6 +14,7 @@
 #include "ui/listtools/impvznload.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -196,6 +198,91 @@ private slots:
         QCOMPARE(table.cell(1, 0), QStringLiteral("b@x.org"));
         wizard.backButton()->click();
         QCOMPARE(wizard.step(), TImpVznLoad::StepType);
+    }
+
+    // A workbook (written by libxlsxwriter): its sheets to choose from, a
+    // preview with the titles row heading the columns, a cell range, the
+    // question before a cell with the list delimiter; a file that is no
+    // workbook keeps the first page.
+    void spreadsheetWalk()
+    {
+        QTemporaryDir dir;
+        const QString book = dir.filePath(QStringLiteral("people.xlsx"));
+        QString error;
+        QVERIFY2(writeXlsxWorkbook(book, QStringLiteral("People"), {"Name", "E-mail", "Zip"},
+                                   {{"Ann", "ann@x.org", "01234"}, {"Bo", "bo@x.org", "09876"}, {"Cy; Jr", "cy@x.org", ""}},
+                                   &error),
+                 qPrintable(error));
+        QList<ShownBox> shown;
+        setMessageBoxHook([&](const QString &text, const QString &, int flags) {
+            shown.append({text, flags});
+            return int(idYes);
+        });
+        ListTable table;
+        TImpVznLoad wizard(table, u';');
+        wizard.show();
+        wizard.fileEdit()->setText(book);
+        wizard.nextButton()->click();
+        QCOMPARE(wizard.step(), TImpVznLoad::StepType);
+        QCOMPARE(wizard.sourceType(), ImportType::Spreadsheet);
+        QVERIFY(wizard.spreadsheetButton()->isChecked());
+        QVERIFY(!wizard.delimitedButton()->isEnabled());
+        QVERIFY(!wizard.startRowBox()->isVisibleTo(&wizard));
+        QCOMPARE(wizard.sheetBox()->count(), 1);
+        QCOMPARE(wizard.sheetBox()->currentText(), QStringLiteral("People"));
+        QAbstractItemModel *preview = wizard.linePreview()->model();
+        QCOMPARE(preview->rowCount(), 4);
+        QCOMPARE(preview->index(1, 2).data().toString(), QStringLiteral("01234"));
+        QCOMPARE(preview->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Column#1"));
+        wizard.titlesBox()->setChecked(true);
+        QCOMPARE(preview->rowCount(), 3);
+        QCOMPARE(preview->headerData(1, Qt::Horizontal).toString(), QStringLiteral("E-mail (Column#2)"));
+        QCOMPARE(preview->headerData(0, Qt::Vertical).toInt(), 2); // the sheet's row
+        VARNHOLT_VERIFY_ACCESSIBLE(&wizard);
+        VARNHOLT_VERIFY_MNEMONICS(&wizard);
+
+        // Not a range: "Next >" stays and says why.
+        wizard.rangeEdit()->setText(QStringLiteral("A:C5"));
+        wizard.nextButton()->click();
+        QCOMPARE(wizard.step(), TImpVznLoad::StepType);
+        QVERIFY2(wizard.noteLabel()->text().contains(u"not a cell range"), qPrintable(wizard.noteLabel()->text()));
+
+        wizard.rangeEdit()->clear();
+        wizard.nextButton()->click();
+        QCOMPARE(wizard.step(), TImpVznLoad::StepImport);
+        QCOMPARE(shown.size(), 1);
+        QVERIFY2(shown[0].text.contains(u"row 4 of the sheet"), qPrintable(shown[0].text));
+        QCOMPARE(table.rowCount(), 3);
+        QCOMPARE(rowOf(table, 0), (QStringList{"Ann", "ann@x.org", "01234"}));
+        QCOMPARE(rowOf(table, 2), (QStringList{"Cy  Jr", "cy@x.org", ""}));
+        QVERIFY2(wizard.resultLabel()->text().contains(u"Name, E-mail, Zip"), qPrintable(wizard.resultLabel()->text()));
+        VARNHOLT_VERIFY_ACCESSIBLE(&wizard);
+
+        // Back, two columns of two rows, appended.
+        wizard.backButton()->click();
+        QCOMPARE(wizard.step(), TImpVznLoad::StepType);
+        wizard.titlesBox()->setChecked(false);
+        wizard.rangeEdit()->setText(QStringLiteral("a2:b3"));
+        wizard.nextButton()->click();
+        QCOMPARE(wizard.step(), TImpVznLoad::StepImport);
+        QCOMPARE(table.rowCount(), 5);
+        QCOMPARE(rowOf(table, 4), (QStringList{"Bo", "bo@x.org", ""}));
+
+        // An archive that holds no workbook: said so, the first page kept.
+        const QString other = dir.filePath(QStringLiteral("other.xlsx"));
+        QVERIFY(QFile::copy(book, other));
+        QFile cut(other);
+        QVERIFY(cut.open(QIODevice::ReadWrite) && cut.resize(cut.size() / 2));
+        cut.close();
+        wizard.backButton()->click();
+        wizard.backButton()->click();
+        wizard.fileEdit()->setText(other);
+        wizard.nextButton()->click();
+        QCOMPARE(wizard.step(), TImpVznLoad::StepFile);
+        QCOMPARE(shown.size(), 2);
+        QVERIFY2(shown[1].text.contains(u"not a workbook"), qPrintable(shown[1].text));
+        QCOMPARE(shown[1].flags & mbIconError, int(mbIconError));
+        QCOMPARE(table.rowCount(), 5);
     }
 
     // A field holding the list delimiter: asked first; "No" leaves the list
