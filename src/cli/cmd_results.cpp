@@ -54,10 +54,7 @@ int runResults(const Invocation &inv)
     Project &project = *opened->project;
     // Saving a list that was not read whole would lose the rest of its file.
     if (!project.listReadWhole() && !inv.has(QStringLiteral("--force")))
-        return fail(QStringLiteral("the list \"%1\" was not read whole (%2); deleting rows saves it with only the "
-                                   "records read and loses the rest: repair the file, or give --force to save anyway")
-                        .arg(project.listFile(), project.listWarning()),
-                    ExitUsage);
+        return refuseListNotReadWhole(project);
     project.setListOverwriteConfirmed(inv.has(QStringLiteral("--force")));
     // Not while a run writes these results: it would send the rows again
     // that this deletes from under it.

@@ -46,10 +46,7 @@ int runVerify(const Invocation &inv)
     Project &project = *opened->project;
     const bool deleting = inv.has(QStringLiteral("--delete-unavailable"));
     if (deleting && !project.listReadWhole() && !inv.has(QStringLiteral("--force")))
-        return fail(QStringLiteral("the list \"%1\" was not read whole (%2); deleting rows saves it with only the "
-                                   "records read and loses the rest: repair the file, or give --force to save anyway")
-                        .arg(project.listFile(), project.listWarning()),
-                    ExitUsage);
+        return refuseListNotReadWhole(project);
     project.setListOverwriteConfirmed(inv.has(QStringLiteral("--force")));
     // Not while a run sends to this list: the rows would move under it.
     const auto lock = ProjectLock::acquire(project.folder(), project.name(), &error);

@@ -69,6 +69,14 @@ std::unique_ptr<OpenedProject> openProject(const QString &file, bool cleanAddres
     return opened;
 }
 
+int refuseListNotReadWhole(const Project &project)
+{
+    return fail(QStringLiteral("the list \"%1\" was not read whole (%2); deleting rows saves it with only the "
+                               "records read and loses the rest: repair the file, or give --force to save anyway")
+                    .arg(project.listFile(), project.listWarning()),
+                ExitUsage);
+}
+
 void warnListNotReadWhole(const QString &warning, const QString &file)
 {
     fail(QStringLiteral("warning: %1 (\"%2\"); saving it replaces the file with the records read").arg(warning, file));

@@ -36,4 +36,8 @@ enum class ListFile { Required, Optional };
 // Prints on standard error that the list `file` was not read whole.
 void warnListNotReadWhole(const QString &warning, const QString &file);
 
+// Refuses (exit 2, with the reason on standard error) to delete rows from a
+// list that was not read whole: saving it would lose the rest of its file.
+int refuseListNotReadWhole(const Project &project);
+
 } // namespace varnholt::cli
