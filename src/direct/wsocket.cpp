@@ -1,5 +1,7 @@
 #include "direct/wsocket.h"
 
+#include "mailclient/mailerrors.h"
+
 #include <QHostInfo>
 #include <QTcpSocket>
 #include <QUdpSocket>
@@ -124,35 +126,11 @@ QString ErrorText(int code)
     }
 }
 
-quint16 socketErrorCode(int qtSocketError, QStringView errorString)
+// The classic code of a Qt socket failure; one without a code of its own
+// is an invalid argument, as the event handlers expect a Winsock number.
+[[nodiscard]] quint16 socketErrorCode(int qtSocketError, QStringView errorString)
 {
-    using E = QAbstractSocket::SocketError;
-    switch (E(qtSocketError)) {
-    case E::ConnectionRefusedError: return 10061;
-    case E::RemoteHostClosedError:
-        return errorString.contains(u"reset", Qt::CaseInsensitive) ? 10054 : 0;
-    case E::HostNotFoundError: return 11001;
-    case E::SocketAccessError: return 10013;
-    case E::SocketResourceError: return 10024;
-    case E::SocketTimeoutError: return 10060;
-    case E::DatagramTooLargeError: return 10040;
-    case E::NetworkError:
-        // Qt folds several errno values into NetworkError; its text keeps them apart.
-        if (errorString.contains(u"Network unreachable", Qt::CaseInsensitive))
-            return 10051;
-        if (errorString.contains(u"Host unreachable", Qt::CaseInsensitive))
-            return 10065;
-        if (errorString.contains(u"timed out", Qt::CaseInsensitive))
-            return 10060;
-        if (errorString.contains(u"reset", Qt::CaseInsensitive))
-            return 10054;
-        return 10050;
-    case E::AddressInUseError: return 10048;
-    case E::SocketAddressNotAvailableError: return 10049;
-    case E::UnsupportedSocketOperationError: return 10045;
-    case E::UnfinishedSocketOperationError: return 10036;
-    default: return 10022;
-    }
+    return quint16(varnholt::socketErrorCode(QAbstractSocket::SocketError(qtSocketError), errorString, false, 10022));
 }
 
 QHostAddress WSocketResolveHost(const QString &host)

@@ -2,14 +2,14 @@
 
 namespace varnholt {
 
-int socketErrorCode(QAbstractSocket::SocketError error, QStringView errorString, bool reset)
+int socketErrorCode(QAbstractSocket::SocketError error, QStringView errorString, bool reset, int unknown)
 {
     using E = QAbstractSocket::SocketError;
     switch (error) {
     case E::ConnectionRefusedError:
         return 10061;
     case E::RemoteHostClosedError:
-        return reset ? 10054 : 0;
+        return reset || errorString.contains(u"reset", Qt::CaseInsensitive) ? 10054 : 0;
     case E::HostNotFoundError:
         return 11001;
     case E::SocketAccessError:
@@ -28,6 +28,8 @@ int socketErrorCode(QAbstractSocket::SocketError error, QStringView errorString,
             return 10065;
         if (errorString.contains(u"timed out", Qt::CaseInsensitive))
             return 10060;
+        if (errorString.contains(u"reset", Qt::CaseInsensitive))
+            return 10054;
         if (errorString.contains(u"in use", Qt::CaseInsensitive))
             return 10048;
         return 10050;
@@ -43,7 +45,7 @@ int socketErrorCode(QAbstractSocket::SocketError error, QStringView errorString,
     case E::TemporaryError:
         return 10022;
     default:
-        return 1; // no classic code: "Unknown Error"
+        return unknown;
     }
 }
 

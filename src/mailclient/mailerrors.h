@@ -70,9 +70,10 @@ struct SocketErrorEntry {
 // The classic socket error code (10061 "connection refused", 11001 "host not
 // found", ...) that a Qt socket failure stands for. `errorString` tells apart
 // the kinds Qt folds into NetworkError; `reset` marks a connection the peer
-// reset rather than closed.
+// reset rather than closed (a text naming a reset does too). A failure with
+// no classic code gives `unknown`: 1 is the mail clients' "Unknown Error".
 [[nodiscard]] int socketErrorCode(QAbstractSocket::SocketError error, QStringView errorString,
-                                  bool reset = false);
+                                  bool reset = false, int unknown = 1);
 
 // The clients' number and text for a classic socket error code; 0 gives an
 // entry with both numbers 0.

@@ -589,6 +589,8 @@ void TestSendMail::socketErrorTable_data()
     QTest::newRow("refused") << E::ConnectionRefusedError << "" << false << 12 << 12 << "Connection Refused";
     QTest::newRow("unknown host") << E::HostNotFoundError << "" << false << 16 << 16 << "Address resolution error";
     QTest::newRow("reset") << E::RemoteHostClosedError << "" << true << 7 << 7 << "Connection reset by remote side";
+    QTest::newRow("reset named by the text") << E::NetworkError << "Connection reset by peer" << false << 7 << 7 << "Connection reset by remote side";
+    QTest::newRow("address in use") << E::NetworkError << "Address in use" << false << 4 << 4 << "Unexpected internal error in component";
     QTest::newRow("orderly close is no error") << E::RemoteHostClosedError << "" << false << 0 << 0 << "";
     QTest::newRow("host unreachable") << E::NetworkError << "Host unreachable" << false << 19 << 18 << "Host Unreachable";
     QTest::newRow("network unreachable") << E::NetworkError << "Network unreachable" << false << 10 << 10 << "Network unreachable";
