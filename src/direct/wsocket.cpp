@@ -3,6 +3,7 @@
 #include "mailclient/mailerrors.h"
 
 #include <QHostInfo>
+#include <QNetworkProxy>
 #include <QTcpSocket>
 #include <QUdpSocket>
 
@@ -355,6 +356,10 @@ void TWSocket::connect()
         m_socket = new QUdpSocket(this);
     else
         m_socket = new QTcpSocket(this);
+    // Straight to the peer: a system proxy would carry neither DNS queries
+    // nor mail to an exchanger (and asking for one costs a thread hop per
+    // socket).
+    m_socket->setProxy(QNetworkProxy::NoProxy);
     // Queued: every notification comes from the event loop, never from
     // inside a call on the Qt socket.
     QObject::connect(m_socket, &QAbstractSocket::connected, this,

@@ -20,6 +20,9 @@ VerifyRun::VerifyRun(MxQueryFactory factory, QObject *parent)
     : QObject(parent)
     , m_factory(std::move(factory))
 {
+    // A coarse timer may fire 5% late, and the pacing is the run's whole
+    // time when the server answers at once.
+    m_dispatch.setTimerType(Qt::PreciseTimer);
     connect(&m_dispatch, &QTimer::timeout, this, &VerifyRun::tick);
 }
 
@@ -215,8 +218,9 @@ void VerifyRun::answered(Query *q, int error, int answers, const QString &firstE
 
 void VerifyRun::rowDone(Query *q)
 {
-    const bool dispatching = m_dispatch.isActive();
-    m_dispatch.stop();
+    // The dispatch timer keeps its phase: restarting it here would push the
+    // next tick a whole period past every answer.
+
     // Detached first: a late answer or a second time-out of this query
     // reaches nobody. Both objects may be inside their own signal now.
     q->clock.stop();
@@ -233,8 +237,6 @@ void VerifyRun::rowDone(Query *q)
         m_queries.erase(it);
     }
     ++m_done;
-    if (dispatching)
-        m_dispatch.start();
 }
 
 void VerifyRun::finish()
