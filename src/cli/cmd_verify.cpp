@@ -75,6 +75,8 @@ int runVerify(const Invocation &inv)
     run.setTimeOut(timeOut);
     if (run.dnsServer().isEmpty())
         return fail(QStringLiteral("no DNS server: give --dns HOST[:PORT]"), ExitUsage);
+    if (QString why; !DnsMxQuery::checkServer(run.dnsServer(), &why))
+        return fail(QStringLiteral("the DNS server \"%1\" cannot be asked: %2").arg(run.dnsServer(), why), ExitUsage);
     QFile log(ProgramFolder::filePath(QStringLiteral("verifylog.txt")));
     if (log.open(QIODevice::WriteOnly | QIODevice::Truncate))
         run.setLog(&log);

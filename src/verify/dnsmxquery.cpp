@@ -1,6 +1,28 @@
 #include "dnsmxquery.h"
 
+#include "direct/wsocket.h"
+
 namespace varnholt {
+
+namespace {
+
+struct ServerAddress {
+    QString host;
+    QString port = QStringLiteral("53");
+};
+
+// "host:port"; a bare IPv6 address has more than one colon and no port.
+ServerAddress splitServer(const QString &server)
+{
+    ServerAddress a{server.trimmed()};
+    if (const qsizetype colon = a.host.lastIndexOf(u':'); colon > 0 && a.host.indexOf(u':') == colon) {
+        a.port = a.host.mid(colon + 1);
+        a.host.truncate(colon);
+    }
+    return a;
+}
+
+} // namespace
 
 DnsMxQuery::DnsMxQuery()
 {
@@ -31,19 +53,27 @@ DnsMxQuery::DnsMxQuery()
 
 void DnsMxQuery::start(const QString &server, const QString &domain)
 {
-    // "host:port"; a bare IPv6 address has more than one colon and no port.
-    QString host = server.trimmed();
-    QString port = QStringLiteral("53");
-    if (const qsizetype colon = host.lastIndexOf(u':'); colon > 0 && host.indexOf(u':') == colon) {
-        port = host.mid(colon + 1);
-        host.truncate(colon);
-    }
+    const ServerAddress a = splitServer(server);
     try {
-        m_query.setAddr(host);
-        m_query.setPort(port);
+        m_query.setAddr(a.host);
+        m_query.setPort(a.port);
         m_query.queryMX(domain);
     } catch (const ESocketException &e) {
         emit sendFailed(e.message());
+    }
+}
+
+bool DnsMxQuery::checkServer(const QString &server, QString *error)
+{
+    const ServerAddress a = splitServer(server);
+    try {
+        (void)WSocketResolvePort(a.port, QStringLiteral("udp"));
+        (void)WSocketResolveHost(a.host);
+        return true;
+    } catch (const ESocketException &e) {
+        if (error)
+            *error = e.message();
+        return false;
     }
 }
 

@@ -17,6 +17,10 @@ public:
 
     // The factory a verification run takes.
     [[nodiscard]] static MxQueryFactory factory();
+    // Whether queries can be sent to `server` at all (an IPv4 address or a
+    // host name that resolves, a port); else why not. A run that could not
+    // send would only see every row time out.
+    [[nodiscard]] static bool checkServer(const QString &server, QString *error = nullptr);
 
 private:
     TDnsQuery m_query;

@@ -21,8 +21,11 @@
 // "importsheet" (a workbook on the type page, its titles row ticked) and
 // "addressbook" (a folder of address books) the list import
 // windows, on sample files of their own; "listeditor", "dedupe", "filter"
-// and "replace" the list tools on the project's list; any other name triggers the main window's
-// command of that name (a modal window) and takes that window.
+// and "replace" the list tools on the project's list; "verify" the verification window
+// after a run over the project's list, its MX queries answered by a script
+// (no DNS server is asked), a row in each state's colour; any other name
+// triggers the main window's command of that name (a modal window) and
+// takes that window.
 
 #include "desktopstart.h"
 #include "mainform.h"
@@ -44,6 +47,8 @@
 #include "ui/listtools/impparlowen.h"
 #include "ui/listtools/impvznload.h"
 #include "sending/xlsxexport.h"
+#include "ui/common/messagebox.h"
+#include "ui/verify/verifyform.h"
 
 #include <QCheckBox>
 #include <QFile>
@@ -215,6 +220,57 @@ QWidget *listToolWindow(const QString &name, TMainForm &main)
     return nullptr;
 }
 
+// The verification's MX queries answered from a script: example.org has
+// two mail servers, example.com none, the query for example.net fails,
+// and anything else is never answered (its row times out).
+class ScriptedMxQuery : public MxQuery
+{
+public:
+    void start(const QString &, const QString &domain) override
+    {
+        const QString d = domain.toLower();
+        if (d == u"example.org") {
+            answerAfter(300, 0, {QStringLiteral("mx1.example.org"), QStringLiteral("mx2.example.org")});
+        } else if (d == u"example.com") {
+            answerAfter(1200, 0, {});
+        } else if (d == u"example.net") {
+            answerAfter(200, 10054, {});
+        }
+    }
+
+private:
+    void answerAfter(int milliseconds, int error, const QStringList &exchanges)
+    {
+        QTimer::singleShot(milliseconds, this, [this, error, exchanges] {
+            emit done(error, int(exchanges.size()), exchanges.value(0), exchanges);
+        });
+    }
+};
+
+// The verification window on the open project's list, saved when its run
+// has ended (the end's message box is not shown).
+void ShowVerificationForScreenshot(TMainForm &main, const ScreenshotSaver &save)
+{
+    TNewMod2MessageForm *project = main.projectWindow();
+    if (!project) {
+        save(nullptr);
+        return;
+    }
+    setMessageBoxHook([](const QString &, const QString &, int) { return int(idOk); });
+    // As the project window opens it: on the bare addresses.
+    const int column = project->project().settings().Column;
+    project->project().table().normaliseAddresses(column);
+    auto *form = new TVerifyForm(project->project(), column, [] { return std::make_unique<ScriptedMxQuery>(); },
+                                 &main);
+    form->findChild<QLineEdit *>(QStringLiteral("DNSEdit"))->setText(QStringLiteral("192.168.1.1"));
+    form->findChild<QLineEdit *>(QStringLiteral("NumConnect"))->setText(QStringLiteral("5"));
+    form->findChild<QSpinBox *>(QStringLiteral("udTimeOut"))->setValue(1);
+    form->show();
+    QObject::connect(&form->run(), &VerifyRun::finished, form,
+                     [form, save] { QTimer::singleShot(300, form, [form, save] { save(form); }); });
+    form->startVerification(false);
+}
+
 // Takes the modal window that is up by then, and closes it.
 void saveModalLater(TMainForm &main, const ScreenshotSaver &save)
 {
@@ -253,6 +309,10 @@ void scheduleScreenshot(TMainForm &main, const Request &request)
         }
         if (request.window == u"connectiontest") {
             ShowConnectionTestForScreenshot(main, save);
+            return;
+        }
+        if (request.window == u"verify") {
+            ShowVerificationForScreenshot(main, save);
             return;
         }
         if (request.window == u"sending") {

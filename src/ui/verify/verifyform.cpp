@@ -162,8 +162,13 @@ void TVerifyForm::buildWindow()
     m_grid->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_grid->horizontalHeader()->setStretchLastSection(true);
-    m_grid->setColumnWidth(0, 220);
-    m_grid->setColumnWidth(1, 160);
+    // Room for an address and an exchange name; State and Time hold a
+    // word or a number; the comment takes the rest.
+    m_grid->setColumnWidth(0, 260);
+    m_grid->setColumnWidth(1, 140);
+    m_grid->setColumnWidth(2, 64);
+    m_grid->setColumnWidth(3, 170);
+    m_grid->setColumnWidth(4, 44);
     m_grid->verticalHeader()->setDefaultSectionSize(20);
     connect(m_grid, &QTableView::doubleClicked, this, [this](const QModelIndex &index) {
         m_run->toggleMark(index.row());
@@ -233,7 +238,7 @@ void TVerifyForm::buildWindow()
     layout->addLayout(fields);
     layout->addWidget(m_grid, 1);
     layout->addLayout(buttons);
-    resize(900, 560);
+    resize(1000, 560);
 }
 
 QPushButton *TVerifyForm::button(const QString &name) const

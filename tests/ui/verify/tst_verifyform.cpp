@@ -1,7 +1,10 @@
 // The verification window on the offscreen platform, with scripted MX
 // queries: the rows and their colours, deleting the unavailable addresses
-// from the project's list, saving, the fields written back.
+// from the project's list, saving, the fields written back; and with the
+// real query against DNS servers on 127.0.0.1: Stop and Resume.
 #include "ui/verify/verifyform.h"
+
+#include "verify/dnsmxquery.h"
 
 #include "project/project.h"
 #include "settings/programfolder.h"
@@ -21,6 +24,7 @@
 
 #include "../accessibilitycheck.h"
 #include "testfiles.h"
+#include "verifydns.h"
 
 using namespace varnholt;
 using namespace varnholt::testing;
@@ -150,6 +154,92 @@ private slots:
         QCOMPARE(m_project->settings().DnsIP, "127.0.0.2");
         QCOMPARE(m_project->settings().TimeOut, 1);
         QCOMPARE(readFile(ProgramFolder::filePath("verifylog.txt")), QByteArray("d@silent.test;TimeOut\r\n"));
+    }
+
+    // The real query: a run stopped while its two queries wait on a server
+    // that never answers, then resumed against dnsmasq, where one domain is
+    // forwarded to that silent server.
+    void realServerStopAndResume()
+    {
+        VerifyDns dns;
+        VARNHOLT_START_VERIFY_DNS(dns);
+        const QString eml = writeProject(m_dir.filePath("real"),
+                                         {.settings = "[Common]\r\nColumn=1\r\nSectionSymbol=;\r\n",
+                                          .list = "Ann;a@mx.test;Oslo\r\nBob;b@nosuch.test;Rome\r\n"
+                                                  "Cy;c@alias.test;Bonn\r\nDee;d@silent.test;Lund\r\n"
+                                                  "Eve;e@aonly.test;Graz\r\n",
+                                          .text = {},
+                                          .html = {}});
+        TIniInfo program = DefaultIniInfo();
+        program.NumberConnect = 2;
+        program.DnsIP = dns.silentServer();
+        program.TimeOut = 30;
+        Project project(program);
+        project.open(eml);
+        TVerifyForm w(project, 1, DnsMxQuery::factory());
+        w.show();
+        QAbstractItemModel *model = w.grid()->model();
+        const auto cell = [&](int r, int c) { return model->index(r, c).data().toString(); };
+
+        // Two queries at most, one started each 500 ms: stopped once the
+        // first one has run a second, the second one still out.
+        QTest::mouseClick(w.button("sbStart"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(cell(0, 4), "1", 5000);
+        QTest::mouseClick(w.button("sbStop"), Qt::LeftButton);
+        QCOMPARE(m_boxes, QStringList{"The process has been completed"});
+        QVERIFY(w.button("sbResume")->isEnabled());
+        QVERIFY(!w.button("sbStop")->isEnabled());
+        QCOMPARE(w.run().runningQueries(), 0);
+        QTRY_COMPARE(dns.silentReceived, 2);
+        for (int r = 0; r < 5; ++r)
+            QCOMPARE(cell(r, 2), QString()); // nothing answered, nothing decided
+        QCOMPARE(cell(0, 4), "1");           // the seconds it reached
+        for (int r = 2; r < 5; ++r)
+            QCOMPARE(cell(r, 4), QString()); // never asked
+
+        // Resume asks every row that shows no State.
+        w.findChild<QLineEdit *>("DNSEdit")->setText(dns.server());
+        w.findChild<QSpinBox *>("udTimeOut")->setValue(1);
+        m_boxes.clear();
+        QTest::mouseClick(w.button("sbResume"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(m_boxes, QStringList{"The process has been completed"}, 15000);
+        const auto row = [&](int r) { return QStringList{cell(r, 2), cell(r, 3), cell(r, 5)}.join(u'|'); };
+        const auto colour = [&](int r) { return model->index(r, 5).data(Qt::ForegroundRole).value<QColor>(); };
+        const QColor navy(0x00, 0x00, 0x80), fuchsia(0xff, 0x00, 0xff), teal(0x00, 0x80, 0x80);
+        QCOMPARE(row(0), "Ok|mx2.mx.test|mx2.mx.test , mx1.mx.test");
+        QCOMPARE(colour(0), navy);
+        QCOMPARE(row(1), "No||Mail server is not available"); // NXDOMAIN
+        QCOMPARE(colour(1), fuchsia);
+        QCOMPARE(row(2), "Ok||mx2.mx.test , mx1.mx.test"); // a CNAME first: no Code
+        QCOMPARE(colour(2), navy);
+        QCOMPARE(row(3), "No Data| |TimeOut");
+        QCOMPARE(cell(3, 4), " ");
+        QCOMPARE(colour(3), teal);
+        QCOMPARE(row(4), "No||Mail server is not available"); // an A record only
+        QCOMPARE(colour(4), fuchsia);
+        QCOMPARE(readFile(ProgramFolder::filePath("verifylog.txt")), QByteArray("d@silent.test;TimeOut\r\n"));
+
+        setFileDialogHook([this](FileDialogKind, const QString &, const QString &) {
+            return std::optional<QString>(m_dir.filePath("verified"));
+        });
+        QTest::mouseClick(w.button("sbSaveAs"), Qt::LeftButton);
+        setFileDialogHook({});
+        QCOMPARE(readFile(m_dir.filePath("verified.txt")),
+                 QByteArray("a@mx.test;Ok\r\nb@nosuch.test;No\r\nc@alias.test;Ok\r\nd@silent.test;No Data\r\n"
+                            "e@aonly.test;No\r\n"));
+
+        // The rows go from the project's list with all their fields; the
+        // time-out stays.
+        QTest::mouseClick(w.button("sbDelete"), Qt::LeftButton);
+        QVERIFY(w.listChanged());
+        QVERIFY(project.isModified());
+        const ListTable &table = project.table();
+        QStringList kept;
+        for (int r = 0; r < table.rowCount(); ++r)
+            kept << QStringList{table.cell(r, 0), table.cell(r, 1), table.cell(r, 2)}.join(u';');
+        QCOMPARE(kept, (QStringList{"Ann;a@mx.test;Oslo", "Cy;c@alias.test;Bonn", "Dee;d@silent.test;Lund"}));
+        QCOMPARE(cell(2, 0), "d@silent.test");
+        QCOMPARE(cell(2, 2), "No Data");
     }
 
     void keyboardAndScreenReader()
