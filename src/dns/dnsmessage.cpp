@@ -136,7 +136,7 @@ std::optional<QByteArray> encodeName(const QString &domain)
     return wire;
 }
 
-std::optional<QByteArray> mxRequest(quint16 id, const QString &domain)
+std::optional<QByteArray> queryRequest(quint16 id, const QString &domain, quint16 type)
 {
     const std::optional<QByteArray> name = encodeName(domain);
     if (!name)
@@ -150,9 +150,14 @@ std::optional<QByteArray> mxRequest(quint16 id, const QString &domain)
     put16(request, 0);
     put16(request, 0);
     request.append(*name);
-    put16(request, TypeMx);
+    put16(request, type);
     put16(request, ClassIn);
     return request;
+}
+
+std::optional<QByteArray> mxRequest(quint16 id, const QString &domain)
+{
+    return queryRequest(id, domain, TypeMx);
 }
 
 DecodeResult decodeResponse(QByteArrayView bytes)
@@ -237,6 +242,11 @@ DecodeResult decodeResponse(QByteArrayView bytes)
                 r.mxPreference.append(be16(bytes, rdata));
                 r.mxHost.append(exchange.text);
             }
+        } else if (answer.type == TypeCname) {
+            const Name canonical = readName(bytes, rdata);
+            if (canonical.fault != NameFault::None || canonical.next > rdataEnd)
+                return result;
+            answer.target = canonical.text;
         }
         r.answers.append(answer);
         pos = rdataEnd;

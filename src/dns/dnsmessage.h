@@ -1,8 +1,8 @@
 #pragma once
 
-// The wire form of the MX query and of its response (RFC 1035 4.1), as
-// pure functions: TDnsQuery sends and reads these over UDP, the tests and
-// the fuzz target call them directly.
+// The wire form of a query (MX or A) and of its response (RFC 1035 4.1),
+// as pure functions: TDnsQuery sends and reads these over UDP, the tests
+// and the fuzz target call them directly.
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -28,8 +28,11 @@ inline constexpr quint16 ClassIn = 1;
 // character outside Latin-1.
 [[nodiscard]] std::optional<QByteArray> encodeName(const QString &domain);
 
-// The MX query for `domain` with the given ID: header with RD set and one
-// question of type MX, class IN. Nothing when the name cannot be encoded.
+// The query for `domain` with the given ID: header with RD set and one
+// question of type `type`, class IN. Nothing when the name cannot be
+// encoded.
+[[nodiscard]] std::optional<QByteArray> queryRequest(quint16 id, const QString &domain, quint16 type);
+// The same with type MX.
 [[nodiscard]] std::optional<QByteArray> mxRequest(quint16 id, const QString &domain);
 
 struct DnsAnswer {
@@ -38,6 +41,7 @@ struct DnsAnswer {
     quint16 rclass = 0;
     quint32 ttl = 0;
     int slot = -1; // index into the MX or the address table, -1 for neither
+    QString target; // a CNAME's canonical name; empty for other types
 };
 
 struct DnsResponse {
@@ -77,9 +81,10 @@ struct DecodeResult {
 };
 
 // Decodes a response: the header, the first question, then the answers (up
-// to TableSize of them) into the tables; the authority and additional
-// sections are not read. A truncated response (TC) is decoded as far as it
-// goes; without TC a record that runs past the end is Malformed. Compression
+// to TableSize of them) into the tables, with each CNAME's canonical name;
+// the authority and additional sections are not read. A truncated response
+// (TC) is decoded as far as it goes; without TC a record (a CNAME's name
+// too) that runs past the end is Malformed. Compression
 // pointers must point before themselves (RFC 1035 4.1.4: "a prior
 // occurrence"), which rules out loops.
 [[nodiscard]] DecodeResult decodeResponse(QByteArrayView bytes);

@@ -16,12 +16,23 @@ TDnsQuery::~TDnsQuery()
 
 int TDnsQuery::queryMX(const QString &domain)
 {
+    return query(domain, dns::TypeMx, "QueryMX");
+}
+
+int TDnsQuery::queryA(const QString &name)
+{
+    return query(name, dns::TypeA, "QueryA");
+}
+
+int TDnsQuery::query(const QString &name, quint16 type, const char *what)
+{
     ++m_id; // wraps at 16 bits; the first query carries 1
-    const std::optional<QByteArray> request = dns::mxRequest(m_id, domain);
+    const std::optional<QByteArray> request = dns::queryRequest(m_id, name, type);
     if (!request)
-        throw ESocketException(QStringLiteral("QueryMX: '%1' is not a valid domain name").arg(domain));
+        throw ESocketException(QStringLiteral("%1: '%2' is not a valid domain name").arg(QLatin1String(what), name));
     m_request = *request;
-    m_questionWire = *dns::encodeName(domain);
+    m_questionWire = *dns::encodeName(name);
+    m_questionType = type;
     m_replyLength = -1;
     m_waiting = false;
 
@@ -59,7 +70,7 @@ void TDnsQuery::onDataAvailable(TWSocket *socket, quint16 error)
     if (r.id != m_id)
         return;
     if (r.questionDecoded
-        && (r.questionCount != 1 || r.questionType != dns::TypeMx || r.questionClass != dns::ClassIn
+        && (r.questionCount != 1 || r.questionType != m_questionType || r.questionClass != dns::ClassIn
             || !dns::sameName(r.questionWire, m_questionWire)))
         return;
     if (decoded.status == dns::DecodeStatus::Malformed) {
@@ -104,6 +115,11 @@ quint32 TDnsQuery::answerTtl(int i) const
 int TDnsQuery::answerSlot(int i) const
 {
     return i >= 0 && i < m_reply.answers.size() ? m_reply.answers.at(i).slot : -1;
+}
+
+QString TDnsQuery::answerTarget(int i) const
+{
+    return i >= 0 && i < m_reply.answers.size() ? m_reply.answers.at(i).target : QString();
 }
 
 int TDnsQuery::mxPreference(int i) const

@@ -1,6 +1,6 @@
 #pragma once
 
-// `TDnsQuery`: one MX query at a time over UDP to the DNS server at
+// `TDnsQuery`: one query (MX or A) at a time over UDP to the DNS server at
 // addr():port(), through its own TWSocket, and the decoded answer in fixed
 // tables of dns::TableSize entries. The query has no time limit and no
 // retry of its own: its callers run their own timers.
@@ -9,11 +9,12 @@
 // loop: with 0 when a response was decoded, with a socket error code when
 // the socket reported one, and with MalformedResponse when the response
 // could not be decoded (a name past the received bytes, a pointer loop).
-// Nothing fires once the query is destroyed. Datagrams that are no response, or whose ID or question is not
-// those of the query sent, are ignored: a spoofed or late reply never
-// counts as the answer. After the event further datagrams are ignored
-// until the next queryMX(). A server that does not answer, or a port
-// nothing listens on (Qt passes no ICMP error on), gives no event at all.
+// Nothing fires once the query is destroyed. Datagrams that are no
+// response, or whose ID or question (name, type, class) is not those of
+// the query sent, are ignored: a spoofed or late reply never counts as the
+// answer. After the event further datagrams are ignored until the next
+// query. A server that does not answer, or a port nothing listens on (Qt
+// passes no ICMP error on), gives no event at all.
 
 #include "dns/dnsmessage.h"
 #include "direct/wsocket.h"
@@ -49,12 +50,17 @@ public:
     // domain that is no DNS name (an empty label, a label over 63 bytes,
     // a name over 255).
     int queryMX(const QString &domain);
+    // The same with an A query for `name` (its IPv4 addresses); the
+    // message of the exception starts with "QueryA".
+    int queryA(const QString &name);
+    // The type of the last query sent (dns::TypeMx or dns::TypeA), 0 before.
+    [[nodiscard]] int queryType() const { return m_questionType; }
 
     // Whether a query was sent and its event has not come yet.
     [[nodiscard]] bool isWaiting() const { return m_waiting; }
     // The request as sent (header and question).
     [[nodiscard]] QByteArray request() const { return m_request; }
-    // -1 from queryMX() until a response is decoded, then its size.
+    // -1 from a query until its response is decoded, then its size.
     [[nodiscard]] int replyLength() const { return m_replyLength; }
 
     // The decoded response; valid after onRequestDone with error 0 and
@@ -84,6 +90,8 @@ public:
     [[nodiscard]] quint32 answerTtl(int i) const;
     // Index into the MX table (type 15) or the address table (type 1).
     [[nodiscard]] int answerSlot(int i) const;
+    // The canonical name of a CNAME answer; empty for other types.
+    [[nodiscard]] QString answerTarget(int i) const;
     [[nodiscard]] int mxCount() const { return int(m_reply.mxHost.size()); }
     [[nodiscard]] int mxPreference(int i) const;
     [[nodiscard]] QString mxHost(int i) const;
@@ -96,6 +104,7 @@ public:
     [[nodiscard]] TWSocket *socket() { return &m_socket; }
 
 private:
+    int query(const QString &name, quint16 type, const char *what);
     void onDataAvailable(TWSocket *socket, quint16 error);
     void finish(quint16 error);
 
@@ -105,6 +114,7 @@ private:
     quint16 m_id = 0;
     QByteArray m_request;
     QByteArray m_questionWire; // the name asked for, to match the response's question
+    quint16 m_questionType = 0;
     bool m_waiting = false;
     int m_replyLength = 0;
     dns::DnsResponse m_reply;

@@ -1,4 +1,4 @@
-// The MX query over UDP: against real DNS servers started here (dnsmasq,
+// The MX and A queries over UDP: against real DNS servers started here (dnsmasq,
 // and unbound for SERVFAIL), and against a scripted UDP peer for the exact
 // protocol cases (request bytes, spoofed and late replies, broken names,
 // silence).
@@ -34,6 +34,17 @@ struct Recorded {
     QList<quint16> events;
 };
 
+// A well-formed answer to an A query for `name` with one address.
+QByteArray aAnswer(int id, const QByteArray &name, const QList<int> &address)
+{
+    Packet p;
+    p.header(id, 0x8180, 1, 1).name(name).u16(1).u16(1);
+    p.pointer(12).u16(1).u16(1).u32(300).u16(4);
+    for (const int byte : address)
+        p.u8(byte);
+    return p;
+}
+
 QStringList mxHosts(const TDnsQuery &q)
 {
     QStringList hosts;
@@ -57,6 +68,7 @@ private slots:
                             "--host-record=mx1.mx.test,127.0.0.1",
                             "--cname=alias.test,mx.test",
                             "--host-record=aonly.test,127.0.0.1",
+                            "--cname=www.test,aonly.test",
                             "--mx-host=nullmx.test,.,0"};
         // Forty exchanges with long names: more than 512 bytes, so the
         // answer over UDP comes truncated.
@@ -68,32 +80,50 @@ private slots:
     void realServer_data()
     {
         QTest::addColumn<QString>("domain");
+        QTest::addColumn<int>("qtype"); // 15 MX, 1 A
         QTest::addColumn<int>("replyCode");
         QTest::addColumn<int>("answers");
         QTest::addColumn<QList<int>>("answerSlots"); // AnswerSlot of each answer
         QTest::addColumn<QStringList>("exchanges");
+        QTest::addColumn<QStringList>("addresses");
 
-        QTest::newRow("two MX records") << "mx.test" << 0 << 2 << QList<int>{0, 1}
-                                        << QStringList{"20 mx2.mx.test", "10 mx1.mx.test"};
-        QTest::newRow("question in other case, trailing dot") << "MX.Test." << 0 << 2 << QList<int>{0, 1}
-                                                              << QStringList{"20 mx2.mx.test", "10 mx1.mx.test"};
+        QTest::newRow("two MX records") << "mx.test" << 15 << 0 << 2 << QList<int>{0, 1}
+                                        << QStringList{"20 mx2.mx.test", "10 mx1.mx.test"} << QStringList{};
+        QTest::newRow("question in other case, trailing dot")
+            << "MX.Test." << 15 << 0 << 2 << QList<int>{0, 1} << QStringList{"20 mx2.mx.test", "10 mx1.mx.test"}
+            << QStringList{};
         QTest::newRow("CNAME first, then the target's MX")
-            << "alias.test" << 0 << 3 << QList<int>{-1, 0, 1} << QStringList{"20 mx2.mx.test", "10 mx1.mx.test"};
-        QTest::newRow("null MX (RFC 7505)") << "nullmx.test" << 0 << 1 << QList<int>{0} << QStringList{"0 "};
-        QTest::newRow("A record only: no answer") << "aonly.test" << 0 << 0 << QList<int>{} << QStringList{};
-        QTest::newRow("NXDOMAIN: no answer") << "nosuchname.test" << 3 << 0 << QList<int>{} << QStringList{};
+            << "alias.test" << 15 << 0 << 3 << QList<int>{-1, 0, 1} << QStringList{"20 mx2.mx.test", "10 mx1.mx.test"}
+            << QStringList{};
+        QTest::newRow("null MX (RFC 7505)") << "nullmx.test" << 15 << 0 << 1 << QList<int>{0} << QStringList{"0 "}
+                                            << QStringList{};
+        QTest::newRow("A record only: no answer") << "aonly.test" << 15 << 0 << 0 << QList<int>{} << QStringList{}
+                                                  << QStringList{};
+        QTest::newRow("NXDOMAIN: no answer") << "nosuchname.test" << 15 << 3 << 0 << QList<int>{} << QStringList{}
+                                             << QStringList{};
+        QTest::newRow("A query") << "aonly.test" << 1 << 0 << 1 << QList<int>{0} << QStringList{}
+                                 << QStringList{"127.0.0.1"};
+        QTest::newRow("A query, CNAME first") << "www.test" << 1 << 0 << 2 << QList<int>{-1, 0} << QStringList{}
+                                              << QStringList{"127.0.0.1"};
+        QTest::newRow("A query for a name with MX only: no answer")
+            << "mx.test" << 1 << 0 << 0 << QList<int>{} << QStringList{} << QStringList{};
+        QTest::newRow("A query, NXDOMAIN") << "nosuchname.test" << 1 << 3 << 0 << QList<int>{} << QStringList{}
+                                           << QStringList{};
     }
 
     void realServer()
     {
         QFETCH(QString, domain);
+        QFETCH(int, qtype);
         QFETCH(int, replyCode);
         QFETCH(int, answers);
         QFETCH(QList<int>, answerSlots);
         QFETCH(QStringList, exchanges);
+        QFETCH(QStringList, addresses);
 
         Recorded r(m_dnsmasq.port());
-        QCOMPARE(r.query->queryMX(domain), 1);
+        QCOMPARE(qtype == 15 ? r.query->queryMX(domain) : r.query->queryA(domain), 1);
+        QCOMPARE(r.query->queryType(), qtype);
         QCOMPARE(r.query->replyLength(), -1);
         QTRY_COMPARE(r.events, QList<quint16>{0});
         const TDnsQuery &q = *r.query;
@@ -102,21 +132,26 @@ private slots:
         QVERIFY(q.replyLength() > 12);
         QCOMPARE(q.questionCount(), 1);
         QCOMPARE(q.questionName().toLower(), domain.toLower().remove(QRegularExpression("\\.$")));
-        QCOMPARE(q.questionType(), 15);
+        QCOMPARE(q.questionType(), qtype);
         QCOMPARE(q.questionClass(), 1);
         QCOMPARE(q.answerCount(), answers);
         QCOMPARE(q.decodedAnswers(), answers);
         for (int i = 0; i < answerSlots.size(); ++i)
             QCOMPARE(q.answerSlot(i), answerSlots.at(i));
         QCOMPARE(mxHosts(q), exchanges);
+        QStringList received;
+        for (int i = 0; i < q.addressCount(); ++i)
+            received << q.addressText(i);
+        QCOMPARE(received, addresses);
         // Outside the tables: zero and empty.
         QCOMPARE(q.answerType(answers), 0);
         QCOMPARE(q.answerSlot(-1), -1);
         QCOMPARE(q.mxHost(50), QString());
-        if (domain == "alias.test") {
+        if (domain == "alias.test" || domain == "www.test") {
             QCOMPARE(q.answerType(0), 5);
-            QCOMPARE(q.answerName(0), QStringLiteral("alias.test"));
-            QCOMPARE(q.answerName(1), QStringLiteral("mx.test"));
+            QCOMPARE(q.answerName(0), domain);
+            QCOMPARE(q.answerTarget(0), domain == "www.test" ? QStringLiteral("aonly.test") : QStringLiteral("mx.test"));
+            QCOMPARE(q.answerName(1), q.answerTarget(0));
         }
     }
 
@@ -167,6 +202,10 @@ private slots:
         QTRY_COMPARE(peer.received.size(), 2);
         QCOMPARE(queryId(peer.received.at(1)), 2);
         QCOMPARE(peer.received.at(1).mid(2), expected.mid(2));
+        // An A query differs only in its ID and QTYPE.
+        QCOMPARE(r.query->queryA(QStringLiteral("example.com")), 3);
+        QTRY_COMPARE(peer.received.size(), 3);
+        QCOMPARE(peer.received.at(2), QByteArray::fromHex("0003") + expected.mid(2, 23) + QByteArray::fromHex("00010001"));
     }
 
     // Replies that are not the answer to the query sent are ignored; the
@@ -174,46 +213,60 @@ private slots:
     void onlyTheMatchingReplyCounts_data()
     {
         QTest::addColumn<int>("kind");
-        QTest::newRow("other ID") << 0;
-        QTest::newRow("other name in the question") << 1;
-        QTest::newRow("other type in the question") << 2;
-        QTest::newRow("no question") << 3;
-        QTest::newRow("two questions") << 4;
-        QTest::newRow("not a response (QR clear)") << 5;
-        QTest::newRow("shorter than a header") << 6;
+        QTest::addColumn<int>("qtype"); // the query sent: 15 MX, 1 A
+        QTest::newRow("other ID") << 0 << 15;
+        QTest::newRow("other name in the question") << 1 << 15;
+        QTest::newRow("other type in the question (A)") << 2 << 15;
+        QTest::newRow("A query, reply with an MX question") << 2 << 1;
+        QTest::newRow("no question") << 3 << 15;
+        QTest::newRow("two questions") << 4 << 15;
+        QTest::newRow("not a response (QR clear)") << 5 << 15;
+        QTest::newRow("shorter than a header") << 6 << 15;
     }
 
     void onlyTheMatchingReplyCounts()
     {
         QFETCH(int, kind);
-        UdpPeer peer([kind](const QByteArray &query) {
+        QFETCH(int, qtype);
+        UdpPeer peer([kind, qtype](const QByteArray &query) {
             const int id = queryId(query);
             QByteArray bogus;
             switch (kind) {
             case 0: bogus = mxAnswer(id ^ 0x5555, "example.test", "spoofed.example"); break;
             case 1: bogus = mxAnswer(id, "other.test", "spoofed.example"); break;
-            case 2: {
-                Packet p;
-                p.header(id, 0x8180, 1, 0).name("example.test").u16(1).u16(1);
-                bogus = p;
+            case 2:
+                // Right ID and name, the other type: an A answer to an MX
+                // query, an MX answer to an A query.
+                bogus = qtype == 15 ? aAnswer(id, "example.test", {192, 0, 2, 66})
+                                    : mxAnswer(id, "example.test", "spoofed.example");
                 break;
-            }
             case 3: bogus = Packet().header(id, 0x8180, 0, 0); break;
             case 4: bogus = Packet().header(id, 0x8180, 2, 0).mxQuestion("example.test").mxQuestion("x.test"); break;
             case 5: bogus = mxAnswer(id, "example.test", "spoofed.example"); bogus[2] = 0x01; break;
             case 6: bogus = QByteArray::fromHex("0001818000"); break;
             }
-            return QList<QByteArray>{bogus, mxAnswer(id, "example.test", "real.example")};
+            const QByteArray real = qtype == 15 ? mxAnswer(id, "example.test", "real.example")
+                                                : aAnswer(id, "example.test", {192, 0, 2, 7});
+            return QList<QByteArray>{bogus, real};
         });
         Recorded r(peer.port());
-        r.query->queryMX(QStringLiteral("example.test"));
+        const auto taken = [&r] {
+            const TDnsQuery &q = *r.query;
+            return q.queryType() == 15 ? mxHosts(q) : QStringList{q.addressText(0), QString::number(q.addressCount())};
+        };
+        const QStringList real = qtype == 15 ? QStringList{"10 real.example"} : QStringList{"192.0.2.7", "1"};
+        if (qtype == 15)
+            r.query->queryMX(QStringLiteral("example.test"));
+        else
+            r.query->queryA(QStringLiteral("example.test"));
         QTRY_COMPARE(r.events, QList<quint16>{0});
-        QCOMPARE(mxHosts(*r.query), QStringList{"10 real.example"});
+        QCOMPARE(taken(), real);
         // Nothing more is taken after the answer, not even a second copy.
-        peer.sendToLastSender(mxAnswer(1, "example.test", "late.example"));
+        peer.sendToLastSender(qtype == 15 ? mxAnswer(1, "example.test", "late.example")
+                                          : aAnswer(1, "example.test", {192, 0, 2, 99}));
         QTest::qWait(100);
         QCOMPARE(r.events.size(), 1);
-        QCOMPARE(mxHosts(*r.query), QStringList{"10 real.example"});
+        QCOMPARE(taken(), real);
     }
 
     // A response for this query whose names cannot be read ends it with an
@@ -230,6 +283,8 @@ private slots:
         QTest::newRow("record data past the end")
             << Packet().pointer(12).u16(15).u16(1).u32(60).u16(300).u16(10).u8(0).bytes();
         QTest::newRow("pointer cut in half") << Packet().u8(0xC0).bytes();
+        QTest::newRow("CNAME target runs past its record")
+            << Packet().pointer(12).u16(5).u16(1).u32(60).u16(1).u8(3).raw("www").u8(0).bytes();
     }
 
     void brokenResponseIsAnError()
