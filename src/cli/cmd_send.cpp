@@ -95,6 +95,12 @@ struct SendOptions {
     bool restart = false;       // a fresh run although the last one did not finish
     bool resendUnknown = false; // resume: send rows whose outcome is unknown again
     int fromRow = 0; // 0-based; 0 also when not given
+    // Direct delivery to the recipients' exchangers instead of the account's
+    // server; empty or 0 values keep the project's settings.
+    bool direct = false;
+    int connections = 0;
+    QString dns;
+    QString smtpPort;
 };
 
 std::optional<SendOptions> parseSendOptions(const Invocation &inv, QString *error)
@@ -130,6 +136,37 @@ std::optional<SendOptions> parseSendOptions(const Invocation &inv, QString *erro
     if (o.resendUnknown && !o.resume) {
         *error = QStringLiteral("--resend-unknown goes with --resume");
         return std::nullopt;
+    }
+    o.direct = inv.has(QStringLiteral("--direct"));
+    for (const char *option : {"--connections", "--dns", "--smtp-port"}) {
+        if (inv.has(QLatin1String(option)) && !o.direct) {
+            *error = QStringLiteral("%1 goes with --direct").arg(QLatin1String(option));
+            return std::nullopt;
+        }
+    }
+    if (inv.has(QStringLiteral("--connections"))) {
+        bool ok = false;
+        o.connections = inv.option(QStringLiteral("--connections")).toInt(&ok);
+        if (!ok || o.connections < 1 || o.connections > 1000) {
+            *error = QStringLiteral("--connections needs a number from 1 to 1000");
+            return std::nullopt;
+        }
+    }
+    if (inv.has(QStringLiteral("--dns"))) {
+        o.dns = inv.option(QStringLiteral("--dns")).trimmed();
+        if (o.dns.isEmpty()) {
+            *error = QStringLiteral("--dns needs a DNS server, HOST[:PORT]");
+            return std::nullopt;
+        }
+    }
+    if (inv.has(QStringLiteral("--smtp-port"))) {
+        bool ok = false;
+        const int port = inv.option(QStringLiteral("--smtp-port")).toInt(&ok);
+        if (!ok || port < 1 || port > 65535) {
+            *error = QStringLiteral("--smtp-port needs a port number from 1 to 65535");
+            return std::nullopt;
+        }
+        o.smtpPort = QString::number(port);
     }
     return o;
 }
@@ -405,6 +442,17 @@ int runAccountSend(const Invocation &inv, const SendOptions &options)
         return fail(error, ExitUsage);
     Project &project = *opened->project;
     SendingRun run(project, opened->program.accounts);
+    if (options.direct) {
+        DirectSettings direct = DirectSettings::fromProject(project.settings());
+        if (options.connections > 0)
+            direct.connections = options.connections;
+        if (!options.dns.isEmpty())
+            direct.dns = options.dns;
+        if (!options.smtpPort.isEmpty())
+            direct.port = options.smtpPort;
+        run.setTransport(SendingTransport::Direct);
+        run.setDirectSettings(direct);
+    }
     if (const RunNotice problem = run.readiness(); !problem.isNone())
         return fail(refusalText(problem, project), ExitUsage);
     const ListTable &table = project.table();
@@ -477,18 +525,25 @@ int runAccountSend(const Invocation &inv, const SendOptions &options)
              ExitOk);
     run.setJournalPath(journalPath);
 
-    // Ctrl+C: the message with the server gets its answer first, so that no
-    // accepted message is counted as failed (and sent again on --resume);
+    if (options.direct)
+        fail(QStringLiteral("direct delivery: the messages go from this computer straight to the recipients' "
+                            "mail servers on port %1. Most networks block outgoing port 25, and receivers expect "
+                            "SPF and DKIM for the sender's domain: without them the mail is refused or taken "
+                            "for spam.")
+                 .arg(run.directSettings().port),
+             ExitOk);
+
+    // Ctrl+C: the messages with the servers get their answers first, so that
+    // no accepted message is counted as failed (and sent again on --resume);
     // then the run stops as "Stop" does. A second Ctrl+C stops at once: a
     // message whose "." went out is then "outcome unknown", never resent.
     int stopRequests = 0;
-    bool stopAfterRow = false;
     const auto requestStop = [&](const QString &why) {
         ++stopRequests;
-        if (stopRequests == 1 && run.state() == SendingRun::State::Sending && run.currentRow() >= 0
-            && run.results().status(run.currentRow()) == RowStatus::InProgress) {
-            fail(why + QStringLiteral(": stopping after the current message (Ctrl+C again stops at once)"), ExitOk);
-            stopAfterRow = true;
+        if (stopRequests == 1 && run.waiting() > 0) {
+            fail(why + QStringLiteral(": stopping after the messages on the way (Ctrl+C again stops at once)"),
+                 ExitOk);
+            run.stopAfterMessagesOnTheWay();
             return;
         }
         if (stopRequests >= 2)
@@ -523,13 +578,6 @@ int runAccountSend(const Invocation &inv, const SendOptions &options)
 
     StopSignals stopSignals;
     stopSignals.onSignal([&] { requestStop(QStringLiteral("interrupted")); });
-    QObject::connect(&run, &SendingRun::rowChanged, &run, [&](int row) {
-        if (!stopAfterRow || row != run.currentRow() || run.results().status(row) == RowStatus::InProgress)
-            return;
-        stopAfterRow = false;
-        // After the run has taken the outcome in.
-        QMetaObject::invokeMethod(&run, [&run] { run.stop(); }, Qt::QueuedConnection);
-    });
 
     bool refused = false;
     QTimer::singleShot(0, &run, [&] {
@@ -595,7 +643,8 @@ int runSend(const Invocation &inv)
     if (inv.words.size() != 2 || !options)
         return fail((error.isEmpty() ? QString() : error + QStringLiteral("; "))
                         + QStringLiteral("usage: send PROJECT.eml [--dry-run DIR | [--results FILE] [--trace FILE] "
-                                         "[--resume [--resend-unknown] | --from-row N | --restart]]"),
+                                         "[--resume [--resend-unknown] | --from-row N | --restart] "
+                                         "[--direct [--connections N] [--dns HOST[:PORT]] [--smtp-port N]]]"),
                     ExitUsage);
     if (inv.has(QStringLiteral("--dry-run")))
         return runDryRun(inv, options->projectFile, inv.option(QStringLiteral("--dry-run")));

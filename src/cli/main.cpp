@@ -65,8 +65,11 @@ const char usageText[] =
     "                                  (row number) as it would go to the server\n"
     "  send PROJECT.eml [--results FILE] [--trace FILE]\n"
     "                  [--resume [--resend-unknown] | --from-row N | --restart]\n"
-    "                                  send the mailing through the project's account;\n"
-    "                                  Ctrl+C stops after the current message\n"
+    "                  [--direct [--connections N] [--dns HOST[:PORT]] [--smtp-port N]]\n"
+    "                                  send the mailing through the project's account,\n"
+    "                                  or with --direct straight to each recipient's\n"
+    "                                  mail server (port 25 unless --smtp-port);\n"
+    "                                  Ctrl+C stops after the messages on the way\n"
     "  preview PROJECT.eml --row N     print the merged message of record row N\n"
     "  results PROJECT.eml --delete sent|unsent|codes:550,551 [--force]\n"
     "                                  delete rows of the last run from the list;\n"
@@ -102,9 +105,10 @@ const QStringList valueOptions = {QStringLiteral("--home"), QStringLiteral("--de
                                   QStringLiteral("--keywords-delimiter"), QStringLiteral("--mode"),
                                   QStringLiteral("--removed"), QStringLiteral("--pairs"),
                                   QStringLiteral("--pairs-delimiter"),
-                                  // verify
+                                  // verify, send --direct
                                   QStringLiteral("--dns"), QStringLiteral("--connections"),
-                                  QStringLiteral("--timeout"), QStringLiteral("--save")};
+                                  QStringLiteral("--timeout"), QStringLiteral("--save"),
+                                  QStringLiteral("--smtp-port")};
 
 std::optional<Invocation> parse(const QStringList &args, QString *error)
 {

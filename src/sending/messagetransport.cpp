@@ -6,7 +6,7 @@ AccountTransport::AccountTransport(QObject *parent)
     : MessageTransport(parent)
 {
     m_smtp.setKeepConnectionOpen(true);
-    m_smtp.setBeforeFinalDot([this] { return !m_beforeCommit || m_beforeCommit(); });
+    m_smtp.setBeforeFinalDot([this] { return !m_beforeCommit || m_beforeCommit(m_row); });
     connect(&m_smtp, &SendMail::OnMailInfo, this, &AccountTransport::onSmtpInfo);
     // After a refusal the session waits for its owner to end it.
     connect(&m_smtp, &SendMail::OnMailError, this, [this] {
@@ -113,6 +113,7 @@ void AccountTransport::send(PreparedMessage message)
     m_smtp.setTO_Address(message.toAddress);
     m_smtp.setTO_Name(message.toName);
     m_handedOver = true;
+    m_row = message.row;
     m_cancelled = false;
     m_smtp.setAction(SendMail::Send_Mail);
 }
@@ -139,7 +140,7 @@ void AccountTransport::onSmtpInfo(SendMail::SendMailInfo info, const QString &te
     if (!m_handedOver || info == SendMail::miSent || info == SendMail::miPartSize
         || info == SendMail::miPartProgress)
         return;
-    emit serverWords(text);
+    emit serverWords(m_row, text);
 }
 
 void AccountTransport::onSmtpDone()
@@ -151,6 +152,7 @@ void AccountTransport::onSmtpDone()
     m_handedOver = false;
     const SmtpResult result = m_smtp.result();
     MessageOutcome outcome;
+    outcome.row = m_row;
     outcome.text = result.text;
     outcome.connectionFailure = result.isConnectionFailure();
     if (m_smtp.Delivered()) {

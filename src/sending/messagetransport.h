@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <optional>
 
 // How the messages of a run leave. The run hands a transport one prepared
 // message at a time and is told what became of it; it never sees a socket.
@@ -19,6 +20,7 @@ namespace varnholt {
 
 // What became of one message.
 struct MessageOutcome {
+    int row = -1; // the message's row (PreparedMessage::row)
     enum class Kind {
         Accepted, // the server took it
         Refused,  // the server's reply refused it
@@ -32,6 +34,10 @@ struct MessageOutcome {
     // The connection failed (refused, no greeting, time-out, dropped), not a
     // server's reply.
     bool connectionFailure = false;
+    // Direct delivery's result number (0 delivered, a reply or socket error
+    // code, or one of RelayError's negative numbers); unset on the account
+    // transport.
+    std::optional<int> relayError;
 };
 
 class MessageTransport : public QObject
@@ -40,11 +46,14 @@ class MessageTransport : public QObject
 public:
     using QObject::QObject;
 
+    // How many messages may be on the way at once.
+    [[nodiscard]] virtual int capacity() const { return 1; }
     // A log-in must come before the next message.
     [[nodiscard]] virtual bool loginDue() const = 0;
     // loggedIn() or loginFailed() follows, or sessionEnded() after cancel().
     virtual void login() = 0;
-    // Hands over one message; messageDone() follows exactly once.
+    // Hands over one message (while fewer than capacity() are on the way);
+    // messageDone() with its row follows exactly once.
     virtual void send(PreparedMessage message) = 0;
     // Ends what is on the way; its end is still reported.
     virtual void cancel() = 0;
@@ -52,13 +61,13 @@ public:
     virtual void close() = 0;
     [[nodiscard]] virtual bool isBusy() const = 0;
 
-    // Called just before a message becomes deliverable (an SMTP message's
-    // final "."); returning false withholds it.
-    void setBeforeCommit(std::function<bool()> hook) { m_beforeCommit = std::move(hook); }
+    // Called with the message's row just before it becomes deliverable (an
+    // SMTP message's final "."); returning false withholds it.
+    void setBeforeCommit(std::function<bool(int row)> hook) { m_beforeCommit = std::move(hook); }
 
 Q_SIGNALS:
-    // The server's words about the message on the way, for its row.
-    void serverWords(const QString &text);
+    // The server's words about the message of `row`.
+    void serverWords(int row, const QString &text);
     void messageDone(const varnholt::MessageOutcome &outcome);
     void loggedIn();
     void loginFailed(const QString &text);
@@ -67,7 +76,7 @@ Q_SIGNALS:
     void sessionEnded();
 
 protected:
-    std::function<bool()> m_beforeCommit;
+    std::function<bool(int row)> m_beforeCommit;
 };
 
 class AccountTransport : public MessageTransport
@@ -106,6 +115,7 @@ private:
     SendMail m_smtp;
     GetMail m_pop3;
     bool m_handedOver = false; // a message is with the SMTP session
+    int m_row = -1;            // ... and its row
     bool m_cancelled = false;  // cancel() came while it was
     bool m_loggedIn = false;   // in this run
     bool m_loginOk = false;    // the log-in on the way was granted

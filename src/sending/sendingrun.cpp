@@ -33,12 +33,15 @@ SendingRun::SendingRun(Project &project, const tAccounts &accounts, QObject *par
         m_preparer = std::make_unique<MessagePreparer>(project, m_account);
     }
 
-    m_accountTransport->setBeforeCommit([this] { return messageInFlight(); });
-    connect(m_accountTransport.get(), &MessageTransport::serverWords, this, &SendingRun::onServerWords);
-    connect(m_accountTransport.get(), &MessageTransport::messageDone, this, &SendingRun::onMessageDone);
-    connect(m_accountTransport.get(), &MessageTransport::loggedIn, this, &SendingRun::onLoggedIn);
-    connect(m_accountTransport.get(), &MessageTransport::loginFailed, this, &SendingRun::onLoginFailed);
-    connect(m_accountTransport.get(), &MessageTransport::sessionEnded, this, &SendingRun::onSessionEnded);
+    for (MessageTransport *transport : {static_cast<MessageTransport *>(m_accountTransport.get()),
+                                        static_cast<MessageTransport *>(m_directTransport.get())}) {
+        transport->setBeforeCommit([this](int row) { return messageInFlight(row); });
+        connect(transport, &MessageTransport::serverWords, this, &SendingRun::onServerWords);
+        connect(transport, &MessageTransport::messageDone, this, &SendingRun::onMessageDone);
+        connect(transport, &MessageTransport::loggedIn, this, &SendingRun::onLoggedIn);
+        connect(transport, &MessageTransport::loginFailed, this, &SendingRun::onLoginFailed);
+        connect(transport, &MessageTransport::sessionEnded, this, &SendingRun::onSessionEnded);
+    }
 
     m_log->setEnabled(project.settings().CreateLog);
 
@@ -69,6 +72,7 @@ SendingRun::~SendingRun()
     // The transport's sessions end with it: nothing more reaches this
     // half-destroyed object.
     disconnect(m_accountTransport.get(), nullptr, this, nullptr);
+    disconnect(m_directTransport.get(), nullptr, this, nullptr);
 }
 
 void SendingRun::setTexts(const QStringList &texts)
@@ -145,6 +149,15 @@ void SendingRun::chooseAccount()
     const tAccountObj *account = projectAccount();
     m_account = account ? *account : tAccountObj();
     m_accountTransport->configure(m_account, m_project.settings());
+    m_directTransport->configure(m_account, m_directSettingsSet ? m_directSettings
+                                                                : DirectSettings::fromProject(m_project.settings()));
+}
+
+MessageTransport &SendingRun::transportInUse() const
+{
+    if (m_transport == SendingTransport::Direct)
+        return *m_directTransport;
+    return *m_accountTransport;
 }
 
 QStringList SendingRun::heldBackCodes() const
@@ -185,6 +198,14 @@ RunNotice SendingRun::readiness() const
         const tAccountObj *account = projectAccount();
         if (!account || account->SMTPServer.trimmed().isEmpty())
             return {Kind::NoSmtpServer};
+    } else if (!m_directTransport->relay().isStarted()) {
+        // The sender and a DNS server, as the run will take them.
+        DirectTransport probe;
+        const tAccountObj *account = projectAccount();
+        probe.configure(account ? *account : tAccountObj(),
+                        m_directSettingsSet ? m_directSettings : DirectSettings::fromProject(m_project.settings()));
+        if (const QString problem = probe.problem(); !problem.isEmpty())
+            return {Kind::DirectUnavailable, {}, problem};
     }
     return {};
 }
@@ -240,13 +261,6 @@ RunStart SendingRun::startRun(bool resume, int selectedRow)
     }
     emit countersChanged();
 
-    if (m_transport == SendingTransport::Account)
-        return startAccountRun(resume, selectedRow);
-    return startDirectRun(resume, selectedRow);
-}
-
-RunStart SendingRun::startAccountRun(bool resume, int selectedRow)
-{
     int start = 0;
     if (resume) {
         if (series().isActive()) {
@@ -294,24 +308,11 @@ RunStart SendingRun::startAccountRun(bool resume, int selectedRow)
     return {true, {}};
 }
 
-RunStart SendingRun::startDirectRun(bool resume, int selectedRow)
-{
-    // Direct delivery to the recipients' mail exchangers (the relay
-    // coordinator) plugs in here: it takes the considered rows as a batch
-    // and reports each recipient back. Until it exists the run ends at
-    // once, as when the coordinator refuses to start.
-    Q_UNUSED(resume);
-    Q_UNUSED(selectedRow);
-    const RunStart refused = refuse({RunNotice::Kind::DirectUnavailable});
-    ended(false);
-    return refused;
-}
-
 void SendingRun::stop()
 {
     if (m_state == State::Closed)
         return;
-    m_accountTransport->cancel();
+    transportInUse().cancel();
     const State was = m_state;
     task().Enabled = false;
     m_schedule.stopWaiting();
@@ -344,6 +345,20 @@ void SendingRun::stop()
     emit countersChanged();
 }
 
+void SendingRun::stopAfterMessagesOnTheWay()
+{
+    if (m_inFlight.empty() || (m_state != State::Sending && m_state != State::NextPosted)) {
+        stop();
+        return;
+    }
+    task().Enabled = false;
+    m_schedule.stopWaiting();
+    m_schedule.stopPause();
+    setState(State::Stopping);
+    refreshSchedulePanel();
+    emit countersChanged();
+}
+
 bool SendingRun::requestClose()
 {
     if (m_state == State::Closed)
@@ -355,6 +370,7 @@ bool SendingRun::requestClose()
     }
     stop();
     m_accountTransport->close();
+    m_directTransport->close();
     setState(State::Closed);
     return true;
 }
@@ -389,7 +405,7 @@ void SendingRun::setRowStatusNo(int row)
     rowFinished(row);
 }
 
-// ---- The account transport ----
+// ---- Handing out the rows ----
 
 void SendingRun::postStep()
 {
@@ -420,63 +436,80 @@ void SendingRun::step()
 
 void SendingRun::sendNext()
 {
-    // The session's end posts the next step.
-    if (sessionsBusy())
+    MessageTransport &transport = transportInUse();
+    // One message at a time: the session's end posts the next step.
+    if (transport.capacity() == 1 && sessionsBusy())
         return;
 
-    if (m_accountTransport->loginDue()) {
+    if (transport.loginDue()) {
         logIn();
         return;
     }
 
-    if (m_currentRow + 1 < m_results.rowCount() && series().batchFull()) {
-        if (m_waiting == 0) {
-            // NextRow counts from 1: the row after the current one.
-            m_schedule.beginPause(m_currentRow + 2);
-            setState(State::SeriesPause);
-        }
-        refreshSchedulePanel();
-        emit countersChanged();
-        return;
-    }
-
-    PreparedMessage message;
-    for (int row = m_currentRow + 1;; ++row) {
-        if (m_state == State::Stopping) { // a row's outcome could not be recorded
-            endAborted();
+    while (int(m_inFlight.size()) < transport.capacity()) {
+        if (m_currentRow + 1 < m_results.rowCount() && series().batchFull()) {
+            if (m_waiting == 0) {
+                // NextRow counts from 1: the row after the current one.
+                m_schedule.beginPause(m_currentRow + 2);
+                setState(State::SeriesPause);
+            }
+            refreshSchedulePanel();
+            emit countersChanged();
             return;
         }
-        if (row >= m_results.rowCount()) {
-            finishList();
+
+        PreparedMessage message;
+        bool found = false;
+        for (int row = m_currentRow + 1; row < m_results.rowCount(); ++row) {
+            if (m_state == State::Stopping) { // a row's outcome could not be recorded
+                if (!sessionsBusy())
+                    endAborted();
+                return;
+            }
+            m_currentRow = row;
+            // Sent rows and rows whose outcome is unknown keep what they have.
+            const RowStatus status = m_results.status(row);
+            if (status != RowStatus::NotProcessed && status != RowStatus::Failed)
+                continue;
+            if (!addressValid(row)) {
+                markErrorEmail(row);
+                continue;
+            }
+            message = m_preparer->prepare(row, now());
+            if (message.error.isEmpty()) {
+                found = true;
+                break;
+            }
+            ++m_bad;
+            markFailed(row, message.error);
+            emit countersChanged();
+        }
+        if (m_state == State::Stopping) {
+            if (!sessionsBusy())
+                endAborted();
             return;
         }
-        m_currentRow = row;
-        // Sent rows and rows whose outcome is unknown keep what they have.
-        const RowStatus status = m_results.status(row);
-        if (status != RowStatus::NotProcessed && status != RowStatus::Failed)
-            continue;
-        if (!addressValid(row)) {
-            markErrorEmail(row);
-            continue;
+        if (!found) {
+            // The list is done once the last message on the way is.
+            if (m_inFlight.empty())
+                finishList();
+            else
+                setState(State::Sending);
+            return;
         }
-        message = m_preparer->prepare(row, now());
-        if (message.error.isEmpty())
-            break;
-        ++m_bad;
-        markFailed(row, message.error);
-        emit countersChanged();
-    }
 
-    const int row = m_currentRow;
-    m_results.setStatus(row, RowStatus::InProgress);
-    m_results.setResult(row, m_sendingResult);
-    emit rowChanged(row);
-    ++m_waiting;
-    series().countHandedOut();
-    m_handedOver = true;
-    setState(State::Sending);
-    emit countersChanged();
-    m_accountTransport->send(std::move(message));
+        const int row = m_currentRow;
+        m_results.setStatus(row, RowStatus::InProgress);
+        m_results.setResult(row, m_transport == SendingTransport::Direct ? text(stSendingWaitingAck)
+                                                                         : m_sendingResult);
+        emit rowChanged(row);
+        ++m_waiting;
+        series().countHandedOut();
+        m_inFlight.insert(row);
+        setState(State::Sending);
+        emit countersChanged();
+        transport.send(std::move(message));
+    }
 }
 
 void SendingRun::markFailed(int row, const QString &comment)
@@ -500,7 +533,7 @@ void SendingRun::markErrorEmail(int row)
 
 void SendingRun::finishList()
 {
-    m_accountTransport->close();
+    transportInUse().close();
     if (m_log->isEnabled())
         m_log->startNewRun();
     if (task().Enabled) {
@@ -522,7 +555,7 @@ void SendingRun::finishList()
 
 void SendingRun::endAborted()
 {
-    m_accountTransport->close();
+    transportInUse().close();
     refreshSchedulePanel();
     if (m_state == State::Closing) {
         setState(State::Closed);
@@ -537,23 +570,30 @@ void SendingRun::endAborted()
     ended(false);
 }
 
-void SendingRun::onServerWords(const QString &words)
+void SendingRun::onServerWords(int row, const QString &words)
 {
-    if (!m_handedOver || m_currentRow < 0 || m_currentRow >= m_results.rowCount())
+    if (!m_inFlight.contains(row))
         return;
-    m_results.setComment(m_currentRow, words);
-    emit rowChanged(m_currentRow);
+    m_results.setComment(row, words);
+    emit rowChanged(row);
 }
 
 void SendingRun::onMessageDone(const MessageOutcome &outcome)
 {
-    if (!m_handedOver)
+    const int row = outcome.row;
+    if (m_inFlight.erase(row) == 0)
         return;
-    const int row = m_currentRow;
-    m_handedOver = false;
     --m_waiting;
     ++m_messagesDone;
 
+    if (outcome.relayError && outcome.kind != MessageOutcome::Kind::Cancelled
+        && outcome.kind != MessageOutcome::Kind::Unknown) {
+        markDirectOutcome(row, outcome);
+        rowFinished(row);
+        emit countersChanged();
+        postStep();
+        return;
+    }
     switch (outcome.kind) {
     case MessageOutcome::Kind::Accepted:
         ++m_good;
@@ -597,10 +637,14 @@ void SendingRun::onMessageDone(const MessageOutcome &outcome)
         m_results.setStatus(row, RowStatus::Failed);
         break;
     }
-    if (outcome.connectionFailure)
-        ++m_connectionFailures;
-    else if (outcome.kind == MessageOutcome::Kind::Accepted || outcome.kind == MessageOutcome::Kind::Refused)
-        m_connectionFailures = 0;
+    // Direct delivery meets many exchangers: one that fails says nothing
+    // about the next.
+    if (!outcome.relayError) {
+        if (outcome.connectionFailure)
+            ++m_connectionFailures;
+        else if (outcome.kind == MessageOutcome::Kind::Accepted || outcome.kind == MessageOutcome::Kind::Refused)
+            m_connectionFailures = 0;
+    }
     rowFinished(row);
     emit countersChanged();
     if (m_connectionFailures >= kMaxConnectionFailures)
@@ -708,10 +752,10 @@ void SendingRun::rowFinished(int row)
     emit rowChanged(row);
 }
 
-bool SendingRun::messageInFlight()
+bool SendingRun::messageInFlight(int row)
 {
     QString error;
-    if (!m_journal || m_journal->appendRow(m_results, m_currentRow, &error))
+    if (!m_journal || m_journal->appendRow(m_results, row, &error))
         return true;
     recordingFailed(error);
     return false;
@@ -750,7 +794,60 @@ void SendingRun::writeLog(const std::function<QString()> &record)
 
 bool SendingRun::sessionsBusy() const
 {
-    return m_accountTransport->isBusy();
+    return m_accountTransport->isBusy() || m_directTransport->isBusy();
+}
+
+// The direct transport's result texts: the reply code when the result is a
+// socket error whose last reply names one, and a text for each kind of
+// failure.
+void SendingRun::markDirectOutcome(int row, const MessageOutcome &outcome)
+{
+    const int e = *outcome.relayError;
+    int c = e;
+    if (e > 1000) {
+        const QString comment = outcome.text;
+        const qsizetype blank = comment.indexOf(QLatin1Char(' '));
+        bool ok = false;
+        const int code = blank >= 1 && blank <= 4 ? comment.left(blank).trimmed().toInt(&ok) : 0;
+        if (ok && code >= 1 && code <= 999)
+            c = code;
+    }
+    if (c == 0) {
+        ++m_good;
+        m_results.setState(row, text(stOk));
+        m_results.setResult(row, text(stDeliveredAvailable));
+        m_results.setCode(row, QString());
+        m_results.setComment(row, QString());
+        m_results.setStatus(row, RowStatus::Sent);
+        writeLog([&] { return SendLog::acceptedRecord(m_results.address(row), text(stOk)); });
+        return;
+    }
+    QString why;
+    switch (c) {
+    case RelayError::DnsSilent: why = text(stDnsNotResponding); break;
+    case RelayError::Aborted: why = text(stAbortedByUser); break;
+    case RelayError::DataFailed: why = text(stCouldNotPerform) + QStringLiteral(": DATA"); break;
+    case RelayError::QuitFailed: why = text(stCouldNotPerform) + QStringLiteral(": QUIT"); break;
+    case RelayError::MailFromFailed: why = text(stCouldNotPerform) + QStringLiteral(": MAILFROM"); break;
+    case RelayError::RcptFailed: why = text(stCouldNotPerform) + QStringLiteral(": RCPT"); break;
+    case RelayError::OpenFailed: why = text(stCouldNotPerform) + QStringLiteral(": OPEN"); break;
+    case RelayError::TimedOut: why = text(stTimeOut); break;
+    case RelayError::NoHost: why = text(stInvalidDns); break;
+    case 550: why = text(stMailboxUnavailable); break;
+    case 551: why = text(stUserNotLocal); break;
+    case 552: why = text(stExceededStorage); break;
+    case 554: why = text(stTransactionFailed); break;
+    default:
+        why = c <= 0 ? QStringLiteral("Error %1").arg(e) : text(stRecipientServerError) + QStringLiteral(" %1").arg(e);
+        break;
+    }
+    ++m_bad;
+    m_results.setCode(row, QString::number(c));
+    m_results.setComment(row, outcome.text);
+    m_results.setStatus(row, RowStatus::Failed);
+    m_results.setState(row, text(stNo));
+    m_results.setResult(row, text(stFailed) + QStringLiteral(": ") + why);
+    writeLog([&] { return SendLog::failedRecord(m_results.address(row), text(stNo), m_results.result(row)); });
 }
 
 bool SendingRun::addressValid(int row) const

@@ -4,6 +4,7 @@
 #include "mailclient/sendmail.h"
 #include "schedule/schedobj.h"
 #include "sending/messageprep.h"
+#include "sending/directtransport.h"
 #include "sending/messagetransport.h"
 #include "sending/resulttable.h"
 #include "sending/runschedule.h"
@@ -19,12 +20,14 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 
 // The sending run: walks the project's mailing list row by row, has one
-// personalised message prepared per recipient, hands it to the account's
-// SMTP server (after a POP3 log-in when the project asks for one), and
-// records every recipient's outcome in the result table, the counters, the
-// send log and the results journal. It knows nothing about widgets: a window
+// personalised message prepared per recipient, hands it to a transport (the
+// account's SMTP server, after a POP3 log-in when the project asks for one,
+// or direct delivery to the recipients' own exchangers, several messages at
+// once), and records every recipient's outcome in the result table, the
+// counters, the send log and the results journal. It knows nothing about widgets: a window
 // or the command line commands it and follows its signals.
 //
 // Row numbers are record rows of the project table, counted from 0.
@@ -32,9 +35,8 @@ namespace varnholt {
 
 class Project;
 
-// Which way messages leave. Only the account transport exists so far; the
-// direct delivery to the recipients' mail exchangers plugs in at
-// SendingRun::startDirectRun().
+// Which way messages leave: through the account's SMTP server, or straight
+// to the recipients' mail exchangers.
 enum class SendingTransport { Account, Direct };
 
 // What starting a run came to: started, or the refusal with its reason
@@ -103,6 +105,13 @@ public:
     [[nodiscard]] QDateTime now() const;
     void setTransport(SendingTransport transport) { m_transport = transport; }
     [[nodiscard]] SendingTransport transport() const { return m_transport; }
+    // Direct delivery's settings (from the project unless set).
+    void setDirectSettings(const DirectSettings &settings)
+    {
+        m_directSettings = settings;
+        m_directSettingsSet = true;
+    }
+    [[nodiscard]] const DirectSettings &directSettings() const { return m_directSettings; }
     // Keeps the result table in `path` (ResultJournal) as rows finish.
     // An empty path: no journal.
     void setJournalPath(const QString &path);
@@ -131,6 +140,9 @@ public:
     // "Stop": ends the current message cleanly; the run ends with message
     // 19 ("Aborted") once the session is done.
     void stop();
+    // A gentler stop: no further row is handed over, the messages on the
+    // way get their answers, then the run ends as after stop().
+    void stopAfterMessagesOnTheWay();
     // "Status Ok" / "Status No" on a record row that is not in progress.
     void setRowStatusOk(int row);
     void setRowStatusNo(int row);
@@ -180,6 +192,7 @@ public:
     [[nodiscard]] const tAccountObj &account() const { return m_account; }
     [[nodiscard]] MessagePreparer &preparer() { return *m_preparer; }
     [[nodiscard]] AccountTransport &accountTransport() { return *m_accountTransport; }
+    [[nodiscard]] DirectTransport &directTransport() { return *m_directTransport; }
     [[nodiscard]] SendMail &smtp() { return m_accountTransport->smtp(); }
     [[nodiscard]] GetMail &pop3() { return m_accountTransport->pop3(); }
     [[nodiscard]] SendLog &sendLog() { return *m_log; }
@@ -205,8 +218,9 @@ private:
     [[nodiscard]] const tAccountObj *projectAccount() const;
     void chooseAccount();
     RunStart startRun(bool resume, int selectedRow);
-    RunStart startAccountRun(bool resume, int selectedRow);
-    RunStart startDirectRun(bool resume, int selectedRow);
+    [[nodiscard]] MessageTransport &transportInUse() const;
+    // Hands over the next rows while the transport takes more.
+    void handOut();
     RunStart refuse(const RunNotice &reason);
     void postStep();
     void step();
@@ -217,7 +231,7 @@ private:
     // The run is over (complete, stopped or refused by the POP3 server).
     void ended(bool completed);
 
-    void onServerWords(const QString &words);
+    void onServerWords(int row, const QString &words);
     void onMessageDone(const MessageOutcome &outcome);
     void onLoggedIn();
     void onLoginFailed(const QString &errorText);
@@ -230,7 +244,9 @@ private:
     // The message's body went out and its final "." follows: the row is
     // journalled as in flight first. False (the "." is withheld) when that
     // cannot be written.
-    bool messageInFlight();
+    bool messageInFlight(int row);
+    // The result texts of a direct delivery's outcome.
+    void markDirectOutcome(int row, const MessageOutcome &outcome);
     // A write of the results failed: the run stops before the next message.
     void recordingFailed(const QString &error);
     // Stops the run with `reason` told to the user instead of "Aborted".
@@ -252,11 +268,14 @@ private:
     mutable qint64 m_nowSecond = -1;
     mutable QDateTime m_now;
     SendingTransport m_transport = SendingTransport::Account;
+    DirectSettings m_directSettings;
+    bool m_directSettingsSet = false;
 
     ResultTable m_results;
     std::unique_ptr<ResultJournal> m_journal;
     std::unique_ptr<MessagePreparer> m_preparer;
     std::unique_ptr<AccountTransport> m_accountTransport = std::make_unique<AccountTransport>();
+    std::unique_ptr<DirectTransport> m_directTransport = std::make_unique<DirectTransport>();
     std::unique_ptr<SendLog> m_log = std::make_unique<SendLog>();
     RunSchedule m_schedule{[this] { return now(); }};
 
@@ -264,7 +283,7 @@ private:
     State m_state = State::Idle;
     SchedulePanel m_schedulePanel = SchedulePanel::Empty;
     int m_currentRow = -1;
-    bool m_handedOver = false; // the current row's message is with the session
+    std::set<int> m_inFlight; // rows whose message is with the transport
     bool m_resendUnknown = false;
     bool m_pictureWarningsTold = false;
     bool m_activeContentTold = false;

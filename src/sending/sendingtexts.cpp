@@ -84,8 +84,7 @@ NoticeMessage NoticeText(const RunNotice &notice, const QStringList &texts)
     case Kind::NoSmtpServer:
         return {text(stNoSmtpServer), text(stAttention), UserMessageIcon::Error};
     case Kind::DirectUnavailable:
-        return {QStringLiteral("Direct delivery is not available; send through the account."), text(stAttention),
-                UserMessageIcon::Error};
+        return {notice.detail, text(stAttention), UserMessageIcon::Error};
     case Kind::CannotRecord:
         return {text(stCannotRecord).arg(notice.subject, notice.detail), text(stAttention), UserMessageIcon::Error};
     case Kind::ServerNotAnswering:

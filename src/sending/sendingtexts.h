@@ -44,7 +44,7 @@ struct RunNotice {
         NoEmailColumn,     // the project's e-mail column is not in the list
         NoRecipients,      // the list holds no recipient
         NoSmtpServer,      // the account names no SMTP server
-        DirectUnavailable, // the direct transport does not exist yet
+        DirectUnavailable, // direct delivery cannot start: `detail` says why
         // The run's own stops and ends
         CannotRecord,       // `subject`: the journal, `detail`: the error
         ServerNotAnswering, // `subject`: the server, `count` messages, `detail`: the last error

@@ -1,13 +1,15 @@
 """A real SMTP server for the mail client tests, built on aiosmtpd.
 
 Usage: smtpserver.py PORT MODE OUTDIR [--cert C --key K] [--user U --password P]
-                     [--exclude MECH ...] [--smtputf8]
+                     [--exclude MECH ...] [--smtputf8] [--host ADDRESS] [--greylist]
 MODE is "plain", "starttls" (STARTTLS required before anything else) or
 "tls" (TLS from the first byte). Each accepted message is written byte for
 byte (as received, dot-unstuffed) to OUTDIR/N.eml, its envelope and the
 authenticated login to OUTDIR/N.env. Prints READY once it listens.
 --smtputf8 offers SMTPUTF8 (RFC 6531). A recipient whose local part is
-"reject-multiline" is refused with a reply of two 550 lines.
+"reject-multiline" is refused with a reply of two 550 lines. --greylist
+refuses every recipient once with 451 and takes it the next time. --host
+is the address to listen on (127.0.0.1 by default).
 """
 import argparse
 import hmac
@@ -22,15 +24,20 @@ from aiosmtpd.smtp import AuthResult, LoginPassword
 
 
 class Handler:
-    def __init__(self, outdir, user, password):
+    def __init__(self, outdir, user, password, greylist=False):
         self.outdir = outdir
         self.user = user
         self.password = password
         self.count = 0
+        self.greylist = greylist
+        self.seen = set()
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address.startswith("reject-multiline@"):
             return "550-5.1.1 first line of the refusal\r\n550 5.1.1 second line of the refusal"
+        if self.greylist and address.lower() not in self.seen:
+            self.seen.add(address.lower())
+            return "451 4.7.1 Greylisted, try again later"
         envelope.rcpt_tos.append(address)
         envelope.rcpt_options.extend(rcpt_options)
         return "250 OK"
@@ -69,9 +76,11 @@ def main():
     p.add_argument("--password", default="")
     p.add_argument("--exclude", nargs="*", default=[])
     p.add_argument("--smtputf8", action="store_true")
+    p.add_argument("--host", default="127.0.0.1")
+    p.add_argument("--greylist", action="store_true")
     a = p.parse_args()
 
-    handler = Handler(a.outdir, a.user, a.password)
+    handler = Handler(a.outdir, a.user, a.password, a.greylist)
 
     def authenticator(server, session, envelope, mechanism, auth_data):
         ok = (isinstance(auth_data, LoginPassword)
@@ -79,7 +88,7 @@ def main():
               and auth_data.password.decode() == a.password)
         return AuthResult(success=ok, handled=False, auth_data=auth_data if ok else None)
 
-    kwargs = dict(hostname="127.0.0.1", port=a.port, enable_SMTPUTF8=a.smtputf8)
+    kwargs = dict(hostname=a.host, port=a.port, enable_SMTPUTF8=a.smtputf8)
     if a.user:
         kwargs.update(authenticator=authenticator, auth_required=True,
                       auth_exclude_mechanism=a.exclude)

@@ -33,12 +33,12 @@ quint16 freePort()
     return probe.serverPort();
 }
 
-bool waitForPort(quint16 port, int milliseconds)
+bool waitForPort(quint16 port, int milliseconds, const QHostAddress &address)
 {
     QDeadlineTimer deadline(milliseconds);
     while (!deadline.hasExpired()) {
         QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, port);
+        socket.connectToHost(address, port);
         if (socket.waitForConnected(200))
             return true;
         QThread::msleep(50);
@@ -82,11 +82,21 @@ bool ServerProcess::start(const QString &program, const QStringList &args, quint
         error = program + QStringLiteral(" did not start: ") + m_process.errorString();
         return false;
     }
-    if (!waitForPort(port, 15000)) {
+    if (!waitForPort(port, 15000, QHostAddress(listenAddress()))) {
         error = program + QStringLiteral(" does not listen on port ") + QString::number(port);
         return false;
     }
     return true;
+}
+
+QString ServerProcess::listenAddress() const
+{
+    return m_listenAddress.isEmpty() ? QStringLiteral("127.0.0.1") : m_listenAddress;
+}
+
+quint16 ServerProcess::listenPort() const
+{
+    return m_listenPort ? m_listenPort : freePort();
 }
 
 void ServerProcess::stop()
@@ -116,8 +126,8 @@ bool SmtpSink::start(const QString &dumpFolder, const QStringList &options)
     }
     if (runningAsRoot())
         args << "-u" << "nobody"; // it refuses to keep root's privileges
-    const quint16 port = freePort();
-    args << QStringLiteral("127.0.0.1:%1").arg(port) << "100";
+    const quint16 port = listenPort();
+    args << QStringLiteral("%1:%2").arg(listenAddress()).arg(port) << "100";
     return ServerProcess::start(program, args, port);
 }
 
@@ -156,9 +166,9 @@ bool AiosmtpdServer::start(const QString &mode, const QString &outFolder, const 
         return false;
     }
     QDir().mkpath(outFolder);
-    const quint16 port = freePort();
+    const quint16 port = listenPort();
     QStringList args{QStringLiteral(VARNHOLT_TESTSUPPORT_DIR "/smtpserver.py"), QString::number(port), mode,
-                     outFolder};
+                     outFolder, "--host", listenAddress()};
     if (!cert.isEmpty())
         args << "--cert" << cert << "--key" << key;
     if (!user.isEmpty())

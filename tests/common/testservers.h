@@ -8,6 +8,7 @@
 // A start that cannot happen because the program is missing says so in
 // `missing`, so that the test can skip.
 
+#include <QHostAddress>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -17,8 +18,9 @@ namespace varnholt::testing {
 
 // A port on 127.0.0.1 that was free a moment ago.
 [[nodiscard]] quint16 freePort();
-// Whether something accepts connections on 127.0.0.1:port within the time.
-[[nodiscard]] bool waitForPort(quint16 port, int milliseconds);
+// Whether something accepts connections on address:port within the time.
+[[nodiscard]] bool waitForPort(quint16 port, int milliseconds,
+                               const QHostAddress &address = QHostAddress(QHostAddress::LocalHost));
 // The program in the usual system folders; empty when it is not there.
 [[nodiscard]] QString findTool(const QString &name);
 // Makes a folder writable by everyone: servers that drop root's privileges
@@ -41,13 +43,26 @@ public:
     bool start(const QString &program, const QStringList &args, quint16 port);
     void stop();
     [[nodiscard]] quint16 port() const { return m_port; }
+    // Before start(): listen on `address` (another loopback address, such
+    // as 127.0.0.2) and `port` instead of 127.0.0.1 and a free port. The
+    // mail servers take it; several of them can so share one port.
+    void listenOn(const QString &address, quint16 port)
+    {
+        m_listenAddress = address;
+        m_listenPort = port;
+    }
 
     QString missing; // set when the program is not installed
     QString error;   // set when it would not start
 
 protected:
+    [[nodiscard]] QString listenAddress() const;
+    [[nodiscard]] quint16 listenPort() const;
+
     QProcess m_process;
     quint16 m_port = 0;
+    QString m_listenAddress;
+    quint16 m_listenPort = 0;
 };
 
 class SmtpSink : public ServerProcess
@@ -69,7 +84,8 @@ class AiosmtpdServer : public ServerProcess
 public:
     // mode: "plain", "starttls" or "tls". Each message is stored in
     // `outFolder` as N.eml (and its envelope as N.env). `extraArgs`: the
-    // script's own options, such as "--smtputf8".
+    // script's own options, such as "--smtputf8" or "--greylist" (every
+    // recipient is refused with 451 once, then taken).
     bool start(const QString &mode, const QString &outFolder, const QString &cert, const QString &key,
                const QString &user = {}, const QString &password = {},
                const QStringList &excludeMechanisms = {}, const QStringList &extraArgs = {});

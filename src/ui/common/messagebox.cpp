@@ -31,6 +31,7 @@ int ShowMessageBox(const QString &text, const QString &caption, int flags)
     switch (flags & 0xF0) {
     case mbIconError: box.setIcon(QMessageBox::Critical); break;
     case mbIconQuestion: box.setIcon(QMessageBox::Question); break;
+    case mbIconWarning: box.setIcon(QMessageBox::Warning); break;
     case mbIconInformation: box.setIcon(QMessageBox::Information); break;
     default: break;
     }

@@ -6,7 +6,7 @@
 
 // The application's message box. Flags are the classic message-box bits the
 // program uses: 16 error icon + OK, 32 question icon + OK, 35 question icon
-// + Yes/No/Cancel, 64 information icon + OK, 8256 information + OK modal to
+// + Yes/No/Cancel, 48 warning icon + OK, 64 information icon + OK, 8256 information + OK modal to
 // the whole task, 8228 question + Yes/No modal to the whole task. The
 // result is the pressed button: 1 OK, 2 Cancel, 6 Yes, 7 No.
 namespace varnholt {
@@ -17,6 +17,7 @@ enum MessageBoxFlag : int {
     mbYesNo = 4,
     mbIconError = 16,
     mbIconQuestion = 32,
+    mbIconWarning = 48,
     mbIconInformation = 64,
     mbDefButton2 = 256, // the second button (No) is the default
     mbTaskModal = 8192,

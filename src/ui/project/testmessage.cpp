@@ -15,7 +15,7 @@ TestMessageSender::TestMessageSender(QObject *parent) : QObject(parent)
         if (m_busy)
             finish(false, QStringLiteral("Stopped; the test message was not sent."));
     });
-    connect(&m_transport, &MessageTransport::serverWords, this, [this](const QString &text) { m_lastWords = text; });
+    connect(&m_transport, &MessageTransport::serverWords, this, [this](int, const QString &text) { m_lastWords = text; });
     connect(&m_transport, &MessageTransport::messageDone, this, &TestMessageSender::onMessageDone);
 }
 

@@ -39,6 +39,11 @@ namespace varnholt {
 
 namespace {
 
+const QString kDirectWarning = QStringLiteral(
+    "Direct delivery sends every message from this computer straight to the recipient's mail server on port 25. "
+    "Most networks block outgoing port 25, and receiving servers expect SPF and DKIM records for the sender's "
+    "domain: without them the messages are refused or taken for spam.");
+
 int messageBoxFlags(UserMessageIcon icon)
 {
     switch (icon) {
@@ -213,12 +218,17 @@ void TPostSrv::buildWidgets()
     from->addWidget(fromNameLabel, 0, 2);
     from->addWidget(m_fromName, 0, 3);
 
-    // The direct transport's settings: they exist and are kept, but the
-    // account transport is the one used, so they stay out of sight.
+    // The transport: checked, the messages go through the account's mail
+    // server; unchecked, straight to each recipient's mail server with the
+    // settings of the panel below, which shows only then.
+    m_transportSwitch = new QCheckBox(QStringLiteral("ISP direct &post"), this);
+    m_transportSwitch->setObjectName(QStringLiteral("transportSwitch"));
+    m_transportSwitch->setToolTip(QStringLiteral("Checked: through the account's mail server. Unchecked: "
+                                                 "straight to each recipient's mail server."));
+    m_transportSwitch->setChecked(true);
+    connect(m_transportSwitch, &QCheckBox::toggled, this, &TPostSrv::transportToggled);
     m_direct = new QWidget(this);
     m_direct->setObjectName(QStringLiteral("directTransport"));
-    m_transportSwitch = new QCheckBox(QStringLiteral("ISP direct post"), m_direct);
-    m_transportSwitch->setObjectName(QStringLiteral("transportSwitch"));
     m_mailDomain = new QLineEdit(QStringLiteral("mail.example.com"), m_direct);
     m_mailDomain->setObjectName(QStringLiteral("mailDomain"));
     m_dnsServer = new QLineEdit(m_direct);
@@ -230,7 +240,7 @@ void TPostSrv::buildWidgets()
     m_timeOut->setObjectName(QStringLiteral("timeOut"));
     m_timeOut->setRange(1, 32767);
     m_timeOut->setValue(10);
-    m_getDnsInfo = new QPushButton(QStringLiteral("Get DNS info"), m_direct);
+    m_getDnsInfo = new QPushButton(QStringLiteral("&Get DNS info"), m_direct);
     m_getDnsInfo->setObjectName(QStringLiteral("getDnsInfo"));
     m_getDnsInfo->setToolTip(QStringLiteral("Get DNS from your ISP"));
     connect(m_getDnsInfo, &QPushButton::clicked, this, [this] {
@@ -243,16 +253,31 @@ void TPostSrv::buildWidgets()
             m_getDnsInfo->setEnabled(enabled);
         });
     });
-    // No user action sets it.
+    // No user action sets it, so it stays out of sight.
     m_ispPost = new QCheckBox(QStringLiteral("Automatically send undelivered messages through ISP server"), m_direct);
     m_ispPost->setObjectName(QStringLiteral("ispPost"));
     m_ispPost->setEnabled(false);
-    auto *direct = new QHBoxLayout(m_direct);
-    for (QWidget *w : {static_cast<QWidget *>(m_transportSwitch), static_cast<QWidget *>(m_mailDomain),
-                       static_cast<QWidget *>(m_dnsServer), static_cast<QWidget *>(m_connections),
-                       static_cast<QWidget *>(m_timeOut), static_cast<QWidget *>(m_getDnsInfo),
-                       static_cast<QWidget *>(m_ispPost)})
-        direct->addWidget(w);
+    m_ispPost->hide();
+    m_directWarning = new QLabel(kDirectWarning, m_direct);
+    m_directWarning->setObjectName(QStringLiteral("directWarning"));
+    m_directWarning->setWordWrap(true);
+    auto *direct = new QGridLayout(m_direct);
+    direct->setContentsMargins(0, 0, 0, 0);
+    const auto labelled = [this, direct](const QString &label, QWidget *field, int row, int column) {
+        auto *l = new QLabel(label, m_direct);
+        l->setBuddy(field);
+        direct->addWidget(l, row, column);
+        direct->addWidget(field, row, column + 1);
+    };
+    labelled(QStringLiteral("Mail doma&in"), m_mailDomain, 0, 0);
+    labelled(QStringLiteral("DNS server to &query"), m_dnsServer, 0, 2);
+    direct->addWidget(m_getDnsInfo, 0, 4);
+    labelled(QStringLiteral("Ma&x. connections"), m_connections, 1, 0);
+    labelled(QStringLiteral("Time-o&ut"), m_timeOut, 1, 2);
+    m_timeOut->setSuffix(QStringLiteral(" s"));
+    direct->addWidget(m_directWarning, 2, 0, 1, 5);
+    direct->setColumnStretch(1, 1);
+    direct->setColumnStretch(3, 1);
     m_direct->hide();
 
     auto *buttons = new QHBoxLayout;
@@ -273,6 +298,7 @@ void TPostSrv::buildWidgets()
     logRow->addWidget(m_createLog);
     logRow->addWidget(addButton(QStringLiteral("viewLog"), QStringLiteral("View l&og file"), &TPostSrv::viewLogFile));
     logRow->addStretch();
+    logRow->addWidget(m_transportSwitch);
 
     m_statusBar = new QStatusBar(this);
     m_statusBar->setObjectName(QStringLiteral("statusBar"));
@@ -314,19 +340,40 @@ QPushButton *TPostSrv::button(const QString &objectName) const
     return findChild<QPushButton *>(objectName);
 }
 
-// The account transport is the one used: the switch is checked whenever
-// the window opens, shows again or is activated, and the direct
-// transport's settings follow it.
+// The window opens on the account transport; direct delivery is the
+// user's choice for this window, and its settings follow the switch.
 void TPostSrv::applyTransportSwitch()
 {
-    m_transportSwitch->setChecked(true);
-    m_project.settings().ExternalSmtp = true;
-    m_run->setTransport(SendingTransport::Account);
-    const bool direct = !m_transportSwitch->isChecked() && !m_run->isRunning();
+    const bool account = m_transportSwitch->isChecked();
+    m_project.settings().ExternalSmtp = account;
+    m_run->setTransport(account ? SendingTransport::Account : SendingTransport::Direct);
+    m_direct->setVisible(!account);
+    const bool direct = !account && !m_run->isRunning();
     for (QWidget *w : {static_cast<QWidget *>(m_mailDomain), static_cast<QWidget *>(m_dnsServer),
                        static_cast<QWidget *>(m_connections), static_cast<QWidget *>(m_timeOut),
                        static_cast<QWidget *>(m_getDnsInfo)})
         w->setEnabled(direct);
+}
+
+void TPostSrv::transportToggled(bool account)
+{
+    if (!account && !m_directWarned) {
+        m_directWarned = true;
+        ShowMessageBox(kDirectWarning, text(stAttention), mbIconWarning);
+    }
+    applyTransportSwitch();
+}
+
+// What direct delivery takes from the window's fields; the rest (the
+// exchangers' port) stays as the run has it.
+void TPostSrv::applyDirectSettings()
+{
+    DirectSettings direct = m_run->directSettings();
+    direct.signOn = DirectSettings::fromProject(m_project.settings()).signOn;
+    direct.dns = m_dnsServer->text().trimmed();
+    direct.connections = m_connections->value();
+    direct.timeoutSeconds = m_timeOut->value();
+    m_run->setDirectSettings(direct);
 }
 
 void TPostSrv::settingsChanged()
@@ -575,6 +622,7 @@ void TPostSrv::sendMail()
                           text(stAttention), mbIconQuestion | mbYesNo | mbDefButton2)
                != idYes)
         return;
+    applyDirectSettings();
     if (m_run->sendMail())
         m_lastRunProblem.clear();
 }
@@ -608,6 +656,7 @@ void TPostSrv::resume()
     }
     m_run->setResendUnknown(resendUnknown);
     m_followRun = true;
+    applyDirectSettings();
     m_run->resume(selectedRow());
 }
 

@@ -100,6 +100,8 @@ protected:
 private:
     void buildWidgets();
     void applyTransportSwitch();
+    void transportToggled(bool account);
+    void applyDirectSettings();
     void refreshPanels();
     void schedulePanelRefresh();
     void setControlsRunning(bool running);
@@ -137,6 +139,8 @@ private:
     QWidget *m_direct = nullptr;
     QCheckBox *m_transportSwitch = nullptr;
     QCheckBox *m_ispPost = nullptr;
+    QLabel *m_directWarning = nullptr;
+    bool m_directWarned = false;
     QLineEdit *m_mailDomain = nullptr;
     QLineEdit *m_dnsServer = nullptr;
     QSpinBox *m_connections = nullptr;

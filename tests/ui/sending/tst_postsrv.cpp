@@ -20,6 +20,7 @@
 #include "ui/common/msglanguage.h"
 
 #include <QCheckBox>
+#include <QLineEdit>
 #include <QMdiArea>
 #include <QMenu>
 #include <QProgressBar>
@@ -80,6 +81,7 @@ private Q_SLOTS:
     void columnWithoutAddressesAsksFirst();
     void keyboardAndScreenReader();
     void viewFollowsTheRunUntilScrolledAway();
+    void directDeliveryFromTheWindow();
 };
 
 void TestPostSrv::runShowsEveryRow()
@@ -536,3 +538,54 @@ void TestPostSrv::viewFollowsTheRunUntilScrolledAway()
 }
 
 #include "tst_postsrv.moc"
+
+// Unchecking the transport switch warns once, shows the direct delivery's
+// settings and sends straight to the recipients' exchanger (found through
+// dnsmasq, played by smtp-sink on 127.0.0.2).
+void TestPostSrv::directDeliveryFromTheWindow()
+{
+    SendingFixture f;
+    openToAll(f.dir.path());
+    const quint16 port = freePort();
+    SmtpSink sink;
+    sink.listenOn(QStringLiteral("127.0.0.2"), port);
+    VARNHOLT_START_SERVER(sink, f.path("sink"));
+    DnsmasqServer dns;
+    VARNHOLT_START_SERVER(dns, QStringList{"--local=/test/", "--mx-host=d.test,mx.d.test,10",
+                                           "--host-record=mx.d.test,127.0.0.2"});
+    f.make({"a@d.test;A", "b@d.test;B", "no-at-sign;C"}, 1); // the account's server is never used
+
+    MessageLog messages;
+    TPostSrv w(*f.project, f.accounts);
+    w.show();
+    auto *sw = w.findChild<QCheckBox *>(QStringLiteral("transportSwitch"));
+    auto *panel = w.findChild<QWidget *>(QStringLiteral("directTransport"));
+    QVERIFY(sw && panel);
+    QVERIFY(sw->isChecked());
+    QVERIFY(!panel->isVisible());
+    sw->click();
+    QCOMPARE(messages.texts.size(), 1);
+    QVERIFY2(messages.texts.first().contains(QStringLiteral("port 25")), qPrintable(messages.texts.first()));
+    QVERIFY(panel->isVisible());
+    QCOMPARE(w.run().transport(), SendingTransport::Direct);
+    VARNHOLT_VERIFY_ACCESSIBLE(&w);
+    VARNHOLT_VERIFY_MNEMONICS(&w);
+
+    w.findChild<QLineEdit *>(QStringLiteral("dnsServer"))->setText(QStringLiteral("127.0.0.1:%1").arg(dns.port()));
+    DirectSettings direct;
+    direct.port = QString::number(port);
+    w.run().setDirectSettings(direct);
+    QSignalSpy finished(&w.run(), &SendingRun::runFinished);
+    QTest::mouseClick(w.button("sendMail"), Qt::LeftButton);
+    QVERIFY(finished.wait(30000));
+    for (int row = 0; row < 2; ++row) {
+        QCOMPARE(cell(w, row, 1), QStringLiteral("Ok"));
+        QCOMPARE(cell(w, row, 2), QStringLiteral("Delivered and available to the recipient!"));
+    }
+    QCOMPARE(cell(w, 2, 2), QStringLiteral("Error email"));
+    QCOMPARE(SmtpSink::storedMessages(f.path("sink")).size(), 2);
+    QTRY_COMPARE(messages.texts.size(), 2); // the completion notice
+    sw->click(); // back to the account: no second warning
+    QCOMPARE(messages.texts.size(), 2);
+    QVERIFY(!panel->isVisible());
+}

@@ -1,0 +1,421 @@
+#include "direct/relayserver.h"
+
+#include "dns/finddnsserver.h"
+
+#include <algorithm>
+
+namespace varnholt {
+
+namespace {
+
+const QString kBusy = QStringLiteral("Component is busy");
+
+// The error of a connection that never got a greeting in time.
+constexpr quint16 kConnectTimedOut = 10060;
+// A session that ended before its request did (a greeting other than 220
+// among them).
+constexpr quint16 kSessionClosed = 10004;
+
+// The reply code at the start of a reply line, 0 when there is none.
+[[nodiscard]] int replyCode(const QString &line)
+{
+    bool ok = false;
+    const int code = line.left(3).toInt(&ok);
+    return ok && code >= 100 && code <= 599 ? code : 0;
+}
+
+} // namespace
+
+// One worker: at most one recipient at a time. A fresh resolver and a fresh
+// client serve every recipient and every exchanger tried, and each handler
+// carries the serial of the object it was made for: a late event of an
+// object that was given up reaches nobody.
+struct TSmtpRelayServer2::Worker {
+    int index = -1; // the recipient on the way; -1 when idle
+    QString address;
+    MimeInputs message;
+    MxResolver *resolver = nullptr;
+    TSmtpCli *client = nullptr;
+    quint64 serial = 0; // of the current resolver or client
+    QList<MxTarget> targets;
+    int target = 0;    // the exchanger tried next
+    int addressNo = 0; // ... and its address
+    bool opened = false; // the exchanger greeted and took HELO
+    quint16 lastError = 0;
+    QString lastResponse;
+    QElapsedTimer lastLife;
+};
+
+TSmtpRelayServer2::TSmtpRelayServer2(QObject *parent)
+    : QObject(parent)
+{
+    connect(&m_supervision, &QTimer::timeout, this, &TSmtpRelayServer2::supervise);
+}
+
+TSmtpRelayServer2::~TSmtpRelayServer2()
+{
+    m_supervision.stop();
+    // The clients and resolvers are children: they go now, before the
+    // workers their handlers refer to.
+    const QObjectList kids = children();
+    for (QObject *kid : kids)
+        delete kid;
+}
+
+void TSmtpRelayServer2::setConnections(int count)
+{
+    if (count != m_connections && isBusy())
+        throw TSmtpRelayServerException(kBusy);
+    m_connections = std::max(1, count);
+}
+
+void TSmtpRelayServer2::setTimeOut(int seconds)
+{
+    if (seconds != m_timeOut && isBusy())
+        throw TSmtpRelayServerException(kBusy);
+    m_timeOut = seconds < 1 ? 60 : seconds;
+}
+
+void TSmtpRelayServer2::setDns(const QString &servers)
+{
+    if (servers.trimmed() != m_dns && isBusy())
+        throw TSmtpRelayServerException(kBusy);
+    m_dns = servers.trimmed();
+}
+
+void TSmtpRelayServer2::setPort(const QString &port)
+{
+    if (port != m_port && isBusy())
+        throw TSmtpRelayServerException(kBusy);
+    m_port = port;
+}
+
+void TSmtpRelayServer2::start()
+{
+    if (isBusy())
+        throw TSmtpRelayServerException(kBusy);
+    if (m_from.trimmed().isEmpty())
+        throw TSmtpRelayServerException(QStringLiteral("FROM property is empty"));
+    QStringList servers = m_dns.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (servers.isEmpty()) {
+        const QString found = FindDnsServer();
+        if (!found.isEmpty())
+            servers << found;
+    }
+    if (servers.isEmpty())
+        throw TSmtpRelayServerException(QStringLiteral("No DNS SERVER Available"));
+    m_dnsServers = servers;
+    m_workers.clear();
+    for (int i = 0; i < m_connections; ++i)
+        m_workers.push_back(std::make_unique<Worker>());
+    m_started = true;
+    // Checked every second, so that a silent peer costs the time-out and
+    // not up to twice that.
+    m_supervision.start(1000);
+}
+
+bool TSmtpRelayServer2::isBusy() const
+{
+    return m_pendingReports > 0
+           || std::any_of(m_workers.begin(), m_workers.end(), [](const auto &w) { return w->index >= 0; });
+}
+
+int TSmtpRelayServer2::idleWorkers() const
+{
+    if (!m_started)
+        return 0;
+    return int(std::count_if(m_workers.begin(), m_workers.end(), [](const auto &w) { return w->index < 0; }));
+}
+
+void TSmtpRelayServer2::deliver(int index, const QString &address, MimeInputs message)
+{
+    const auto it = std::find_if(m_workers.begin(), m_workers.end(), [](const auto &w) { return w->index < 0; });
+    if (!m_started || it == m_workers.end())
+        throw TSmtpRelayServerException(kBusy);
+    Worker &w = **it;
+    w.index = index;
+    w.address = address.trimmed();
+    w.message = std::move(message);
+    w.targets.clear();
+    w.target = 0;
+    w.addressNo = 0;
+    w.opened = false;
+    w.lastError = 0;
+    w.lastResponse.clear();
+    w.lastLife.start();
+
+    const qsizetype at = w.address.indexOf(QLatin1Char('@'));
+    const QString domain = at < 0 ? w.address : w.address.mid(at + 1);
+    if (domain.isEmpty()) {
+        report(w, RelayError::TimedOut, QStringLiteral("The address has no domain"));
+        return;
+    }
+    auto *resolver = new MxResolver(this);
+    w.resolver = resolver;
+    const quint64 serial = ++w.serial;
+    resolver->setServers(m_dnsServers);
+    resolver->onAnswer = [this, &w, serial](MxResolver *) {
+        if (w.serial == serial)
+            lifeSign(w);
+    };
+    resolver->onResolved = [this, &w, serial](MxResolver *, MxResolver::Result result,
+                                              const QList<MxTarget> &targets, const QString &comment) {
+        if (w.serial == serial)
+            resolved(w, result, targets, comment);
+    };
+    resolver->resolve(domain);
+}
+
+void TSmtpRelayServer2::resolved(Worker &w, MxResolver::Result result, const QList<MxTarget> &targets,
+                                 const QString &comment)
+{
+    dropResolver(w);
+    switch (result) {
+    case MxResolver::Result::Found:
+        w.targets = targets;
+        openNext(w);
+        return;
+    case MxResolver::Result::SilentServers:
+        report(w, RelayError::DnsSilent, comment);
+        return;
+    case MxResolver::Result::NoMailServer:
+    case MxResolver::Result::NullMx:
+    case MxResolver::Result::NoSuchDomain:
+    case MxResolver::Result::QueryFailed:
+        break;
+    }
+    report(w, RelayError::NoHost, comment);
+}
+
+// The next exchanger's next address, in preference order (RFC 5321 5.1).
+void TSmtpRelayServer2::openNext(Worker &w)
+{
+    while (w.target < w.targets.size() && w.addressNo >= w.targets.at(w.target).addresses.size()) {
+        ++w.target;
+        w.addressNo = 0;
+    }
+    if (w.target >= w.targets.size()) {
+        // Every exchanger was tried: the last one's failure stands.
+        report(w, w.lastError ? w.lastError : RelayError::NoHost, w.lastResponse);
+        return;
+    }
+    const QString host = w.targets.at(w.target).addresses.at(w.addressNo++);
+
+    auto *client = new TSmtpCli(this);
+    w.client = client;
+    w.opened = false;
+    const quint64 serial = ++w.serial;
+    client->setHost(host);
+    client->setPort(m_port);
+    client->setSignOn(m_signon);
+    client->setFromName(m_from);
+    client->setRcptName({w.address});
+    client->setHdrTo(w.address);
+    client->setMessage(w.message);
+    client->onResponse = [this, &w, serial](TSmtpCli *, const QString &line) {
+        if (w.serial != serial)
+            return;
+        lifeSign(w);
+        if (onDisplay)
+            onDisplay(this, w.index, line);
+    };
+    client->onRequestDone = [this, &w, serial](TSmtpCli *, TSmtpRequest request, quint16 error) {
+        if (w.serial == serial)
+            requestDone(w, request, error);
+    };
+    client->onBeforeFinalDot = [this, &w, serial](TSmtpCli *) {
+        return w.serial != serial || !onBeforeFinalDot || onBeforeFinalDot(this, w.index);
+    };
+    w.lastLife.start();
+    try {
+        client->open();
+    } catch (const SmtpException &e) {
+        report(w, RelayError::OpenFailed, e.message());
+    }
+}
+
+void TSmtpRelayServer2::requestDone(Worker &w, TSmtpRequest request, quint16 error)
+{
+    lifeSign(w);
+    TSmtpCli *client = w.client;
+    if (error != 0) {
+        w.lastError = error;
+        w.lastResponse = client->lastResponse();
+        if (!w.opened && (request == TSmtpRequest::smtpConnect || request == TSmtpRequest::smtpOpen)) {
+            // No connection, no greeting or a greeting that is not 220:
+            // the next exchanger may take the message, unless this one
+            // refused it for good with a 5xx greeting. (A failed connection
+            // reports its socket error with a made-up "500" reply.)
+            const bool refusedForGood = error == kSessionClosed && replyCode(w.lastResponse) / 100 == 5;
+            if (!refusedForGood) {
+                dropClient(w);
+                openNext(w);
+                return;
+            }
+        }
+        const bool afterDot = request == TSmtpRequest::smtpData && client->finalDotSent();
+        // A reply refused the message; without one after its final "."
+        // the exchanger may have it.
+        const bool maybeDelivered = afterDot && replyCode(w.lastResponse) == 0;
+        report(w, error, w.lastResponse, maybeDelivered);
+        return;
+    }
+    try {
+        switch (request) {
+        case TSmtpRequest::smtpConnect:
+        case TSmtpRequest::smtpOpen:
+            w.opened = true;
+            try {
+                client->mailFrom();
+            } catch (const SmtpException &e) {
+                report(w, RelayError::MailFromFailed, e.message());
+            }
+            break;
+        case TSmtpRequest::smtpMailFrom:
+            try {
+                client->rcptTo();
+            } catch (const SmtpException &e) {
+                report(w, RelayError::RcptFailed, e.message());
+            }
+            break;
+        case TSmtpRequest::smtpRcptTo:
+            try {
+                client->data();
+            } catch (const SmtpException &e) {
+                report(w, RelayError::DataFailed, e.message());
+            }
+            break;
+        case TSmtpRequest::smtpData: {
+            // The exchanger answered the final "." with 250: delivered,
+            // whatever becomes of QUIT. The client says goodbye on its own
+            // and goes when the exchanger closes or the time is up.
+            const QString words = client->lastResponse();
+            w.client = nullptr;
+            ++w.serial;
+            client->onResponse = nullptr;
+            client->onBeforeFinalDot = nullptr;
+            closeQuietly(client);
+            report(w, 0, words);
+            break;
+        }
+        default:
+            break;
+        }
+    } catch (const std::exception &) {
+        report(w, RelayError::TimedOut, w.lastResponse);
+    }
+}
+
+void TSmtpRelayServer2::closeQuietly(TSmtpCli *client)
+{
+    QTimer::singleShot(m_timeOut * 1000, client, [client] {
+        client->abort();
+        client->deleteLater();
+    });
+    // onRequestDone is running now: it is replaced after it returns.
+    QMetaObject::invokeMethod(
+        client,
+        [client] {
+            client->onRequestDone = [](TSmtpCli *c, TSmtpRequest, quint16) { c->deleteLater(); };
+            try {
+                client->quit();
+            } catch (const SmtpException &) {
+                client->abort();
+                client->deleteLater();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void TSmtpRelayServer2::supervise()
+{
+    for (const auto &worker : m_workers) {
+        Worker &w = *worker;
+        if (w.index < 0 || double(w.lastLife.elapsed()) / 1000.0 <= double(m_timeOut))
+            continue;
+        w.lastLife.start();
+        if (w.resolver) {
+            // The DNS server in use stays silent: the next one gets the
+            // query; after the last one the resolver gives up.
+            w.resolver->retryNextServer();
+        } else if (w.client && !w.opened) {
+            // An exchanger that never greets counts as unreachable.
+            w.lastError = kConnectTimedOut;
+            w.lastResponse = QStringLiteral("500 ") + ErrorText(kConnectTimedOut)
+                             + QStringLiteral(" (Winsock error #%1)").arg(kConnectTimedOut);
+            dropClient(w);
+            openNext(w);
+        } else if (w.client) {
+            const bool afterDot = w.client->finalDotSent();
+            report(w, RelayError::TimedOut, w.client->lastResponse(), afterDot);
+        }
+    }
+}
+
+void TSmtpRelayServer2::abort()
+{
+    for (const auto &worker : m_workers) {
+        Worker &w = *worker;
+        if (w.index < 0)
+            continue;
+        const bool afterDot = w.client && w.client->finalDotSent();
+        report(w, RelayError::Aborted, w.client ? w.client->lastResponse() : QString(), afterDot);
+    }
+}
+
+void TSmtpRelayServer2::stop()
+{
+    abort();
+    m_supervision.stop();
+    m_started = false;
+}
+
+void TSmtpRelayServer2::lifeSign(Worker &w)
+{
+    w.lastLife.start();
+}
+
+void TSmtpRelayServer2::dropClient(Worker &w)
+{
+    if (TSmtpCli *client = w.client) {
+        w.client = nullptr;
+        ++w.serial;
+        client->abort();
+        client->deleteLater();
+    }
+}
+
+void TSmtpRelayServer2::dropResolver(Worker &w)
+{
+    if (MxResolver *resolver = w.resolver) {
+        w.resolver = nullptr;
+        ++w.serial;
+        resolver->cancel();
+        resolver->deleteLater();
+    }
+}
+
+// The recipient's one report; the worker is idle from now on. The report
+// reaches the owner from the event loop, never inside the call that led
+// to it (deliver() or abort() among them).
+void TSmtpRelayServer2::report(Worker &w, int err, const QString &comment, bool maybeDelivered)
+{
+    if (w.index < 0)
+        return;
+    const Result result{w.index, err, comment, maybeDelivered};
+    w.index = -1;
+    w.message = {};
+    dropClient(w);
+    dropResolver(w);
+    ++m_pendingReports;
+    QMetaObject::invokeMethod(
+        this,
+        [this, result] {
+            --m_pendingReports;
+            if (onEMailProcessed)
+                onEMailProcessed(this, result);
+        },
+        Qt::QueuedConnection);
+}
+
+} // namespace varnholt

@@ -1,0 +1,273 @@
+// Direct delivery against real servers on loopback: dnsmasq answers the MX
+// records, smtp-sink and aiosmtpd listen on 127.0.0.2 .. 127.0.0.6 on one
+// port as the exchangers, one address refuses connections and one accepts
+// them and never greets.
+
+#include "direct/relayserver.h"
+
+#include "messagejudge.h"
+#include "testservers.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <map>
+
+using namespace varnholt;
+using namespace varnholt::testing;
+
+namespace {
+
+// Hands the recipients to the coordinator while a worker is idle, as the
+// sending run does, and keeps every report.
+struct Feeder {
+    TSmtpRelayServer2 &relay;
+    QStringList addresses;
+    MimeInputs (*message)(const QString &address);
+    int next = 0;
+    std::map<int, QList<TSmtpRelayServer2::Result>> reports;
+
+    void feed()
+    {
+        while (next < addresses.size() && relay.idleWorkers() > 0) {
+            const int index = next++;
+            relay.deliver(index, addresses.at(index), message(addresses.at(index)));
+        }
+    }
+    [[nodiscard]] int reported() const
+    {
+        int n = 0;
+        for (const auto &[index, list] : reports)
+            n += int(list.size());
+        return n;
+    }
+};
+
+MimeInputs htmlMessage(const QString &address)
+{
+    MimeInputs in;
+    in.FROM_Address = QStringLiteral("sender@varnholt.test");
+    in.FROM_Name = QStringLiteral("Varnholt Sender");
+    in.ListTo = {address + QLatin1Char('|')};
+    in.Subject = QStringLiteral("Grüße an %1").arg(address);
+    in.Headers = {QStringLiteral("Message-Id: <%1@varnholt.test>").arg(QString::number(qHash(address)))};
+    in.TypeContent = tcHtml;
+    in.MailText = {QStringLiteral("Hello %1,").arg(address), QStringLiteral("ünïcödé text"),
+                   QStringLiteral(".a line that starts with a dot")};
+    in.HtmlText = {QStringLiteral("<html><body><p>Hello %1, ") .arg(address) + QString(1500, QLatin1Char('x'))
+                   + QStringLiteral("</p></body></html>")};
+    return in;
+}
+
+} // namespace
+
+class TestRelayServer : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    quint16 m_port = 0;
+    DnsmasqServer m_dns;
+    SmtpSink m_sinkA, m_sinkB;
+    AiosmtpdServer m_grey;
+    QTcpServer m_silent; // accepts, never greets
+    QList<QTcpSocket *> m_silentPeers;
+
+    [[nodiscard]] QString folder(const QString &name) const { return m_dir.filePath(name); }
+
+    void configure(TSmtpRelayServer2 &relay, const QString &dns, int connections, int timeOut)
+    {
+        relay.setFrom(QStringLiteral("sender@varnholt.test"));
+        relay.setSignon(QStringLiteral("client.varnholt.test"));
+        relay.setDns(dns);
+        relay.setPort(QString::number(m_port));
+        relay.setConnections(connections);
+        relay.setTimeOut(timeOut);
+    }
+
+    using Reports = std::map<int, QList<TSmtpRelayServer2::Result>>;
+
+    // Runs the coordinator over `addresses` to the end; the reports go to `out`.
+    void run(TSmtpRelayServer2 &relay, const QStringList &addresses, int seconds, Reports &out)
+    {
+        Feeder feeder{relay, addresses, &htmlMessage, 0, {}};
+        relay.onEMailProcessed = [&feeder](TSmtpRelayServer2 *, const TSmtpRelayServer2::Result &r) {
+            feeder.reports[r.index].append(r);
+            feeder.feed();
+        };
+        relay.start();
+        feeder.feed();
+        QTRY_VERIFY_WITH_TIMEOUT(feeder.reported() >= addresses.size() && !relay.isBusy(), seconds * 1000);
+        QTest::qWait(200); // nothing more may come
+        relay.stop();
+        relay.onEMailProcessed = nullptr;
+        out = feeder.reports;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        openToAll(m_dir.path()); // smtp-sink writes its dump folders as "nobody"
+        m_port = freePort();
+        m_sinkA.listenOn(QStringLiteral("127.0.0.2"), m_port);
+        VARNHOLT_START_SERVER(m_sinkA, folder("a"));
+        m_sinkB.listenOn(QStringLiteral("127.0.0.3"), m_port);
+        VARNHOLT_START_SERVER(m_sinkB, folder("b"));
+        m_grey.listenOn(QStringLiteral("127.0.0.6"), m_port);
+        VARNHOLT_START_SERVER(m_grey, "plain", folder("grey"), QString(), QString(), QString(), QString(),
+                              QStringList(), QStringList{"--greylist"});
+        QVERIFY(m_silent.listen(QHostAddress(QStringLiteral("127.0.0.5")), m_port));
+        connect(&m_silent, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *s = m_silent.nextPendingConnection())
+                m_silentPeers << s;
+        });
+        VARNHOLT_START_SERVER(m_dns, QStringList{
+            "--local=/test/",
+            "--mx-host=good.test,mx-b.test,20", "--mx-host=good.test,mx-a.test,10",
+            "--mx-host=refused.test,mx-refuse.test,10", "--mx-host=refused.test,mx-a.test,20",
+            "--mx-host=silent.test,mx-silent.test,10", "--mx-host=silent.test,mx-b.test,20",
+            "--mx-host=nohost.test,mx-nowhere.test,10",
+            "--mx-host=grey.test,mx-grey.test,10",
+            "--mx-host=nullmx.test,.,0",
+            "--host-record=aonly.test,127.0.0.3",
+            "--host-record=mx-a.test,127.0.0.2", "--host-record=mx-b.test,127.0.0.3",
+            "--host-record=mx-refuse.test,127.0.0.4", "--host-record=mx-silent.test,127.0.0.5",
+            "--host-record=mx-grey.test,127.0.0.6"});
+    }
+
+    // Every recipient gets exactly one result: exchangers in preference
+    // order, the next one after a refused or silent one, the domain's own
+    // address without MX, clear failures for the rest; a greylisted
+    // recipient is refused with 451 and taken on the next run.
+    void everyRecipientOnce()
+    {
+        TSmtpRelayServer2 relay;
+        configure(relay, QStringLiteral("127.0.0.1:%1").arg(m_dns.port()), 3, 2);
+        const QStringList addresses{"anna@good.test", "bob@refused.test", "carl@silent.test", "dora@aonly.test",
+                                    "eve@nullmx.test", "finn@nohost.test", "gus@unknown.test", "hana@grey.test"};
+        Reports reports;
+        run(relay, addresses, 60, reports);
+        if (QTest::currentTestFailed())
+            return;
+        const QList<int> expected{0, 0, 0, 0, RelayError::NoHost, RelayError::NoHost, RelayError::NoHost, 451};
+        for (int i = 0; i < addresses.size(); ++i) {
+            const auto it = reports.find(i);
+            QVERIFY2(it != reports.end() && it->second.size() == 1, qPrintable(addresses.at(i)));
+            const TSmtpRelayServer2::Result &r = it->second.first();
+            QVERIFY2(r.err == expected.at(i), qPrintable(addresses.at(i) + ": " + QString::number(r.err) + " "
+                                                        + r.comment));
+            QVERIFY(!r.maybeDelivered);
+        }
+        QVERIFY(reports.at(4).first().comment.contains(QLatin1String("nullmx.test")));
+        QVERIFY(reports.at(7).first().comment.startsWith(QLatin1String("451")));
+
+        // What the exchangers received, read by Python's email package.
+        const auto received = [this](const QString &name) {
+            QStringList files;
+            for (const QString &f : QDir(folder(name)).entryList(QDir::Files, QDir::Name))
+                files << QDir(folder(name)).filePath(f);
+            const MessageDescriptions d = describeMessages(files);
+            [&] { QVERIFY2(d.error.isEmpty(), qPrintable(d.error)); }();
+            QStringList to;
+            for (const auto &m : d.messages) {
+                const QJsonObject o = m.toObject();
+                [&] {
+                    QVERIFY2(o.value("defects").toArray().isEmpty(), qPrintable(name));
+                    QCOMPARE(o.value("type").toString(), QStringLiteral("multipart/alternative"));
+                    QVERIFY(o.value("html").toString().contains(QString(1500, QLatin1Char('x'))));
+                    QVERIFY(o.value("plain").toString().contains(QStringLiteral("ünïcödé text")));
+                    QVERIFY(o.value("plain").toString().contains(QStringLiteral("\n.a line that starts")));
+                }();
+                to << o.value("to").toArray().at(0).toArray().at(1).toString();
+            }
+            to.sort();
+            return to;
+        };
+        QCOMPARE(received("a"), (QStringList{"anna@good.test", "bob@refused.test"}));
+        QCOMPARE(received("b"), (QStringList{"carl@silent.test", "dora@aonly.test"}));
+        QVERIFY(QDir(folder("grey")).entryList({"*.eml"}).isEmpty());
+
+        // The greylisted recipient, once more.
+        Reports again;
+        run(relay, {"hana@grey.test"}, 30, again);
+        QCOMPARE(again[0].size(), 1);
+        QCOMPARE(again[0].first().err, 0);
+        QCOMPARE(QDir(folder("grey")).entryList({"*.eml"}).size(), 1);
+    }
+
+    // Abort ends every recipient on the way once, with nothing delivered,
+    // and nothing comes after.
+    void abortEndsEachRecipientOnce()
+    {
+        TSmtpRelayServer2 relay;
+        configure(relay, QStringLiteral("127.0.0.1:%1").arg(m_dns.port()), 3, 30);
+        std::map<int, int> reports;
+        relay.onEMailProcessed = [&](TSmtpRelayServer2 *, const TSmtpRelayServer2::Result &r) {
+            ++reports[r.index];
+            QCOMPARE(r.err, RelayError::Aborted);
+            QVERIFY(!r.maybeDelivered);
+        };
+        relay.start();
+        const qsizetype waiting = m_silentPeers.size();
+        for (int i = 0; i < 3; ++i)
+            relay.deliver(i, QStringLiteral("r%1@silent.test").arg(i), htmlMessage(QStringLiteral("r@silent.test")));
+        QTRY_COMPARE(m_silentPeers.size(), waiting + 3); // all three wait for a greeting
+        relay.abort();
+        QVERIFY(reports.empty()); // reports come from the event loop
+        QTRY_COMPARE(int(reports.size()), 3);
+        QTest::qWait(300);
+        for (const auto &[index, count] : reports)
+            QCOMPARE(count, 1);
+        QVERIFY(!relay.isBusy());
+        QCOMPARE(relay.idleWorkers(), 3);
+        relay.stop();
+    }
+
+    // A silent DNS server costs one time-out, then the next one answers;
+    // with every server silent the recipient ends with -9.
+    void silentDnsServers()
+    {
+        QUdpSocket silentA, silentB;
+        QVERIFY(silentA.bind(QHostAddress::LocalHost, 0));
+        QVERIFY(silentB.bind(QHostAddress::LocalHost, 0));
+        const QString a = QStringLiteral("127.0.0.1:%1").arg(silentA.localPort());
+        const QString b = QStringLiteral("127.0.0.1:%1").arg(silentB.localPort());
+
+        TSmtpRelayServer2 relay;
+        configure(relay, a + QLatin1Char(' ') + QStringLiteral("127.0.0.1:%1").arg(m_dns.port()), 1, 1);
+        Reports reports;
+        run(relay, {"anna@good.test"}, 20, reports);
+        QCOMPARE(reports[0].size(), 1);
+        QCOMPARE(reports[0].first().err, 0);
+
+        configure(relay, a + QLatin1Char(' ') + b, 1, 1);
+        run(relay, {"anna@good.test"}, 20, reports);
+        QCOMPARE(reports[0].size(), 1);
+        QCOMPARE(reports[0].first().err, RelayError::DnsSilent);
+    }
+
+    void startRefusals()
+    {
+        TSmtpRelayServer2 relay;
+        relay.setDns(QStringLiteral("127.0.0.1"));
+        QVERIFY_THROWS_EXCEPTION(TSmtpRelayServerException, relay.start()); // no sender
+        relay.setFrom(QStringLiteral("sender@varnholt.test"));
+        relay.start();
+        QCOMPARE(relay.idleWorkers(), 1);
+        relay.setConnections(0);
+        QCOMPARE(relay.connections(), 1);
+        relay.setTimeOut(0);
+        QCOMPARE(relay.timeOut(), 60);
+        relay.stop();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRelayServer)
+#include "tst_relayserver.moc"
