@@ -5,9 +5,13 @@
 #include "settings/settings.h"
 #include "ui/htmleditor/htmleditor.h"
 #include "ui/project/newmod2messageform.h"
+#include "ui/common/messagebox.h"
 #include "ui/sending/postsrv.h"
 
+#include <QCheckBox>
 #include <QHostAddress>
+#include <QLineEdit>
+#include <QSpinBox>
 #include <QMdiSubWindow>
 #include <QSplitter>
 #include <QTabWidget>
@@ -216,6 +220,46 @@ void ShowSendingRunForScreenshot(TMainForm &main, ScreenshotSaver save)
     sending->sendMail();
     // The window with its frame and caption.
     QTimer::singleShot(2500, &main, [&main, save] {
+        TPostSrv *w = main.sendingWindow();
+        save(w ? w->parentWidget() : nullptr);
+    });
+}
+
+void ShowDirectSendingForScreenshot(TMainForm &main, ScreenshotSaver save)
+{
+    TNewMod2MessageForm *project = main.projectWindow();
+    if (!project) {
+        save(nullptr);
+        return;
+    }
+    tAccountObj account = tAccountObj::empty();
+    account.Name = QStringLiteral("Spring offers");
+    account.ReturnAddress = QStringLiteral("offers@example.org");
+    account.MailDomain = QStringLiteral("example.org");
+    account.SMTPServer = QStringLiteral("smtp.example.org");
+    tAccounts &accounts = programSettings().accounts;
+    accounts.Clear();
+    accounts.add(account);
+
+    project->sendMailingList();
+    TPostSrv *sending = main.sendingWindow();
+    auto *transport = sending ? sending->findChild<QCheckBox *>(QStringLiteral("transportSwitch")) : nullptr;
+    if (!transport) {
+        save(nullptr);
+        return;
+    }
+    if (auto *sub = qobject_cast<QMdiSubWindow *>(sending->parentWidget())) {
+        sub->showNormal();
+        sub->setGeometry(20, 20, 900, 460);
+    }
+    const MessageBoxHook previous = setMessageBoxHook([](const QString &, const QString &, int) { return int(idOk); });
+    transport->setChecked(false);
+    setMessageBoxHook(previous);
+    if (auto *dns = sending->findChild<QLineEdit *>(QStringLiteral("dnsServer")))
+        dns->setText(QStringLiteral("192.168.1.1"));
+    if (auto *connections = sending->findChild<QSpinBox *>(QStringLiteral("connections")))
+        connections->setValue(20);
+    QTimer::singleShot(500, &main, [&main, save] {
         TPostSrv *w = main.sendingWindow();
         save(w ? w->parentWidget() : nullptr);
     });

@@ -28,4 +28,9 @@ void ShowImportedPageForScreenshot(TMainForm &main, const QString &page, Screens
 // message waiting for its answer. The window is saved while it waits.
 void ShowSendingRunForScreenshot(TMainForm &main, ScreenshotSaver save);
 
+// The sending window switched to direct delivery: its settings and the
+// warning about port 25, SPF and DKIM (the warning's message box is
+// answered by itself).
+void ShowDirectSendingForScreenshot(TMainForm &main, ScreenshotSaver save);
+
 } // namespace varnholt

@@ -11,7 +11,8 @@
 // smallest screens it is made for), "htmleditor" the main
 // window with the project window on its HTML page, "htmlimport" the same
 // after PAGE was imported into the HTML editor, "sending" the sending
-// window in the middle of a run (screenshotdemo.h), "attachments" the
+// window in the middle of a run (screenshotdemo.h), "sendingdirect" the same
+// window switched to direct delivery, "attachments" the
 // project's attachments window, "preview" the message preview of the
 // list's second row, "connectiontest" the preferences' connection test
 // (screenshotpreview.h), "logs", "save", "delete" and "schedule"
@@ -317,6 +318,10 @@ void scheduleScreenshot(TMainForm &main, const Request &request)
         }
         if (request.window == u"sending") {
             ShowSendingRunForScreenshot(main, save);
+            return;
+        }
+        if (request.window == u"sendingdirect") {
+            ShowDirectSendingForScreenshot(main, save);
             return;
         }
         if (request.window == u"small") {

@@ -263,17 +263,20 @@ void TPostSrv::buildWidgets()
     m_directWarning->setWordWrap(true);
     auto *direct = new QGridLayout(m_direct);
     direct->setContentsMargins(0, 0, 0, 0);
-    const auto labelled = [this, direct](const QString &label, QWidget *field, int row, int column) {
+    const auto labelled = [this, direct](const QString &label, QWidget *field, int row, int column,
+                                         Qt::Alignment align = {}) {
         auto *l = new QLabel(label, m_direct);
         l->setBuddy(field);
         direct->addWidget(l, row, column);
-        direct->addWidget(field, row, column + 1);
+        direct->addWidget(field, row, column + 1, align);
     };
     labelled(QStringLiteral("Mail doma&in"), m_mailDomain, 0, 0);
     labelled(QStringLiteral("DNS server to &query"), m_dnsServer, 0, 2);
     direct->addWidget(m_getDnsInfo, 0, 4);
-    labelled(QStringLiteral("Ma&x. connections"), m_connections, 1, 0);
-    labelled(QStringLiteral("Time-o&ut"), m_timeOut, 1, 2);
+    labelled(QStringLiteral("Ma&x. connections"), m_connections, 1, 0, Qt::AlignLeft);
+    labelled(QStringLiteral("Time-o&ut"), m_timeOut, 1, 2, Qt::AlignLeft);
+    for (QSpinBox *box : {m_connections, m_timeOut})
+        box->setMinimumWidth(box->fontMetrics().horizontalAdvance(QStringLiteral("32767 s")) + 40);
     m_timeOut->setSuffix(QStringLiteral(" s"));
     direct->addWidget(m_directWarning, 2, 0, 1, 5);
     direct->setColumnStretch(1, 1);
@@ -330,8 +333,8 @@ void TPostSrv::buildWidgets()
     layout->addLayout(from);
     layout->addWidget(m_view, 1);
     layout->addLayout(logRow);
-    layout->addLayout(buttons);
     layout->addWidget(m_direct);
+    layout->addLayout(buttons);
     layout->addWidget(m_statusBar);
 }
 
