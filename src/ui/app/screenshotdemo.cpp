@@ -183,6 +183,27 @@ void ShowImportedPageForScreenshot(TMainForm &main, const QString &page, Screens
         failed);
 }
 
+namespace {
+
+// The program's accounts (never saved in this mode) hold the demo's one,
+// sending to `server`; then the project's sending window opens.
+TPostSrv *openSendingWindow(TNewMod2MessageForm &project, TMainForm &main, const QString &server, quint16 port)
+{
+    tAccountObj account = tAccountObj::empty();
+    account.Name = QStringLiteral("Spring offers");
+    account.ReturnAddress = QStringLiteral("offers@example.org");
+    account.MailDomain = QStringLiteral("example.org");
+    account.SMTPServer = server;
+    account.SMTPPort = port;
+    tAccounts &accounts = programSettings().accounts;
+    accounts.Clear();
+    accounts.add(account);
+    project.sendMailingList();
+    return main.sendingWindow();
+}
+
+} // namespace
+
 void ShowSendingRunForScreenshot(TMainForm &main, ScreenshotSaver save)
 {
     TNewMod2MessageForm *project = main.projectWindow();
@@ -192,19 +213,7 @@ void ShowSendingRunForScreenshot(TMainForm &main, ScreenshotSaver save)
         save(nullptr);
         return;
     }
-    // The program's accounts (never saved in this mode) point at the demo.
-    tAccountObj account = tAccountObj::empty();
-    account.Name = QStringLiteral("Spring offers");
-    account.ReturnAddress = QStringLiteral("offers@example.org");
-    account.MailDomain = QStringLiteral("example.org");
-    account.SMTPServer = QStringLiteral("127.0.0.1");
-    account.SMTPPort = server->port();
-    tAccounts &accounts = programSettings().accounts;
-    accounts.Clear();
-    accounts.add(account);
-
-    project->sendMailingList();
-    TPostSrv *sending = main.sendingWindow();
+    TPostSrv *sending = openSendingWindow(*project, main, QStringLiteral("127.0.0.1"), server->port());
     if (!sending) {
         save(nullptr);
         return;
@@ -232,17 +241,7 @@ void ShowDirectSendingForScreenshot(TMainForm &main, ScreenshotSaver save)
         save(nullptr);
         return;
     }
-    tAccountObj account = tAccountObj::empty();
-    account.Name = QStringLiteral("Spring offers");
-    account.ReturnAddress = QStringLiteral("offers@example.org");
-    account.MailDomain = QStringLiteral("example.org");
-    account.SMTPServer = QStringLiteral("smtp.example.org");
-    tAccounts &accounts = programSettings().accounts;
-    accounts.Clear();
-    accounts.add(account);
-
-    project->sendMailingList();
-    TPostSrv *sending = main.sendingWindow();
+    TPostSrv *sending = openSendingWindow(*project, main, QStringLiteral("smtp.example.org"), 25);
     auto *transport = sending ? sending->findChild<QCheckBox *>(QStringLiteral("transportSwitch")) : nullptr;
     if (!transport) {
         save(nullptr);
