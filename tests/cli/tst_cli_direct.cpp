@@ -118,14 +118,23 @@ private Q_SLOTS:
     }
 
     // Ctrl+C in the middle: the messages on the way get their answers, the
-    // run stops; the resumed run sends exactly the rest.
+    // run stops (a second Ctrl+C takes them back at once); the resumed run
+    // sends exactly the rest.
+    void stoppedRunResumesExactlyTheRest_data()
+    {
+        QTest::addColumn<int>("interrupts");
+        QTest::newRow("after the messages on the way") << 1;
+        QTest::newRow("at once") << 2;
+    }
     void stoppedRunResumesExactlyTheRest()
     {
+        QFETCH(int, interrupts);
         QTemporaryDir dir;
         QByteArray list;
         const int rows = 24;
         for (int i = 1; i <= rows; ++i)
-            list += QByteArray("u") + QByteArray::number(i) + "@b.test;User " + QByteArray::number(i) + ";Town\r\n";
+            list += QByteArray("u") + QByteArray::number(i) + "-" + QByteArray::number(interrupts) + "@b.test;User "
+                    + QByteArray::number(i) + ";Town\r\n";
         const QString project = makeProject(dir.path(), list);
         const int before = delivered().size();
 
@@ -133,8 +142,13 @@ private Q_SLOTS:
         first.start(QStringLiteral(VARNHOLT_CLI), directArgs(project, {"--connections", "4"}));
         QVERIFY(first.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(delivered().size() >= before + 4, 20000);
-        ::kill(pid_t(first.processId()), SIGINT);
-        QVERIFY(first.waitForFinished(30000));
+        for (int i = 0; i < interrupts; ++i) {
+            ::kill(pid_t(first.processId()), SIGINT);
+            QTest::qWait(100);
+        }
+        // It may have ended during the pause between the two.
+        QVERIFY2(first.state() == QProcess::NotRunning || first.waitForFinished(30000),
+                 first.readAllStandardError().constData());
         QCOMPARE(first.exitCode(), 1);
         const int afterStop = delivered().size() - before;
         QVERIFY2(afterStop < rows, "the run was not stopped");
@@ -143,7 +157,7 @@ private Q_SLOTS:
         QCOMPARE(rest.exitCode, 0);
         const QHash<QByteArray, int> got = delivered();
         for (int i = 1; i <= rows; ++i)
-            QCOMPARE(got.value("u" + QByteArray::number(i) + "@b.test"), 1);
+            QCOMPARE(got.value("u" + QByteArray::number(i) + "-" + QByteArray::number(interrupts) + "@b.test"), 1);
     }
 
     void usage_data()
