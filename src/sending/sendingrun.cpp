@@ -144,10 +144,28 @@ const tAccountObj *SendingRun::projectAccount() const
     return m_accounts.item(index);
 }
 
-void SendingRun::chooseAccount()
+tAccountObj SendingRun::accountForRun() const
 {
     const tAccountObj *account = projectAccount();
-    m_account = account ? *account : tAccountObj();
+    tAccountObj chosen = account ? *account : tAccountObj();
+    if (m_transport == SendingTransport::Direct) {
+        for (auto [value, field] : {std::pair{&m_directSender.name, &chosen.Name},
+                                    {&m_directSender.address, &chosen.ReturnAddress},
+                                    {&m_directSender.mailDomain, &chosen.MailDomain}}) {
+            if (!value->trimmed().isEmpty())
+                *field = value->trimmed();
+        }
+    }
+    return chosen;
+}
+
+void SendingRun::chooseAccount()
+{
+    const tAccountObj chosen = accountForRun();
+    // The messages name the sender the transport announces.
+    if (m_preparer && !(chosen == m_account))
+        m_preparer = std::make_unique<MessagePreparer>(m_project, chosen);
+    m_account = chosen;
     m_accountTransport->configure(m_account, m_project.settings());
     m_directTransport->configure(m_account, m_directSettingsSet ? m_directSettings
                                                                 : DirectSettings::fromProject(m_project.settings()));
@@ -201,8 +219,7 @@ RunNotice SendingRun::readiness() const
     } else if (!m_directTransport->relay().isStarted()) {
         // The sender and a DNS server, as the run will take them.
         DirectTransport probe;
-        const tAccountObj *account = projectAccount();
-        probe.configure(account ? *account : tAccountObj(),
+        probe.configure(accountForRun(),
                         m_directSettingsSet ? m_directSettings : DirectSettings::fromProject(m_project.settings()));
         if (const QString problem = probe.problem(); !problem.isEmpty())
             return {Kind::DirectUnavailable, {}, problem};

@@ -112,6 +112,13 @@ public:
         m_directSettingsSet = true;
     }
     [[nodiscard]] const DirectSettings &directSettings() const { return m_directSettings; }
+    // The sender of direct delivery when it is not the account's: the
+    // window's "From Name", "From Email" and mail domain (of the
+    // Message-Id); empty values keep the account's.
+    void setDirectSender(const QString &name, const QString &address, const QString &mailDomain)
+    {
+        m_directSender = {name, address, mailDomain};
+    }
     // Keeps the result table in `path` (ResultJournal) as rows finish.
     // An empty path: no journal.
     void setJournalPath(const QString &path);
@@ -216,6 +223,8 @@ Q_SIGNALS:
 private:
     // The project's account ("NConnect", the first when out of range).
     [[nodiscard]] const tAccountObj *projectAccount() const;
+    // The project's account with the direct sender's values in place.
+    [[nodiscard]] tAccountObj accountForRun() const;
     void chooseAccount();
     RunStart startRun(bool resume, int selectedRow);
     [[nodiscard]] MessageTransport &transportInUse() const;
@@ -270,6 +279,9 @@ private:
     SendingTransport m_transport = SendingTransport::Account;
     DirectSettings m_directSettings;
     bool m_directSettingsSet = false;
+    struct {
+        QString name, address, mailDomain;
+    } m_directSender;
 
     ResultTable m_results;
     std::unique_ptr<ResultJournal> m_journal;

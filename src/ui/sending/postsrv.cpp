@@ -377,6 +377,7 @@ void TPostSrv::applyDirectSettings()
     direct.connections = m_connections->value();
     direct.timeoutSeconds = m_timeOut->value();
     m_run->setDirectSettings(direct);
+    m_run->setDirectSender(m_fromName->text(), m_fromEmail->text(), m_mailDomain->text());
 }
 
 void TPostSrv::settingsChanged()

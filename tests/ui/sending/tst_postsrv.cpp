@@ -572,6 +572,10 @@ void TestPostSrv::directDeliveryFromTheWindow()
     VARNHOLT_VERIFY_MNEMONICS(&w);
 
     w.findChild<QLineEdit *>(QStringLiteral("dnsServer"))->setText(QStringLiteral("127.0.0.1:%1").arg(dns.port()));
+    // The sender of direct delivery is the window's.
+    w.findChild<QLineEdit *>(QStringLiteral("fromEmail"))->setText(QStringLiteral("news@d.test"));
+    w.findChild<QLineEdit *>(QStringLiteral("fromName"))->setText(QStringLiteral("News Desk"));
+    w.findChild<QLineEdit *>(QStringLiteral("mailDomain"))->setText(QStringLiteral("d.test"));
     DirectSettings direct;
     direct.port = QString::number(port);
     w.run().setDirectSettings(direct);
@@ -583,7 +587,12 @@ void TestPostSrv::directDeliveryFromTheWindow()
         QCOMPARE(cell(w, row, 2), QStringLiteral("Delivered and available to the recipient!"));
     }
     QCOMPARE(cell(w, 2, 2), QStringLiteral("Error email"));
-    QCOMPARE(SmtpSink::storedMessages(f.path("sink")).size(), 2);
+    const QList<QByteArray> stored = SmtpSink::storedMessages(f.path("sink"));
+    QCOMPARE(stored.size(), 2);
+    for (const QByteArray &message : stored) {
+        QVERIFY2(message.contains("From: \"News Desk\" <news@d.test>\n"), message.constData());
+        QVERIFY2(message.contains("@d.test>\n"), message.constData()); // the Message-Id's domain
+    }
     QTRY_COMPARE(messages.texts.size(), 2); // the completion notice
     sw->click(); // back to the account: no second warning
     QCOMPARE(messages.texts.size(), 2);
