@@ -4,6 +4,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <limits>
 #include <optional>
 
 namespace varnholt {
@@ -149,6 +150,7 @@ void MxResolver::resolve(const QString &domain)
     m_targets.clear();
     m_next = 0;
     m_lookupFailure.clear();
+    m_ttl = std::numeric_limits<quint32>::max();
     m_phase = Phase::Mx;
 
     if (m_domain.isEmpty()) {
@@ -251,6 +253,8 @@ void MxResolver::answered(TDnsQuery *query, quint16 error)
                QStringLiteral("Cannot find the mail server for %1: %2").arg(m_domain, failureText(*query, error)));
         return;
     }
+    for (int i = 0; i < query->decodedAnswers(); ++i)
+        m_ttl = std::min(m_ttl, query->answerTtl(i));
     if (m_phase == Phase::Mx)
         mxAnswered(*query);
     else
@@ -356,6 +360,7 @@ void MxResolver::addressesAnswered(const TDnsQuery &query)
     }
 
     if (m_phase == Phase::Implicit) {
+        m_ttl = 0;
         if (!addresses.isEmpty()) {
             m_targets.first().addresses = addresses;
             finish(Result::Found,
@@ -430,6 +435,8 @@ QString MxResolver::failureText(const TDnsQuery &query, quint16 error) const
 void MxResolver::finish(Result result, const QString &comment, const QList<MxTarget> &targets)
 {
     m_phase = Phase::Reporting;
+    if (result != Result::Found)
+        m_ttl = 0;
     const QList<MxTarget> found = result == Result::Found ? targets : QList<MxTarget>();
     post([this, result, comment, found] {
         m_phase = Phase::Idle;

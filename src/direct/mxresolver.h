@@ -72,6 +72,11 @@ public:
     void cancel();
     // From resolve() until onResolved has been called, or cancel().
     [[nodiscard]] bool isBusy() const { return m_phase != Phase::Idle; }
+    // How long, in seconds, the last lookup's result may be kept: the
+    // smallest time to live of the records its answers carried. 0 when it
+    // must not be kept: the domain's own address stands in for a missing
+    // MX record, and how long that absence holds is not known here.
+    [[nodiscard]] quint32 ttl() const { return m_ttl; }
 
     enum class Result { Found, NoMailServer, NullMx, NoSuchDomain, QueryFailed, SilentServers };
 
@@ -117,6 +122,7 @@ private:
     QList<MxTarget> m_targets;
     int m_next = 0;           // the exchanger being looked up
     QString m_lookupFailure;  // why an exchanger's lookup failed (not just "no address")
+    quint32 m_ttl = 0;        // the smallest TTL of the answers so far
 };
 
 } // namespace varnholt

@@ -26,7 +26,8 @@ constexpr quint16 kSessionClosed = 10004;
 
 } // namespace
 
-// One worker: at most one recipient at a time. A fresh resolver and a fresh
+// One worker: at most one recipient at a time. A fresh resolver (unless the
+// domain's exchangers are kept from an earlier recipient) and a fresh
 // client serve every recipient and every exchanger tried, and each handler
 // carries the serial of the object it was made for: a late event of an
 // object that was given up reaches nobody.
@@ -105,6 +106,7 @@ void TSmtpRelayServer2::start()
     if (servers.isEmpty())
         throw TSmtpRelayServerException(QStringLiteral("No DNS SERVER Available"));
     m_dnsServers = servers;
+    m_kept.clear();
     m_workers.clear();
     for (int i = 0; i < m_connections; ++i)
         m_workers.push_back(std::make_unique<Worker>());
@@ -150,6 +152,15 @@ void TSmtpRelayServer2::deliver(int index, const QString &address, MimeInputs me
         report(w, RelayError::TimedOut, QStringLiteral("The address has no domain"));
         return;
     }
+    const QString key = domain.toLower();
+    if (const auto kept = m_kept.find(key); kept != m_kept.end()) {
+        if (!kept->expires.hasExpired()) {
+            w.targets = kept->targets;
+            openNext(w);
+            return;
+        }
+        m_kept.erase(kept);
+    }
     auto *resolver = new MxResolver(this);
     w.resolver = resolver;
     const quint64 serial = ++w.serial;
@@ -158,8 +169,10 @@ void TSmtpRelayServer2::deliver(int index, const QString &address, MimeInputs me
         if (w.serial == serial)
             lifeSign(w);
     };
-    resolver->onResolved = [this, &w, serial](MxResolver *, MxResolver::Result result,
-                                              const QList<MxTarget> &targets, const QString &comment) {
+    resolver->onResolved = [this, &w, serial, key](MxResolver *r, MxResolver::Result result,
+                                                   const QList<MxTarget> &targets, const QString &comment) {
+        if (result == MxResolver::Result::Found)
+            keepTargets(key, targets, r->ttl());
         if (w.serial == serial)
             resolved(w, result, targets, comment);
     };
@@ -368,11 +381,24 @@ void TSmtpRelayServer2::stop()
     abort();
     m_supervision.stop();
     m_started = false;
+    m_kept.clear();
 }
 
 void TSmtpRelayServer2::lifeSign(Worker &w)
 {
     w.lastLife.start();
+}
+
+void TSmtpRelayServer2::keepTargets(const QString &domain, const QList<MxTarget> &targets, quint32 ttl)
+{
+    if (ttl == 0 || !m_started)
+        return;
+    if (m_kept.size() >= MaxKeptDomains) {
+        m_kept.removeIf([](const auto &entry) { return entry.value().expires.hasExpired(); });
+        if (m_kept.size() >= MaxKeptDomains)
+            m_kept.clear();
+    }
+    m_kept.insert(domain, KeptTargets{targets, QDeadlineTimer(qint64(std::min(ttl, MaxKeptSeconds)) * 1000)});
 }
 
 void TSmtpRelayServer2::dropClient(Worker &w)

@@ -4,7 +4,9 @@
 #include "direct/smtpcli.h"
 #include "mime/mimeassembler.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
@@ -103,6 +105,12 @@ public:
     // The DNS servers in use, in the order they are tried.
     [[nodiscard]] QStringList dnsServers() const { return m_dnsServers; }
 
+    // A mailing sends many messages to few domains: the exchangers found
+    // for a domain serve its next recipients as long as the records' time to
+    // live allows (at most MaxKeptSeconds), within one start() .. stop().
+    static constexpr int MaxKeptDomains = 10000;
+    static constexpr quint32 MaxKeptSeconds = 3600;
+
     // One report per recipient handed over, from the event loop.
     std::function<void(TSmtpRelayServer2 *, const Result &)> onEMailProcessed;
     // The exchanger's words while a recipient is on the way.
@@ -122,6 +130,7 @@ private:
     void dropClient(Worker &worker);
     void dropResolver(Worker &worker);
     void lifeSign(Worker &worker);
+    void keepTargets(const QString &domain, const QList<MxTarget> &targets, quint32 ttl);
     // QUIT after a delivered message, without waiting for it.
     void closeQuietly(TSmtpCli *client);
 
@@ -134,6 +143,11 @@ private:
     QStringList m_dnsServers;
     bool m_started = false;
     std::vector<std::unique_ptr<Worker>> m_workers;
+    struct KeptTargets {
+        QList<MxTarget> targets;
+        QDeadlineTimer expires;
+    };
+    QHash<QString, KeptTargets> m_kept; // by domain in lower case
     int m_pendingReports = 0; // reports on their way to the owner
     QTimer m_supervision;     // every second: who has been silent too long
 };

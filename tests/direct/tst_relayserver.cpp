@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QNetworkDatagram>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -65,6 +66,44 @@ MimeInputs htmlMessage(const QString &address)
                    + QStringLiteral("</p></body></html>")};
     return in;
 }
+
+// Passes DNS queries on to a server on 127.0.0.1 and counts them.
+struct CountingDnsProxy {
+    QUdpSocket front, back;
+    quint16 upstream = 0;
+    int queries = 0;
+    QHash<quint16, std::pair<QHostAddress, quint16>> askers; // by query ID
+
+    bool start(quint16 upstreamPort)
+    {
+        upstream = upstreamPort;
+        if (!front.bind(QHostAddress::LocalHost, 0) || !back.bind(QHostAddress::LocalHost, 0))
+            return false;
+        QObject::connect(&front, &QUdpSocket::readyRead, &front, [this] {
+            while (front.hasPendingDatagrams()) {
+                const QNetworkDatagram d = front.receiveDatagram();
+                const QByteArray query = d.data();
+                if (query.size() < 12)
+                    continue;
+                ++queries;
+                askers[quint16(uchar(query[0]) << 8 | uchar(query[1]))] = {d.senderAddress(), quint16(d.senderPort())};
+                back.writeDatagram(query, QHostAddress::LocalHost, upstream);
+            }
+        });
+        QObject::connect(&back, &QUdpSocket::readyRead, &back, [this] {
+            while (back.hasPendingDatagrams()) {
+                const QByteArray answer = back.receiveDatagram().data();
+                if (answer.size() < 12)
+                    continue;
+                const auto asker = askers.constFind(quint16(uchar(answer[0]) << 8 | uchar(answer[1])));
+                if (asker != askers.cend())
+                    front.writeDatagram(answer, asker->first, asker->second);
+            }
+        });
+        return true;
+    }
+    [[nodiscard]] QString address() const { return QStringLiteral("127.0.0.1:%1").arg(front.localPort()); }
+};
 
 } // namespace
 
@@ -251,6 +290,57 @@ private slots:
         run(relay, {"anna@good.test"}, 20, reports);
         QCOMPARE(reports[0].size(), 1);
         QCOMPARE(reports[0].first().err, RelayError::DnsSilent);
+    }
+
+    // Two recipients of one domain, one after the other: the exchangers
+    // found for the first serve the second while their records' time to
+    // live lasts. Records that may not be kept are asked for again: a TTL of
+    // 0, and the domain's own address standing in for a missing MX record.
+    void exchangersKeptForTheirTtl_data()
+    {
+        QTest::addColumn<bool>("ttl300");
+        QTest::addColumn<QString>("domain");
+        QTest::addColumn<int>("lookupQueries"); // of one lookup
+        QTest::addColumn<int>("lookups");       // for the two recipients
+        QTest::newRow("MX, TTL 300 s: asked once") << true << "good.test" << 3 << 1; // MX, A, A
+        QTest::newRow("MX, TTL 0: asked for each") << false << "good.test" << 3 << 2;
+        QTest::newRow("own address, TTL 300 s: asked for each") << true << "aonly.test" << 2 << 2; // MX, A
+    }
+    void exchangersKeptForTheirTtl()
+    {
+        QFETCH(bool, ttl300);
+        QFETCH(QString, domain);
+        QFETCH(int, lookupQueries);
+        QFETCH(int, lookups);
+        DnsmasqServer dns300;
+        if (ttl300) {
+            VARNHOLT_START_SERVER(dns300, QStringList{"--local=/test/", "--local-ttl=300",
+                                                      "--mx-host=good.test,mx-b.test,20",
+                                                      "--mx-host=good.test,mx-a.test,10",
+                                                      "--host-record=aonly.test,127.0.0.3",
+                                                      "--host-record=mx-a.test,127.0.0.2",
+                                                      "--host-record=mx-b.test,127.0.0.3"});
+        }
+        CountingDnsProxy proxy;
+        QVERIFY(proxy.start(ttl300 ? dns300.port() : m_dns.port()));
+
+        TSmtpRelayServer2 relay;
+        configure(relay, proxy.address(), 1, 5);
+        Reports reports;
+        run(relay, {"kept1@" + domain, "kept2@" + domain}, 30, reports);
+        if (QTest::currentTestFailed())
+            return;
+        for (int i = 0; i < 2; ++i) {
+            QCOMPARE(reports[i].size(), 1);
+            QVERIFY2(reports[i].first().err == 0, qPrintable(reports[i].first().comment));
+        }
+        QCOMPARE(proxy.queries, lookups * lookupQueries);
+
+        // A new start asks again.
+        run(relay, {"kept3@" + domain}, 30, reports);
+        QCOMPARE(reports[0].size(), 1);
+        QCOMPARE(reports[0].first().err, 0);
+        QCOMPARE(proxy.queries, (lookups + 1) * lookupQueries);
     }
 
     void startRefusals()
