@@ -46,5 +46,6 @@ int runDryRun(const Invocation &inv, const QString &projectFile, const QString &
 int runPreview(const Invocation &inv);
 int runResults(const Invocation &inv);
 int runVerify(const Invocation &inv);
+int runExtract(const Invocation &inv);
 
 } // namespace varnholt::cli

@@ -78,6 +78,19 @@ const char usageText[] =
     "                  [--delete-unavailable [--force]] [--save FILE]\n"
     "                                  check every address's domain by an MX query;\n"
     "                                  exit 1 when some are unavailable or unanswered\n"
+    "  extract CONDITIONS.cnd [--output FILE] [--delimiter C]\n"
+    "                                  run a saved extraction conditions file: one line\n"
+    "                                  per row, the file name and its values separated\n"
+    "                                  by C (default \";\")\n"
+    "  extract --find emails|urls|domains FOLDER [--mask MASK] [--unique]\n"
+    "                  [--output FILE]\n"
+    "                                  every e-mail address, URL or domain in the files\n"
+    "                                  of FOLDER and its subfolders that match MASK\n"
+    "                                  (default *.*; several separated by \";\"), one a\n"
+    "                                  line; --unique leaves out repeats (letter case\n"
+    "                                  ignored). Special files, unreadable files and\n"
+    "                                  link loops are skipped and counted; Ctrl+C stops\n"
+    "                                  and keeps what was found (exit 1)\n"
     "\n"
     "Options:\n"
     "  --home DIR     use DIR as the program folder (settings, logs, language files)\n"
@@ -108,7 +121,9 @@ const QStringList valueOptions = {QStringLiteral("--home"), QStringLiteral("--de
                                   // verify, send --direct
                                   QStringLiteral("--dns"), QStringLiteral("--connections"),
                                   QStringLiteral("--timeout"), QStringLiteral("--save"),
-                                  QStringLiteral("--smtp-port")};
+                                  QStringLiteral("--smtp-port"),
+                                  // extract
+                                  QStringLiteral("--find"), QStringLiteral("--mask")};
 
 std::optional<Invocation> parse(const QStringList &args, QString *error)
 {
@@ -208,6 +223,8 @@ int run(const QStringList &args)
         return runResults(*inv);
     if (command == u"verify")
         return runVerify(*inv);
+    if (command == u"extract")
+        return runExtract(*inv);
     return fail(QStringLiteral("unknown command \"%1\" (see --help)").arg(command), ExitUsage);
 }
 
