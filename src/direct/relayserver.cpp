@@ -107,8 +107,9 @@ void TSmtpRelayServer2::start()
         throw TSmtpRelayServerException(QStringLiteral("No DNS SERVER Available"));
     m_dnsServers = servers;
     m_kept.clear();
-    m_workers.clear();
-    for (int i = 0; i < m_connections; ++i)
+    // The workers live as long as the coordinator: a client given up just
+    // before may still have an event on its way that looks at its worker.
+    while (int(m_workers.size()) < m_connections)
         m_workers.push_back(std::make_unique<Worker>());
     m_started = true;
     // Checked every second, so that a silent peer costs the time-out and
@@ -126,13 +127,17 @@ int TSmtpRelayServer2::idleWorkers() const
 {
     if (!m_started)
         return 0;
-    return int(std::count_if(m_workers.begin(), m_workers.end(), [](const auto &w) { return w->index < 0; }));
+    const auto end = m_workers.begin() + std::min<qsizetype>(m_connections, qsizetype(m_workers.size()));
+    return int(std::count_if(m_workers.begin(), end, [](const auto &w) { return w->index < 0; }));
 }
 
 void TSmtpRelayServer2::deliver(int index, const QString &address, MimeInputs message)
 {
-    const auto it = std::find_if(m_workers.begin(), m_workers.end(), [](const auto &w) { return w->index < 0; });
-    if (!m_started || it == m_workers.end())
+    // Of the first Connections workers: more may be left from a run with
+    // more connections.
+    const auto end = m_workers.begin() + std::min<qsizetype>(m_connections, qsizetype(m_workers.size()));
+    const auto it = std::find_if(m_workers.begin(), end, [](const auto &w) { return w->index < 0; });
+    if (!m_started || it == end)
         throw TSmtpRelayServerException(kBusy);
     Worker &w = **it;
     w.index = index;
