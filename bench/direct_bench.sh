@@ -17,8 +17,9 @@
 # one wall time: the messages are split among them as the list's domains
 # fall on the sinks, and the sessions in the same proportion (at least one
 # each). Besides the goal's reference, smtp-source without -d (a new
-# connection for every message, as direct delivery must do for recipients
-# of different domains) is shown for the record.
+# connection for every message) is shown for the record: direct delivery
+# keeps a session open for the next recipient of the same exchanger, so it
+# sits between the two.
 #
 # smtp-source and the send take turns three times; the best time of each
 # counts. Every send must report RECIPIENTS sent in its --json output, and

@@ -27,10 +27,11 @@ constexpr quint16 kSessionClosed = 10004;
 } // namespace
 
 // One worker: at most one recipient at a time. A fresh resolver (unless the
-// domain's exchangers are kept from an earlier recipient) and a fresh
-// client serve every recipient and every exchanger tried, and each handler
-// carries the serial of the object it was made for: a late event of an
-// object that was given up reaches nobody.
+// domain's exchangers are kept from an earlier recipient) serves every
+// recipient, and a fresh client every exchanger tried, unless the worker's
+// kept session goes to one of the recipient's exchangers. Each handler
+// carries the serial it was attached with: a late event of an object that
+// was given up, or of a kept session between recipients, reaches nobody.
 struct TSmtpRelayServer2::Worker {
     int index = -1; // the recipient on the way; -1 when idle
     QString address;
@@ -42,9 +43,18 @@ struct TSmtpRelayServer2::Worker {
     int target = 0;    // the exchanger tried next
     int addressNo = 0; // ... and its address
     bool opened = false; // the exchanger greeted and took HELO
+    bool reusing = false; // on a kept session, MAIL FROM not yet taken
+    QString host;         // the exchanger address the client talks to
     quint16 lastError = 0;
     QString lastResponse;
     QElapsedTimer lastLife;
+    // The session that delivered this worker's last message, open for the
+    // next recipient of the same exchanger address.
+    TSmtpCli *kept = nullptr;
+    QString keptHost;
+    QString keptDomain; // of the message it delivered, in lower case
+    int keptMessages = 0; // delivered on the kept session (or the current one)
+    QElapsedTimer keptIdle;
 };
 
 TSmtpRelayServer2::TSmtpRelayServer2(QObject *parent)
@@ -133,38 +143,39 @@ int TSmtpRelayServer2::idleWorkers() const
 
 void TSmtpRelayServer2::deliver(int index, const QString &address, MimeInputs message)
 {
-    // Of the first Connections workers: more may be left from a run with
-    // more connections.
-    const auto end = m_workers.begin() + std::min<qsizetype>(m_connections, qsizetype(m_workers.size()));
-    const auto it = std::find_if(m_workers.begin(), end, [](const auto &w) { return w->index < 0; });
-    if (!m_started || it == end)
+    if (idleWorkers() == 0)
         throw TSmtpRelayServerException(kBusy);
-    Worker &w = **it;
+    const QString trimmed = address.trimmed();
+    const qsizetype at = trimmed.indexOf(QLatin1Char('@'));
+    const QString domain = at < 0 ? trimmed : trimmed.mid(at + 1);
+    const QString key = domain.toLower();
+    auto known = m_kept.find(key);
+    if (known != m_kept.end() && known->expires.hasExpired()) {
+        m_kept.erase(known);
+        known = m_kept.end();
+    }
+    Worker &w = chooseWorker(key, known != m_kept.end() ? known->targets : QList<MxTarget>());
     w.index = index;
-    w.address = address.trimmed();
+    w.address = trimmed;
     w.message = std::move(message);
     w.targets.clear();
     w.target = 0;
     w.addressNo = 0;
     w.opened = false;
+    w.reusing = false;
     w.lastError = 0;
     w.lastResponse.clear();
     w.lastLife.start();
 
-    const qsizetype at = w.address.indexOf(QLatin1Char('@'));
-    const QString domain = at < 0 ? w.address : w.address.mid(at + 1);
     if (domain.isEmpty()) {
         report(w, RelayError::TimedOut, QStringLiteral("The address has no domain"));
         return;
     }
-    const QString key = domain.toLower();
-    if (const auto kept = m_kept.find(key); kept != m_kept.end()) {
-        if (!kept->expires.hasExpired()) {
-            w.targets = kept->targets;
+    if (known != m_kept.end()) {
+        w.targets = known->targets;
+        if (!reuseSession(w))
             openNext(w);
-            return;
-        }
-        m_kept.erase(kept);
+        return;
     }
     auto *resolver = new MxResolver(this);
     w.resolver = resolver;
@@ -191,7 +202,8 @@ void TSmtpRelayServer2::resolved(Worker &w, MxResolver::Result result, const QLi
     switch (result) {
     case MxResolver::Result::Found:
         w.targets = targets;
-        openNext(w);
+        if (!reuseSession(w))
+            openNext(w);
         return;
     case MxResolver::Result::SilentServers:
         report(w, RelayError::DnsSilent, comment);
@@ -220,13 +232,29 @@ void TSmtpRelayServer2::openNext(Worker &w)
     const QString host = w.targets.at(w.target).addresses.at(w.addressNo++);
 
     auto *client = new TSmtpCli(this);
-    w.client = client;
-    w.opened = false;
-    const quint64 serial = ++w.serial;
     client->setHost(host);
     client->setPort(m_port);
     client->setSignOn(m_signon);
     client->setFromName(m_from);
+    w.host = host;
+    w.opened = false;
+    w.reusing = false;
+    w.keptMessages = 0;
+    attachClient(w, client);
+    w.lastLife.start();
+    try {
+        client->open();
+    } catch (const SmtpException &e) {
+        report(w, RelayError::OpenFailed, e.message());
+    }
+}
+
+// The client serves the worker's recipient: its envelope and message, and
+// handlers bound to a new serial.
+void TSmtpRelayServer2::attachClient(Worker &w, TSmtpCli *client)
+{
+    w.client = client;
+    const quint64 serial = ++w.serial;
     client->setRcptName({w.address});
     client->setHdrTo(w.address);
     client->setMessage(w.message);
@@ -244,11 +272,92 @@ void TSmtpRelayServer2::openNext(Worker &w)
     client->onBeforeFinalDot = [this, &w, serial](TSmtpCli *) {
         return w.serial != serial || !onBeforeFinalDot || onBeforeFinalDot(this, w.index);
     };
-    w.lastLife.start();
+}
+
+// An idle worker among the first Connections (more may be left from a run
+// with more connections) for a recipient of `domain` whose exchangers are
+// `targets` (empty: not known yet): one whose kept session goes to one of
+// them, or delivered to the domain before; else one without a session; else
+// the one whose session waited longest. Its session stays until the
+// exchangers are known, unless they are known now and it serves none.
+TSmtpRelayServer2::Worker &TSmtpRelayServer2::chooseWorker(const QString &domain, const QList<MxTarget> &targets)
+{
+    Worker *free = nullptr;
+    Worker *oldest = nullptr;
+    const auto end = m_workers.begin() + std::min<qsizetype>(m_connections, qsizetype(m_workers.size()));
+    for (auto it = m_workers.begin(); it != end; ++it) {
+        Worker &w = **it;
+        if (w.index >= 0)
+            continue;
+        if (!w.kept) {
+            if (!free)
+                free = &w;
+            continue;
+        }
+        const bool serves = std::any_of(targets.cbegin(), targets.cend(),
+                                        [&w](const MxTarget &t) { return t.addresses.contains(w.keptHost); });
+        if (serves || w.keptDomain == domain)
+            return w;
+        if (!oldest || w.keptIdle.elapsed() > oldest->keptIdle.elapsed())
+            oldest = &w;
+    }
+    if (free)
+        return *free;
+    if (!targets.isEmpty())
+        closeKept(*oldest);
+    return *oldest;
+}
+
+// The recipient's transaction on the worker's kept session, when that goes
+// to one of the recipient's exchangers; false when there is none.
+bool TSmtpRelayServer2::reuseSession(Worker &w)
+{
+    TSmtpCli *client = w.kept;
+    if (!client)
+        return false;
+    const bool serves = std::any_of(w.targets.cbegin(), w.targets.cend(),
+                                    [&w](const MxTarget &t) { return t.addresses.contains(w.keptHost); });
+    if (!serves || !client->connected()) {
+        closeKept(w);
+        return false;
+    }
+    w.kept = nullptr;
+    w.host = w.keptHost;
+    w.opened = true;
+    w.reusing = true;
+    attachClient(w, client);
     try {
-        client->open();
-    } catch (const SmtpException &e) {
-        report(w, RelayError::OpenFailed, e.message());
+        client->mailFrom();
+    } catch (const SmtpException &) {
+        dropClient(w);
+        w.reusing = false;
+        return false;
+    }
+    return true;
+}
+
+// After a delivered message: the session stays for the next recipient of
+// the same exchanger address, unless it has served its share.
+void TSmtpRelayServer2::keepSession(Worker &w, TSmtpCli *client)
+{
+    if (++w.keptMessages < MaxMessagesPerSession && client->connected() && m_started) {
+        w.kept = client;
+        w.keptHost = w.host;
+        const qsizetype at = w.address.indexOf(QLatin1Char('@'));
+        w.keptDomain = w.address.mid(at + 1).toLower();
+        w.keptIdle.start();
+        return;
+    }
+    w.keptMessages = 0;
+    closeQuietly(client);
+}
+
+void TSmtpRelayServer2::closeKept(Worker &w)
+{
+    if (TSmtpCli *client = w.kept) {
+        w.kept = nullptr;
+        w.keptMessages = 0;
+        closeQuietly(client);
     }
 }
 
@@ -256,6 +365,20 @@ void TSmtpRelayServer2::requestDone(Worker &w, TSmtpRequest request, quint16 err
 {
     lifeSign(w);
     TSmtpCli *client = w.client;
+    if (w.reusing && request == TSmtpRequest::smtpMailFrom) {
+        w.reusing = false;
+        if (error > 999 || error / 100 == 4) {
+            // The kept session ended meanwhile, or the exchanger takes no
+            // more on it (421 closing, 451 or 452 for this connection):
+            // nothing of this message went out, so it goes on a fresh
+            // connection, to the exchangers in order.
+            dropClient(w);
+            w.target = 0;
+            w.addressNo = 0;
+            openNext(w);
+            return;
+        }
+    }
     if (error != 0) {
         w.lastError = error;
         w.lastResponse = client->lastResponse();
@@ -304,15 +427,14 @@ void TSmtpRelayServer2::requestDone(Worker &w, TSmtpRequest request, quint16 err
             }
             break;
         case TSmtpRequest::smtpData: {
-            // The exchanger answered the final "." with 250: delivered,
-            // whatever becomes of QUIT. The client says goodbye on its own
-            // and goes when the exchanger closes or the time is up.
+            // The exchanger answered the final "." with 250: delivered.
+            // The session stays for the next recipient, or says goodbye
+            // on its own and goes when the exchanger closes or the time
+            // is up.
             const QString words = client->lastResponse();
             w.client = nullptr;
-            ++w.serial;
-            client->onResponse = nullptr;
-            client->onBeforeFinalDot = nullptr;
-            closeQuietly(client);
+            ++w.serial; // its handlers reach nobody until it serves again
+            keepSession(w, client);
             report(w, 0, words);
             break;
         }
@@ -326,6 +448,8 @@ void TSmtpRelayServer2::requestDone(Worker &w, TSmtpRequest request, quint16 err
 
 void TSmtpRelayServer2::closeQuietly(TSmtpCli *client)
 {
+    client->onResponse = nullptr;
+    client->onBeforeFinalDot = nullptr;
     QTimer::singleShot(m_timeOut * 1000, client, [client] {
         client->abort();
         client->deleteLater();
@@ -349,10 +473,19 @@ void TSmtpRelayServer2::supervise()
 {
     for (const auto &worker : m_workers) {
         Worker &w = *worker;
+        if (w.kept && (w.keptIdle.elapsed() > MaxIdleSeconds * 1000 || !w.kept->connected()))
+            closeKept(w);
         if (w.index < 0 || double(w.lastLife.elapsed()) / 1000.0 <= double(m_timeOut))
             continue;
         w.lastLife.start();
-        if (w.resolver) {
+        if (w.reusing) {
+            // A kept session that does not answer MAIL FROM: a fresh one.
+            w.reusing = false;
+            dropClient(w);
+            w.target = 0;
+            w.addressNo = 0;
+            openNext(w);
+        } else if (w.resolver) {
             // The DNS server in use stays silent: the next one gets the
             // query; after the last one the resolver gives up.
             w.resolver->retryNextServer();
@@ -377,13 +510,18 @@ void TSmtpRelayServer2::abort()
         if (w.index < 0)
             continue;
         const bool afterDot = w.client && w.client->finalDotSent();
-        report(w, RelayError::Aborted, w.client ? w.client->lastResponse() : QString(), afterDot);
+        // A kept session's last reply before MAIL FROM is the previous
+        // message's.
+        const QString words = w.client && !w.reusing ? w.client->lastResponse() : QString();
+        report(w, RelayError::Aborted, words, afterDot);
     }
 }
 
 void TSmtpRelayServer2::stop()
 {
     abort();
+    for (const auto &worker : m_workers)
+        closeKept(*worker);
     m_supervision.stop();
     m_started = false;
     m_kept.clear();

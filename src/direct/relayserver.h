@@ -20,8 +20,10 @@
 // recipient's domain. The coordinator runs a fixed number of workers side
 // by side on the event loop; a worker takes one recipient at a time, finds
 // the domain's exchangers (MX records in preference order, or the domain's
-// own address), runs one SMTP exchange with one RCPT TO and reports the
-// recipient's result once.
+// own address), runs one SMTP transaction with one RCPT TO and reports the
+// recipient's result once. A session that delivered a message stays open
+// for a while: the next recipient of the same exchanger goes on it with a
+// new MAIL FROM instead of a new connection and greeting.
 //
 // The sending run hands over the recipients one by one (deliver()) while a
 // worker is idle, so the order, the pauses of a series and the journal stay
@@ -110,6 +112,11 @@ public:
     // live allows (at most MaxKeptSeconds), within one start() .. stop().
     static constexpr int MaxKeptDomains = 10000;
     static constexpr quint32 MaxKeptSeconds = 3600;
+    // A session that delivered a message serves the next recipients of the
+    // same exchanger address: at most this many messages, and it goes after
+    // this long without one.
+    static constexpr int MaxMessagesPerSession = 100;
+    static constexpr int MaxIdleSeconds = 5;
 
     // One report per recipient handed over, from the event loop.
     std::function<void(TSmtpRelayServer2 *, const Result &)> onEMailProcessed;
@@ -126,12 +133,17 @@ private:
     void resolved(Worker &worker, MxResolver::Result result, const QList<MxTarget> &targets,
                   const QString &comment);
     void openNext(Worker &worker);
+    void attachClient(Worker &worker, TSmtpCli *client);
+    Worker &chooseWorker(const QString &domain, const QList<MxTarget> &targets);
+    bool reuseSession(Worker &worker);
+    void keepSession(Worker &worker, TSmtpCli *client);
+    void closeKept(Worker &worker);
     void requestDone(Worker &worker, TSmtpRequest request, quint16 error);
     void dropClient(Worker &worker);
     void dropResolver(Worker &worker);
     void lifeSign(Worker &worker);
     void keepTargets(const QString &domain, const QList<MxTarget> &targets, quint32 ttl);
-    // QUIT after a delivered message, without waiting for it.
+    // QUIT on a session that is done, without waiting for it.
     void closeQuietly(TSmtpCli *client);
 
     int m_connections = 1;

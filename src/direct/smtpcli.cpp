@@ -114,6 +114,9 @@ void TSmtpCli::startRequest(TSmtpRequest kind)
     }
     ++m_generation;
     m_requestDone = false;
+    // A new request on a session that delivered a message has sent no "."
+    // of its own yet.
+    m_finalDotSent = false;
 }
 
 void TSmtpCli::sendCommand(const QString &line, QList<int> okCodes, Continuation continuation)

@@ -451,7 +451,9 @@ void TWSocket::abort()
 {
     cancelDnsLookup();
     m_queued.clear();
-    if (m_socket && !m_udp && m_state == TSocketState::wsConnected) {
+    // A connection the peer has just closed has no descriptor left to
+    // linger on: abort() never throws.
+    if (m_socket && !m_udp && m_state == TSocketState::wsConnected && handle() >= 0) {
         m_lingerOnOff = TSocketLingerOnOff::wsLingerOff;
         applyLinger();
     }

@@ -154,7 +154,7 @@ private Q_SLOTS:
         QVERIFY2(afterStop < rows, "the run was not stopped");
 
         const Result rest = run(directArgs(project, {"--resume", "--connections", "6"}));
-        QCOMPARE(rest.exitCode, 0);
+        QVERIFY2(rest.exitCode == 0, (rest.out + rest.err).constData());
         const QHash<QByteArray, int> got = delivered();
         for (int i = 1; i <= rows; ++i)
             QCOMPARE(got.value("u" + QByteArray::number(i) + "-" + QByteArray::number(interrupts) + "@b.test"), 1);

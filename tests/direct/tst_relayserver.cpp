@@ -20,6 +20,7 @@
 #include <QUdpSocket>
 
 #include <map>
+#include <memory>
 
 using namespace varnholt;
 using namespace varnholt::testing;
@@ -105,6 +106,90 @@ struct CountingDnsProxy {
     [[nodiscard]] QString address() const { return QStringLiteral("127.0.0.1:%1").arg(front.localPort()); }
 };
 
+
+// An exchanger with exact manners for kept sessions: it counts connections
+// and the messages it took, and after a connection's first message it keeps
+// the session, hangs up at once, hangs up at the next MAIL FROM, answers
+// that with 421, or never answers it.
+struct SessionPeer {
+    enum class Manner { Keeps, ClosesAfterMessage, DropsAtNextMail, Says421AtNextMail, SilentAtNextMail };
+    QTcpServer server;
+    Manner manner = Manner::Keeps;
+    int connections = 0;
+    int open = 0;
+    QStringList recipients; // of the messages taken, in order
+
+    bool listen(const QString &address, quint16 port)
+    {
+        if (!server.listen(QHostAddress(address), port))
+            return false;
+        QObject::connect(&server, &QTcpServer::newConnection, &server, [this] {
+            while (QTcpSocket *s = server.nextPendingConnection())
+                serve(s);
+        });
+        return true;
+    }
+    void serve(QTcpSocket *s)
+    {
+        ++connections;
+        ++open;
+        QObject::connect(s, &QTcpSocket::disconnected, s, [this, s] {
+            --open;
+            s->deleteLater();
+        });
+        struct Session {
+            bool inData = false;
+            int taken = 0;
+            QString rcpt;
+        };
+        auto session = std::make_shared<Session>();
+        s->write("220 peer.test ESMTP\r\n");
+        QObject::connect(s, &QTcpSocket::readyRead, s, [this, s, session] {
+            while (s->canReadLine()) {
+                const QByteArray line = s->readLine().trimmed();
+                if (session->inData) {
+                    if (line == ".") {
+                        session->inData = false;
+                        ++session->taken;
+                        recipients << session->rcpt;
+                        s->write("250 taken\r\n");
+                        if (manner == Manner::ClosesAfterMessage) {
+                            s->flush();
+                            s->disconnectFromHost();
+                            return;
+                        }
+                    }
+                    continue;
+                }
+                const QByteArray verb = line.left(4).toUpper();
+                if (verb == "MAIL" && session->taken > 0 && manner == Manner::DropsAtNextMail) {
+                    s->disconnectFromHost();
+                    return;
+                }
+                if (verb == "MAIL" && session->taken > 0 && manner == Manner::Says421AtNextMail) {
+                    s->write("421 too many messages on one connection\r\n");
+                    s->disconnectFromHost();
+                    return;
+                }
+                if (verb == "MAIL" && session->taken > 0 && manner == Manner::SilentAtNextMail)
+                    return;
+                if (verb == "RCPT")
+                    session->rcpt = QString::fromLatin1(line.mid(line.indexOf('<') + 1)).chopped(1);
+                if (verb == "DATA") {
+                    session->inData = true;
+                    s->write("354 go on\r\n");
+                } else if (verb == "QUIT") {
+                    s->write("221 bye\r\n");
+                    s->disconnectFromHost();
+                    return;
+                } else {
+                    s->write("250 ok\r\n");
+                }
+            }
+        });
+    }
+};
+
 } // namespace
 
 class TestRelayServer : public QObject
@@ -116,6 +201,7 @@ class TestRelayServer : public QObject
     SmtpSink m_sinkA, m_sinkB;
     AiosmtpdServer m_grey;
     QTcpServer m_silent; // accepts, never greets
+    SessionPeer m_peer;
     QList<QTcpSocket *> m_silentPeers;
 
     [[nodiscard]] QString folder(const QString &name) const { return m_dir.filePath(name); }
@@ -167,7 +253,9 @@ private slots:
             while (QTcpSocket *s = m_silent.nextPendingConnection())
                 m_silentPeers << s;
         });
+        QVERIFY(m_peer.listen(QStringLiteral("127.0.0.7"), m_port));
         VARNHOLT_START_SERVER(m_dns, QStringList{
+            "--mx-host=peer.test,mx-peer.test,10", "--host-record=mx-peer.test,127.0.0.7",
             "--local=/test/",
             "--mx-host=good.test,mx-b.test,20", "--mx-host=good.test,mx-a.test,10",
             "--mx-host=refused.test,mx-refuse.test,10", "--mx-host=refused.test,mx-a.test,20",
@@ -342,6 +430,105 @@ private slots:
         QCOMPARE(reports[0].first().err, 0);
         QCOMPARE(proxy.queries, (lookups + 1) * lookupQueries);
     }
+
+    // A session that delivered a message takes the next recipients of the
+    // same exchanger; one the exchanger ends between two messages (or ends
+    // at the next MAIL FROM, or answers that with 421) gives way to a fresh
+    // connection without a report: every recipient still exactly once.
+    void sessionsServeTheNextRecipients_data()
+    {
+        QTest::addColumn<int>("manner");
+        QTest::addColumn<int>("connections");
+        QTest::newRow("kept") << int(SessionPeer::Manner::Keeps) << 1;
+        QTest::newRow("closed after each message") << int(SessionPeer::Manner::ClosesAfterMessage) << 5;
+        QTest::newRow("dropped at the next MAIL FROM") << int(SessionPeer::Manner::DropsAtNextMail) << 5;
+        QTest::newRow("421 at the next MAIL FROM") << int(SessionPeer::Manner::Says421AtNextMail) << 5;
+    }
+    void sessionsServeTheNextRecipients()
+    {
+        QFETCH(int, manner);
+        QFETCH(int, connections);
+        m_peer.manner = SessionPeer::Manner(manner);
+        m_peer.recipients.clear();
+
+        TSmtpRelayServer2 relay;
+        configure(relay, QStringLiteral("127.0.0.1:%1").arg(m_dns.port()), 1, 5);
+        QStringList addresses;
+        for (int i = 0; i < 5; ++i)
+            addresses << QStringLiteral("r%1@peer.test").arg(i);
+        Reports reports;
+        run(relay, addresses, 30, reports);
+        if (QTest::currentTestFailed())
+            return;
+        for (int i = 0; i < addresses.size(); ++i) {
+            QCOMPARE(reports[i].size(), 1);
+            QVERIFY2(reports[i].first().err == 0, qPrintable(reports[i].first().comment));
+        }
+        QCOMPARE(m_peer.recipients, addresses);
+        QCOMPARE(m_peer.connections, connections);
+        QTRY_COMPARE(m_peer.open, 0); // stop() says goodbye on a kept session
+    }
+
+    // Kept sessions of one exchanger never carry a recipient of another:
+    // with two connections and two domains taking turns, each domain's
+    // messages reach its own exchanger.
+    void keptSessionsStayWithTheirExchanger()
+    {
+        m_peer.manner = SessionPeer::Manner::Keeps;
+        m_peer.recipients.clear();
+        const int before = int(QDir(folder("a")).entryList(QDir::Files).size());
+
+        TSmtpRelayServer2 relay;
+        configure(relay, QStringLiteral("127.0.0.1:%1").arg(m_dns.port()), 2, 5);
+        QStringList addresses, toPeer;
+        for (int i = 0; i < 6; ++i) {
+            addresses << QStringLiteral("p%1@peer.test").arg(i) << QStringLiteral("g%1@good.test").arg(i);
+            toPeer << QStringLiteral("p%1@peer.test").arg(i);
+        }
+        Reports reports;
+        run(relay, addresses, 30, reports);
+        if (QTest::currentTestFailed())
+            return;
+        for (int i = 0; i < addresses.size(); ++i) {
+            QCOMPARE(reports[i].size(), 1);
+            QVERIFY2(reports[i].first().err == 0, qPrintable(reports[i].first().comment));
+        }
+        QStringList got = m_peer.recipients;
+        got.sort();
+        toPeer.sort();
+        QCOMPARE(got, toPeer);
+        QTRY_COMPARE(int(QDir(folder("a")).entryList(QDir::Files).size()), before + 6);
+    }
+
+    // Abort while a kept session waits for the answer to the next MAIL FROM:
+    // nothing of that message went out, whatever the session did before.
+    void abortOnAKeptSession()
+    {
+        m_peer.manner = SessionPeer::Manner::SilentAtNextMail;
+        m_peer.recipients.clear();
+        TSmtpRelayServer2 relay;
+        configure(relay, QStringLiteral("127.0.0.1:%1").arg(m_dns.port()), 1, 30);
+        QList<TSmtpRelayServer2::Result> reports;
+        relay.onEMailProcessed = [&](TSmtpRelayServer2 *, const TSmtpRelayServer2::Result &r) { reports << r; };
+        relay.start();
+        relay.deliver(0, QStringLiteral("first@peer.test"), htmlMessage(QStringLiteral("first@peer.test")));
+        QTRY_COMPARE_WITH_TIMEOUT(reports.size(), 1, 10000);
+        QCOMPARE(reports.at(0).err, 0);
+        relay.deliver(1, QStringLiteral("second@peer.test"), htmlMessage(QStringLiteral("second@peer.test")));
+        QTest::qWait(300);
+        QCOMPARE(m_peer.connections, 1);
+        QCOMPARE(reports.size(), 1);
+        relay.abort();
+        QTRY_COMPARE(reports.size(), 2);
+        QCOMPARE(reports.at(1).index, 1);
+        QCOMPARE(reports.at(1).err, RelayError::Aborted);
+        QVERIFY(!reports.at(1).maybeDelivered);
+        QVERIFY2(!reports.at(1).comment.startsWith(QLatin1String("250")), qPrintable(reports.at(1).comment));
+        QCOMPARE(m_peer.recipients, QStringList{"first@peer.test"});
+        relay.stop();
+    }
+
+    void init() { m_peer.connections = 0; }
 
     void startRefusals()
     {
