@@ -28,10 +28,10 @@ constexpr quint16 kSessionClosed = 10004;
 
 // One worker: at most one recipient at a time. A fresh resolver (unless the
 // domain's exchangers are kept from an earlier recipient) serves every
-// recipient, and a fresh client every exchanger tried, unless the worker's
-// kept session goes to one of the recipient's exchangers. Each handler
-// carries the serial it was attached with: a late event of an object that
-// was given up, or of a kept session between recipients, reaches nobody.
+// recipient, and a fresh client every exchanger tried, unless an idle
+// session goes to one of the recipient's exchangers. Each handler carries
+// the worker's serial at the time it was attached: a late event of an
+// object that was given up, or of a session while it waits, reaches nobody.
 struct TSmtpRelayServer2::Worker {
     int index = -1; // the recipient on the way; -1 when idle
     QString address;
@@ -48,13 +48,7 @@ struct TSmtpRelayServer2::Worker {
     quint16 lastError = 0;
     QString lastResponse;
     QElapsedTimer lastLife;
-    // The session that delivered this worker's last message, open for the
-    // next recipient of the same exchanger address.
-    TSmtpCli *kept = nullptr;
-    QString keptHost;
-    QString keptDomain; // of the message it delivered, in lower case
-    int keptMessages = 0; // delivered on the kept session (or the current one)
-    QElapsedTimer keptIdle;
+    int sessionMessages = 0; // delivered on the client before this recipient
 };
 
 TSmtpRelayServer2::TSmtpRelayServer2(QObject *parent)
@@ -154,7 +148,10 @@ void TSmtpRelayServer2::deliver(int index, const QString &address, MimeInputs me
         m_kept.erase(known);
         known = m_kept.end();
     }
-    Worker &w = chooseWorker(key, known != m_kept.end() ? known->targets : QList<MxTarget>());
+    // Of the first Connections workers: more may be left from a run with
+    // more connections.
+    const auto end = m_workers.begin() + std::min<qsizetype>(m_connections, qsizetype(m_workers.size()));
+    Worker &w = **std::find_if(m_workers.begin(), end, [](const auto &worker) { return worker->index < 0; });
     w.index = index;
     w.address = trimmed;
     w.message = std::move(message);
@@ -239,7 +236,7 @@ void TSmtpRelayServer2::openNext(Worker &w)
     w.host = host;
     w.opened = false;
     w.reusing = false;
-    w.keptMessages = 0;
+    w.sessionMessages = 0;
     attachClient(w, client);
     w.lastLife.start();
     try {
@@ -274,91 +271,65 @@ void TSmtpRelayServer2::attachClient(Worker &w, TSmtpCli *client)
     };
 }
 
-// An idle worker among the first Connections (more may be left from a run
-// with more connections) for a recipient of `domain` whose exchangers are
-// `targets` (empty: not known yet): one whose kept session goes to one of
-// them, or delivered to the domain before; else one without a session; else
-// the one whose session waited longest. Its session stays until the
-// exchangers are known, unless they are known now and it serves none.
-TSmtpRelayServer2::Worker &TSmtpRelayServer2::chooseWorker(const QString &domain, const QList<MxTarget> &targets)
-{
-    Worker *free = nullptr;
-    Worker *oldest = nullptr;
-    const auto end = m_workers.begin() + std::min<qsizetype>(m_connections, qsizetype(m_workers.size()));
-    for (auto it = m_workers.begin(); it != end; ++it) {
-        Worker &w = **it;
-        if (w.index >= 0)
-            continue;
-        if (!w.kept) {
-            if (!free)
-                free = &w;
-            continue;
-        }
-        const bool serves = std::any_of(targets.cbegin(), targets.cend(),
-                                        [&w](const MxTarget &t) { return t.addresses.contains(w.keptHost); });
-        if (serves || w.keptDomain == domain)
-            return w;
-        if (!oldest || w.keptIdle.elapsed() > oldest->keptIdle.elapsed())
-            oldest = &w;
-    }
-    if (free)
-        return *free;
-    if (!targets.isEmpty())
-        closeKept(*oldest);
-    return *oldest;
-}
-
-// The recipient's transaction on the worker's kept session, when that goes
-// to one of the recipient's exchangers; false when there is none.
+// The recipient's transaction on an idle session to one of its exchangers,
+// in preference order; false when none waits.
 bool TSmtpRelayServer2::reuseSession(Worker &w)
 {
-    TSmtpCli *client = w.kept;
-    if (!client)
-        return false;
-    const bool serves = std::any_of(w.targets.cbegin(), w.targets.cend(),
-                                    [&w](const MxTarget &t) { return t.addresses.contains(w.keptHost); });
-    if (!serves || !client->connected()) {
-        closeKept(w);
-        return false;
+    closeIdleSessions(false); // the ones the exchanger has closed meanwhile
+    for (const MxTarget &target : std::as_const(w.targets)) {
+        for (const QString &address : target.addresses) {
+            const auto it = std::find_if(m_idle.begin(), m_idle.end(),
+                                         [&address](const IdleSession &s) { return s.host == address; });
+            if (it == m_idle.end())
+                continue;
+            const IdleSession session = *it;
+            m_idle.erase(it);
+            w.host = session.host;
+            w.sessionMessages = session.messages;
+            w.opened = true;
+            w.reusing = true;
+            attachClient(w, session.client);
+            try {
+                session.client->mailFrom();
+            } catch (const SmtpException &) {
+                // Not ready after all: a fresh connection.
+                dropClient(w);
+                w.reusing = false;
+                return false;
+            }
+            return true;
+        }
     }
-    w.kept = nullptr;
-    w.host = w.keptHost;
-    w.opened = true;
-    w.reusing = true;
-    attachClient(w, client);
-    try {
-        client->mailFrom();
-    } catch (const SmtpException &) {
-        dropClient(w);
-        w.reusing = false;
-        return false;
-    }
-    return true;
+    return false;
 }
 
-// After a delivered message: the session stays for the next recipient of
-// the same exchanger address, unless it has served its share.
+// After a delivered message: the session waits for the next recipient of
+// the same exchanger, unless it has served its share.
 void TSmtpRelayServer2::keepSession(Worker &w, TSmtpCli *client)
 {
-    if (++w.keptMessages < MaxMessagesPerSession && client->connected() && m_started) {
-        w.kept = client;
-        w.keptHost = w.host;
-        const qsizetype at = w.address.indexOf(QLatin1Char('@'));
-        w.keptDomain = w.address.mid(at + 1).toLower();
-        w.keptIdle.start();
+    if (w.sessionMessages + 1 >= MaxMessagesPerSession || !client->connected() || !m_started) {
+        closeQuietly(client);
         return;
     }
-    w.keptMessages = 0;
-    closeQuietly(client);
+    IdleSession session{client, w.host, w.sessionMessages + 1, {}};
+    session.idle.start();
+    m_idle.push_back(std::move(session));
+    while (qsizetype(m_idle.size()) > m_connections) {
+        closeQuietly(m_idle.front().client);
+        m_idle.erase(m_idle.begin());
+    }
 }
 
-void TSmtpRelayServer2::closeKept(Worker &w)
+// Says goodbye on the idle sessions that waited too long or that the
+// exchanger closed; with `all`, on every one.
+void TSmtpRelayServer2::closeIdleSessions(bool all)
 {
-    if (TSmtpCli *client = w.kept) {
-        w.kept = nullptr;
-        w.keptMessages = 0;
-        closeQuietly(client);
-    }
+    std::erase_if(m_idle, [this, all](const IdleSession &s) {
+        if (!all && s.client->connected() && s.idle.elapsed() <= MaxIdleSeconds * 1000)
+            return false;
+        closeQuietly(s.client);
+        return true;
+    });
 }
 
 void TSmtpRelayServer2::requestDone(Worker &w, TSmtpRequest request, quint16 error)
@@ -471,10 +442,9 @@ void TSmtpRelayServer2::closeQuietly(TSmtpCli *client)
 
 void TSmtpRelayServer2::supervise()
 {
+    closeIdleSessions(false);
     for (const auto &worker : m_workers) {
         Worker &w = *worker;
-        if (w.kept && (w.keptIdle.elapsed() > MaxIdleSeconds * 1000 || !w.kept->connected()))
-            closeKept(w);
         if (w.index < 0 || double(w.lastLife.elapsed()) / 1000.0 <= double(m_timeOut))
             continue;
         w.lastLife.start();
@@ -520,8 +490,7 @@ void TSmtpRelayServer2::abort()
 void TSmtpRelayServer2::stop()
 {
     abort();
-    for (const auto &worker : m_workers)
-        closeKept(*worker);
+    closeIdleSessions(true);
     m_supervision.stop();
     m_started = false;
     m_kept.clear();

@@ -22,8 +22,9 @@
 // the domain's exchangers (MX records in preference order, or the domain's
 // own address), runs one SMTP transaction with one RCPT TO and reports the
 // recipient's result once. A session that delivered a message stays open
-// for a while: the next recipient of the same exchanger goes on it with a
-// new MAIL FROM instead of a new connection and greeting.
+// for a while among the idle sessions: the next recipient of the same
+// exchanger, whichever worker takes it, goes on it with a new MAIL FROM
+// instead of a new connection and greeting.
 //
 // The sending run hands over the recipients one by one (deliver()) while a
 // worker is idle, so the order, the pauses of a series and the journal stay
@@ -114,7 +115,8 @@ public:
     static constexpr quint32 MaxKeptSeconds = 3600;
     // A session that delivered a message serves the next recipients of the
     // same exchanger address: at most this many messages, and it goes after
-    // this long without one.
+    // this long without one. At most Connections sessions wait at a time
+    // (the longest waiting goes first).
     static constexpr int MaxMessagesPerSession = 100;
     static constexpr int MaxIdleSeconds = 5;
 
@@ -134,10 +136,9 @@ private:
                   const QString &comment);
     void openNext(Worker &worker);
     void attachClient(Worker &worker, TSmtpCli *client);
-    Worker &chooseWorker(const QString &domain, const QList<MxTarget> &targets);
     bool reuseSession(Worker &worker);
     void keepSession(Worker &worker, TSmtpCli *client);
-    void closeKept(Worker &worker);
+    void closeIdleSessions(bool all);
     void requestDone(Worker &worker, TSmtpRequest request, quint16 error);
     void dropClient(Worker &worker);
     void dropResolver(Worker &worker);
@@ -160,6 +161,14 @@ private:
         QDeadlineTimer expires;
     };
     QHash<QString, KeptTargets> m_kept; // by domain in lower case
+    // Sessions waiting for their next recipient, the longest waiting first.
+    struct IdleSession {
+        TSmtpCli *client = nullptr;
+        QString host; // the exchanger address it talks to
+        int messages = 0; // delivered on it so far
+        QElapsedTimer idle;
+    };
+    std::vector<IdleSession> m_idle;
     int m_pendingReports = 0; // reports on their way to the owner
     QTimer m_supervision;     // every second: who has been silent too long
 };

@@ -287,6 +287,14 @@ bool UnboundServer::start(const QString &folder, const QString &serverClauses, c
     return ServerProcess::start(unbound, {"-d", "-c", conf.fileName()}, port);
 }
 
+bool UnboundServer::start(const QString &folder, const Failing &zone)
+{
+    const QString &domain = zone.domain;
+    return start(folder,
+                 QStringLiteral("  local-zone: \"test.\" static\n  local-zone: \"%1.\" transparent\n").arg(domain),
+                 QStringLiteral("stub-zone:\n  name: \"%1.\"\n  stub-addr: 127.0.0.1@9\n").arg(domain));
+}
+
 QByteArray DovecotPop3::log() const
 {
     QFile f(m_folder + "/dovecot.log");

@@ -135,6 +135,14 @@ class UnboundServer : public ServerProcess
 {
 public:
     bool start(const QString &folder, const QString &serverClauses, const QString &otherSections = {});
+    // A server that answers every question about the domain (a name under
+    // "test.") with SERVFAIL at once: the zone's only server is one unbound
+    // may not ask (127.0.0.1 unless told to). Other ".test" names do not
+    // exist.
+    struct Failing {
+        QString domain;
+    };
+    bool start(const QString &folder, const Failing &zone);
 };
 
 } // namespace varnholt::testing

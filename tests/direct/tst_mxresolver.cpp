@@ -271,11 +271,7 @@ private slots:
     {
         QTemporaryDir dir;
         UnboundServer unbound;
-        // No server unbound may ask for broken.test: SERVFAIL.
-        VARNHOLT_START_SERVER(unbound, dir.path(),
-                              QStringLiteral("  local-zone: \"test.\" static\n"
-                                             "  local-zone: \"broken.test.\" transparent\n"),
-                              QStringLiteral("stub-zone:\n  name: \"broken.test.\"\n  stub-addr: 127.0.0.1@9\n"));
+        VARNHOLT_START_SERVER(unbound, dir.path(), UnboundServer::Failing{QStringLiteral("broken.test")});
         Recorded r({QStringLiteral("127.0.0.1:%1").arg(unbound.port())});
         r.resolver->resolve(QStringLiteral("broken.test"));
         QTRY_COMPARE_WITH_TIMEOUT(r.events.size(), 1, 15000);

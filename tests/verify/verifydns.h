@@ -39,16 +39,6 @@ public:
     [[nodiscard]] QString silentServer() const { return QStringLiteral("127.0.0.1:%1").arg(m_silent.localPort()); }
 
     [[nodiscard]] QString unboundFolder() const { return m_dir.path(); }
-    static QString unboundClauses()
-    {
-        return QStringLiteral("  local-zone: \"test.\" static\n  local-zone: \"broken.test.\" transparent\n");
-    }
-    // unbound may not ask a server on 127.0.0.1 unless told to: broken.test
-    // has none it may ask, so its answer is SERVFAIL at once.
-    static QString unboundStub()
-    {
-        return QStringLiteral("stub-zone:\n  name: \"broken.test.\"\n  stub-addr: 127.0.0.1@9\n");
-    }
 
     [[nodiscard]] QStringList dnsmasqOptions() const
     {
@@ -83,7 +73,7 @@ private:
 // skips when one of them is not installed (fails under CI=true).
 #define VARNHOLT_START_VERIFY_DNS(dns)                                                              \
     do {                                                                                           \
-        VARNHOLT_START_SERVER((dns).unbound, (dns).unboundFolder(), VerifyDns::unboundClauses(),   \
-                              VerifyDns::unboundStub());                                           \
+        VARNHOLT_START_SERVER((dns).unbound, (dns).unboundFolder(),                                \
+                              varnholt::testing::UnboundServer::Failing{QStringLiteral("broken.test")}); \
         VARNHOLT_START_SERVER((dns).dnsmasq, (dns).dnsmasqOptions());                              \
     } while (false)
