@@ -20,6 +20,9 @@ bench_cli() {
     cli="$1/src/cli/varnholt-cli"
 }
 
+# ms T0 T1: the milliseconds between two `date +%s%N` readings.
+ms() { echo $(( ($2 - $1) / 1000000 )); }
+
 # best_of_3 COMMAND...: sets $best to the fastest of three wall times in ms;
 # the command's output is discarded. A run that fails stops the script with
 # the command's last words: timed, it would count as a fast run.

@@ -157,7 +157,6 @@ counted() {
     echo "$total"
 }
 
-ms() { echo $(( ($2 - $1) / 1000000 )); }
 
 send() { # PROJECT.eml RESULTS: the direct send, its --json output in $work/send.json
     "$cli" --home "$work/home" send "$1" --direct --connections "$connections" \

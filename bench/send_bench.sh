@@ -22,11 +22,7 @@ PATH=$PATH:/usr/sbin
 
 scripts/install-packages.sh scripts/packages.txt scripts/packages-bench.txt
 
-if [[ ! -f "$build/CMakeCache.txt" ]]; then
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVARNHOLT_TESTS=OFF >/dev/null
-fi
-cmake --build "$build" --target varnholt-cli >/dev/null
-cli="$build/src/cli/varnholt-cli"
+bench_cli "$build"
 
 work=$(mktemp -d)
 sink=""
@@ -38,7 +34,6 @@ trap cleanup EXIT
 
 bench_mailing_setup "$work" "$rows"
 
-ms() { echo $(( ($2 - $1) / 1000000 )); }
 
 # smtp-source (the reference) and varnholt-cli send, taken in turns three
 # times so that both meet the same machine load; the fastest run of each

@@ -17,12 +17,8 @@ build=${SEND_BENCH_BUILD:-build-release}
 PATH=$PATH:/usr/sbin
 scripts/install-packages.sh scripts/packages.txt scripts/packages-bench.txt
 
-if [[ ! -f "$build/CMakeCache.txt" ]]; then
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVARNHOLT_TESTS=OFF >/dev/null
-fi
-cmake --build "$build" --target varnholt-cli sendwindow_bench >/dev/null
-cli="$build/src/cli/varnholt-cli"
-window="$build/bench/sendwindow_bench"
+bench_cli "$build"
+window=$(bench_build sendwindow_bench "$build")
 
 work=$(mktemp -d)
 sink=""
@@ -34,7 +30,6 @@ trap cleanup EXIT
 
 bench_mailing_setup "$work" "$rows"
 
-ms() { echo $(( ($2 - $1) / 1000000 )); }
 
 t0=$(date +%s%N)
 "$cli" --home "$work/home" send "$work/proj/bench.eml" --results "$work/results.txt" \

@@ -1,6 +1,7 @@
 // Sends N messages of about SIZE bytes of body through one kept-open SMTP
 // connection and prints the rate. Usage: smtp_bench HOST PORT [N] [SIZE]
 
+#include "benchapp.h"
 #include "mailclient/sendmail.h"
 
 #include <QCoreApplication>
@@ -13,15 +14,11 @@ using namespace varnholt;
 
 int main(int argc, char **argv)
 {
-    // Qt's own event dispatcher, as in varnholt-cli (see its main()).
-    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
-        qputenv("QT_NO_GLIB", "1");
+    bench::useQtEventDispatcher();
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    if (args.size() < 3) {
-        std::fprintf(stderr, "usage: smtp_bench HOST PORT [COUNT] [BODY_BYTES]\n");
+    QStringList args;
+    if (!bench::takeArguments(args, 2, "smtp_bench HOST PORT [COUNT] [BODY_BYTES]"))
         return 2;
-    }
     const int count = args.size() > 3 ? args.at(3).toInt() : 10000;
     const int size = args.size() > 4 ? args.at(4).toInt() : 1024;
 

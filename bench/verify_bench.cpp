@@ -7,6 +7,7 @@
 // The file holds one domain a line. Exits 1 when a query fails to go out or
 // an answer is missing after 30 s.
 
+#include "benchapp.h"
 #include "verify/dnsmxquery.h"
 
 #include <QCoreApplication>
@@ -22,15 +23,11 @@ using namespace varnholt;
 
 int main(int argc, char **argv)
 {
-    // Qt's own event dispatcher, as in varnholt-cli (see its main()).
-    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
-        qputenv("QT_NO_GLIB", "1");
+    bench::useQtEventDispatcher();
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    if (args.size() < 3) {
-        std::fprintf(stderr, "usage: verify_bench HOST:PORT DOMAINS_FILE [IN_FLIGHT]\n");
+    QStringList args;
+    if (!bench::takeArguments(args, 2, "verify_bench HOST:PORT DOMAINS_FILE [IN_FLIGHT]"))
         return 2;
-    }
     const QString server = args.at(1);
     const int inFlight = args.size() > 3 ? std::max(1, args.at(3).toInt()) : 100;
     QFile file(args.at(2));
