@@ -136,12 +136,15 @@ void SendingRun::setLogFolder(const QString &folder)
     m_log->setEnabled(enabled);
 }
 
+int SendingRun::projectAccountIndex() const
+{
+    const int index = m_project.settings().NConnect;
+    return index < 0 || index >= m_accounts.count() ? 0 : index;
+}
+
 const tAccountObj *SendingRun::projectAccount() const
 {
-    int index = m_project.settings().NConnect;
-    if (index < 0 || index >= m_accounts.count())
-        index = 0;
-    return m_accounts.item(index);
+    return m_accounts.item(projectAccountIndex());
 }
 
 tAccountObj SendingRun::accountForRun() const

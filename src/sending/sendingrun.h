@@ -197,6 +197,9 @@ public:
     [[nodiscard]] TSeriesObj &series() { return m_schedule.series(); }
     [[nodiscard]] RunSchedule &schedule() { return m_schedule; }
     [[nodiscard]] const tAccountObj &account() const { return m_account; }
+    // The project's account in the account list ("NConnect", the first
+    // when out of range).
+    [[nodiscard]] int projectAccountIndex() const;
     [[nodiscard]] MessagePreparer &preparer() { return *m_preparer; }
     [[nodiscard]] AccountTransport &accountTransport() { return *m_accountTransport; }
     [[nodiscard]] DirectTransport &directTransport() { return *m_directTransport; }
@@ -221,7 +224,6 @@ Q_SIGNALS:
     void closed();
 
 private:
-    // The project's account ("NConnect", the first when out of range).
     [[nodiscard]] const tAccountObj *projectAccount() const;
     // The project's account with the direct sender's values in place.
     [[nodiscard]] tAccountObj accountForRun() const;

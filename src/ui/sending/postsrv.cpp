@@ -68,9 +68,10 @@ QString durationText(qint64 seconds)
 
 } // namespace
 
-TPostSrv::TPostSrv(Project &project, const tAccounts &accounts, QWidget *parent)
+TPostSrv::TPostSrv(Project &project, tAccounts &accounts, QWidget *parent)
     : QWidget(parent)
     , m_project(project)
+    , m_accounts(accounts)
     , m_run(std::make_unique<SendingRun>(project, accounts))
     , m_msl(new TMsgLanguage(QStringLiteral("TPostSrv"), DefaultSendingTexts(), this))
 {
@@ -128,7 +129,7 @@ TPostSrv::~TPostSrv()
     delete m_model;
 }
 
-TPostSrv *TPostSrv::Open(QMdiArea *area, Project &project, const tAccounts &accounts)
+TPostSrv *TPostSrv::Open(QMdiArea *area, Project &project, tAccounts &accounts)
 {
     if (auto *existing = findChildWindow<TPostSrv>(area)) {
         if (auto *sub = qobject_cast<QMdiSubWindow *>(existing->parentWidget())) {
@@ -762,6 +763,9 @@ void TPostSrv::storeDirectSettings()
     s.NumberConnect = m_connections->value();
     s.DnsIP = m_dnsServer->text();
     s.TimeOut = m_timeOut->value();
+    // The program's settings keep it when the program ends.
+    if (tAccountObj *account = m_accounts.item(m_run->projectAccountIndex()))
+        account->MailDomain = m_mailDomain->text().trimmed();
 }
 
 void TPostSrv::closeEvent(QCloseEvent *event)

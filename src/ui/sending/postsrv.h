@@ -38,12 +38,14 @@ public:
     // `accounts`. Check isUsable() before showing it: when the project's
     // e-mail column is out of range "Define Email Column" was shown and the
     // window must go.
-    TPostSrv(Project &project, const tAccounts &accounts, QWidget *parent = nullptr);
+    // The window keeps the mail domain box in the project's account of
+    // `accounts` when it closes.
+    TPostSrv(Project &project, tAccounts &accounts, QWidget *parent = nullptr);
     ~TPostSrv() override;
 
     // `Open`: brings the area's sending window to the front, or creates one
     // as a child window of `area`. Null when the list cannot be sent.
-    static TPostSrv *Open(QMdiArea *area, Project &project, const tAccounts &accounts);
+    static TPostSrv *Open(QMdiArea *area, Project &project, tAccounts &accounts);
 
     [[nodiscard]] bool isUsable() const { return m_run->isUsable(); }
 
@@ -119,6 +121,7 @@ private:
     QPushButton *addButton(const QString &objectName, const QString &caption, void (TPostSrv::*slot)());
 
     Project &m_project;
+    tAccounts &m_accounts;
     std::unique_ptr<SendingRun> m_run;
     std::unique_ptr<ProjectLock> m_lock; // held while the window is open
     TMsgLanguage *m_msl;

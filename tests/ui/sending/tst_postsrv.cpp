@@ -597,4 +597,7 @@ void TestPostSrv::directDeliveryFromTheWindow()
     sw->click(); // back to the account: no second warning
     QCOMPARE(messages.texts.size(), 2);
     QVERIFY(!panel->isVisible());
+    // The mail domain stays with the project's account.
+    QVERIFY(w.close());
+    QCOMPARE(f.accounts.item(0)->MailDomain, QStringLiteral("d.test"));
 }
