@@ -171,4 +171,56 @@ QString CommaText(const QStringList &values)
     return out;
 }
 
+namespace {
+
+bool isCommaBlank(QChar c)
+{
+    return c.unicode() >= 1 && c.unicode() <= u' ';
+}
+
+} // namespace
+
+QStringList SplitCommaText(const QString &text)
+{
+    QStringList values;
+    const qsizetype n = text.size();
+    qsizetype i = 0;
+    while (i < n && isCommaBlank(text[i]))
+        ++i;
+    while (i < n && text[i] != QChar(0)) {
+        QString value;
+        if (text[i] == u'"') {
+            // Up to the closing quote; a doubled quote is one quote. An
+            // unclosed quote runs to the end.
+            ++i;
+            while (i < n) {
+                if (text[i] == u'"') {
+                    if (i + 1 < n && text[i + 1] == u'"') {
+                        value += u'"';
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                value += text[i++];
+            }
+        } else {
+            const qsizetype from = i;
+            while (i < n && text[i].unicode() > u' ' && text[i] != u',')
+                ++i;
+            value = text.mid(from, i - from);
+        }
+        values << value;
+        while (i < n && isCommaBlank(text[i]))
+            ++i;
+        if (i < n && text[i] == u',') {
+            do
+                ++i;
+            while (i < n && isCommaBlank(text[i]));
+        }
+    }
+    return values;
+}
+
 } // namespace varnholt::extract

@@ -69,5 +69,11 @@ bool writeConditions(const QString &path, const ExtractConditions &c, QString *e
 // Values joined by commas; a value holding a blank, a comma, a double quote
 // or a control character is put in double quotes with its quotes doubled.
 [[nodiscard]] QString CommaText(const QStringList &values);
+// Reads comma text back into values: values are separated by commas or by
+// unquoted blanks (blanks and control characters around a separator are
+// skipped); a value in double quotes may hold commas and blanks, and a
+// doubled double quote inside it stands for one. Two commas in a row give
+// an empty value; a comma at the end gives none.
+[[nodiscard]] QStringList SplitCommaText(const QString &text);
 
 } // namespace varnholt::extract

@@ -24,7 +24,8 @@
 // windows, on sample files of their own; "listeditor", "dedupe", "filter"
 // and "replace" the list tools on the project's list; "verify" the verification window
 // after a run over the project's list, its MX queries answered by a script
-// (no DNS server is asked), a row in each state's colour; any other name
+// (no DNS server is asked), a row in each state's colour; "extract" the
+// extraction window after a run over a folder of sample pages; any other name
 // triggers the main window's command of that name (a modal window) and
 // takes that window.
 
@@ -49,6 +50,8 @@
 #include "ui/listtools/impvznload.h"
 #include "sending/xlsxexport.h"
 #include "ui/common/messagebox.h"
+#include "ui/extract/fasform.h"
+#include "ui/extract/fasmodels.h"
 #include "ui/verify/verifyform.h"
 
 #include <QCheckBox>
@@ -57,6 +60,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QTableView>
 #include <QTemporaryDir>
 
 #include <QAction>
@@ -272,6 +276,57 @@ void ShowVerificationForScreenshot(TMainForm &main, const ScreenshotSaver &save)
     form->startVerification(false);
 }
 
+// The extraction window after a run over a few sample pages in a scratch
+// folder: one record per "mailto:", the address (unique) and the link text.
+void ShowExtractionForScreenshot(TMainForm &main, const ScreenshotSaver &save)
+{
+    static QTemporaryDir scratch;
+    const QString pages = scratch.filePath(QStringLiteral("pages"));
+    QDir().mkpath(pages);
+    QDir().mkpath(pages + QStringLiteral("/archive"));
+    const auto write = [&pages](const QString &name, const QByteArray &bytes) {
+        QFile f(pages + u'/' + name);
+        if (f.open(QIODevice::WriteOnly))
+            f.write(bytes);
+    };
+    write(QStringLiteral("team.htm"),
+          "<html><body><h1>Our team</h1>\r\n"
+          "<p><a href=\"mailto:anna.berger@example.com\">Anna Berger</a>, sales</p>\r\n"
+          "<p><a href=\"mailto:b.krause@example.org\">Bernd Krause</a>, support</p>\r\n"
+          "<p><a href=\"mailto:carla@example.net\">Carla Lindqvist</a>, accounts</p>\r\n</body></html>\r\n");
+    write(QStringLiteral("contact.htm"),
+          "<html><body><p>Write to <a href=\"mailto:info@example.com\">Info desk</a> or\r\n"
+          "<a href=\"mailto:anna.berger@example.com\">Anna Berger</a>.</p></body></html>\r\n");
+    write(QStringLiteral("partners.htm"),
+          "<ul><li><a href=\"mailto:office@garden-example.org\">Garden Office</a></li>\r\n"
+          "<li><a href=\"mailto:d.meyer@example.de\">Dora Meyer</a></li></ul>\r\n");
+    write(QStringLiteral("archive/2023.htm"), "<p><a href=\"mailto:e.novak@example.cz\">Emil Novak</a></p>\r\n");
+    write(QStringLiteral("readme.txt"), "Pages of the web site, copied for the newsletter list.\r\n");
+
+    extract::ExtractConditions c;
+    c.folder = pages;
+    c.mask = QStringLiteral("*.htm");
+    c.recordBegin = QStringLiteral("mailto:");
+    c.items.assign(2, extract::rItem{});
+    c.items[0].name = QStringLiteral("E-mail");
+    c.items[0].begin = QStringLiteral("^Find@");
+    c.items[0].unique = QStringLiteral("Yes");
+    c.items[1].name = QStringLiteral("Name");
+    c.items[1].begin = QStringLiteral(">");
+    c.items[1].end = QStringLiteral("<");
+    const QString conditions = scratch.filePath(QStringLiteral("offer.cnd"));
+    extract::writeConditions(conditions, c);
+
+    setMessageBoxHook([](const QString &, const QString &, int) { return int(idOk); });
+    auto *form = new TfFas(conditions, TfFas::Mode::Interactive, &main);
+    form->resize(1200, 760);
+    form->show();
+    form->fieldGrid()->setCurrentIndex(form->fieldModel()->index(0, 1));
+    QObject::connect(&form->run(), &extract::ExtractRun::finished, form,
+                     [form, save] { QTimer::singleShot(300, form, [form, save] { save(form); }); });
+    QTimer::singleShot(300, form, &TfFas::extractData);
+}
+
 // Takes the modal window that is up by then, and closes it.
 void saveModalLater(TMainForm &main, const ScreenshotSaver &save)
 {
@@ -314,6 +369,10 @@ void scheduleScreenshot(TMainForm &main, const Request &request)
         }
         if (request.window == u"verify") {
             ShowVerificationForScreenshot(main, save);
+            return;
+        }
+        if (request.window == u"extract") {
+            ShowExtractionForScreenshot(main, save);
             return;
         }
         if (request.window == u"sending") {

@@ -6,6 +6,7 @@
 #include "ui/common/messagebox.h"
 #include "ui/common/msglanguage.h"
 #include "ui/common/progaddress.h"
+#include "ui/extract/fasform.h"
 #include "ui/sending/xlsxexport.h"
 
 #include <QFileInfo>
@@ -117,17 +118,10 @@ void TEditAB::buildWindow()
                QStringLiteral("Remove duplicated records in the addressbook"), &TEditAB::removeDuplicatesClick),
         button(QStringLiteral("sbExcel"), QStringLiteral("Export to MS &Excel"), QString(), &TEditAB::exportToExcel),
     };
-    // The extraction of addresses from files comes with its own window;
-    // its two buttons stand after "Replace".
-    int at = 8;
-    for (const auto &[name, caption, hint] :
-         {std::tuple{"sbOrvanel", "Or&vanel", ""}, std::tuple{"sbExtract", "E&xtract Data", "Extract Data from files"}}) {
-        auto *b = new QPushButton(QString::fromLatin1(caption), this);
-        b->setObjectName(QString::fromLatin1(name));
-        b->setToolTip(QString::fromLatin1(hint));
-        b->setEnabled(false);
-        buttons.insert(at++, b);
-    }
+    // The extraction of data from files; its two buttons stand after "Replace".
+    buttons.insert(8, button(QStringLiteral("sbOrvanel"), QStringLiteral("Or&vanel"), QString(), &TEditAB::orvanelClick));
+    buttons.insert(9, button(QStringLiteral("sbExtract"), QStringLiteral("E&xtract Data"),
+                             QStringLiteral("Extract Data from files"), &TEditAB::extractDataClick));
     auto *close = button(QStringLiteral("sbClose"), QStringLiteral("&Close"), QString(), nullptr);
     connect(close, &QPushButton::clicked, this, &QDialog::accept);
     buttons << close;
@@ -307,6 +301,55 @@ void TEditAB::replaceClick()
 void TEditAB::removeDuplicatesClick()
 {
     RemoveDuplicates(this, m_table);
+    setModified();
+}
+
+QString TEditAB::conditionsFileOf(const QString &listFile)
+{
+    // The extension starts at the last dot of the name, not of the folder.
+    const qsizetype nameStart = std::max(listFile.lastIndexOf(u'/'), listFile.lastIndexOf(u'\\')) + 1;
+    const qsizetype dot = listFile.lastIndexOf(u'.');
+    return (dot >= nameStart ? listFile.left(dot) : listFile) + QStringLiteral(".cnd");
+}
+
+void TEditAB::orvanelClick()
+{
+    runExtraction(false);
+}
+
+void TEditAB::extractDataClick()
+{
+    runExtraction(true);
+}
+
+void TEditAB::runExtraction(bool unattended)
+{
+    QStringList records;
+    int fieldCount = 0;
+    if (RunDataExtraction(conditionsFileOf(m_listFile), records, fieldCount, unattended, this))
+        appendExtracted(records, fieldCount);
+}
+
+void TEditAB::appendExtracted(const QStringList &records, int fieldCount)
+{
+    if (fieldCount > m_table.columnCount() && m_table.columnCount() < kColumnLimit)
+        m_columns->setValue(std::min(fieldCount, kColumnLimit));
+    if (records.isEmpty())
+        return;
+    const int columns = m_table.columnCount();
+    bool blank = m_table.rowCount() == 1;
+    for (int c = 0; blank && c < columns; ++c)
+        blank = m_table.cell(0, c).trimmed().isEmpty();
+    int row = blank ? 0 : m_table.rowCount();
+    m_table.beginUpdate();
+    m_table.setRowCount(row + int(records.size()));
+    for (const QString &record : records) {
+        const QStringList values = extract::SplitCommaText(record);
+        for (int c = 0; c < columns && c < values.size(); ++c)
+            m_table.setCell(row, c, values[c].isEmpty() ? QStringLiteral(" ") : values[c]);
+        ++row;
+    }
+    m_table.endUpdate();
     setModified();
 }
 

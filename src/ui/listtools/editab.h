@@ -51,7 +51,18 @@ public:
     void filterClick();
     void replaceClick();
     void removeDuplicatesClick();
+    // The extraction window on the list's conditions file: "Orvanel" shows
+    // it, "Extract Data" runs the saved conditions unattended; the rows
+    // found are added to the table.
+    void orvanelClick();
+    void extractDataClick();
+    // Adds extracted records (comma text, one a line) with up to
+    // `fieldCount` values each: a blank one-row table takes the first.
+    void appendExtracted(const QStringList &records, int fieldCount);
     void exportToExcel();
+
+    // The list file's name with the extension ".cnd".
+    [[nodiscard]] static QString conditionsFileOf(const QString &listFile);
 
     void done(int result) override;
 
@@ -61,6 +72,7 @@ private:
     void setModified() { m_modified = true; }
     void columnCountChosen(int count);
     void showColumnCount();
+    void runExtraction(bool unattended);
     [[nodiscard]] QChar delimiterChar() const;
 
     ListTable &m_projectTable;

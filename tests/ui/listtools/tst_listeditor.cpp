@@ -2,6 +2,7 @@
 // list that reaches the project only when it commits.
 #include "ui/listtools/editab.h"
 
+#include "extract/conditions.h"
 #include "ui/common/filedialogs.h"
 #include "ui/common/messagebox.h"
 
@@ -168,6 +169,46 @@ private slots:
         editor.done(QDialog::Accepted);
         QCOMPARE(m_project.columnCount(), 150);
         QCOMPARE(m_project.cell(0, 149), QStringLiteral("v149"));
+    }
+
+    // "Extract Data" runs the list's saved conditions unattended: a blank
+    // table takes the first record, the columns grow to the values, an
+    // empty value shows as a blank; a second run appends.
+    void extractedRecordsAreAdded()
+    {
+        QCOMPARE(TEditAB::conditionsFileOf(QStringLiteral("/d/p.txt")), QStringLiteral("/d/p.cnd"));
+        QCOMPARE(TEditAB::conditionsFileOf(QStringLiteral("/d.x/list")), QStringLiteral("/d.x/list.cnd"));
+        const QString data = m_dir.filePath("pages");
+        writeFileIn(data, "a.htm", "<a href=\"mailto:ann@x.test\">Ann Lee</a>\r\n");
+        writeFileIn(data, "b.htm", "<a href=\"mailto:bob@x.test\">Bob</a>\r\n");
+        extract::ExtractConditions c;
+        c.folder = data;
+        c.recordBegin = QStringLiteral("mailto:");
+        c.items.assign(3, extract::rItem{});
+        c.items[0].name = QStringLiteral("Mail");
+        c.items[0].begin = QStringLiteral("^Find@");
+        c.items[1].name = QStringLiteral("Note");
+        c.items[1].begin = QStringLiteral("note=");
+        c.items[2].name = QStringLiteral("Name");
+        c.items[2].begin = QStringLiteral(">");
+        c.items[2].end = QStringLiteral("<");
+        const QString list = m_dir.filePath("blank.txt");
+        writeFile(list, "");
+        QVERIFY(extract::writeConditions(m_dir.filePath("blank.cnd"), c));
+        ListTable project;
+        project.load(list, u';');
+
+        TEditAB editor(project, list, ";");
+        QCOMPARE(editor.columnCountBox()->value(), 1);
+        editor.extractDataClick();
+        QVERIFY(editor.isModified());
+        QCOMPARE(editor.columnCountBox()->value(), 3);
+        QCOMPARE(rowsOf(editor.table()), (QStringList{"ann@x.test| |Ann Lee", "bob@x.test| |Bob"}));
+        editor.extractDataClick();
+        QCOMPARE(rowsOf(editor.table()),
+                 (QStringList{"ann@x.test| |Ann Lee", "bob@x.test| |Bob", "ann@x.test| |Ann Lee", "bob@x.test| |Bob"}));
+        QVERIFY(m_boxes.isEmpty());
+        editor.done(QDialog::Rejected);
     }
 
     void keyboardAndScreenReader()
