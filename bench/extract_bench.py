@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """The generated tree and the judge of bench/extract_bench.sh.
 
-  extract_bench.py generate FOLDER SIZE_MB FILES EXPECTED
+  extract_bench.py generate FOLDER SIZE_MB FILES EXPECTED [EVERY]
       Writes FILES files of HTML and plain text, about SIZE_MB MiB in all,
       into FOLDER (a hundred files a subfolder), with a fixed seed. Every
       "@" in the tree comes from a snippet whose values under the e-mail
       finder's rules are known when it is written; EXPECTED receives them
-      (one per line, "planted" or "other", a tab, the value).
+      (one per line, "planted" or "other", a tab, the value). Text comes
+      in blocks of about 1 kB; every block is followed by 0 to 3 snippets,
+      or with EVERY above 1, one block in EVERY (at random) by one snippet:
+      a sparse tree.
 
   extract_bench.py judge FOLDER EXPECTED VARNHOLT_OUT RG_OUT
       Scans the tree again with a small reimplementation of the e-mail
@@ -159,7 +162,7 @@ def snippet(rng, pick, html):
     return rng.choice(misses)
 
 
-def generate(folder, size_mb, files, expected_path):
+def generate(folder, size_mb, files, expected_path, every=1):
     rng = random.Random(SEED)
     pool = make_pool(rng, max(2000, files * 5))
     # Popular addresses come up in many files.
@@ -184,7 +187,8 @@ def generate(folder, size_mb, files, expected_path):
             b = rng.choice(blocks[html])
             parts.append(b)
             size += len(b)
-            for _ in range(rng.randint(0, 3)):
+            snippets = rng.randint(0, 3) if every <= 1 else int(rng.randrange(every) == 0)
+            for _ in range(snippets):
                 text, values = snippet(rng, pick, html)
                 parts.append(text + "\n")
                 size += len(text) + 1
@@ -297,8 +301,9 @@ def judge(folder, expected_path, ours_path, rg_path):
 
 
 def main():
-    if len(sys.argv) == 6 and sys.argv[1] == "generate":
-        generate(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5])
+    if len(sys.argv) in (6, 7) and sys.argv[1] == "generate":
+        every = int(sys.argv[6]) if len(sys.argv) == 7 else 1
+        generate(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5], every)
         return 0
     if len(sys.argv) == 6 and sys.argv[1] == "judge":
         return 0 if judge(*sys.argv[2:]) else 1

@@ -122,6 +122,20 @@ int runExtract(const Invocation &inv)
 
     QJsonArray jsonRows;
     bool writeFailed = false;
+    // Lines are gathered and written a block at a time: a finder scan can
+    // deliver millions of short ones.
+    constexpr qsizetype kWriteBlock = qsizetype(64) << 10;
+    QByteArray pending;
+    auto writePending = [&] {
+        if (pending.isEmpty() || writeFailed)
+            return;
+        if (out->write(pending) != pending.size()) {
+            writeFailed = true;
+            fail(QStringLiteral("cannot write: %1").arg(out->errorString()));
+            run.stop();
+        }
+        pending.resize(0);
+    };
     QObject::connect(&run, &ExtractRun::rowFound, &run, [&](const ExtractRow &row) {
         if (!out) {
             if (finding)
@@ -131,20 +145,17 @@ int runExtract(const Invocation &inv)
                                             {QStringLiteral("values"), QJsonArray::fromStringList(row.values)}});
             return;
         }
-        QString line;
         if (finding) {
-            line = row.values.value(0);
+            pending += SystemCharset::fromUnicode(row.values.value(0));
         } else {
-            line = row.file;
+            QString line = row.file;
             for (const QString &v : row.values)
                 line += delimiter + v;
+            pending += SystemCharset::fromUnicode(line);
         }
-        const QByteArray bytes = SystemCharset::fromUnicode(line) + lineEnd;
-        if (out->write(bytes) != bytes.size() && !writeFailed) {
-            writeFailed = true;
-            fail(QStringLiteral("cannot write: %1").arg(out->errorString()));
-            run.stop();
-        }
+        pending += lineEnd;
+        if (pending.size() >= kWriteBlock)
+            writePending();
     });
     const bool tty = !inv.json && ::isatty(STDERR_FILENO) == 1;
     QElapsedTimer sinceDrawn;
@@ -172,6 +183,8 @@ int runExtract(const Invocation &inv)
         drawProgress(run.counts());
         std::fputc('\n', stderr);
     }
+    if (out)
+        writePending();
     if (out == &standardOutput)
         standardOutput.flush();
     if (out == &outputFile && !writeFailed && !outputFile.commit()) {

@@ -3,9 +3,11 @@
 #include "settings/syscharset.h"
 
 #include <QDir>
-#include <QFileInfo>
+#include <QFile>
+#include <QHashSeed>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -34,33 +36,274 @@ QByteArray loweredMarker(const QString &text)
     return lowered(SystemCharset::fromUnicode(text));
 }
 
+// Printable ASCII (blank to DEL) with A-Z lowered; 0 for every other byte.
+constexpr std::array<char, 256> kPlainFold = [] {
+    std::array<char, 256> t{};
+    for (int c = 0x20; c < 0x80; ++c)
+        t[size_t(c)] = char(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    return t;
+}();
+
+// Whether the system charset reads printable ASCII as itself, byte by byte
+// and as a run (a stateful charset such as UTF-7 does not).
+bool readsAsciiAsItself()
+{
+    QByteArray all;
+    for (int c = 0x20; c < 0x80; ++c) {
+        const char b = char(c);
+        if (SystemCharset::toUnicode(QByteArrayView(&b, 1)) != QString(QChar(char16_t(c))))
+            return false;
+        all += b;
+    }
+    return SystemCharset::toUnicode(all) == QString::fromLatin1(all);
+}
+
+bool isAsciiText(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() >= 0x80)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
-// The bytes of the open file from `offset` on, and their lower-cased copy.
+// The values of a finder scan: their text, and with `unique` the set of
+// those delivered, keyed by their letter-case folded text (what
+// QString::toCaseFolded makes of the value as read).
+//
+// A finder's value is printable ASCII as a rule; in a charset that reads
+// ASCII as itself its key is then its bytes with A-Z lowered, and a value
+// seen before costs no QString at all. Any other value takes the way through
+// QString; its folded text joins the same keys when it is ASCII, else a
+// QSet, so the two ways agree on every value.
+//
+// The keys live in one byte arena, each after its hash and size, and an
+// open-addressing table of 8-byte slots (16 bits of the hash, the key's
+// place) finds them. The set outgrows the processor's caches on a large
+// tree, so values come in batches: the slots and keys a batch will look at
+// are fetched ahead, and their waits overlap instead of adding up.
+class ExtractRun::SeenValues
+{
+public:
+    static constexpr int kBatch = 32;
+
+    SeenValues()
+        : m_asciiAsItself(readsAsciiAsItself())
+        , m_seed(QHashSeed::globalSeed())
+        , m_slots(kInitialSlots, 0)
+    {
+    }
+
+    [[nodiscard]] QString text(QByteArrayView value) const
+    {
+        if (m_asciiAsItself && isPlain(value))
+            return QString::fromLatin1(value);
+        return SystemCharset::toUnicode(value);
+    }
+
+    // Sets fresh[i] for each of the `count` values (at most kBatch) not
+    // seen before, in order: a value twice in the batch is fresh once.
+    // Every value is kept from now on.
+    void insert(const QByteArrayView *values, int count, bool *fresh)
+    {
+        while ((m_count + size_t(count)) * 2 > m_slots.size())
+            grow();
+        const size_t mask = m_slots.size() - 1;
+        m_keyBytes.resize(0);
+        for (int i = 0; i < count; ++i) {
+            Key &key = m_batch[i];
+            key = makeKey(values[i]);
+            if (key.other < 0)
+                __builtin_prefetch(&m_slots[key.hash & mask]);
+        }
+        for (int i = 0; i < count; ++i) {
+            const Key &key = m_batch[i];
+            if (key.other >= 0)
+                continue;
+            const quint64 slot = m_slots[key.hash & mask];
+            if (slot != 0 && (slot >> 48) == (key.hash >> 48))
+                __builtin_prefetch(m_arena.constData() + (slot & kOffsetMask) - 1);
+        }
+        for (int i = 0; i < count; ++i) {
+            const Key &key = m_batch[i];
+            if (key.other >= 0) {
+                const QString &folded = m_otherKeys[size_t(key.other)];
+                fresh[i] = !m_others.contains(folded);
+                if (fresh[i])
+                    m_others.insert(folded);
+            } else {
+                fresh[i] = insertKey(key);
+            }
+        }
+        m_otherKeys.clear();
+    }
+
+private:
+    static constexpr size_t kInitialSlots = 1024;
+    // A slot: 0 when free, else the hash's top 16 bits and the place of the
+    // key's entry in the arena plus one.
+    static constexpr quint64 kOffsetMask = (quint64(1) << 48) - 1;
+    // An entry: the hash's low 32 bits, the key's size, the key.
+    static constexpr qsizetype kEntryHead = 8;
+
+    // A key of the batch: its bytes in m_keyBytes, or (`other` >= 0) a
+    // folded text in m_otherKeys.
+    struct Key {
+        qsizetype at = 0;
+        qsizetype size = 0;
+        quint64 hash = 0;
+        int other = -1;
+    };
+
+    static bool isPlain(QByteArrayView value)
+    {
+        for (const char c : value) {
+            if (kPlainFold[static_cast<unsigned char>(c)] == 0)
+                return false;
+        }
+        return true;
+    }
+
+    Key makeKey(QByteArrayView value)
+    {
+        Key key;
+        key.at = m_keyBytes.size();
+        key.size = value.size();
+        m_keyBytes.resize(key.at + key.size);
+        char *out = m_keyBytes.data() + key.at;
+        bool plain = m_asciiAsItself;
+        for (qsizetype i = 0; plain && i < value.size(); ++i) {
+            out[i] = kPlainFold[static_cast<unsigned char>(value[i])];
+            plain = out[i] != 0;
+        }
+        if (!plain) {
+            m_keyBytes.resize(key.at);
+            const QString folded = SystemCharset::toUnicode(value).toCaseFolded();
+            if (!isAsciiText(folded)) {
+                key.other = int(m_otherKeys.size());
+                m_otherKeys.push_back(folded);
+                return key;
+            }
+            m_keyBytes += folded.toLatin1();
+            key.size = m_keyBytes.size() - key.at;
+        }
+        key.hash = quint64(qHashBits(m_keyBytes.constData() + key.at, size_t(key.size), m_seed));
+        return key;
+    }
+
+    bool insertKey(const Key &key)
+    {
+        const char *bytes = m_keyBytes.constData() + key.at;
+        const auto low = quint32(key.hash);
+        const auto size = quint32(key.size);
+        const quint64 tag = key.hash >> 48;
+        const size_t mask = m_slots.size() - 1;
+        for (size_t i = key.hash & mask;; i = (i + 1) & mask) {
+            const quint64 slot = m_slots[i];
+            if (slot == 0) {
+                const qsizetype at = m_arena.size();
+                m_arena.resize(at + kEntryHead + key.size);
+                char *entry = m_arena.data() + at;
+                std::memcpy(entry, &low, 4);
+                std::memcpy(entry + 4, &size, 4);
+                std::memcpy(entry + kEntryHead, bytes, size_t(key.size));
+                m_slots[i] = (tag << 48) | quint64(at + 1);
+                ++m_count;
+                return true;
+            }
+            if ((slot >> 48) != tag)
+                continue;
+            const char *entry = m_arena.constData() + (slot & kOffsetMask) - 1;
+            quint32 head[2];
+            std::memcpy(head, entry, sizeof head);
+            if (head[0] == low && head[1] == size && std::memcmp(entry + kEntryHead, bytes, size_t(size)) == 0)
+                return false;
+        }
+    }
+
+    void grow()
+    {
+        std::vector<quint64> table(m_slots.size() * 2, 0);
+        const size_t mask = table.size() - 1;
+        for (const quint64 slot : m_slots) {
+            if (slot == 0)
+                continue;
+            quint32 low = 0;
+            std::memcpy(&low, m_arena.constData() + (slot & kOffsetMask) - 1, 4);
+            size_t i = low & mask;
+            while (table[i] != 0)
+                i = (i + 1) & mask;
+            table[i] = slot;
+        }
+        m_slots = std::move(table);
+    }
+
+    const bool m_asciiAsItself;
+    const size_t m_seed;
+    std::vector<quint64> m_slots;
+    size_t m_count = 0;
+    QByteArray m_arena;
+    QSet<QString> m_others;
+    // The batch being looked up.
+    std::array<Key, kBatch> m_batch;
+    QByteArray m_keyBytes;
+    std::vector<QString> m_otherKeys;
+};
+
+// The bytes of the open file still needed, and their lower-cased copy.
+// Pieces are read straight onto the end; the memory stays from file to file.
 struct ExtractRun::Buffer {
     QByteArray raw;
     QByteArray low;
     bool lowering = true;
 
-    void append(const char *data, qsizetype n)
+    void reset(bool lower)
+    {
+        raw.resize(0);
+        low.resize(0);
+        lowering = lower;
+    }
+    void release()
+    {
+        raw = QByteArray();
+        low = QByteArray();
+    }
+    // Reads up to `n` bytes of `fd` onto the end; read()'s result.
+    qsizetype readFrom(int fd, qsizetype n)
     {
         const qsizetype old = raw.size();
-        raw.append(data, n);
-        if (!lowering)
-            return;
-        // A two-byte character cut by the last piece's end is lowered
-        // whole now, from its first byte.
-        qsizetype from = old;
-        if (old > 0 && (static_cast<unsigned char>(raw[old - 1]) & 0xE0) == 0xC0)
-            from = old - 1;
-        low.resize(raw.size());
-        lowerInto(raw.constData() + from, low.data() + from, raw.size() - from);
+        raw.resize(old + n);
+        qsizetype got = 0;
+        do {
+            got = ::read(fd, raw.data() + old, size_t(n));
+        } while (got < 0 && errno == EINTR);
+        raw.resize(old + qMax<qsizetype>(got, 0));
+        if (got > 0 && lowering) {
+            // A two-byte character cut by the last piece's end is lowered
+            // whole now, from its first byte.
+            qsizetype from = old;
+            if (old > 0 && (static_cast<unsigned char>(raw[old - 1]) & 0xE0) == 0xC0)
+                from = old - 1;
+            low.resize(raw.size());
+            lowerInto(raw.constData() + from, low.data() + from, raw.size() - from);
+        }
+        return got;
     }
     void dropFront(qsizetype k)
     {
-        raw.remove(0, k);
+        dropFront(raw, k);
         if (lowering)
-            low.remove(0, k);
+            dropFront(low, k);
+    }
+    // In place: QByteArray::remove would leave the room in front of the
+    // data, and the next read would have to move everything to a new block.
+    static void dropFront(QByteArray &bytes, qsizetype k)
+    {
+        const qsizetype rest = bytes.size() - k;
+        std::memmove(bytes.data(), bytes.constData() + k, size_t(rest));
+        bytes.resize(rest);
     }
 };
 
@@ -68,7 +311,9 @@ struct ExtractRun::FileState {
     int fd = -1;
     QString name;
     bool eof = false;
-    Buffer buf;
+    // The file's size when it was opened, and the bytes read so far.
+    qint64 size = 0;
+    qint64 read = 0;
     // Field mode: where the next record begin is searched; the record found
     // (-1: none yet) and where its end is searched.
     qsizetype pos = 0;
@@ -86,6 +331,7 @@ struct ExtractRun::FileState {
 
 ExtractRun::ExtractRun(QObject *parent)
     : QObject(parent)
+    , m_buffer(std::make_unique<Buffer>())
 {
     m_timer.setSingleShot(true);
     m_timer.setInterval(0);
@@ -192,7 +438,8 @@ ExtractRun::Start ExtractRun::startScan(const QString &folder, const QString &ma
     m_mode = Mode::Scan;
     m_finder = finder;
     m_scanUnique = unique;
-    m_seen.assign(1, {});
+    m_seen.clear();
+    m_scanSeen = std::make_unique<SeenValues>();
     m_titles = {finder == Finder::Email ? QStringLiteral("E-mail")
                 : finder == Finder::Url ? QStringLiteral("URL")
                                         : QStringLiteral("Domain")};
@@ -239,6 +486,8 @@ void ExtractRun::finish(bool stopped)
     m_entries.clear();
     m_entryIndex = 0;
     m_seen.clear();
+    m_scanSeen.reset();
+    m_buffer->release();
     m_running = false;
     m_stopped = stopped;
     m_stopRequested = false;
@@ -260,7 +509,7 @@ void ExtractRun::step()
             openNextFile();
         } else if (m_dir) {
             readEntries(clock);
-        } else if (m_entryIndex < m_entries.size()) {
+        } else if (m_entryIndex < qsizetype(m_entries.size())) {
             listEntries(clock);
         } else if (!m_folders.empty()) {
             const QString folder = m_folders.front();
@@ -306,12 +555,13 @@ void ExtractRun::readEntries(const QElapsedTimer &clock)
         const dirent *entry = ::readdir(dir);
         if (!entry) {
             m_dir.reset();
-            std::sort(m_entries.begin(), m_entries.end());
+            std::sort(m_entries.begin(), m_entries.end(),
+                      [](const Entry &a, const Entry &b) { return a.name < b.name; });
             return;
         }
         const char *name = entry->d_name;
         if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
-            m_entries << QFile::decodeName(name);
+            m_entries.push_back({QFile::decodeName(name), entry->d_type == DT_REG});
         if ((n & 255) == 0 && clock.elapsed() >= kStepMillis)
             return;
     }
@@ -321,12 +571,18 @@ void ExtractRun::readEntries(const QElapsedTimer &clock)
 // the queue, matching regular files the files to read.
 void ExtractRun::listEntries(const QElapsedTimer &clock)
 {
-    while (m_entryIndex < m_entries.size()) {
-        const QString &name = m_entries[m_entryIndex++];
-        const QString path = m_listedFolder + u'/' + name;
+    while (m_entryIndex < qsizetype(m_entries.size())) {
+        const Entry &entry = m_entries[size_t(m_entryIndex++)];
+        const QString path = m_listedFolder + u'/' + entry.name;
+        // A regular file by the listing that the mask takes needs no stat:
+        // opening it checks it again (and counts it when that fails).
+        const bool regularMatch = entry.regular && m_mask.matches(entry.name);
         struct stat st = {};
-        // stat follows links: one that leads nowhere or in a circle fails.
-        if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
+        if (regularMatch) {
+            if (!skippedByExtension(entry.name, m_mode))
+                m_files.push_back(path);
+        } else if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
+            // stat follows links: one that leads nowhere or in a circle fails.
             ++m_counts.skipped;
         } else if (S_ISDIR(st.st_mode)) {
             const QPair<quint64, quint64> key{quint64(st.st_dev), quint64(st.st_ino)};
@@ -334,16 +590,16 @@ void ExtractRun::listEntries(const QElapsedTimer &clock)
                 m_visited.insert(key);
                 m_folders.push_back(path);
             }
-        } else if (m_mask.matches(name)) {
+        } else if (!entry.regular && m_mask.matches(entry.name)) {
             if (!S_ISREG(st.st_mode))
                 ++m_counts.skipped;
-            else if (!skippedByExtension(name, m_mode))
+            else if (!skippedByExtension(entry.name, m_mode))
                 m_files.push_back(path);
         }
         if ((m_entryIndex & 63) == 0 && clock.elapsed() >= kStepMillis)
             break;
     }
-    if (m_entryIndex >= m_entries.size()) {
+    if (m_entryIndex >= qsizetype(m_entries.size())) {
         m_entries.clear();
         m_entryIndex = 0;
     }
@@ -368,10 +624,11 @@ void ExtractRun::openNextFile()
     }
     m_file = std::make_unique<FileState>();
     m_file->fd = fd;
-    m_file->name = QFileInfo(path).fileName();
+    m_file->size = qint64(st.st_size);
+    m_file->name = path.mid(path.lastIndexOf(u'/') + 1);
     // Delimited data needs no lower case, nor does the address scan: "@"
     // and the characters an address may hold are the same in both cases.
-    m_file->buf.lowering = m_mode != Mode::Delimited && !(m_mode == Mode::Scan && m_finder == Finder::Email);
+    m_buffer->reset(m_mode != Mode::Delimited && !(m_mode == Mode::Scan && m_finder == Finder::Email));
     ++m_counts.files;
 }
 
@@ -389,14 +646,24 @@ bool ExtractRun::readPiece()
     FileState &f = *m_file;
     if (f.eof)
         return false;
-    if (m_piece.size() != m_pieceBytes)
-        m_piece = QByteArray(m_pieceBytes, Qt::Uninitialized);
-    qsizetype got = 0;
-    while (true) {
-        got = ::read(f.fd, m_piece.data(), size_t(m_piece.size()));
-        if (got < 0 && errno == EINTR)
-            continue;
-        break;
+    qsizetype got = m_buffer->readFrom(f.fd, m_pieceBytes);
+    if (got > 0 && got < m_pieceBytes) {
+        // A short read is the end of the file as a rule. One that reaches
+        // the size the file had when opened is taken as the end; otherwise
+        // (a file that grew, or one whose size says nothing, as in /proc)
+        // reading again tells. A last piece is then scanned as such, with
+        // no step of its own for the end.
+        if (f.read + got == f.size) {
+            f.eof = true;
+        } else {
+            const qsizetype more = m_buffer->readFrom(f.fd, m_pieceBytes - got);
+            if (more < 0)
+                ++m_counts.skipped;
+            if (more <= 0)
+                f.eof = true;
+            else
+                got += more;
+        }
     }
     if (got <= 0) {
         // A read error ends the file like its end would.
@@ -406,17 +673,17 @@ bool ExtractRun::readPiece()
         return false;
     }
     m_counts.bytes += got;
-    f.buf.append(m_piece.constData(), got);
+    f.read += got;
     return true;
 }
 
 void ExtractRun::compact(qsizetype keepFrom)
 {
     FileState &f = *m_file;
-    keepFrom = qBound<qsizetype>(0, keepFrom, f.buf.raw.size());
+    keepFrom = qBound<qsizetype>(0, keepFrom, m_buffer->raw.size());
     if (keepFrom == 0)
         return;
-    f.buf.dropFront(keepFrom);
+    m_buffer->dropFront(keepFrom);
     f.pos = qMax<qsizetype>(f.pos - keepFrom, 0);
     if (f.recordStart >= 0)
         f.recordStart -= keepFrom;
@@ -449,7 +716,7 @@ bool ExtractRun::fileStep()
 void ExtractRun::fieldRecords()
 {
     FileState &f = *m_file;
-    const QByteArray &low = f.buf.low;
+    const QByteArray &low = m_buffer->low;
     const QByteArray &B = m_recordBegin;
     const QByteArray &E = m_recordEnd;
     while (!m_stopRequested) {
@@ -506,9 +773,8 @@ void ExtractRun::fieldRecords()
 
 void ExtractRun::processRecord(qsizetype start, qsizetype end)
 {
-    const FileState &f = *m_file;
-    const QByteArrayView low = QByteArrayView(f.buf.low).sliced(start, end - start);
-    const QByteArrayView raw = QByteArrayView(f.buf.raw).sliced(start, end - start);
+    const QByteArrayView low = QByteArrayView(m_buffer->low).sliced(start, end - start);
+    const QByteArrayView raw = QByteArrayView(m_buffer->raw).sliced(start, end - start);
     QStringList values;
     values.reserve(qsizetype(m_rules.size()));
     bool any = false;
@@ -545,7 +811,7 @@ void ExtractRun::deliver(QStringList values)
 void ExtractRun::htmlTable()
 {
     FileState &f = *m_file;
-    const QByteArray &low = f.buf.low;
+    const QByteArray &low = m_buffer->low;
     static const QByteArray open = "<table";
     static const QByteArray close = "</table";
     if (f.tableStart < 0) {
@@ -612,9 +878,8 @@ void ExtractRun::htmlTable()
 
 void ExtractRun::tableRows(qsizetype start, qsizetype end)
 {
-    const FileState &f = *m_file;
-    const QByteArrayView low = f.buf.low;
-    const QByteArrayView raw = f.buf.raw;
+    const QByteArrayView low = m_buffer->low;
+    const QByteArrayView raw = m_buffer->raw;
     qsizetype from = start;
     while (!m_stopRequested) {
         const auto row = matchElement(low, "<tr", "</tr>", from, end);
@@ -640,7 +905,7 @@ void ExtractRun::tableRows(qsizetype start, qsizetype end)
 void ExtractRun::delimitedLines()
 {
     FileState &f = *m_file;
-    const QByteArray &raw = f.buf.raw;
+    const QByteArray &raw = m_buffer->raw;
     const qsizetype n = raw.size();
     while (!m_stopRequested && f.pos < n) {
         qsizetype q = f.pos;
@@ -679,8 +944,23 @@ void ExtractRun::delimitedLines()
 void ExtractRun::scanHits()
 {
     FileState &f = *m_file;
-    const QByteArray &low = f.buf.lowering ? f.buf.low : f.buf.raw;
+    const QByteArrayView raw = m_buffer->raw;
+    const QByteArrayView low = m_buffer->lowering ? QByteArrayView(m_buffer->low) : raw;
     const qsizetype n = low.size();
+    // Values are delivered a batch at a time (the unique check looks them
+    // up together), in the order found.
+    std::array<QByteArrayView, SeenValues::kBatch> batch;
+    std::array<bool, SeenValues::kBatch> fresh;
+    int pending = 0;
+    auto deliverBatch = [&] {
+        if (m_scanUnique)
+            m_scanSeen->insert(batch.data(), pending, fresh.data());
+        for (int i = 0; i < pending && !m_stopRequested; ++i) {
+            if (!m_scanUnique || fresh[size_t(i)])
+                deliver({m_scanSeen->text(batch[size_t(i)])});
+        }
+        pending = 0;
+    };
     // A hit is taken once the text around it is all here: kScanReach
     // back from its anchor, twice that forward (href= blanks, then the span).
     const qsizetype safe = f.eof ? n : n - 2 * kScanReach - 8;
@@ -698,15 +978,11 @@ void ExtractRun::scanHits()
         if (hit->anchorOnly || hit->span.size() == 0)
             continue;
         f.pos = qMax(f.pos, hit->span.end);
-        QString value = SystemCharset::toUnicode(QByteArrayView(f.buf.raw).sliced(hit->span.start, hit->span.size()));
-        if (m_scanUnique) {
-            const QString key = value.toCaseFolded();
-            if (m_seen[0].contains(key))
-                continue;
-            m_seen[0].insert(key);
-        }
-        deliver({value});
+        batch[size_t(pending++)] = raw.sliced(hit->span.start, hit->span.size());
+        if (pending == SeenValues::kBatch)
+            deliverBatch();
     }
+    deliverBatch();
     if (f.eof && (f.pos >= safe || f.pos >= n))
         f.done = true;
     compact(f.pos - kScanReach);

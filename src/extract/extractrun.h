@@ -112,6 +112,7 @@ signals:
 private:
     struct Buffer;
     struct FileState;
+    class SeenValues;
     void begin(const QString &folder, const QString &mask);
     void step();
     void finish(bool stopped);
@@ -152,7 +153,11 @@ private:
     };
     std::unique_ptr<void, DirCloser> m_dir;
     QString m_listedFolder;
-    QStringList m_entries;
+    struct Entry {
+        QString name;
+        bool regular = false; // a regular file by the listing (no link)
+    };
+    std::vector<Entry> m_entries;
     qsizetype m_entryIndex = 0;
     std::deque<QString> m_files;
     QSet<QPair<quint64, quint64>> m_visited;
@@ -171,9 +176,11 @@ private:
     // Scan.
     Finder m_finder = Finder::Email;
     bool m_scanUnique = false;
+    std::unique_ptr<SeenValues> m_scanSeen;
 
     std::unique_ptr<FileState> m_file;
-    QByteArray m_piece; // read into, kept from file to file
+    // The open file's bytes; its memory is kept from file to file.
+    std::unique_ptr<Buffer> m_buffer;
 };
 
 } // namespace varnholt::extract

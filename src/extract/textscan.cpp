@@ -55,21 +55,22 @@ constexpr bool inStopSet(unsigned char c)
 }
 
 // What a span may hold going forward: the stop set, blanks, control
-// characters and anything from 128 on end it.
-constexpr bool allowedForward(unsigned char c, bool slashEnds)
-{
-    if (inStopSet(c) || c <= 32 || c >= 128)
-        return false;
-    return !(slashEnds && c == '/');
-}
-
-// Going backwards from "@", ":" and "/" end an address too.
-constexpr bool allowedBackward(unsigned char c, bool email)
-{
-    if (inStopSet(c) || c <= 32 || c >= 128)
-        return false;
-    return !(email && (c == ':' || c == '/'));
-}
+// characters and anything from 128 on end it; "/" too where slashes end it.
+// Going backwards from "@", ":" and "/" end an address too. One table each,
+// looked up for every byte of a span.
+enum SpanTable { kForward, kForwardNoSlash, kBackward, kBackwardEmail, kSpanTables };
+constexpr std::array<std::array<bool, 256>, kSpanTables> kSpanAllowed = [] {
+    std::array<std::array<bool, 256>, kSpanTables> t{};
+    for (int c = 33; c < 128; ++c) {
+        if (inStopSet((unsigned char)c))
+            continue;
+        t[kForward][size_t(c)] = true;
+        t[kForwardNoSlash][size_t(c)] = c != '/';
+        t[kBackward][size_t(c)] = true;
+        t[kBackwardEmail][size_t(c)] = c != ':' && c != '/';
+    }
+    return t;
+}();
 
 constexpr bool isWordSeparator(unsigned char c)
 {
@@ -226,8 +227,8 @@ std::optional<FinderHit> nextFinderHit(Finder finder, QByteArrayView lower, qsiz
         while (start < high && (lower[start] == ' ' || lower[start] == '"'))
             ++start;
     } else if (anchorText != "http://") {
-        const bool email = finder == Finder::Email;
-        while (start > low && allowedBackward(static_cast<unsigned char>(lower[start - 1]), email))
+        const auto &allowed = kSpanAllowed[finder == Finder::Email ? kBackwardEmail : kBackward];
+        while (start > low && allowed[static_cast<unsigned char>(lower[start - 1])])
             --start;
     }
     bool slashEnds = false;
@@ -238,8 +239,9 @@ std::optional<FinderHit> nextFinderHit(Finder finder, QByteArrayView lower, qsiz
     start = qMin(start, high);
     if (reach >= 0)
         high = qMin(n, qMax(start, hit.anchor + hit.anchorSize) + reach);
+    const auto &allowed = kSpanAllowed[slashEnds ? kForwardNoSlash : kForward];
     qsizetype end = start;
-    while (end < high && allowedForward(static_cast<unsigned char>(lower[end]), slashEnds))
+    while (end < high && allowed[static_cast<unsigned char>(lower[end])])
         ++end;
     hit.span = {start, end};
     const QByteArrayView spanText = lower.sliced(start, end - start);

@@ -1,10 +1,12 @@
 #include "extract/conditions.h"
 #include "extract/extractrun.h"
 #include "extract/textscan.h"
+#include "settings/syscharset.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -85,6 +87,8 @@ private slots:
     void tableModes();
     void corpus();
     void piecesAndLimits();
+    void uniqueScanManyValues();
+    void scanInCharsetWithOtherAscii();
     void specialEntriesSkipped();
     void maskAndSkippedExtensions();
     void conditionsFile_data();
@@ -439,6 +443,55 @@ void TestExtract::piecesAndLimits()
     const RunOutcome cut = runConditions(c, 64, 20);
     QCOMPARE(cut.rows.size(), 1);
     QCOMPARE(cut.rows[0], QStringLiteral("big.txt|user1@host1.example;"));
+}
+
+void TestExtract::uniqueScanManyValues()
+{
+    // Thousands of addresses, each met again in other letter cases: right
+    // after itself (the same batch of the unique check), later in the file
+    // and in a second file. Only the first spelling of each comes out, in
+    // the order found, however the files are cut into pieces; the set of
+    // seen values grows many times on the way.
+    QTemporaryDir dir;
+    constexpr int kCount = 5000;
+    QByteArray first;
+    QByteArray second;
+    QStringList expected;
+    for (int i = 0; i < kCount; ++i) {
+        const QByteArray a = "Mail" + QByteArray::number(i) + "@Host" + QByteArray::number(i % 13) + ".example";
+        first += "<a href=\"mailto:" + a + "\">" + a.toLower() + "</a>\n";
+        expected << QStringLiteral("a.htm|") + QString::fromLatin1(a);
+        second += a.toUpper() + " (x" + QByteArray::number(i) + "@y.example)\n";
+    }
+    for (int i = 0; i < kCount; ++i)
+        first += "To: mail" + QByteArray::number(i) + "@HOST" + QByteArray::number(i % 13) + ".EXAMPLE\n";
+    for (int i = 0; i < kCount; ++i)
+        expected << QStringLiteral("b.txt|(x%1@y.example)").arg(i);
+    writeFileIn(dir.path(), QStringLiteral("a.htm"), first);
+    writeFileIn(dir.path(), QStringLiteral("b.txt"), second);
+    for (const qsizetype piece : {qsizetype(7), ExtractRun::kDefaultPieceBytes}) {
+        const RunOutcome out = runScan(dir.path(), Finder::Email, true, "*.*", piece);
+        QVERIFY(!out.stopped);
+        QCOMPARE(out.rows.size(), expected.size());
+        QCOMPARE(out.rows, expected);
+        QCOMPARE(out.counts.values, expected.size());
+    }
+}
+
+void TestExtract::scanInCharsetWithOtherAscii()
+{
+    // Shift_JIS reads the bytes of "\\" and "~" as the yen sign and the
+    // overline: a value is the text as read, and the unique check folds the
+    // letter case of that text.
+    varnholt::SystemCharset::overrideForTesting("SHIFT_JIS");
+    const auto restore = qScopeGuard([] { varnholt::SystemCharset::overrideForTesting({}); });
+    QTemporaryDir dir;
+    writeFileIn(dir.path(), QStringLiteral("f.txt"),
+                "Write to ann\\x@shop.example and ANN\\X@SHOP.EXAMPLE or ann~x@shop.example\n");
+    const QString yen = QStringLiteral("f.txt|ann") + QChar(0xA5) + QStringLiteral("x@shop.example");
+    const QString overline = QStringLiteral("f.txt|ann") + QChar(0x203E) + QStringLiteral("x@shop.example");
+    QCOMPARE(runScan(dir.path(), Finder::Email, false).rows.size(), 3);
+    QCOMPARE(runScan(dir.path(), Finder::Email, true).rows, (QStringList{yen, overline}));
 }
 
 void TestExtract::specialEntriesSkipped()
