@@ -271,12 +271,16 @@ void TSmtpRelayServer2::attachClient(Worker &w, TSmtpCli *client)
     };
 }
 
-// The recipient's transaction on an idle session to one of its exchangers,
-// in preference order; false when none waits.
+// The recipient's transaction on an idle session to one of its most
+// preferred exchangers; false when none waits. A session to a less
+// preferred one (a backup that took another domain's mail) is not used:
+// the recipient's best exchanger gets the first try.
 bool TSmtpRelayServer2::reuseSession(Worker &w)
 {
     closeIdleSessions(false); // the ones the exchanger has closed meanwhile
     for (const MxTarget &target : std::as_const(w.targets)) {
+        if (target.preference != w.targets.first().preference)
+            break;
         for (const QString &address : target.addresses) {
             const auto it = std::find_if(m_idle.begin(), m_idle.end(),
                                          [&address](const IdleSession &s) { return s.host == address; });

@@ -500,6 +500,26 @@ private slots:
         QTRY_COMPARE(int(QDir(folder("a")).entryList(QDir::Files).size()), before + 6);
     }
 
+    // An idle session to a domain's backup exchanger (open for another
+    // domain whose first exchanger it is) does not take the domain's mail:
+    // its most preferred exchanger does.
+    void idleSessionToABackupIsNotUsed()
+    {
+        const auto count = [this](const QString &name) { return int(QDir(folder(name)).entryList(QDir::Files).size()); };
+        const int inA = count("a");
+        const int inB = count("b");
+        TSmtpRelayServer2 relay;
+        configure(relay, QStringLiteral("127.0.0.1:%1").arg(m_dns.port()), 1, 5);
+        Reports reports;
+        run(relay, {"dora2@aonly.test", "anna2@good.test"}, 30, reports); // 127.0.0.3, then 127.0.0.2 before .3
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(reports[0].first().err, 0);
+        QCOMPARE(reports[1].first().err, 0);
+        QTRY_COMPARE(count("a"), inA + 1);
+        QTRY_COMPARE(count("b"), inB + 1);
+    }
+
     // Abort while a kept session waits for the answer to the next MAIL FROM:
     // nothing of that message went out, whatever the session did before.
     void abortOnAKeptSession()
