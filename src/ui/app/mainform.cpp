@@ -7,6 +7,7 @@
 #include "settings/settings.h"
 #include "ui/common/childwindows.h"
 #include "ui/common/filedialogs.h"
+#include "ui/common/languageswitch.h"
 #include "ui/common/messagebox.h"
 #include "ui/common/msglanguage.h"
 #include "ui/htmleditor/htmleditor.h"
@@ -112,6 +113,11 @@ TMainForm::TMainForm(const CommandLine &commandLine, QWidget *parent)
     m_area->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     m_area->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setCentralWidget(m_area);
+    // Every window announces itself while it is built (this one below);
+    // the language switch translates it once it is ready.
+    m_languages = new LanguageSwitch(programSettings().iniInfo, ProgramFolder::path(), this);
+    connect(&TranslationRegistry::instance(), &TranslationRegistry::windowCreated, m_languages,
+            &LanguageSwitch::windowCreated);
     buildMenus();
     resize(1024, 768);
 
@@ -119,6 +125,7 @@ TMainForm::TMainForm(const CommandLine &commandLine, QWidget *parent)
     m_currentProjectPath.clear();
     m_recent.load(recentProjectsFile());
     rebuildReopenMenu();
+    m_languages->setMenu(m_languageMenu);
 
     connect(m_area, &QMdiArea::subWindowActivated, this, &TMainForm::updateCommands);
     // A child window's own menu would claim Ctrl+W and Ctrl+F4 beside "Close
@@ -158,6 +165,7 @@ QAction *TMainForm::addCommand(QMenu *menu, const QString &name, const QString &
 void TMainForm::buildMenus()
 {
     QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
+    file->setObjectName(QStringLiteral("fileMenu"));
     connect(addCommand(file, QStringLiteral("newProject"), QStringLiteral("&New Project"),
                        standardKeys(QKeySequence::New)),
             &QAction::triggered, this, &TMainForm::newProject);
@@ -188,6 +196,7 @@ void TMainForm::buildMenus()
     connect(exit, &QAction::triggered, this, &QWidget::close);
 
     QMenu *edit = menuBar()->addMenu(QStringLiteral("&Edit"));
+    edit->setObjectName(QStringLiteral("editMenu"));
     const struct {
         const char *name;
         const char *caption;
@@ -222,6 +231,7 @@ void TMainForm::buildMenus()
                 &QAction::triggered, this, [this, tool] { requestTool(tool); });
 
     QMenu *window = menuBar()->addMenu(QStringLiteral("&Window"));
+    window->setObjectName(QStringLiteral("windowMenu"));
     connect(addCommand(window, QStringLiteral("tile"), QStringLiteral("&Tile")), &QAction::triggered, this,
             [this] { arrangeSubWindows(&QMdiArea::tileSubWindows); });
     connect(addCommand(window, QStringLiteral("cascade"), QStringLiteral("&Cascade")), &QAction::triggered, this,
@@ -241,15 +251,15 @@ void TMainForm::buildMenus()
             &QAction::triggered, m_area, &QMdiArea::activatePreviousSubWindow);
 
     QMenu *about = menuBar()->addMenu(QStringLiteral("&About"));
+    about->setObjectName(QStringLiteral("aboutMenu"));
     connect(addCommand(about, QStringLiteral("about"), QStringLiteral("&About")), &QAction::triggered, this,
             &TMainForm::showAbout);
     connect(addCommand(about, QStringLiteral("help"), QStringLiteral("&Help"),
                        standardKeys(QKeySequence::HelpContents)),
             &QAction::triggered, this, &TMainForm::showHelp);
-    QMenu *language = about->addMenu(QStringLiteral("&Language"));
-    QAction *english = language->addAction(QStringLiteral("Default (English)"));
-    english->setCheckable(true);
-    english->setChecked(true);
+    // Its items, one per language file, come once the switch knows them.
+    m_languageMenu = about->addMenu(QStringLiteral("&Language"));
+    m_languageMenu->setObjectName(QStringLiteral("languageMenu"));
 
     // Tool bar: its own captions and hints, each beside a picture of the
     // desktop's theme; Save and Save as follow the project window alone.
@@ -260,7 +270,9 @@ void TMainForm::buildMenus()
     m_toolBar->setMovable(false);
     auto tool = [this](const QString &icon, const QString &caption, const QString &hint, QAction *menuAction) {
         QAction *a = m_toolBar->addAction(themeIcon(icon), caption);
-        a->setToolTip(hint.isEmpty() ? caption : hint);
+        // Without a hint of its own the tip is the caption, translated with it.
+        if (!hint.isEmpty())
+            a->setToolTip(hint);
         connect(a, &QAction::triggered, menuAction, &QAction::trigger);
         return a;
     };
@@ -286,6 +298,10 @@ void TMainForm::buildMenus()
     m_toolBar->addSeparator();
     m_actions.insert(QStringLiteral("toolExit"), tool(QStringLiteral("application-exit"), QStringLiteral("Exit"), {},
                                                       action(QStringLiteral("exit"))));
+    // Named, so a language file can translate the tool bar's texts too.
+    for (auto it = m_actions.cbegin(); it != m_actions.cend(); ++it)
+        if (it.value()->objectName().isEmpty())
+            it.value()->setObjectName(it.key());
 }
 
 // ---- child window arrangement ----------------------------------------------------

@@ -22,6 +22,7 @@ class QToolBar;
 // (updateCommands) and routes menu commands to the active child window.
 namespace varnholt {
 
+class LanguageSwitch;
 class TMsgLanguage;
 class TNewMod2MessageForm;
 class TPostSrv;
@@ -83,6 +84,9 @@ public:
     [[nodiscard]] QString currentProjectPath() const { return m_currentProjectPath; }
     [[nodiscard]] QString recentProjectsFile() const;
     [[nodiscard]] TMsgLanguage *messages() const { return m_msl; }
+    // The interface language and its menu ("&About" / "&Language").
+    [[nodiscard]] LanguageSwitch *languages() const { return m_languages; }
+    [[nodiscard]] QMenu *languageMenu() const { return m_languageMenu; }
 
     void setPreferencesHandler(PreferencesHandler handler) { m_preferences = std::move(handler); }
 
@@ -111,6 +115,8 @@ private:
     QMdiArea *m_area;
     TMsgLanguage *m_msl;
     QMenu *m_reopen = nullptr;
+    QMenu *m_languageMenu = nullptr;
+    LanguageSwitch *m_languages = nullptr;
     QToolBar *m_toolBar = nullptr;
     QHash<QString, QAction *> m_actions;
     QAction *m_toolSave = nullptr;
