@@ -228,6 +228,18 @@ public:
         }
     }
 
+    // The account's limit holds the next message back: the bar says until
+    // when; a reader of a pipe gets a line on standard error.
+    void paceWait()
+    {
+        const QString until = m_run.paceResumeTime().toString(QStringLiteral("hh:mm:ss"));
+        if (m_tty && !m_json)
+            drawBar(true);
+        else
+            fail(QStringLiteral("waiting for the account's limit: next message at %1 (Ctrl+C stops)").arg(until),
+                 ExitOk);
+    }
+
     void runFinished(bool completed)
     {
         m_finished = true;
@@ -312,7 +324,11 @@ private:
                                 .arg(total)
                                 .arg(m_run.good())
                                 .arg(m_run.bad())
-                                .arg(secs > 0 ? int(done / secs) : 0);
+                                .arg(secs > 0 ? int(done / secs) : 0)
+                            + (m_run.state() == SendingRun::State::PaceWait
+                                   ? QStringLiteral("  waiting for the account's limit until ")
+                                         + m_run.paceResumeTime().toString(QStringLiteral("hh:mm:ss"))
+                                   : QString());
         write(bar.toLocal8Bit());
         flush();
     }
@@ -504,7 +520,9 @@ int runAccountSend(const Invocation &inv, const SendOptions &options)
     });
     QObject::connect(&run, &SendingRun::logFailed, &run,
                      [](const QString &why) { fail(QStringLiteral("send log: ") + why); });
-    QObject::connect(&run, &SendingRun::stateChanged, &run, [&run](SendingRun::State state) {
+    QObject::connect(&run, &SendingRun::stateChanged, &run, [&run, &observer](SendingRun::State state) {
+        if (state == SendingRun::State::PaceWait)
+            observer.paceWait();
         if (state == SendingRun::State::SeriesPause)
             fail(QStringLiteral("series pause of %1 minutes; the next batch follows (Ctrl+C stops)")
                      .arg(run.series().pauseMilliseconds() / 60000),

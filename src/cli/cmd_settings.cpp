@@ -76,6 +76,10 @@ QList<std::pair<QString, QJsonValue>> accountFields(const tAccountObj &a)
         {QStringLiteral("MaskPop3"), a.MaskPop3},
         {QStringLiteral("Security"), securityName(a.Security).isEmpty() ? QStringLiteral("none")
                                                                           : securityName(a.Security)},
+        // Messages a run hands to the server at most per minute and per
+        // hour; 0 is no limit.
+        {QStringLiteral("MaxPerMinute"), a.MaxPerMinute},
+        {QStringLiteral("MaxPerHour"), a.MaxPerHour},
     };
 }
 

@@ -178,10 +178,7 @@ void SendMail::start()
     if (m_connection.isConnected() && m_dialogue.state() == SmtpDialogue::State::Idle) {
         m_connection.clearLineBuffer();
         m_dialogue.startReusedConnection(env, m_keepConnectionOpen);
-        if (m_dialogue.state() == SmtpDialogue::State::ReconnectQuit)
-            m_connection.armReplyTimer(QuitGrace);
-        else
-            prepareMessage();
+        prepareMessage();
         return;
     }
     openFresh(env);
@@ -256,15 +253,10 @@ void SendMail::lineReceived(const QByteArray &line)
 
 void SendMail::closedByPeer()
 {
-    const bool reconnecting = m_dialogue.state() == SmtpDialogue::State::ReconnectQuit;
     m_dialogue.stop();
     reportInfo(Info::Disconnected, QString());
     if (!m_busy || m_aborted)
         return;
-    if (reconnecting) {
-        reconnect();
-        return;
-    }
     dropAssembler();
     // After an accepted message or a connection test's accepted log-in the
     // server closes in answer to "QUIT".
@@ -280,21 +272,8 @@ void SendMail::connectionLostWhileIdle()
     reportInfo(Info::Disconnected, QString());
 }
 
-void SendMail::connectionFailed(int number, const QString &text)
-{
-    if (m_dialogue.state() == SmtpDialogue::State::ReconnectQuit) {
-        reconnect(); // the old connection was on its way out anyway
-        return;
-    }
-    MailSession::connectionFailed(number, text);
-}
-
 void SendMail::timedOut()
 {
-    if (m_dialogue.state() == SmtpDialogue::State::ReconnectQuit) {
-        reconnect();
-        return;
-    }
     if (m_delivered || m_outcome.ok) {
         // The message (or a connection test's log-in) was accepted and
         // "QUIT" sent; the server kept the connection or never answered: it
@@ -337,14 +316,6 @@ void SendMail::failure(int number, const QString &text, const std::optional<Smtp
 void SendMail::beginTls()
 {
     m_connection.startTls();
-}
-
-void SendMail::reconnect()
-{
-    // The kept connection was greeted with HELO; the message needs what
-    // only EHLO can ask for. The same session goes on over a new one.
-    m_connection.close();
-    openFresh(envelope());
 }
 
 // Whether anyone listens to OnMailInfo: its texts (for miSent a whole

@@ -141,7 +141,6 @@ private:
     void connected() override;
     void lineReceived(const QByteArray &line) override;
     void closedByPeer() override;
-    void connectionFailed(int number, const QString &text) override;
     void timedOut() override;
     void connectionLostWhileIdle() override;
     void cleanUpForAbort() override;
@@ -155,7 +154,6 @@ private:
     void transmitMessage() override;
     void accepted(const SmtpReply &reply) override;
     void quitAnswered() override;
-    void reconnect() override;
     void readyForMail(const SmtpReply &reply) override;
 
     MimeInputs m_message;

@@ -40,9 +40,8 @@ void SmtpDialogue::startConnection(const Settings &settings, const Envelope &env
     m_settings = settings;
     m_envelope = envelope;
     m_utf8 = envelope.needsSmtpUtf8();
-    m_extendedMode = 0;
     m_offersLogin = m_offersPlain = m_offersCramMd5 = m_offersDigestMd5 = false;
-    m_offersStartTls = m_offersSmtpUtf8 = m_greetedWithEhlo = false;
+    m_offersStartTls = m_offersSmtpUtf8 = false;
     m_tlsActive = settings.security == TransportSecurity::Tls;
     m_mechanism = Mechanism::None;
     m_authCancelled = m_loggedIn = false;
@@ -56,12 +55,8 @@ void SmtpDialogue::startReusedConnection(const Envelope &envelope, bool keepConn
     m_settings.keepConnectionOpen = keepConnectionOpen;
     m_utf8 = envelope.needsSmtpUtf8();
     m_reader.reset();
-    if (m_utf8 && !m_greetedWithEhlo) {
-        // Only EHLO tells whether the server offers SMTPUTF8.
-        send("QUIT");
-        setState(State::ReconnectQuit);
-        return;
-    }
+    // The connection's EHLO reply said whether SMTPUTF8 is offered; a new
+    // connection to the same server would learn nothing else.
     if (refuseWithoutSmtpUtf8(std::nullopt))
         return;
     sendMailFrom();
@@ -103,7 +98,7 @@ void SmtpDialogue::proceedToMail(const SmtpReply &reply)
         return;
     }
     if (m_settings.smtpAuth && !m_loggedIn) {
-        // Greeted with HELO, or the exchange was given up with "*": a send
+        // EHLO was refused, or the exchange was given up with "*": a send
         // would go on without a log-in, a connection test must not say the
         // log-in worked.
         setState(State::Finished);
@@ -178,10 +173,12 @@ void SmtpDialogue::handleReply(const SmtpReply &reply)
         setState(State::Finished);
         m_events.quitAnswered();
         return;
-    case State::ReconnectQuit:
-        setState(State::Finished);
-        m_events.reconnect();
-        return;
+    case State::EhloReply:
+        if (reply.isPermanent()) {
+            fallBackToHelo(reply);
+            return;
+        }
+        break;
     default:
         break;
     }
@@ -196,6 +193,9 @@ void SmtpDialogue::handleReply(const SmtpReply &reply)
         break;
     case State::EhloReply:
         onEhloReply(reply);
+        break;
+    case State::HeloReply:
+        proceedToMail(reply);
         break;
     case State::AuthChallenge:
         onAuthChallenge(reply);
@@ -263,30 +263,35 @@ void SmtpDialogue::handleReply(const SmtpReply &reply)
 
 void SmtpDialogue::onGreeting(const SmtpReply &reply)
 {
-    if (m_extendedMode == 0 && m_settings.smtpAuth) {
-        // The first line that names either decides.
-        for (qsizetype i = 0; i < reply.wireLines().size() && m_extendedMode == 0; ++i) {
-            const QByteArrayView text = reply.lineText(i);
-            if (text.contains("ESMTP"))
-                m_extendedMode = 1;
-            else if (text.contains("HELLO"))
-                m_extendedMode = 2;
-        }
+    Q_UNUSED(reply);
+    // EHLO whatever the account's authentication says: the reply tells
+    // what the server offers (STARTTLS, AUTH, SMTPUTF8).
+    send("EHLO " + m_settings.heloArgument);
+    setState(State::EhloReply);
+}
+
+// RFC 5321 4.1.4: a server that does not know EHLO refuses it (500, 502, 504,
+// 550, ...), and the client greets again with HELO on the same connection.
+// Such a server offers no extension: what needs one fails here, before
+// anything of the message is named.
+void SmtpDialogue::fallBackToHelo(const SmtpReply &refusal)
+{
+    m_offersLogin = m_offersPlain = m_offersCramMd5 = m_offersDigestMd5 = false;
+    m_offersStartTls = m_offersSmtpUtf8 = false;
+    if (m_settings.security == TransportSecurity::StartTls && !m_tlsActive) {
+        setState(State::Finished);
+        m_events.failure(MailError::TlsFailure,
+                         QStringLiteral("The server %1 does not offer STARTTLS: it refused EHLO with %2")
+                             .arg(QString::fromUtf8(m_settings.host), SystemCharset::toUnicode(refusal.summary())),
+                         refusal);
+        return;
     }
-    if (m_extendedMode == 0 && m_settings.smtpAuth)
-        m_extendedMode = 1;
-    // STARTTLS and SMTPUTF8 are ESMTP extensions (RFC 3207, RFC 6531): they
-    // need EHLO whatever the account's authentication says.
-    if (m_settings.security == TransportSecurity::StartTls || m_utf8)
-        m_extendedMode = 1;
-    m_greetedWithEhlo = m_extendedMode == 1;
-    if (m_greetedWithEhlo) {
-        send("EHLO " + m_settings.heloArgument);
-        setState(State::EhloReply);
-    } else {
-        send("HELO " + m_settings.heloArgument);
-        setState(State::AwaitMailFrom);
-    }
+    if (refuseWithoutSmtpUtf8(refusal))
+        return;
+    // Without EHLO there is no AUTH: the server judges the sender itself,
+    // as it does for an account that does not authenticate.
+    send("HELO " + m_settings.heloArgument);
+    setState(State::HeloReply);
 }
 
 void SmtpDialogue::onEhloReply(const SmtpReply &reply)
@@ -330,9 +335,6 @@ void SmtpDialogue::onEhloReply(const SmtpReply &reply)
     if (refuseWithoutSmtpUtf8(reply))
         return;
     if (!m_settings.smtpAuth) {
-        // Reached after STARTTLS or for SMTPUTF8: the design's dialogue uses
-        // EHLO only to authenticate, and without authentication the sender
-        // comes next.
         proceedToMail(reply);
         return;
     }

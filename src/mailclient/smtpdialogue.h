@@ -14,7 +14,9 @@
 // replies, and answers each reply through `Events` with the command lines to
 // send and the session's milestones. One command is answered at a time,
 // without pipelining, so a dialogue can be replayed line by line from a
-// protocol log.
+// protocol log. The greeting is always answered with EHLO, so that the
+// server's extensions are known; a server that refuses EHLO gets HELO
+// (RFC 5321 4.1.1.1, 4.1.4).
 
 namespace varnholt {
 
@@ -24,7 +26,8 @@ public:
     enum class State {
         Idle,              // no session, or a kept connection between messages
         Greeting,          // waiting for the server's greeting
-        EhloReply,         // collecting the EHLO reply (AUTH, STARTTLS)
+        EhloReply,         // collecting the EHLO reply (AUTH, STARTTLS, SMTPUTF8)
+        HeloReply,         // EHLO was refused: "HELO" sent
         StartTlsReply,     // "STARTTLS" sent
         TlsHandshake,      // the TLS layer is negotiating
         AuthChallenge,     // "AUTH ..." sent, first challenge expected
@@ -37,7 +40,6 @@ public:
         DataReply,
         DotReply,          // the message and "." were sent
         QuitReply,
-        ReconnectQuit,     // "QUIT" sent to open a connection greeted with EHLO
         Finished,
     };
 
@@ -64,9 +66,6 @@ public:
         virtual void transmitMessage() = 0;
         virtual void accepted(const SmtpReply &reply) = 0;
         virtual void quitAnswered() = 0;
-        // The kept connection was greeted with HELO and the message needs an
-        // extension: the server answered "QUIT"; open a new connection.
-        virtual void reconnect() = 0;
         // Settings::loginOnly: the dialogue got where the sender would be
         // named, after the log-in when one was asked for; `reply` is the
         // server's last (235 to AUTH, or the reply to EHLO or HELO). "QUIT"
@@ -103,8 +102,8 @@ public:
     // A fresh connection: wait for the greeting.
     void startConnection(const Settings &settings, const Envelope &envelope);
     // A connection kept open after the previous message: "MAIL FROM" goes at
-    // once. A message that needs SMTPUTF8 on a connection greeted with HELO
-    // first ends it with "QUIT" and asks for a new one (Events::reconnect).
+    // once. A message that needs SMTPUTF8 fails at once when the server's
+    // EHLO reply did not offer it (or the server refused EHLO).
     void startReusedConnection(const Envelope &envelope, bool keepConnectionOpen);
     void handleLine(const QByteArray &line);
     // A reply has begun and its last line is still to come.
@@ -133,6 +132,7 @@ private:
     void handleReply(const SmtpReply &reply);
     void onGreeting(const SmtpReply &reply);
     void onEhloReply(const SmtpReply &reply);
+    void fallBackToHelo(const SmtpReply &refusal);
     void onAuthChallenge(const SmtpReply &reply);
     void onAuthDone(const SmtpReply &reply);
     void sendAuth();
@@ -148,14 +148,12 @@ private:
     Settings m_settings;
     Envelope m_envelope;
     State m_state = State::Idle;
-    int m_extendedMode = 0; // 0 undecided, 1 EHLO, 2 HELO
     bool m_offersLogin = false;
     bool m_offersPlain = false;
     bool m_offersCramMd5 = false;
     bool m_offersDigestMd5 = false;
     bool m_offersStartTls = false;
     bool m_offersSmtpUtf8 = false;
-    bool m_greetedWithEhlo = false;
     bool m_tlsActive = false;
     bool m_utf8 = false; // this message goes with SMTPUTF8
     Mechanism m_mechanism = Mechanism::None;

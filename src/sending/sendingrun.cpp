@@ -6,6 +6,8 @@
 
 #include <QTime>
 
+#include <algorithm>
+
 namespace varnholt {
 
 namespace {
@@ -15,6 +17,39 @@ namespace {
 constexpr int kMaxConnectionFailures = 5;
 
 } // namespace
+
+void SendingPace::setLimits(int perMinute, int perHour)
+{
+    m_perMinute = std::max(perMinute, 0);
+    m_perHour = std::max(perHour, 0);
+    if (!isLimited())
+        m_sent.clear();
+}
+
+void SendingPace::record(qint64 time)
+{
+    if (!isLimited())
+        return;
+    // A clock set back in a test keeps the list ascending.
+    m_sent.push_back(m_sent.empty() ? time : std::max(time, m_sent.back()));
+    while (!m_sent.empty() && m_sent.front() <= time - kHour)
+        m_sent.pop_front();
+}
+
+qint64 SendingPace::nextAllowed(const std::deque<qint64> &sent, int perMinute, int perHour, qint64 now)
+{
+    qint64 next = now;
+    for (const auto &[limit, window] : {std::pair{perMinute, kMinute}, std::pair{perHour, kHour}}) {
+        if (limit <= 0)
+            continue;
+        // The messages of the last `window` ms are a tail of the list.
+        const auto first = std::upper_bound(sent.cbegin(), sent.cend(), now - window);
+        const qint64 inWindow = sent.cend() - first;
+        if (inWindow >= limit)
+            next = std::max(next, *(first + (inWindow - limit)) + window);
+    }
+    return next;
+}
 
 SendingRun::SendingRun(Project &project, const tAccounts &accounts, QObject *parent)
     : QObject(parent)
@@ -44,6 +79,12 @@ SendingRun::SendingRun(Project &project, const tAccounts &accounts, QObject *par
     }
 
     m_log->setEnabled(project.settings().CreateLog);
+
+    m_paceTimer.setSingleShot(true);
+    // A coarse timer may fire a little early, which would only cost a
+    // second wait.
+    m_paceTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_paceTimer, &QTimer::timeout, this, &SendingRun::paceTimerFired);
 
     connect(&m_schedule, &RunSchedule::due, this, [this] {
         if (!isRunning())
@@ -99,6 +140,14 @@ QDateTime SendingRun::now() const
         m_now = QDateTime::fromSecsSinceEpoch(second);
     }
     return m_now;
+}
+
+qint64 SendingRun::paceClock() const
+{
+    if (m_clock)
+        return m_clock().toMSecsSinceEpoch();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 void SendingRun::setJournalPath(const QString &path)
@@ -169,6 +218,11 @@ void SendingRun::chooseAccount()
     if (m_preparer && !(chosen == m_account))
         m_preparer = std::make_unique<MessagePreparer>(m_project, chosen);
     m_account = chosen;
+    // Direct delivery does not use the account's server.
+    if (m_transport == SendingTransport::Account)
+        m_pace.setLimits(m_account.MaxPerMinute, m_account.MaxPerHour);
+    else
+        m_pace.setLimits(0, 0);
     m_accountTransport->configure(m_account, m_project.settings());
     m_directTransport->configure(m_account, m_directSettingsSet ? m_directSettings
                                                                 : DirectSettings::fromProject(m_project.settings()));
@@ -193,6 +247,7 @@ bool SendingRun::isRunning() const
     case State::Sending:
     case State::NextPosted:
     case State::SeriesPause:
+    case State::PaceWait:
     case State::Stopping:
     case State::Closing:
         return true;
@@ -333,6 +388,7 @@ void SendingRun::stop()
     if (m_state == State::Closed)
         return;
     transportInUse().cancel();
+    m_paceTimer.stop();
     const State was = m_state;
     task().Enabled = false;
     m_schedule.stopWaiting();
@@ -350,6 +406,7 @@ void SendingRun::stop()
     case State::LoggingIn:
     case State::Sending:
     case State::NextPosted:
+    case State::PaceWait:
         // The session's end (or the step already posted) ends the run.
         setState(State::Stopping);
         if (!sessionsBusy())
@@ -383,7 +440,8 @@ bool SendingRun::requestClose()
 {
     if (m_state == State::Closed)
         return true;
-    if (sessionsBusy() || m_state == State::NextPosted || m_state == State::Stopping) {
+    if (sessionsBusy() || m_state == State::NextPosted || m_state == State::Stopping
+        || m_state == State::PaceWait) {
         stop();
         setState(State::Closing);
         return false;
@@ -495,6 +553,8 @@ void SendingRun::sendNext()
                 markErrorEmail(row);
                 continue;
             }
+            if (waitForPace(row))
+                return;
             message = m_preparer->prepare(row, now());
             if (message.error.isEmpty()) {
                 found = true;
@@ -528,8 +588,39 @@ void SendingRun::sendNext()
         m_inFlight.insert(row);
         setState(State::Sending);
         emit countersChanged();
+        if (m_transport == SendingTransport::Account)
+            m_pace.record(paceClock());
         transport.send(std::move(message));
     }
+}
+
+bool SendingRun::waitForPace(int row)
+{
+    if (m_transport != SendingTransport::Account || !m_pace.isLimited())
+        return false;
+    const qint64 now = paceClock();
+    const qint64 wait = m_pace.nextAllowed(now) - now;
+    if (wait <= 0)
+        return false;
+    // The row goes once the wait is over; the rows before it are done.
+    m_currentRow = row - 1;
+    m_paceUntil = (m_clock ? m_clock() : QDateTime::currentDateTime()).addMSecs(wait);
+    // At most an hour: one single shot, set again if it fired early.
+    m_paceTimer.start(int(wait));
+    setState(State::PaceWait);
+    refreshSchedulePanel();
+    emit countersChanged();
+    return true;
+}
+
+void SendingRun::paceTimerFired()
+{
+    m_paceTimer.stop();
+    if (m_state != State::PaceWait)
+        return;
+    setState(State::NextPosted);
+    refreshSchedulePanel();
+    step();
 }
 
 void SendingRun::markFailed(int row, const QString &comment)
@@ -751,6 +842,8 @@ void SendingRun::refreshSchedulePanel()
 {
     if (m_state == State::LoggingIn)
         setSchedulePanel(SchedulePanel::Verification);
+    else if (m_state == State::PaceWait)
+        setSchedulePanel(SchedulePanel::WaitingAccountLimit);
     else if (task().RunState == TTaskObj::RunStateSeriesWait)
         setSchedulePanel(SchedulePanel::WaitingNextInterval);
     else if (!task().Enabled)

@@ -17,6 +17,8 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -54,6 +56,36 @@ enum class SchedulePanel {
     Verification,        // the POP3 log-in before sending
     WaitingNextInterval, // a series pause
     ScheduleMailing,     // the task is active (with a countdown while one runs)
+    WaitingAccountLimit, // the account's limit holds the next message back
+};
+
+// The account's limits on how fast messages go to its SMTP server: at most
+// `perMinute` in any 60 seconds and `perHour` in any 3,600 seconds, 0 being
+// no limit. Every message handed to the server counts, whatever became of
+// it: a refused or failed message may have used the server's allowance as
+// well, and counting it can only make the run wait a little longer.
+// Times are milliseconds on one clock.
+class SendingPace
+{
+public:
+    static constexpr qint64 kMinute = 60 * 1000;
+    static constexpr qint64 kHour = 60 * kMinute;
+
+    void setLimits(int perMinute, int perHour);
+    [[nodiscard]] bool isLimited() const { return m_perMinute > 0 || m_perHour > 0; }
+    // A message was handed over at `time`; nothing is kept without a limit.
+    void record(qint64 time);
+    // The earliest moment, `now` or later, at which the next message may go.
+    [[nodiscard]] qint64 nextAllowed(qint64 now) const { return nextAllowed(m_sent, m_perMinute, m_perHour, now); }
+    // The same over the times messages went (ascending): each window holds
+    // the messages sent less than its length before `now`; a full one opens
+    // when its oldest message that must leave it is a window's length old.
+    [[nodiscard]] static qint64 nextAllowed(const std::deque<qint64> &sent, int perMinute, int perHour, qint64 now);
+
+private:
+    int m_perMinute = 0;
+    int m_perHour = 0;
+    std::deque<qint64> m_sent; // the last hour's, ascending
 };
 
 class SendingRun : public QObject
@@ -66,6 +98,7 @@ public:
         Sending,        // a message is with the SMTP session
         NextPosted,     // a row is done; the step to the next one is posted
         SeriesPause,    // a series batch is done; the series timer runs
+        PaceWait,       // the account's limit holds the next message back
         WaitingForSchedule, // the schedule timer waits for the task to be due
         Stopping,       // "Stop" while a session is busy: waiting for its end
         Closing,        // closing while a session is busy: waiting for its end
@@ -98,11 +131,15 @@ public:
     // DefaultSendingTexts(); missing entries keep the default.
     void setTexts(const QStringList &texts);
     [[nodiscard]] QString text(int index) const;
+    // Also the clock of the account's limits (see paceClock()).
     void setClock(Clock clock) { m_clock = std::move(clock); }
     // The set clock, or the local time to the second. The local time is
     // worked out once a second: asking the C library for it costs a look at
     // the time zone file every time.
     [[nodiscard]] QDateTime now() const;
+    // Milliseconds for the account's limits: the set clock, or a steady
+    // clock that a change of the computer's time does not move.
+    [[nodiscard]] qint64 paceClock() const;
     void setTransport(SendingTransport transport) { m_transport = transport; }
     [[nodiscard]] SendingTransport transport() const { return m_transport; }
     // Direct delivery's settings (from the project unless set).
@@ -165,6 +202,9 @@ public:
     // and go on where they were when the edit is cancelled.
     void suspendSchedule();
     void resumeSchedule();
+    // What the timer of the account's limit does when it fires; public so
+    // that tests can step through time.
+    void paceTimerFired();
 
 
     // ---- What observers read ----
@@ -192,6 +232,12 @@ public:
     // Seconds until the task is checked, or -1 when no countdown runs.
     [[nodiscard]] qint64 scheduleSecondsLeft() const;
     [[nodiscard]] QStringList heldBackCodes() const;
+    // While the account's limit holds the next message back: when it goes
+    // (on the run's clock), and the wait the timer was set to in ms; an
+    // invalid time and -1 otherwise.
+    [[nodiscard]] QDateTime paceResumeTime() const { return m_state == State::PaceWait ? m_paceUntil : QDateTime(); }
+    [[nodiscard]] qint64 paceWaitMs() const { return m_paceTimer.isActive() ? m_paceTimer.interval() : -1; }
+    [[nodiscard]] const SendingPace &pace() const { return m_pace; }
 
     [[nodiscard]] TTaskObj &task() { return m_schedule.task(); }
     [[nodiscard]] TSeriesObj &series() { return m_schedule.series(); }
@@ -236,6 +282,9 @@ private:
     void postStep();
     void step();
     void sendNext();
+    // Before `row` is prepared: true when the account's limit holds it back
+    // (the pace timer then brings the run back to it).
+    [[nodiscard]] bool waitForPace(int row);
     void logIn();
     void finishList();
     void endAborted();
@@ -292,6 +341,9 @@ private:
     std::unique_ptr<DirectTransport> m_directTransport = std::make_unique<DirectTransport>();
     std::unique_ptr<SendLog> m_log = std::make_unique<SendLog>();
     RunSchedule m_schedule{[this] { return now(); }};
+    SendingPace m_pace;
+    QTimer m_paceTimer;
+    QDateTime m_paceUntil;
 
 
     State m_state = State::Idle;

@@ -59,6 +59,7 @@ const QStringList &DefaultSendingTexts()
                        "programs block them and spam filters count them against the sender):"),
         QStringLiteral("Invalid"),
         QStringLiteral("%1 sent, %2 failed, %3 without a valid e-mail address."),
+        QStringLiteral("Waiting for the account's limit: next message at %1"),
     };
     return texts;
 }

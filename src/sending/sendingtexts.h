@@ -22,10 +22,10 @@ enum SendingText {
     stVerification = 39, stScheduleMailing = 40, stWaitingNextInterval = 41,
     stOutcomeUnknown = 42, stNoAnswerAfterData = 43, stServerNotAnswering = 44, stCannotRecord = 45,
     stPicturesNotInline = 46, stNoSmtpServer = 47, stActiveContentRemoved = 48, stInvalid = 49,
-    stCompletedCounts = 50,
+    stCompletedCounts = 50, stWaitingAccountLimit = 51,
 };
 
-// The default (English) texts, indexes 0 to 50; 16 and 17 are reserved
+// The default (English) texts, indexes 0 to 51; 16 and 17 are reserved
 // (empty).
 [[nodiscard]] const QStringList &DefaultSendingTexts();
 // Text `index` of `texts` (a translation), the default where it has none.

@@ -8,6 +8,7 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
 #include <limits>
 #include <variant>
 
@@ -57,6 +58,7 @@ enum class Kind {
     Number,   // decimal, read as its leading digits
     Flag,     // "1" or empty
     Security, // empty, "starttls" or "tls"
+    Limit,    // decimal, empty for 0 (no limit); read as its leading digits, never below 0
 };
 
 template <typename T>
@@ -83,6 +85,8 @@ constexpr LineField<tAccountObj> kAccountFields[] = {
     {Kind::Flag, &tAccountObj::MaskSMTP},
     {Kind::Flag, &tAccountObj::MaskPop3},
     {Kind::Security, &tAccountObj::Security}, // added after the first 15; older lines lack it
+    {Kind::Limit, &tAccountObj::MaxPerMinute}, // added after Security; older lines lack them
+    {Kind::Limit, &tAccountObj::MaxPerHour},
 };
 
 constexpr LineField<TIniInfo> kSettingsFields[] = {
@@ -108,10 +112,13 @@ constexpr LineField<TIniInfo> kSettingsFields[] = {
     {Kind::Text, &TIniInfo::LogFile},
 };
 
-[[nodiscard]] QString formatValue(const QString &value) { return escapeText(value); }
-[[nodiscard]] QString formatValue(qint32 value) { return QString::number(value); }
-[[nodiscard]] QString formatValue(bool value) { return value ? QStringLiteral("1") : QString(); }
-[[nodiscard]] QString formatValue(AccountSecurity value) { return securityName(value); }
+[[nodiscard]] QString formatValue(Kind, const QString &value) { return escapeText(value); }
+[[nodiscard]] QString formatValue(Kind kind, qint32 value)
+{
+    return kind == Kind::Limit && value <= 0 ? QString() : QString::number(value);
+}
+[[nodiscard]] QString formatValue(Kind, bool value) { return value ? QStringLiteral("1") : QString(); }
+[[nodiscard]] QString formatValue(Kind, AccountSecurity value) { return securityName(value); }
 
 void readValue(Kind kind, const QString &piece, QString &field)
 {
@@ -124,6 +131,10 @@ void readValue(Kind kind, const QString &piece, qint32 &field)
 {
     if (kind == Kind::Number) {
         field = leadingInt(piece);
+        return;
+    }
+    if (kind == Kind::Limit) {
+        field = std::max(0, leadingInt(piece));
         return;
     }
     bool ok = false;
@@ -147,7 +158,7 @@ template <typename T, size_t N>
 {
     QStringList pieces;
     for (const LineField<T> &f : fields)
-        pieces.append(std::visit([&](auto member) { return formatValue(record.*member); }, f.member));
+        pieces.append(std::visit([&](auto member) { return formatValue(f.kind, record.*member); }, f.member));
     return pieces.join(kSeparator);
 }
 
@@ -237,6 +248,10 @@ void readIniAccount(const IniFile &ini, const QString &section, tAccountObj &a)
     k.flag(u"MaskSMTP", a.MaskSMTP);
     k.flag(u"MaskPop3", a.MaskPop3);
     a.Security = securityFromName(ini.value(section, u"Security", securityName(a.Security)));
+    k.number(u"MaxPerMinute", a.MaxPerMinute);
+    k.number(u"MaxPerHour", a.MaxPerHour);
+    a.MaxPerMinute = std::max(0, a.MaxPerMinute);
+    a.MaxPerHour = std::max(0, a.MaxPerHour);
 }
 
 void readIniDefaults(const IniFile &ini, TIniInfo &r)

@@ -84,6 +84,12 @@ struct tAccountObj {
     bool MaskSMTP = true;
     bool MaskPop3 = true;
     AccountSecurity Security = AccountSecurity::None;
+    // How many messages a run hands to the SMTP server at most in any minute
+    // and in any hour; 0 is no limit. The 17th and 18th fields of an account
+    // line (empty for no limit) and the INI keys "MaxPerMinute" and
+    // "MaxPerHour"; files without them read as no limit.
+    qint32 MaxPerMinute = 0;
+    qint32 MaxPerHour = 0;
 
     // A new account with placeholders that tell the user what to enter.
     [[nodiscard]] static tAccountObj withDefaults();

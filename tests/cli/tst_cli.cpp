@@ -84,7 +84,7 @@ void TestCli::settingsMasksPasswords()
     QVERIFY(writeFile(home.filePath("setupqnd.ini"),
                       "<Connections>\r\n"
                       "Shop^shop^smtp.example.org^587^pop.example.org^110^pop-secret^shop@example.org^shop@example.org"
-                      "^example.org^1^shop^smtp-secret^1^1\r\n"
+                      "^example.org^1^shop^smtp-secret^1^1^starttls^20^^\r\n"
                       "\r\n<Status Codes>\r\n550  Mailbox unavailable\r\n\r\n<Mail Info>\r\n"
                       "0^8.8.8.8^^10^English(en),iso-8859-1^^5^10^^10^550^1^^1^^^^^language.lan^\r\n"));
     for (const bool json : {false, true}) {
@@ -96,6 +96,13 @@ void TestCli::settingsMasksPasswords()
         QVERIFY2(!r.out.contains("secret"), r.out.constData());
         QVERIFY(r.out.contains("smtp.example.org"));
         QVERIFY(r.out.contains("Mailbox unavailable"));
+        if (json) {
+            const QJsonObject account = QJsonDocument::fromJson(r.out).object().value("accounts")[0].toObject();
+            QCOMPARE(account.value("MaxPerMinute").toInt(-1), 20);
+            QCOMPARE(account.value("MaxPerHour").toInt(-1), 0);
+        } else {
+            QVERIFY2(r.out.contains("  MaxPerMinute: 20\n  MaxPerHour: 0\n"), r.out.constData());
+        }
     }
 }
 

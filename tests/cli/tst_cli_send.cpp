@@ -5,6 +5,7 @@
 #include "testservers.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -36,6 +37,7 @@ private Q_SLOTS:
     void sendThroughSink();
     void killedRunResumesWithoutDuplicates();
     void multiLineRefusalReachesTheResults();
+    void accountLimitWaitShownAndStopped();
 };
 
 void TestCliSend::dryRunMessagesParseWithTheRightValues()
@@ -305,6 +307,45 @@ void TestCliSend::killedRunResumesWithoutDuplicates()
     for (auto it = delivered.cbegin(); it != delivered.cend(); ++it)
         QVERIFY2(it.value() == 1, it.key().constData());
     QCOMPARE(ResultJournal::load(dir.filePath("p.results"))->count(RowStatus::Sent), rows);
+}
+
+// One message a minute: after the first the run says until when it waits,
+// and Ctrl+C in the wait ends it at once with the rest unsent.
+void TestCliSend::accountLimitWaitShownAndStopped()
+{
+    QTemporaryDir dir;
+    openToAll(dir.path()); // smtp-sink writes its dump folder as "nobody"
+    SmtpSink sink;
+    if (!sink.start(dir.filePath("dump"), {})) {
+        if (!sink.missing.isEmpty())
+            QSKIP(qPrintable(sink.missing));
+        QFAIL(qPrintable(sink.error));
+    }
+    const QString home = dir.filePath("home");
+    writeSettings(home, sink.port());
+    ProgramSettings settings;
+    LoadSettings(settings, home + "/setupqnd.ini");
+    settings.accounts.item(0)->MaxPerMinute = 1;
+    QVERIFY(SaveSettings(settings, home + "/setupqnd.ini"));
+    const QString project = makeProject(dir.path(), numberedList(3));
+
+    QProcess send;
+    send.start(QStringLiteral(VARNHOLT_CLI), {"--home", home, "send", project});
+    QVERIFY(send.waitForStarted());
+    QByteArray err;
+    QTRY_VERIFY_WITH_TIMEOUT((err += send.readAllStandardError()).contains("waiting for the account's limit: next "
+                                                                           "message at "),
+                             20000);
+    QElapsedTimer stopping;
+    stopping.start();
+    ::kill(pid_t(send.processId()), SIGINT);
+    QVERIFY(send.waitForFinished(20000));
+    QVERIFY2(stopping.elapsed() < 10000, "the wait for the limit held the stop back");
+    QVERIFY(send.exitCode() != 0);
+    const QByteArray out = send.readAllStandardOutput();
+    QVERIFY2(out.contains("Stopped: 1 rows sent, 0 failed, 2 not processed"), out.constData());
+    QCOMPARE(ResultJournal::load(dir.filePath("p.results"))->count(RowStatus::Sent), 1);
+    QCOMPARE(deliveredByRecipient(dir.filePath("dump")).size(), 1);
 }
 
 // A refusal of several lines from a real server reaches the row whole.

@@ -41,7 +41,6 @@ struct Recorder : SmtpDialogue::Events {
     void transmitMessage() override { out << "message"; }
     void accepted(const SmtpReply &reply) override { out << "accepted " + QString::fromUtf8(reply.summary()); }
     void quitAnswered() override { out << "quit answered"; }
-    void reconnect() override { out << "reconnect"; }
     void readyForMail(const SmtpReply &reply) override { out << "ready " + QString::fromUtf8(reply.summary()); }
 };
 
@@ -131,10 +130,15 @@ void TestConnectionTest::dialogue_data()
                        "S: 535 5.7.8 Authentication credentials invalid",
                        "error 13: 535 5.7.8 Authentication credentials invalid"};
 
-    QTest::newRow("no authentication: the reply to HELO is enough")
+    QTest::newRow("no authentication: the reply to EHLO is enough")
         << loginOnly(false)
-        << QStringList{"S: 220 mx.test ESMTP", "C: HELO client.test", "S: 250 mx.test",
+        << QStringList{"S: 220 mx.test ESMTP", "C: EHLO client.test", "S: 250 mx.test",
                        "ready 250 mx.test", "C: QUIT", "S: 221 bye", "quit answered"};
+
+    QTest::newRow("no authentication, EHLO refused: the reply to HELO is enough")
+        << loginOnly(false)
+        << QStringList{"S: 220 mx.test", "C: EHLO client.test", "S: 502 no", "C: HELO client.test",
+                       "S: 250 mx.test", "ready 250 mx.test", "C: QUIT"};
 
     QTest::newRow("no authentication over STARTTLS: the second EHLO is enough")
         << loginOnly(false, TransportSecurity::StartTls)
@@ -144,9 +148,10 @@ void TestConnectionTest::dialogue_data()
 
     // A send goes on with HELO here and lets the server judge MAIL FROM; a
     // test that did no log-in must not pass.
-    QTest::newRow("authentication asked for, greeted as HELLO: no log-in, fails")
+    QTest::newRow("authentication asked for, EHLO refused: no log-in, fails")
         << loginOnly(true)
-        << QStringList{"S: 220 mx.test HELLO there", "C: HELO client.test", "S: 250 mx.test",
+        << QStringList{"S: 220 mx.test HELLO there", "C: EHLO client.test", "S: 500 unknown command",
+                       "C: HELO client.test", "S: 250 mx.test",
                        "failure 13: The server mx.test did not confirm a log-in: 250 mx.test"};
 
     QTest::newRow("exchange given up with * and answered positively: fails")

@@ -132,14 +132,14 @@ private:
     bool m_inData = false;
 };
 
-const QStringList greetingHelo{"S: 220 mx.test ESMTP", "C: HELO client.test", "S: 250 mx.test",
+const QStringList greetingEhlo{"S: 220 mx.test ESMTP", "C: EHLO client.test", "S: 250 mx.test",
                                "C: MAIL FROM:<a@x.test>"};
 
 // Nothing more comes of a finished session: the same SendMail delivers one
 // more message, and only that delivery ends (nextsession.h).
 void deliverOneMore(SendMail &mail, const Owner &owner)
 {
-    QStringList script = greetingHelo
+    QStringList script = greetingEhlo
                          + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 250 ok", "C: DATA", "S: 354 go",
                                        "C: <message>", "S: 250 queued"};
     if (!mail.KeepConnectionOpen())
@@ -207,13 +207,13 @@ void TestSendMail::dialogue_data()
 
     QTest::newRow("plain delivery, QUIT after acceptance")
         << QStringList() << QStringList() << QStringList() << "b@y.test"
-        << greetingHelo + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>"} + tail
+        << greetingEhlo + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>"} + tail
         << QStringList() << true;
 
     QTest::newRow("TO_Address, then ListTo, Listcc, ListBcc")
         << QStringList{"u@y.test|U"} << QStringList{"c@y.test|C", "d@y.test"}
         << QStringList{"z@y.test|Z"} << "b@y.test"
-        << greetingHelo
+        << greetingEhlo
                + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 250 ok",
                              "C: RCPT TO:<u@y.test>", "S: 250 ok", "C: RCPT TO:<c@y.test>",
                              "S: 250 ok", "C: RCPT TO:<d@y.test>", "S: 250 ok",
@@ -223,7 +223,7 @@ void TestSendMail::dialogue_data()
 
     QTest::newRow("no TO_Address: the first Listcc entry leads")
         << QStringList() << QStringList{"c@y.test|C", "d@y.test"} << QStringList() << ""
-        << greetingHelo
+        << greetingEhlo
                + QStringList{"S: 250 ok", "C: RCPT TO:<c@y.test>", "S: 250 ok",
                              "C: RCPT TO:<d@y.test>"}
                + tail
@@ -231,7 +231,7 @@ void TestSendMail::dialogue_data()
 
     QTest::newRow("greeting split in pieces, multi-line reply in one write")
         << QStringList() << QStringList() << QStringList() << "b@y.test"
-        << QStringList{"P: 22", "P: 0-mx.test", "S: ", "S: 220 ready", "C: HELO client.test",
+        << QStringList{"P: 22", "P: 0-mx.test", "S: ", "S: 220 ready", "C: EHLO client.test",
                        "S: 250-mx.test\\r\\n250-SIZE\\r\\n250 HELP", "C: MAIL FROM:<a@x.test>",
                        "S: 250 ok", "C: RCPT TO:<b@y.test>"}
                + tail
@@ -239,7 +239,7 @@ void TestSendMail::dialogue_data()
 
     QTest::newRow("recipient refused: error 13 with the server's whole line")
         << QStringList{"u@y.test"} << QStringList() << QStringList() << "b@y.test"
-        << greetingHelo
+        << greetingEhlo
                + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>",
                              "S: 550 5.1.1 <b@y.test>: Recipient address rejected"}
         << QStringList{"13: Unexpected response: 550 5.1.1 <b@y.test>: Recipient address rejected"}
@@ -258,14 +258,14 @@ void TestSendMail::dialogue_data()
 
     QTest::newRow("message refused after the dot")
         << QStringList() << QStringList() << QStringList() << "b@y.test"
-        << greetingHelo
+        << greetingEhlo
                + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 250 ok", "C: DATA",
                              "S: 354 go", "C: <message>", "S: 552 5.3.4 too big"}
         << QStringList{"13: Unexpected response: 552 5.3.4 too big"} << false;
 
     QTest::newRow("server closes after DATA: Prematurely Disconnected")
         << QStringList() << QStringList() << QStringList() << "b@y.test"
-        << greetingHelo
+        << greetingEhlo
                + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 250 ok", "C: DATA",
                              "S: 354 go", "CLOSE"}
         << QStringList{"17: Prematurely Disconnected"} << false;
@@ -320,7 +320,7 @@ void TestSendMail::keepConnectionOpen()
     const QStringList oneMessage{"C: MAIL FROM:<a@x.test>", "S: 250 ok", "C: RCPT TO:<b@y.test>",
                                  "S: 250 ok", "C: DATA", "S: 354 go", "C: <message>",
                                  "S: 250 queued"};
-    ScriptedPeer peer(QStringList{"S: 220 mx.test", "C: HELO client.test", "S: 250 mx.test"}
+    ScriptedPeer peer(QStringList{"S: 220 mx.test", "C: EHLO client.test", "S: 250 mx.test"}
                       + oneMessage + oneMessage);
     SendMail mail;
     Owner owner(mail);
@@ -404,7 +404,7 @@ void TestSendMail::longBodyArrivesWhole()
 
 void TestSendMail::cancelDuringLongBody()
 {
-    ScriptedPeer peer(greetingHelo + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 250 ok",
+    ScriptedPeer peer(greetingEhlo + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 250 ok",
                                                  "C: DATA", "S: 354 go", "SINK"});
     SendMail mail;
     Owner owner(mail);
@@ -473,10 +473,10 @@ void TestSendMail::failuresEndWithOneDone_data()
     QTest::addColumn<QString>("error");
     QTest::addColumn<bool>("connectionFailure");
     QTest::newRow("server never answers") << QStringList{"SINK"} << "8: Connection timed out" << true;
-    QTest::newRow("server stops answering after HELO")
-        << QStringList{"S: 220 mx.test", "C: HELO client.test", "SINK"} << "8: Connection timed out" << true;
+    QTest::newRow("server stops answering after EHLO")
+        << QStringList{"S: 220 mx.test", "C: EHLO client.test", "SINK"} << "8: Connection timed out" << true;
     QTest::newRow("connection reset by the server")
-        << QStringList{"S: 220 mx.test", "C: HELO client.test", "RESET"}
+        << QStringList{"S: 220 mx.test", "C: EHLO client.test", "RESET"}
         << "7: Connection reset by remote side" << true;
     QTest::newRow("nothing listening") << QStringList() << "12: Connection Refused" << true;
 
@@ -485,7 +485,7 @@ void TestSendMail::failuresEndWithOneDone_data()
     QTest::newRow("a line without an end, over 64 KB")
         << QStringList{"S: 220-mx.test", "P: 220-" + piece, "P: " + piece, "SINK"}
         << "22: " + TextReplyLineTooLong << false;
-    QStringList endless{"S: 220 mx.test", "C: HELO client.test"};
+    QStringList endless{"S: 220 mx.test", "C: EHLO client.test"};
     for (int i = 0; i < 20; ++i)
         endless << "S: 250-" + piece;
     QTest::newRow("a reply of continuation lines over 1 MB")
@@ -557,7 +557,7 @@ void TestSendMail::unsafeAddressNeverReachesTheServer()
 
 void TestSendMail::busyAndNoRecipient()
 {
-    ScriptedPeer peer(greetingHelo);
+    ScriptedPeer peer(greetingEhlo);
     SendMail mail;
     Owner owner(mail);
     prepare(mail, peer.port());
@@ -642,7 +642,7 @@ void TestSendMail::resultValue_data()
     QTest::addColumn<bool>("finalDotSent");
     QTest::addColumn<bool>("connectionFailure");
     using L = QList<QByteArray>;
-    const QStringList upToDot = greetingHelo + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 250 ok",
+    const QStringList upToDot = greetingEhlo + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 250 ok",
                                                            "C: DATA", "S: 354 go", "C: <message>"};
 
     QTest::newRow("accepted") << upToDot + QStringList{"S: 250-2.0.0 queued", "S: 250 2.0.0 as 1",
@@ -650,7 +650,7 @@ void TestSendMail::resultValue_data()
                               << 0 << "" << L{"250-2.0.0 queued", "250 2.0.0 as 1"} << QByteArray(".")
                               << true << false;
     QTest::newRow("multi-line 550 to RCPT: every line in the text")
-        << greetingHelo + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 550-5.1.1 first line",
+        << greetingEhlo + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 550-5.1.1 first line",
                                       "S: 550 5.1.1 second line"}
         << 13 << "Unexpected response: 550 5.1.1 first line / 5.1.1 second line"
         << L{"550-5.1.1 first line", "550 5.1.1 second line"} << QByteArray("RCPT TO:<b@y.test>")
@@ -659,9 +659,9 @@ void TestSendMail::resultValue_data()
         << upToDot + QStringList{"CLOSE"} << 17 << "Prematurely Disconnected" << L{} << QByteArray(".")
         << true << true;
     QTest::newRow("malformed reply line")
-        << QStringList{"S: 220 mx.test", "C: HELO client.test", "S: hello?"} << 22
+        << QStringList{"S: 220 mx.test", "C: EHLO client.test", "S: hello?"} << 22
         << "The server sent a line that is not an SMTP reply: \"hello?\"" << L{}
-        << QByteArray("HELO client.test") << false << false;
+        << QByteArray("EHLO client.test") << false << false;
     QTest::newRow("negative reply to QUIT after acceptance is no error")
         << upToDot + QStringList{"S: 250 queued", "C: QUIT", "S: 554 no", "CLOSE"} << 0 << ""
         << L{"250 queued"} << QByteArray(".") << true << false;
@@ -744,7 +744,7 @@ void TestSendMail::effectiveTimeLimits()
 {
     QFETCH(int, given);
     QFETCH(int, used);
-    ScriptedPeer peer({"S: 220 mx.test", "C: HELO client.test"});
+    ScriptedPeer peer({"S: 220 mx.test", "C: EHLO client.test"});
     SendMail mail;
     Owner owner(mail);
     prepare(mail, peer.port());
@@ -776,7 +776,7 @@ void TestSendMail::beforeFinalDot()
     QFETCH(QString, hook);
     QFETCH(QStringList, errors);
     QFETCH(int, resultError);
-    const QStringList upToData = greetingHelo + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 250 ok",
+    const QStringList upToData = greetingEhlo + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 250 ok",
                                                             "C: DATA", "S: 354 go"};
     ScriptedPeer peer(upToData + (hook == "record" ? QStringList{"C: <message>", "S: 250 queued", "C: QUIT",
                                                                  "S: 221 bye", "CLOSE"}
@@ -818,7 +818,7 @@ void TestSendMail::earlyAcceptanceIsNoDelivery()
 {
     // A "250" while the body is still going out cannot be the acceptance
     // of the message: the session ends without sending the ".".
-    ScriptedPeer peer(greetingHelo + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 250 ok", "C: DATA",
+    ScriptedPeer peer(greetingEhlo + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 250 ok", "C: DATA",
                                                  "S: 354 go\\r\\n250 early", "SINK"});
     SendMail mail;
     Owner owner(mail);
@@ -880,7 +880,12 @@ void TestSendMail::traceReplaysAsScript_data()
     QTest::addColumn<bool>("auth");
     const QStringList tail{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 250 ok", "C: DATA", "S: 354 go",
                            "C: <message>", "S: 250-queued\\r\\n250 as 1", "C: QUIT", "S: 221 bye", "CLOSE"};
-    QTest::newRow("HELO, message, QUIT, close") << greetingHelo + tail << false;
+    QTest::newRow("EHLO, message, QUIT, close") << greetingEhlo + tail << false;
+    QTest::newRow("EHLO refused, HELO on the same connection")
+        << QStringList{"S: 220 mx.test", "C: EHLO client.test", "S: 502 5.5.2 EHLO not implemented",
+                       "C: HELO client.test", "S: 250 mx.test", "C: MAIL FROM:<a@x.test>"}
+               + tail
+        << false;
     QTest::newRow("AUTH LOGIN hidden, multi-line replies")
         << QStringList{"S: 220-mx.test ESMTP\\r\\n220 ready", "C: EHLO client.test",
                        "S: 250-mx.test\\r\\n250 AUTH LOGIN", "C: AUTH LOGIN", "S: 334 VXNlcm5hbWU6",
@@ -889,7 +894,7 @@ void TestSendMail::traceReplaysAsScript_data()
                + tail
         << true;
     QTest::newRow("refused recipient, owner cancels")
-        << greetingHelo + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 550-no\\r\\n550 such user"}
+        << greetingEhlo + QStringList{"S: 250 ok", "C: RCPT TO:<b@y.test>", "S: 550-no\\r\\n550 such user"}
         << false;
 }
 

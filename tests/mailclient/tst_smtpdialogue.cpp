@@ -2,7 +2,8 @@
 // test-script form. "S:" lines are fed to the machine; the lines after one
 // are what it must answer before the next "S:" line. "T:" reports a finished
 // TLS handshake, "R:" starts the next message on a kept connection ("R: x@y"
-// with x@y as its recipient).
+// with x@y as its recipient). The client greets with EHLO, whatever the
+// account's authentication, and with HELO only when EHLO is refused.
 
 #include "mailclient/mailerrors.h"
 #include "mailclient/mailreply.h"
@@ -39,7 +40,6 @@ struct Recorder : SmtpDialogue::Events {
     void transmitMessage() override { out << "message"; }
     void accepted(const SmtpReply &reply) override { out << "accepted " + QString::fromUtf8(reply.summary()); }
     void quitAnswered() override { out << "quit answered"; }
-    void reconnect() override { out << "reconnect"; }
 };
 
 SmtpDialogue::Settings settings(bool auth, TransportSecurity security = TransportSecurity::None,
@@ -92,15 +92,15 @@ void TestSmtpDialogue::dialogue_data()
     QTest::addColumn<SmtpDialogue::Envelope>("envelope");
     QTest::addColumn<QStringList>("script");
 
-    QTest::newRow("no SmtpAuth: HELO even for an ESMTP greeting")
+    QTest::newRow("no SmtpAuth: EHLO, then the sender")
         << settings(false) << oneRecipient
-        << (QStringList{"S: 220 mx.test ESMTP Postfix", "C: HELO client.test",
+        << (QStringList{"S: 220 mx.test ESMTP Postfix", "C: EHLO client.test",
                         "S: 250 mx.test", "C: MAIL FROM:<a@x.test>"}
             + deliveryTail());
 
     QTest::newRow("multi-line greeting answered after its last line")
         << settings(false) << oneRecipient
-        << QStringList{"S: 220-mx.test first", "S: 220-second", "S: 220 last", "C: HELO client.test",
+        << QStringList{"S: 220-mx.test first", "S: 220-second", "S: 220 last", "C: EHLO client.test",
                        "S: 250-mx.test", "S: 250 ok", "C: MAIL FROM:<a@x.test>"};
 
     QTest::newRow("SmtpAuth, ESMTP greeting, AUTH LOGIN")
@@ -118,10 +118,32 @@ void TestSmtpDialogue::dialogue_data()
         << QStringList{"S: 220 mx.test ESMTP", "C: EHLO client.test",
                        "S: 250-mx.test", "S: 250-AUTH=LOGIN", "S: 250 HELP", "C: AUTH LOGIN"};
 
-    QTest::newRow("HELLO greeting with SmtpAuth: HELO, no authentication")
+    QTest::newRow("EHLO refused, HELO fallback: no authentication, the server judges the sender")
         << settings(true) << oneRecipient
-        << QStringList{"S: 220 HELLO there", "C: HELO client.test", "S: 250 ok",
-                       "C: MAIL FROM:<a@x.test>"};
+        << (QStringList{"S: 220 HELLO there", "C: EHLO client.test",
+                        "S: 500 5.5.1 Command unrecognized", "C: HELO client.test",
+                        "S: 250 ok", "C: MAIL FROM:<a@x.test>"}
+            + deliveryTail());
+
+    QTest::newRow("EHLO refused with 502, HELO fallback")
+        << settings(false) << oneRecipient
+        << QStringList{"S: 220 mx", "C: EHLO client.test", "S: 502-not", "S: 502 implemented",
+                       "C: HELO client.test", "S: 250 ok", "C: MAIL FROM:<a@x.test>"};
+
+    QTest::newRow("EHLO and HELO refused: error 13 with the reply to HELO")
+        << settings(false) << oneRecipient
+        << QStringList{"S: 220 mx", "C: EHLO client.test", "S: 550 no EHLO", "C: HELO client.test",
+                       "S: 554 go away", "error 13: 554 go away"};
+
+    QTest::newRow("EHLO answered with 421: error 13, no HELO")
+        << settings(false) << oneRecipient
+        << QStringList{"S: 220 mx", "C: EHLO client.test", "S: 421 4.3.2 shutting down",
+                       "error 13: 421 4.3.2 shutting down"};
+
+    QTest::newRow("EHLO refused with STARTTLS asked for: no HELO, no plain text")
+        << settings(false, TransportSecurity::StartTls) << oneRecipient
+        << QStringList{"S: 220 mx.test", "C: EHLO client.test", "S: 504 no",
+                       "failure 20: The server mx.test does not offer STARTTLS: it refused EHLO with 504 no [504]"};
 
     QTest::newRow("plain greeting with SmtpAuth: EHLO, LOGIN when nothing offered")
         << settings(true) << oneRecipient
@@ -157,7 +179,7 @@ void TestSmtpDialogue::dialogue_data()
     QTest::newRow("each recipient after the previous reply; a refusal stops the list")
         << settings(false)
         << SmtpDialogue::Envelope{"a@x.test", {"to1@y", "to2@y", "cc@y", "bcc@y"}}
-        << QStringList{"S: 220 mx", "C: HELO client.test", "S: 250 ok", "C: MAIL FROM:<a@x.test>",
+        << QStringList{"S: 220 mx", "C: EHLO client.test", "S: 250 ok", "C: MAIL FROM:<a@x.test>",
                        "S: 250 ok", "C: RCPT TO:<to1@y>", "recipient to1@y",
                        "S: 250 ok", "C: RCPT TO:<to2@y>", "recipient to2@y",
                        "S: 250 ok", "C: RCPT TO:<cc@y>", "recipient cc@y",
@@ -165,12 +187,12 @@ void TestSmtpDialogue::dialogue_data()
 
     QTest::newRow("continuation lines after the greeting are skipped")
         << settings(false) << oneRecipient
-        << QStringList{"S: 220 mx", "C: HELO client.test", "S: 250-first", "S: 250-second",
+        << QStringList{"S: 220 mx", "C: EHLO client.test", "S: 250-first", "S: 250-second",
                        "S: 250 last", "C: MAIL FROM:<a@x.test>"};
 
     QTest::newRow("refused sender and refused message are error 13")
         << settings(false) << oneRecipient
-        << QStringList{"S: 220 mx", "C: HELO client.test", "S: 250 ok", "C: MAIL FROM:<a@x.test>",
+        << QStringList{"S: 220 mx", "C: EHLO client.test", "S: 250 ok", "C: MAIL FROM:<a@x.test>",
                        "S: 553 sender rejected", "error 13: 553 sender rejected"};
 
     QTest::newRow("greeting refused")
@@ -179,7 +201,7 @@ void TestSmtpDialogue::dialogue_data()
 
     QTest::newRow("KeepConnectionOpen: no QUIT, next message starts with MAIL FROM")
         << settings(false, TransportSecurity::None, true) << oneRecipient
-        << QStringList{"S: 220 mx", "C: HELO client.test", "S: 250 ok", "C: MAIL FROM:<a@x.test>",
+        << QStringList{"S: 220 mx", "C: EHLO client.test", "S: 250 ok", "C: MAIL FROM:<a@x.test>",
                        "S: 250 ok", "C: RCPT TO:<b@y.test>", "recipient b@y.test",
                        "S: 250 ok", "C: DATA", "S: 354 go", "message",
                        "S: 250 queued", "accepted 250 queued",
@@ -211,7 +233,7 @@ void TestSmtpDialogue::dialogue_data()
 
     QTest::newRow("multi-line 550: every line reaches the error text")
         << settings(false) << oneRecipient
-        << QStringList{"S: 220 mx", "C: HELO client.test", "S: 250 ok", "C: MAIL FROM:<a@x.test>",
+        << QStringList{"S: 220 mx", "C: EHLO client.test", "S: 250 ok", "C: MAIL FROM:<a@x.test>",
                        "S: 250 ok", "C: RCPT TO:<b@y.test>", "recipient b@y.test",
                        "S: 550-5.1.1 The account that you tried to reach", "S: 550-5.1.1 does not exist.",
                        "S: 550 5.1.1 Please check the address.",
@@ -220,7 +242,7 @@ void TestSmtpDialogue::dialogue_data()
 
     QTest::newRow("a reply is answered after its last line only")
         << settings(false) << oneRecipient
-        << QStringList{"S: 220 mx", "C: HELO client.test", "S: 250-mx.test", "S: 250-PIPELINING",
+        << QStringList{"S: 220 mx", "C: EHLO client.test", "S: 250-mx.test", "S: 250-PIPELINING",
                        "S: 250", "C: MAIL FROM:<a@x.test>"};
 
     QTest::newRow("a line starting with \"-\" is a protocol error, not a refusal")
@@ -231,7 +253,7 @@ void TestSmtpDialogue::dialogue_data()
 
     QTest::newRow("a line without a three-digit code is a protocol error")
         << settings(false) << oneRecipient
-        << QStringList{"S: 220 mx", "C: HELO client.test", "S: 25O ok",
+        << QStringList{"S: 220 mx", "C: EHLO client.test", "S: 25O ok",
                        "failure 22: The server sent a line that is not an SMTP reply: \"25O ok\""};
 
     QTest::newRow("code followed by neither blank nor hyphen is a protocol error")
@@ -240,19 +262,19 @@ void TestSmtpDialogue::dialogue_data()
 
     QTest::newRow("a reply that changes its code is a protocol error")
         << settings(false) << oneRecipient
-        << QStringList{"S: 220 mx", "C: HELO client.test", "S: 250-mx.test", "S: 550 no",
+        << QStringList{"S: 220 mx", "C: EHLO client.test", "S: 250-mx.test", "S: 550 no",
                        "failure 22: The server's reply changes its code from 250 to 550: \"550 no\""};
 
     QTest::newRow("any reply to QUIT after acceptance ends the session without an error")
         << settings(false) << oneRecipient
-        << QStringList{"S: 220 mx", "C: HELO client.test", "S: 250 ok", "C: MAIL FROM:<a@x.test>",
+        << QStringList{"S: 220 mx", "C: EHLO client.test", "S: 250 ok", "C: MAIL FROM:<a@x.test>",
                        "S: 250 ok", "C: RCPT TO:<b@y.test>", "recipient b@y.test",
                        "S: 250 ok", "C: DATA", "S: 354 go", "message",
                        "S: 250 queued", "accepted 250 queued", "C: QUIT",
                        "S: 500-what", "S: 500 QUIT?", "quit answered"};
 
     const SmtpDialogue::Envelope utf8Recipient{QStringLiteral("a@x.test"), {QStringLiteral("jörg@bücher.test")}};
-    QTest::newRow("SMTPUTF8 offered: EHLO without SmtpAuth, MAIL FROM with SMTPUTF8, UTF-8 addresses")
+    QTest::newRow("SMTPUTF8 offered: MAIL FROM with SMTPUTF8, UTF-8 addresses")
         << settings(false) << utf8Recipient
         << QStringList{"S: 220 mx.test", "C: EHLO client.test", "S: 250-mx.test", "S: 250-8BITMIME",
                        "S: 250 SMTPUTF8", "C: MAIL FROM:<a@x.test> SMTPUTF8",
@@ -272,13 +294,22 @@ void TestSmtpDialogue::dialogue_data()
                        "failure 24: The sender address has non-ASCII characters and the server does not "
                        "offer SMTPUTF8 [250]"};
 
-    QTest::newRow("kept connection greeted with HELO: QUIT, then a new connection for SMTPUTF8")
+    QTest::newRow("EHLO refused: a message for SMTPUTF8 fails before HELO")
+        << settings(false) << utf8Recipient
+        << QStringList{"S: 220 mx", "C: EHLO client.test", "S: 500 what?",
+                       "failure 24: The recipient address has non-ASCII characters and the server does not "
+                       "offer SMTPUTF8 [500]"};
+
+    QTest::newRow("kept connection after HELO: the next SMTPUTF8 message fails at once")
         << settings(false, TransportSecurity::None, true) << oneRecipient
-        << QStringList{"S: 220 mx", "C: HELO client.test", "S: 250 ok", "C: MAIL FROM:<a@x.test>",
+        << QStringList{"S: 220 mx", "C: EHLO client.test", "S: 502 no", "C: HELO client.test",
+                       "S: 250 ok", "C: MAIL FROM:<a@x.test>",
                        "S: 250 ok", "C: RCPT TO:<b@y.test>", "recipient b@y.test",
                        "S: 250 ok", "C: DATA", "S: 354 go", "message",
                        "S: 250 queued", "accepted 250 queued",
-                       "R: jörg@bücher.test", "C: QUIT", "S: 221 bye", "reconnect"};
+                       "R: jörg@bücher.test",
+                       "failure 24: The recipient address has non-ASCII characters and the server does not "
+                       "offer SMTPUTF8"};
 
     QTest::newRow("kept connection greeted with EHLO without SMTPUTF8: the message fails")
         << settings(true, TransportSecurity::None, true) << oneRecipient

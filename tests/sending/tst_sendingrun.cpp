@@ -22,7 +22,7 @@ using namespace varnholt;
 
 namespace {
 
-const QStringList kGreeting{"S: 220 mx.test", "C: HELO client.test", "S: 250 mx.test"};
+const QStringList kGreeting{"S: 220 mx.test", "C: EHLO client.test", "S: 250 mx.test"};
 
 QStringList accepted(const QString &address)
 {
@@ -100,6 +100,10 @@ private Q_SLOTS:
     void scheduleStandsStillWhileEdited();
     void activeContentToldOncePerRun();
     void stopTakesBackTheMessageOnTheWay();
+    void accountLimitNextAllowed_data();
+    void accountLimitNextAllowed();
+    void accountLimitHoldsTheNextMessage_data();
+    void accountLimitHoldsTheNextMessage();
 };
 
 void TestSendingRun::refusedRecipientAndInvalidAddress()
@@ -726,6 +730,107 @@ void TestSendingRun::stopTakesBackTheMessageOnTheWay()
     QTRY_COMPARE(seen.finished, (QList<bool>{false, true}));
     QVERIFY2(next.mismatch.isEmpty(), qPrintable(next.mismatch));
     QCOMPARE(run.results().count(RowStatus::Sent), 3);
+}
+
+void TestSendingRun::accountLimitNextAllowed_data()
+{
+    QTest::addColumn<int>("perMinute");
+    QTest::addColumn<int>("perHour");
+    QTest::addColumn<QList<int>>("sent"); // seconds
+    QTest::addColumn<int>("now");
+    QTest::addColumn<int>("next");
+    using L = QList<int>;
+    QTest::newRow("no limit") << 0 << 0 << L{0, 0, 0, 0} << 1 << 1;
+    QTest::newRow("under the minute's limit") << 3 << 0 << L{0, 10} << 20 << 20;
+    QTest::newRow("minute full: the oldest leaves 60 s after it went") << 3 << 0 << L{0, 10, 20} << 30 << 60;
+    QTest::newRow("a message 60 s old no longer counts") << 2 << 0 << L{0, 30} << 60 << 60;
+    QTest::newRow("all sent at once") << 2 << 0 << L{5, 5} << 5 << 65;
+    QTest::newRow("more than the limit (it was lowered): enough must leave")
+        << 2 << 0 << L{0, 10, 20, 30} << 40 << 80;
+    QTest::newRow("hour full, minute free") << 10 << 5 << L{0, 100, 200, 300, 400} << 500 << 3600;
+    QTest::newRow("both full: the later opening") << 1 << 2 << L{0, 3000} << 3010 << 3600;
+    QTest::newRow("the hour slides: older messages are forgotten") << 0 << 2 << L{0, 1000, 3700} << 3700 << 4600;
+    QTest::newRow("a negative limit is none") << -1 << -1 << L{0, 0} << 0 << 0;
+}
+
+void TestSendingRun::accountLimitNextAllowed()
+{
+    QFETCH(int, perMinute);
+    QFETCH(int, perHour);
+    QFETCH(QList<int>, sent);
+    QFETCH(int, now);
+    QFETCH(int, next);
+    const qint64 base = 1'900'000'000'000; // any point on the clock
+    SendingPace pace;
+    pace.setLimits(perMinute, perHour);
+    for (const int second : sent)
+        pace.record(base + second * 1000LL);
+    QCOMPARE(pace.nextAllowed(base + now * 1000LL), base + next * 1000LL);
+}
+
+void TestSendingRun::accountLimitHoldsTheNextMessage_data()
+{
+    QTest::addColumn<bool>("stopInWait");
+    QTest::newRow("the clock moves on") << false;
+    QTest::newRow("stop in the wait") << true;
+}
+
+// At most two messages a minute: the third waits for the clock, on a timer
+// the test fires; the kept connection carries it afterwards.
+void TestSendingRun::accountLimitHoldsTheNextMessage()
+{
+    QFETCH(bool, stopInWait);
+    ScriptedPeer peer(kGreeting + accepted("r0@x.test") + accepted("r1@x.test")
+                      + (stopInWait ? QStringList{} : accepted("r2@x.test")));
+    SendingFixture f;
+    f.make({"r0@x.test;A", "r1@x.test;B", "r2@x.test;C"}, peer.port());
+    f.accounts.item(0)->MaxPerMinute = 2;
+    QDateTime clock(QDate(2030, 5, 6), QTime(11, 0));
+    SendingRun run(*f.project, f.accounts);
+    run.setClock([&clock] { return clock; });
+    run.setJournalPath(f.path("p.results"));
+    Observer seen(run);
+
+    run.sendMail();
+    QTRY_COMPARE(run.state(), SendingRun::State::PaceWait);
+    QCOMPARE(rcptLines(peer).size(), 2);
+    QCOMPARE(run.results().status(1), RowStatus::Sent);
+    QCOMPARE(run.results().status(2), RowStatus::NotProcessed);
+    QCOMPARE(run.currentRow(), 1);
+    QCOMPARE(run.paceWaitMs(), 60000);
+    QCOMPARE(run.paceResumeTime(), QDateTime(QDate(2030, 5, 6), QTime(11, 1)));
+    QCOMPARE(run.schedulePanel(), SchedulePanel::WaitingAccountLimit);
+    QVERIFY(run.isRunning());
+
+    if (stopInWait) {
+        run.stop();
+        QTRY_COMPARE(seen.finished, QList<bool>{false});
+        QCOMPARE(seen.messages, QStringList{"Aborted"});
+        QCOMPARE(run.state(), SendingRun::State::Idle);
+        QCOMPARE(run.paceWaitMs(), -1);
+        QCOMPARE(run.schedulePanel(), SchedulePanel::Empty);
+        QCOMPARE(run.results().status(2), RowStatus::NotProcessed);
+        QCOMPARE(rcptLines(peer).size(), 2);
+        return;
+    }
+
+    // Fired early (the clock is half-way): it waits for the rest.
+    clock = clock.addSecs(30);
+    run.paceTimerFired();
+    QCOMPARE(run.state(), SendingRun::State::PaceWait);
+    QCOMPARE(run.paceWaitMs(), 30000);
+    QCOMPARE(rcptLines(peer).size(), 2);
+
+    clock = clock.addSecs(30);
+    run.paceTimerFired();
+    QTRY_COMPARE(seen.finished, QList<bool>{true});
+    QVERIFY2(peer.mismatch.isEmpty(), qPrintable(peer.mismatch));
+    QCOMPARE(rcptLines(peer), (QStringList{"RCPT TO:<r0@x.test>", "RCPT TO:<r1@x.test>", "RCPT TO:<r2@x.test>"}));
+    QCOMPARE(peer.connections, 1);
+    QCOMPARE(run.good(), 3);
+    QCOMPARE(run.schedulePanel(), SchedulePanel::Empty);
+    // The wait changed nothing of what the journal holds.
+    QCOMPARE(*ResultJournal::load(f.path("p.results")), run.results());
 }
 
 #include "tst_sendingrun.moc"

@@ -12,6 +12,7 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSignalSpy>
 
 using namespace varnholt;
@@ -23,6 +24,7 @@ class TestSendingRunServers : public QObject
 private Q_SLOTS:
     void thousandRecipients();
     void sinkRefusingRecipients();
+    void accountLimitsAgainstSink();
 };
 
 void TestSendingRunServers::thousandRecipients()
@@ -165,6 +167,67 @@ void TestSendingRunServers::sinkRefusingRecipients()
     // hold message data, since no DATA was ever accepted.
     for (const QByteArray &stored : SmtpSink::storedMessages(dumps))
         QVERIFY2(!stored.contains("Subject:"), stored.constData());
+}
+
+void TestSendingRunServers::accountLimitsAgainstSink()
+{
+    // Two messages a minute and three an hour, on a clock the test moves:
+    // the run waits after the second message for the minute and after the
+    // third for the hour, and each recipient gets exactly one message.
+    SendingFixture f;
+    QVERIFY(f.dir.isValid());
+    openToAll(f.dir.path());
+    SmtpSink sink;
+    const QString dumps = f.path("sink");
+    VARNHOLT_START_SERVER(sink, dumps);
+    QList<QByteArray> lines;
+    for (int i = 0; i < 5; ++i)
+        lines << QStringLiteral("u%1@example.test;N%1").arg(i).toUtf8();
+    f.make(lines, sink.port());
+    f.accounts.item(0)->MaxPerMinute = 2;
+    f.accounts.item(0)->MaxPerHour = 3;
+    const QDateTime start(QDate(2030, 5, 6), QTime(9, 0));
+    QDateTime clock = start;
+    SendingRun run(*f.project, f.accounts);
+    run.setClock([&clock] { return clock; });
+    run.setJournalPath(f.path("p.results"));
+    QList<bool> finished;
+    connect(&run, &SendingRun::runFinished, &run, [&](bool completed) { finished << completed; });
+    const auto sent = [&run] { return run.results().count(RowStatus::Sent); };
+
+    run.sendMail();
+    QTRY_COMPARE_WITH_TIMEOUT(run.state(), SendingRun::State::PaceWait, 20000);
+    QCOMPARE(sent(), 2);
+    QCOMPARE(run.paceResumeTime(), start.addSecs(60));
+
+    clock = start.addSecs(60);
+    run.paceTimerFired();
+    QTRY_COMPARE_WITH_TIMEOUT(sent(), 3, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(run.state(), SendingRun::State::PaceWait, 20000);
+    QCOMPARE(run.paceResumeTime(), start.addSecs(3600)); // the first two leave the hour
+    QCOMPARE(run.paceWaitMs(), 3540 * 1000);
+
+    clock = start.addSecs(3600);
+    run.paceTimerFired();
+    QTRY_COMPARE_WITH_TIMEOUT(finished, QList<bool>{true}, 20000);
+    QCOMPARE(sent(), 5);
+    QCOMPARE(run.bad(), 0);
+    QCOMPARE(*ResultJournal::load(f.path("p.results")), run.results());
+
+    QTRY_COMPARE_WITH_TIMEOUT(SmtpSink::storedMessages(dumps).size(), 5, 20000);
+    QStringList recipients;
+    static const QRegularExpression to(QStringLiteral("^To: .*(u\\d@example\\.test)"),
+                                       QRegularExpression::MultilineOption);
+    for (const QByteArray &stored : SmtpSink::storedMessages(dumps)) {
+        const QRegularExpressionMatch match = to.match(QString::fromLatin1(stored));
+        QVERIFY2(match.hasMatch(), stored.constData());
+        recipients << match.captured(1);
+    }
+    recipients.sort();
+    QStringList expected;
+    for (int i = 0; i < 5; ++i)
+        expected << QStringLiteral("u%1@example.test").arg(i);
+    QCOMPARE(recipients, expected);
 }
 
 QTEST_GUILESS_MAIN(TestSendingRunServers)

@@ -84,11 +84,15 @@ void TestSettings::recordLayoutGoldenRoundTrip()
     QVERIFY(ann.MaskSMTP);
     QVERIFY(!ann.MaskPop3);
     QCOMPARE(ann.Security, AccountSecurity::StartTls);
+    QCOMPARE(ann.MaxPerMinute, 30);
+    QCOMPARE(ann.MaxPerHour, 1000);
     const tAccountObj &bob = *s.accounts.item(1);
     QCOMPARE(bob.Password, QString());
     QVERIFY(!bob.Authen);
     QVERIFY(bob.MaskPop3);
     QCOMPARE(bob.Security, AccountSecurity::None);
+    QCOMPARE(bob.MaxPerMinute, 0); // empty fields: no limit
+    QCOMPARE(bob.MaxPerHour, 0);
 
     QCOMPARE(s.statusCodes.size(), 2);
     QCOMPARE(s.statusCodes.last(), QStringLiteral("554  Transaction failed"));
@@ -181,6 +185,8 @@ void TestSettings::valuesSurviveSaveAndLoad()
     a.MailDomain = value;
     a.MaskSMTP = a.MaskPop3 = false;
     a.Security = AccountSecurity::Tls;
+    a.MaxPerMinute = 12;
+    a.MaxPerHour = 0;
     s.accounts.add(a);
     s.statusCodes = QStringList{QStringLiteral("550  x")};
     s.iniInfo.TextHelo = value;
@@ -206,21 +212,33 @@ void TestSettings::accountLine_data()
     QTest::addColumn<bool>("maskPop3");
     QTest::addColumn<QString>("auName");
     QTest::addColumn<AccountSecurity>("security");
+    QTest::addColumn<int>("perMinute");
+    QTest::addColumn<int>("perHour");
 
     QTest::newRow("15 fields, MaskPop3 false at the end")
-        << "N^u^s^26^p^111^pw^r@x^t@x^x^1^au^ap^1^" << "N" << 26 << 111 << false << "au" << AccountSecurity::None;
+        << "N^u^s^26^p^111^pw^r@x^t@x^x^1^au^ap^1^" << "N" << 26 << 111 << false << "au" << AccountSecurity::None << 0 << 0;
     QTest::newRow("15 fields, all set") << "N^u^s^26^p^111^pw^r@x^t@x^x^1^au^ap^1^1" << "N" << 26 << 111 << true
-                                        << "au" << AccountSecurity::None;
+                                        << "au" << AccountSecurity::None << 0 << 0;
     QTest::newRow("ports not numbers keep theirs")
-        << "N^u^s^2x5^p^^pw" << "N" << 25 << 110 << true << "" << AccountSecurity::None;
+        << "N^u^s^2x5^p^^pw" << "N" << 25 << 110 << true << "" << AccountSecurity::None << 0 << 0;
     QTest::newRow("only a name: the rest keeps the defaults")
-        << "Solo" << "Solo" << 25 << 110 << true << "" << AccountSecurity::None;
+        << "Solo" << "Solo" << 25 << 110 << true << "" << AccountSecurity::None << 0 << 0;
     QTest::newRow("security in any case") << "N^u^s^465^p^995^^^^^1^a^b^1^1^TLS" << "N" << 465 << 995 << true << "a"
-                                          << AccountSecurity::Tls;
+                                          << AccountSecurity::Tls << 0 << 0;
     QTest::newRow("unknown security is none") << "N^u^s^25^p^110^^^^^^^^1^1^ssl3" << "N" << 25 << 110 << true << ""
-                                              << AccountSecurity::None;
+                                              << AccountSecurity::None << 0 << 0;
     QTest::newRow("escaped name, blanks trimmed") << "  A%5EB %25 ^u" << "A^B %" << 25 << 110 << true << ""
-                                                  << AccountSecurity::None;
+                                                  << AccountSecurity::None << 0 << 0;
+    QTest::newRow("limits after the security field")
+        << "N^u^s^25^p^110^^^^^^^^1^1^tls^30^1000" << "N" << 25 << 110 << true << "" << AccountSecurity::Tls << 30
+        << 1000;
+    QTest::newRow("empty limits at the end are no limit")
+        << "N^u^s^25^p^110^^^^^^^^1^^^^" << "N" << 25 << 110 << false << "" << AccountSecurity::None << 0 << 0;
+    QTest::newRow("negative limit is none, leading digits count")
+        << "N^u^s^25^p^110^^^^^^^^1^1^^-5^12x" << "N" << 25 << 110 << true << "" << AccountSecurity::None << 0 << 12;
+    QTest::newRow("fields after the limits are ignored")
+        << "N^u^s^25^p^110^^^^^^^^1^1^^1^2^future" << "N" << 25 << 110 << true << "" << AccountSecurity::None << 1
+        << 2;
 }
 
 void TestSettings::accountLine()
@@ -232,6 +250,8 @@ void TestSettings::accountLine()
     QFETCH(bool, maskPop3);
     QFETCH(QString, auName);
     QFETCH(AccountSecurity, security);
+    QFETCH(int, perMinute);
+    QFETCH(int, perHour);
 
     tAccountObj a = tAccountObj::withDefaults();
     fillAccountFromLine(a, line);
@@ -241,6 +261,8 @@ void TestSettings::accountLine()
     QCOMPARE(a.MaskPop3, maskPop3);
     QCOMPARE(a.AuName, auName);
     QCOMPARE(a.Security, security);
+    QCOMPARE(a.MaxPerMinute, perMinute);
+    QCOMPARE(a.MaxPerHour, perHour);
     if (line.count(u'^') < 2)
         QCOMPARE(a.SMTPServer, tAccountObj::withDefaults().SMTPServer);
 }
@@ -357,10 +379,13 @@ void TestSettings::iniLayout()
     QVERIFY(!ann.MaskPop3);
     QVERIFY(ann.MaskSMTP);
     QCOMPARE(ann.Security, AccountSecurity::Tls);
+    QCOMPARE(ann.MaxPerMinute, 20);
+    QCOMPARE(ann.MaxPerHour, 0); // a negative limit is none
     QCOMPARE(ann.MailDomain, tAccountObj::withDefaults().MailDomain);
     const tAccountObj &bob = *s.accounts.item(1);
     QCOMPARE(bob.Name, QStringLiteral("Bob"));
     QCOMPARE(bob.AuName, QStringLiteral("bob-smtp"));
+    QCOMPARE(bob.MaxPerMinute, 0); // no keys: no limit
     QCOMPARE(bob.UserID, QStringLiteral("Enter User ID"));
 
     QCOMPARE(s.statusCodes, (QStringList{"550  Mailbox unavailable", "554  Transaction failed"}));

@@ -196,8 +196,12 @@ void TPostSrv::buildWidgets()
 
     m_popup = new QMenu(this);
     m_popup->setObjectName(QStringLiteral("popup"));
-    connect(m_popup->addAction(QStringLiteral("Status Ok")), &QAction::triggered, this, &TPostSrv::setStatusOk);
-    connect(m_popup->addAction(QStringLiteral("Status No")), &QAction::triggered, this, &TPostSrv::setStatusNo);
+    QAction *statusOk = m_popup->addAction(QStringLiteral("Status Ok"));
+    statusOk->setObjectName(QStringLiteral("miStatusOk"));
+    connect(statusOk, &QAction::triggered, this, &TPostSrv::setStatusOk);
+    QAction *statusNo = m_popup->addAction(QStringLiteral("Status No"));
+    statusNo->setObjectName(QStringLiteral("miStatusNo"));
+    connect(statusNo, &QAction::triggered, this, &TPostSrv::setStatusNo);
     connect(m_view, &QWidget::customContextMenuRequested, this, [this](const QPoint &pos) {
         const QModelIndex index = m_view->indexAt(pos);
         if (index.isValid())
@@ -306,6 +310,7 @@ void TPostSrv::buildWidgets()
 
     m_statusBar = new QStatusBar(this);
     m_statusBar->setObjectName(QStringLiteral("statusBar"));
+    m_statusBar->setProperty("translate", false); // counters, worded from the message list
     m_statusBar->setSizeGripEnabled(false);
     const int stretch[] = {2, 2, 2, 2, 2, 2, 5};
     for (size_t i = 0; i < m_panels.size(); ++i) {
@@ -443,6 +448,9 @@ void TPostSrv::refreshPanels()
     case SchedulePanel::Empty: break;
     case SchedulePanel::Verification: schedule = text(stVerification); break;
     case SchedulePanel::WaitingNextInterval: schedule = text(stWaitingNextInterval); break;
+    case SchedulePanel::WaitingAccountLimit:
+        schedule = text(stWaitingAccountLimit).arg(run.paceResumeTime().toString(QStringLiteral("hh:mm:ss")));
+        break;
     case SchedulePanel::ScheduleMailing:
         schedule = text(stScheduleMailing);
         if (const qint64 left = run.scheduleSecondsLeft(); left >= 0)

@@ -32,6 +32,9 @@ namespace {
 // Texts of the settings record hold at most this many characters.
 constexpr int kMaxText = 255;
 
+// The largest sending limit the boxes take; above it a limit means nothing.
+constexpr int kMaxLimit = 1000000;
+
 constexpr AccountSecurity kSecurityChoices[] = {AccountSecurity::None, AccountSecurity::StartTls,
                                                 AccountSecurity::Tls};
 
@@ -182,6 +185,18 @@ QCheckBox *TFPref::profileCheck(int column, const QString &caption, const QStrin
     return check;
 }
 
+// A sending limit of the account: 0 shows as "No limit".
+QSpinBox *TFPref::profileLimit(int column, const QString &objectName)
+{
+    auto *box = new QSpinBox;
+    box->setObjectName(objectName);
+    box->setRange(0, kMaxLimit);
+    box->setSpecialValueText(QStringLiteral("No limit"));
+    connect(box, &QSpinBox::valueChanged, this,
+            [this, column](int value) { profileEdited(column, QString::number(value)); });
+    return box;
+}
+
 QWidget *TFPref::buildUserBox()
 {
     auto *box = new QGroupBox(QStringLiteral("User Information"));
@@ -213,6 +228,13 @@ QWidget *TFPref::buildSmtpBox()
             profileEdited(TProfileTable::colSecurity, securityName(kSecurityChoices[index]));
     });
     form->addRow(QStringLiteral("Security:"), m_security);
+
+    // What the server allows per account: the run waits between messages
+    // to keep to it.
+    m_maxPerMinute = profileLimit(TProfileTable::colMaxPerMinute, QStringLiteral("seMaxPerMinute"));
+    form->addRow(QStringLiteral("Max. messages per m&inute:"), m_maxPerMinute);
+    m_maxPerHour = profileLimit(TProfileTable::colMaxPerHour, QStringLiteral("seMaxPerHour"));
+    form->addRow(QStringLiteral("Max. messages per h&our:"), m_maxPerHour);
 
     form->addRow(profileCheck(TProfileTable::colAuthen, QStringLiteral("Requires MD5-CRAM a&uthentication"),
                               QStringLiteral("cbAuthen")));
@@ -446,6 +468,8 @@ void TFPref::showCurrentProfile()
     const AccountSecurity security = securityFromName(row[TProfileTable::colSecurity]);
     m_security->setCurrentIndex(int(std::find(std::begin(kSecurityChoices), std::end(kSecurityChoices), security) -
                                     std::begin(kSecurityChoices)));
+    m_maxPerMinute->setValue(row[TProfileTable::colMaxPerMinute].toInt());
+    m_maxPerHour->setValue(row[TProfileTable::colMaxPerHour].toInt());
     m_filling = filling;
     applyDependentStates();
 }
@@ -485,6 +509,8 @@ QStringList TFPref::rowFromControls() const
     const int security = m_security->currentIndex();
     if (security >= 0 && security < int(std::size(kSecurityChoices)))
         row[TProfileTable::colSecurity] = securityName(kSecurityChoices[security]);
+    row[TProfileTable::colMaxPerMinute] = QString::number(m_maxPerMinute->value());
+    row[TProfileTable::colMaxPerHour] = QString::number(m_maxPerHour->value());
     return row;
 }
 

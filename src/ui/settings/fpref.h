@@ -83,6 +83,7 @@ private:
     void translate();
     QLineEdit *profileEdit(int column, const QString &objectName);
     QCheckBox *profileCheck(int column, const QString &caption, const QString &objectName);
+    QSpinBox *profileLimit(int column, const QString &objectName);
 
     void loadFromRecord();
     void loadCharsets();
@@ -116,6 +117,8 @@ private:
     QHash<int, QLineEdit *> m_profileEdits;
     QHash<int, QCheckBox *> m_profileChecks;
     QComboBox *m_security = nullptr;
+    QSpinBox *m_maxPerMinute = nullptr;
+    QSpinBox *m_maxPerHour = nullptr;
     QLabel *m_auNameLabel = nullptr;
     QLabel *m_auPswLabel = nullptr;
 

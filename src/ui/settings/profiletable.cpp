@@ -28,6 +28,14 @@ namespace {
     return ok && port >= 1 && port <= 65535 ? port : fallback;
 }
 
+// A sending limit: a whole number above 0, anything else no limit.
+[[nodiscard]] qint32 limitCell(const QString &cell)
+{
+    bool ok = false;
+    const int limit = trimBlanks(cell).toInt(&ok, 10);
+    return ok && limit > 0 ? limit : 0;
+}
+
 } // namespace
 
 TProfileTable::TProfileTable()
@@ -145,6 +153,8 @@ QStringList TProfileTable::rowFromAccount(const tAccountObj &a)
     row[colMaskSMTP] = flagCell(a.MaskSMTP);
     row[colMaskPop3] = flagCell(a.MaskPop3);
     row[colSecurity] = securityName(a.Security);
+    row[colMaxPerMinute] = QString::number(a.MaxPerMinute);
+    row[colMaxPerHour] = QString::number(a.MaxPerHour);
     return row;
 }
 
@@ -170,6 +180,8 @@ tAccountObj TProfileTable::accountFromRow(const QStringList &row, const tAccount
     a.MaskSMTP = text(colMaskSMTP) == u"1";
     a.MaskPop3 = text(colMaskPop3) == u"1";
     a.Security = securityFromName(text(colSecurity));
+    a.MaxPerMinute = limitCell(text(colMaxPerMinute));
+    a.MaxPerHour = limitCell(text(colMaxPerHour));
     return a;
 }
 

@@ -15,8 +15,9 @@ namespace varnholt {
 class TProfileTable
 {
 public:
-    // Cell order of a row. Security is kept after the fifteen classic columns
-    // so their indexes stay those of the message texts that head them.
+    // Cell order of a row. Security and the sending limits are kept after
+    // the fifteen classic columns so their indexes stay those of the message
+    // texts that head them.
     enum Column {
         colName,
         colUserID,
@@ -34,6 +35,8 @@ public:
         colMaskSMTP,
         colMaskPop3,
         colSecurity,
+        colMaxPerMinute, // decimal, 0 or empty for no limit
+        colMaxPerHour,
         ColumnCount
     };
 

@@ -71,6 +71,7 @@ private Q_SLOTS:
     void refusedRowsShowCodeAndComment();
     void stopThenResumeFromSelectedRow();
     void seriesPauseWaitsAndStopReturnsToIdle();
+    void accountLimitWaitShowsInTheStatusBar();
     void panelsShowTheScheduleInTheWindowsWords();
     void emailColumnOutOfRangeRefusesToOpen();
     void projectInUseRefusesToOpen();
@@ -261,6 +262,33 @@ void TestPostSrv::seriesPauseWaitsAndStopReturnsToIdle()
     runQueuedCalls(); // any queued message box would have arrived
     QCOMPARE(messages.texts, QStringList());
     QCOMPARE(SmtpSink::storedMessages(f.path("sink")).size(), 3);
+}
+
+void TestPostSrv::accountLimitWaitShowsInTheStatusBar()
+{
+    SendingFixture f;
+    openToAll(f.dir.path());
+    SmtpSink sink;
+    VARNHOLT_START_SERVER(sink, f.path("sink"));
+    f.make({"u0@example.test;A", "u1@example.test;B", "u2@example.test;C"}, sink.port());
+    f.accounts.item(0)->MaxPerMinute = 2;
+    MessageLog messages;
+    TPostSrv w(*f.project, f.accounts);
+    w.run().setClock([] { return QDateTime(QDate(2030, 5, 6), QTime(10, 0)); });
+    w.show();
+    QSignalSpy state(&w.run(), &SendingRun::stateChanged);
+    w.sendMail();
+    while (w.run().state() != SendingRun::State::PaceWait)
+        QVERIFY(state.wait(30000));
+    QCOMPARE(w.run().good(), 2);
+    QCOMPARE(w.statusTexts().value(6), QStringLiteral("Waiting for the account's limit: next message at 10:01:00"));
+    QVERIFY(w.button("stop")->isEnabled());
+
+    QTest::mouseClick(w.button("stop"), Qt::LeftButton);
+    QTRY_VERIFY(!w.run().isRunning());
+    QVERIFY(w.button("sendMail")->isEnabled());
+    QCOMPARE(w.statusTexts().value(6), QString());
+    QCOMPARE(SmtpSink::storedMessages(f.path("sink")).size(), 2);
 }
 
 // The run only says what the schedule panel shows; the window words it,

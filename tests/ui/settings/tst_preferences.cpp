@@ -56,6 +56,7 @@ tAccountObj account(const QString &name, const QString &server)
     a.MaskSMTP = false;
     a.MaskPop3 = true;
     a.Security = AccountSecurity::StartTls;
+    a.MaxPerMinute = 10;
     return a;
 }
 
@@ -199,6 +200,10 @@ void TestPreferences::editingWritesCurrentProfile()
     type("edReplyTo", QStringLiteral("replies@example.test"));
     child<QComboBox>("cbSecurity")->setCurrentIndex(2);
     QTest::mouseClick(child<QCheckBox>("cbAuthen"), Qt::LeftButton);
+    QCOMPARE(child<QSpinBox>("seMaxPerMinute")->value(), 10);
+    child<QSpinBox>("seMaxPerMinute")->setValue(0);
+    child<QSpinBox>("seMaxPerHour")->setValue(500);
+    QCOMPARE(child<QSpinBox>("seMaxPerMinute")->text(), QStringLiteral("No limit"));
     QCOMPARE(profileList()->item(1)->text(), QStringLiteral("Robert"));
 
     // Going to another profile and back shows each one's own cells.
@@ -206,9 +211,16 @@ void TestPreferences::editingWritesCurrentProfile()
     QCOMPARE(text("edName"), QStringLiteral("Alice"));
     QCOMPARE(text("edReplyTo"), QStringLiteral("alice@example.test"));
     QVERIFY(child<QCheckBox>("cbAuthen")->isChecked());
+    QCOMPARE(child<QSpinBox>("seMaxPerMinute")->value(), 10);
+    QCOMPARE(child<QSpinBox>("seMaxPerHour")->value(), 0);
     profileList()->setCurrentRow(1);
     QCOMPARE(text("edReplyTo"), QStringLiteral("replies@example.test"));
     QVERIFY(!child<QCheckBox>("cbAuthen")->isChecked());
+    QCOMPARE(child<QSpinBox>("seMaxPerMinute")->value(), 0);
+    QCOMPARE(child<QSpinBox>("seMaxPerHour")->value(), 500);
+    // The limits' labels name their boxes and have letters of their own.
+    VARNHOLT_VERIFY_ACCESSIBLE(m_window.get());
+    QCOMPARE(varnholt::testing::mnemonicProblems(m_window.get()), QStringList());
 
     click("btSave");
     const tAccountObj *bob = m_settings.accounts.item(1);
@@ -216,7 +228,10 @@ void TestPreferences::editingWritesCurrentProfile()
     QCOMPARE(bob->ReplyTo, QStringLiteral("replies@example.test"));
     QCOMPARE(bob->Security, AccountSecurity::Tls);
     QVERIFY(!bob->Authen);
+    QCOMPARE(bob->MaxPerMinute, 0);
+    QCOMPARE(bob->MaxPerHour, 500);
     QCOMPARE(m_settings.accounts.item(0)->Name, QStringLiteral("Alice"));
+    QCOMPARE(m_settings.accounts.item(0)->MaxPerMinute, 10);
     QCOMPARE(m_settings.iniInfo.NConnect, 1);
 }
 
