@@ -4,10 +4,14 @@
 
 #include "settings/programfolder.h"
 #include "settings/settings.h"
+#include "settings/textfile.h"
 #include "ui/common/focusframe.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
 #include <QIcon>
 #include <QStandardPaths>
 
@@ -24,6 +28,21 @@ void prepareDesktopProcess()
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
 }
 
+void installShippedLanguages(const QString &folder)
+{
+    const QStringList present = QDir(folder).entryList(QDir::Files);
+    QDirIterator shipped(QStringLiteral(":/varnholt/lang"), {QStringLiteral("*.lan")}, QDir::Files);
+    while (shipped.hasNext()) {
+        const QString file = shipped.next();
+        const QString name = QFileInfo(file).fileName();
+        if (present.contains(name, Qt::CaseInsensitive))
+            continue; // the user's copy, perhaps edited, stays
+        QFile in(file);
+        if (in.open(QIODevice::ReadOnly))
+            writeFileAtomically(QDir(folder).filePath(name), in.readAll()); // without it the menu lacks a language
+    }
+}
+
 void startDesktopApplication(const QString &home)
 {
     QCoreApplication::setApplicationName(QStringLiteral("Varnholt"));
@@ -31,6 +50,7 @@ void startDesktopApplication(const QString &home)
     QApplication::setWindowIcon(applicationIcon());
     QApplication::setStyle(new FocusFrameStyle); // the application takes it
     ProgramFolder::initialise(home);
+    installShippedLanguages(ProgramFolder::path());
     LoadSettings(programSettings(), settingsFilePath());
     // The preferences show, and keep, the folder new projects really go to.
     TIniInfo &info = programSettings().iniInfo;

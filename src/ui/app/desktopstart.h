@@ -11,9 +11,15 @@ namespace varnholt {
 void prepareDesktopProcess();
 
 // After the QApplication exists: names the application and gives it its
-// icon, opens the program folder (`home`, or the default when empty) and
-// loads the program-wide settings and accounts from it.
+// icon, opens the program folder (`home`, or the default when empty),
+// puts the shipped language files into it and loads the program-wide
+// settings and accounts from it.
 void startDesktopApplication(const QString &home);
+
+// Copies the language files the program ships ("deutsch.lan") into
+// `folder` where no file of that name (in any letter case) is: a first
+// start gets them, and a user's own copy, perhaps edited, stays.
+void installShippedLanguages(const QString &folder);
 
 // Where new projects go: "Varnholt" in the user's documents folder (made
 // when the first project is saved there), ending with "/".

@@ -136,6 +136,7 @@ TMainForm::TMainForm(const CommandLine &commandLine, QWidget *parent)
                 command->setShortcuts({});
         }
     });
+    setProperty("translate", false); // the title names the active window
     TranslationRegistry::instance().announce(this, m_msl);
     QMetaObject::invokeMethod(this, &TMainForm::updateCommands, Qt::QueuedConnection);
     QMetaObject::invokeMethod(this, [this] { setEditState(0); }, Qt::QueuedConnection);
@@ -264,6 +265,7 @@ void TMainForm::buildMenus()
     // Tool bar: its own captions and hints, each beside a picture of the
     // desktop's theme; Save and Save as follow the project window alone.
     m_toolBar = addToolBar(QStringLiteral("Tools"));
+    m_toolBar->toggleViewAction()->setObjectName(QStringLiteral("toolBarShown"));
     m_toolBar->setObjectName(QStringLiteral("toolBar"));
     m_toolBar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     m_toolBar->setIconSize(QSize(24, 24));

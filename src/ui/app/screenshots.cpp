@@ -2,7 +2,10 @@
 // installed: it opens its windows on a scratch copy of a project and keeps
 // no settings.
 //
-//   varnholt-screenshots [Qt options] [--home DIR] WINDOW FILE [PROJECT.eml [PAGE.htm]]
+//   varnholt-screenshots [Qt options] [--home DIR] [--lang NAME] WINDOW FILE [PROJECT.eml [PAGE.htm]]
+//
+// --lang NAME shows the windows in the language of NAME.lan in the program
+// folder ("deutsch", which the program puts there itself).
 //
 // Opens WINDOW with PROJECT, writes a picture of it to FILE (PNG) and ends:
 // 0 when the picture was written. "main" is the main window with the
@@ -36,6 +39,7 @@
 
 #include "app/commandline.h"
 #include "settings/programfolder.h"
+#include "settings/settings.h"
 #include "ui/project/newmod2messageform.h"
 #include "ui/schedule/schedule.h"
 #include "ui/sending/deleteform.h"
@@ -80,21 +84,25 @@ struct Request {
     QString file;
     QString project;
     QString page;
+    QString language;
 };
 
-// The arguments after --home DIR: WINDOW FILE [PROJECT [PAGE]].
+// The arguments besides --home DIR and --lang NAME: WINDOW FILE [PROJECT [PAGE]].
 std::optional<Request> parseRequest(const QStringList &arguments)
 {
     QStringList rest;
+    QString language;
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         if (arguments[i] == u"--home")
             ++i;
+        else if (arguments[i] == u"--lang" && i + 1 < arguments.size())
+            language = arguments[++i];
         else if (!arguments[i].startsWith(u"--home="))
             rest << arguments[i];
     }
     if (rest.size() < 2 || rest.size() > 4)
         return std::nullopt;
-    return Request{rest[0], rest[1], rest.value(2), rest.value(3)};
+    return Request{rest[0], rest[1], rest.value(2), rest.value(3), language};
 }
 
 // The dialogs of the sending window, opened on their own for a picture:
@@ -452,10 +460,17 @@ int main(int argc, char **argv)
     QApplication app(argc, argv); // takes Qt's own arguments away
     const std::optional<Request> request = parseRequest(QApplication::arguments());
     if (!request) {
-        std::fprintf(stderr, "usage: varnholt-screenshots [--home DIR] WINDOW FILE [PROJECT.eml [PAGE.htm]]\n");
+        std::fprintf(stderr,
+                     "usage: varnholt-screenshots [--home DIR] [--lang NAME] WINDOW FILE [PROJECT.eml [PAGE.htm]]\n");
         return 2;
     }
     startDesktopApplication(parseCommandLine(QApplication::arguments()).home);
+    if (!request->language.isEmpty()) {
+        TIniInfo &info = programSettings().iniInfo;
+        info.LangFile = request->language;
+        info.LangOn = true;
+        info.LangInit = false;
+    }
 
     TMainForm main;
     main.resize(1024, 768);

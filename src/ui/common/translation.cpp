@@ -84,7 +84,7 @@ const std::array kTexts = {
     TextBinding{"Caption", true, [](const QObject *o) { return is<QAction>(o) && !as<QAction>(o)->isSeparator(); },
                 [](const QObject *o) { return as<QAction>(o)->text(); },
                 [](QObject *o, const QString &v) { as<QAction>(o)->setText(v); }},
-    TextBinding{"Text", true, is<QLineEdit>, [](const QObject *o) { return as<QLineEdit>(o)->text(); },
+    TextBinding{"Text", false, is<QLineEdit>, [](const QObject *o) { return as<QLineEdit>(o)->text(); },
                 [](QObject *o, const QString &v) { as<QLineEdit>(o)->setText(v); }},
     TextBinding{"Text", false, is<QLabel>, [](const QObject *o) { return as<QLabel>(o)->text(); },
                 [](QObject *o, const QString &v) { as<QLabel>(o)->setText(v); }},
@@ -255,6 +255,24 @@ TMsgLanguage *messageListOf(const QWidget *window)
     return window->findChild<TMsgLanguage *>(QString(), Qt::FindDirectChildrenOnly);
 }
 
+// False for an object marked "translate" false (a list that holds data).
+bool translated(const QObject *o)
+{
+    const QVariant translate = o->property("translate");
+    return !translate.isValid() || translate.toBool();
+}
+
+// An unnamed label is named after the control it labels: "<buddy>Label"
+// (a QFormLayout row's label has its field as buddy).
+QString buddyLabelName(const QObject *o)
+{
+    const auto *label = qobject_cast<const QLabel *>(o);
+    const QWidget *buddy = label ? label->buddy() : nullptr;
+    if (!buddy || buddy->objectName().isEmpty() || buddy->objectName().startsWith(QStringLiteral("qt_")))
+        return {};
+    return buddy->objectName() + QStringLiteral("Label");
+}
+
 // The window's named descendants, nearest first; the first of a name wins.
 QList<Component> componentsOf(QWidget *window)
 {
@@ -269,12 +287,14 @@ QList<Component> componentsOf(QWidget *window)
             if (windows.contains(w) || (w->isWindow() && !qobject_cast<const QMenu *>(w)))
                 continue;
         }
-        queue.append(o->children());
-        if (const QVariant translate = o->property("translate"); translate.isValid() && !translate.toBool())
+        if (!translated(o))
             continue;
+        queue.append(o->children());
         QString name = o->objectName();
         if (name.isEmpty() && qobject_cast<TMsgLanguage *>(o))
             name = QStringLiteral("msl");
+        if (name.isEmpty())
+            name = buddyLabelName(o);
         if (name.isEmpty() || name.startsWith(QStringLiteral("qt_")))
             continue;
         const QString lower = name.toLower();
@@ -291,7 +311,8 @@ void apply(QWidget *window, const QHash<QString, QObject *> &components, const L
     const Key key = parseKey(entry.key);
     const QString value = fromFile(entry.value);
     if (key.component == u"Self" && key.property == u"Caption") {
-        window->setWindowTitle(value);
+        if (translated(window))
+            window->setWindowTitle(value);
         return;
     }
     QObject *o = components.value(key.component.toString().toLower());
@@ -361,7 +382,9 @@ void TranslateWindow(QWidget *window, const QString &file)
 
 QList<LanguageFile::Entry> TemplateEntries(QWidget *window)
 {
-    QList<LanguageFile::Entry> entries{{QStringLiteral("Self.Caption"), toFile(window->windowTitle())}};
+    QList<LanguageFile::Entry> entries;
+    if (translated(window))
+        entries.append({QStringLiteral("Self.Caption"), toFile(window->windowTitle())});
     for (const Component &c : componentsOf(window)) {
         QObject *o = c.object;
         QSet<QString> written;

@@ -25,10 +25,14 @@ class QWidget;
 // Components are the window's descendants with an object name (not names
 // starting "qt_", which are Qt's own), found without regard to letter case;
 // the window's message list is "msl" unless it has an object name of its
-// own. Another window inside this one (a child window of the main window's
+// own. A label without an object name whose buddy has one is the component
+// "<buddy>Label" (the label of a field "subjectEdit" is "subjectEditLabel",
+// a QFormLayout row's label included). Another window inside this one (a child window of the main window's
 // area, a dialog) is not part of it; its own section translates it. An
 // object with the dynamic property "translate" set to false is skipped
-// (a list that holds data, not words).
+// with everything inside it (a list that holds data, not words); on the
+// window itself it keeps the title, which then holds data such as a file
+// name (Self.Caption is neither written nor applied).
 //
 // The mapping onto Qt, in one place (translation.cpp keeps it in the same
 // order); Property and ItemProperty in any letter case:
@@ -37,7 +41,9 @@ class QWidget;
 //   Caption         QAbstractButton, QLabel               text
 //                   QGroupBox, QMenu                      title
 //                   QAction (not a separator)             text
-//   Text            QLineEdit, QLabel (read, not written) text
+//   Text            QLineEdit, QLabel (read, not written: an edit
+//                   box holds the user's data, a label's text
+//                   is its Caption)                       text
 //   Hint            QWidget, QAction                      toolTip (an action's
 //                                                         tool tip is empty
 //                                                         while it only repeats

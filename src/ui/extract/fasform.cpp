@@ -29,6 +29,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <tuple>
+
 #include <algorithm>
 
 namespace varnholt {
@@ -194,6 +196,7 @@ void TfFas::buildWindow()
     m_panel = new TFilePanel(*m_msl, this);
     m_panel->setObjectName(QStringLiteral("FilePanel"));
     auto *computer = new QGroupBox(QStringLiteral("Local computer"), this);
+    computer->setObjectName(QStringLiteral("gbComputer"));
     auto *computerLayout = new QVBoxLayout(computer);
     computerLayout->addWidget(m_panel);
 
@@ -203,6 +206,7 @@ void TfFas::buildWindow()
     m_recordEnd = new QLineEdit(this);
     m_recordEnd->setObjectName(QStringLiteral("eEnd"));
     auto *record = new QGroupBox(QStringLiteral("Record Identifier"), this);
+    record->setObjectName(QStringLiteral("gbRecord"));
     auto *recordLayout = new QFormLayout(record);
     recordLayout->addRow(label(QStringLiteral("&Begin"), m_recordBegin), m_recordBegin);
     recordLayout->addRow(label(QStringLiteral("E&nd"), m_recordEnd), m_recordEnd);
@@ -261,11 +265,12 @@ void TfFas::buildWindow()
     });
     connect(m_fieldGrid->selectionModel(), &QItemSelectionModel::currentChanged, this, &TfFas::updateFindButtons);
     m_fieldGrid->setContextMenuPolicy(Qt::ActionsContextMenu);
-    const std::pair<const char *, void (TfFas::*)()> menu[] = {
-        {"&Add", &TfFas::menuAdd}, {"&Insert", &TfFas::menuInsert},
-        {"&Delete", &TfFas::menuDelete}, {"&Clear all", &TfFas::menuClearAll}};
-    for (const auto &[text, handler] : menu) {
+    const std::tuple<const char *, const char *, void (TfFas::*)()> menu[] = {
+        {"miAdd", "&Add", &TfFas::menuAdd}, {"miInsert", "&Insert", &TfFas::menuInsert},
+        {"miDelete", "&Delete", &TfFas::menuDelete}, {"miClearAll", "&Clear all", &TfFas::menuClearAll}};
+    for (const auto &[name, text, handler] : menu) {
         auto *action = new QAction(QString::fromLatin1(text), m_fieldGrid);
+        action->setObjectName(QString::fromLatin1(name));
         connect(action, &QAction::triggered, this, handler);
         m_fieldGrid->addAction(action);
     }
@@ -282,6 +287,7 @@ void TfFas::buildWindow()
         pushButton(QStringLiteral("sbFindDomain"), QStringLiteral("Find D&omain"), &TfFas::findDomain));
     fieldButtons->addStretch();
     auto *fieldPage = new QGroupBox(QStringLiteral("Field Identifiers"), this);
+    fieldPage->setObjectName(QStringLiteral("gbFields"));
     auto *fieldLayout = new QVBoxLayout(fieldPage);
     fieldLayout->addWidget(m_fieldGrid, 1);
     fieldLayout->addLayout(fieldButtons);
@@ -302,6 +308,7 @@ void TfFas::buildWindow()
     m_delimiterRuns = new QCheckBox(QStringLiteral("Appl&y several delimiters as single"), this);
     m_delimiterRuns->setObjectName(QStringLiteral("cbDelimiterRuns"));
     auto *tablePage = new QGroupBox(QStringLiteral("Table"), this);
+    tablePage->setObjectName(QStringLiteral("gbTable"));
     auto *tableLayout = new QGridLayout(tablePage);
     tableLayout->addWidget(m_htmlTable, 0, 0);
     tableLayout->addWidget(m_tableNumber, 0, 1, Qt::AlignLeft);
@@ -341,6 +348,7 @@ void TfFas::buildWindow()
     m_resultView->horizontalHeader()->setDefaultSectionSize(180);
     m_resultView->horizontalHeader()->setStretchLastSection(true);
     auto *results = new QGroupBox(QStringLiteral("Extracted data"), this);
+    results->setObjectName(QStringLiteral("gbResults"));
     auto *resultsLayout = new QVBoxLayout(results);
     resultsLayout->addWidget(m_resultView);
 
@@ -378,6 +386,7 @@ void TfFas::buildWindow()
 
     m_status = new QLabel(this);
     m_status->setObjectName(QStringLiteral("StatusBar"));
+    m_status->setProperty("translate", false); // counters of the run
     m_status->setFrameShape(QFrame::StyledPanel);
     m_status->setFrameShadow(QFrame::Sunken);
 
@@ -398,6 +407,7 @@ void TfFas::buildWaitPanel()
     static_cast<QFrame *>(m_waitPanel)->setFrameShape(QFrame::Panel);
     static_cast<QFrame *>(m_waitPanel)->setFrameShadow(QFrame::Raised);
     auto *text = new QLabel(QStringLiteral("   Please wait ..."), m_waitPanel);
+    text->setObjectName(QStringLiteral("lblWait"));
     QFont font = text->font();
     font.setBold(true);
     text->setFont(font);

@@ -56,6 +56,7 @@ TFilePanel::TFilePanel(const TMsgLanguage &texts, QWidget *parent)
 {
     m_drive = new QComboBox(this);
     m_drive->setObjectName(QStringLiteral("DriveComboBox"));
+    m_drive->setProperty("translate", false); // folders of this computer
     auto *driveLabel = new QLabel(QStringLiteral("Dri&ve"), this);
     driveLabel->setBuddy(m_drive);
     auto *up = new QToolButton(this);

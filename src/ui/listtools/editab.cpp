@@ -64,6 +64,7 @@ TEditAB::TEditAB(ListTable &projectTable, const QString &listFile, const QString
 {
     setObjectName(QStringLiteral("T_EditAB"));
     buildWindow();
+    setProperty("translate", false); // the title names the list file
     TranslationRegistry::instance().announce(this, m_msl);
 
     m_delimiter->setText(delimiter.left(1));

@@ -51,14 +51,19 @@ TFilterForm1::TFilterForm1(ListTable &target, const QString &removedFolder, QWid
 
     m_keywordColumn = new QComboBox(this);
     m_keywordColumn->setObjectName(QStringLiteral("ComboBox3"));
+    m_keywordColumn->setProperty("translate", false); // the list's column titles
     m_targetColumn = new QComboBox(this);
     m_targetColumn->setObjectName(QStringLiteral("cbTo"));
+    m_targetColumn->setProperty("translate", false); // the list's column titles
     // The target's titles: "Column#1", ... (never empty here).
     m_targetColumn->addItems(target.titles());
 
     auto *modeBox = new QGroupBox(QStringLiteral("The value "), this);
+    modeBox->setObjectName(QStringLiteral("gbMode"));
     m_equal = new QRadioButton(QStringLiteral("Is &equal exactly"), modeBox);
+    m_equal->setObjectName(QStringLiteral("rbEqual"));
     m_contains = new QRadioButton(QStringLiteral("Co&ntains keywords"), modeBox);
+    m_contains->setObjectName(QStringLiteral("rbContains"));
     m_equal->setChecked(true);
     auto *modeLayout = new QVBoxLayout(modeBox);
     modeLayout->addWidget(m_equal);
@@ -67,10 +72,12 @@ TFilterForm1::TFilterForm1(ListTable &target, const QString &removedFolder, QWid
     m_apply = new QPushButton(QStringLiteral("&Filter"), this);
     m_apply->setToolTip(QStringLiteral("Filter the addressbook"));
     m_close = new QPushButton(QStringLiteral("&Close"), this);
+    m_close->setObjectName(QStringLiteral("sbClose"));
 
     auto *useLabel = new QLabel(QStringLiteral("&Use keywords from field"), this);
     useLabel->setBuddy(m_keywordColumn);
     auto *toListLabel = new QLabel(QStringLiteral("to filter mailing list"), this);
+    toListLabel->setObjectName(QStringLiteral("lblToList"));
     auto *targetLabel = new QLabel(QStringLiteral("Apply filter &to"), this);
     targetLabel->setBuddy(m_targetColumn);
 
@@ -108,6 +115,7 @@ TFilterForm1::TFilterForm1(ListTable &target, const QString &removedFolder, QWid
     connect(m_close, &QPushButton::clicked, this, &QDialog::accept);
     connect(m_grid->delimiterBox(), &QComboBox::currentIndexChanged, this, &TFilterForm1::readKeywordFile);
 
+    setProperty("translate", false); // the title names the keyword file
     TranslationRegistry::instance().announce(this, m_msl);
 
     // The keyword file of the program folder, made empty when missing.

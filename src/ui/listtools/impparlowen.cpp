@@ -72,6 +72,7 @@ TImpParlowen::TImpParlowen(ListTable &table, QWidget *parent)
     m_tree->setRootIsDecorated(false);
     m_tree->setTabKeyNavigation(false);
     m_tree->setAccessibleName(QStringLiteral("Address books"));
+    m_tree->setObjectName(QStringLiteral("addressBooks"));
     treeLabel->setBuddy(m_tree);
     layout->addWidget(m_tree, 1);
     connect(m_tree, &QTreeWidget::currentItemChanged, this, &TImpParlowen::updateImportButton);
@@ -80,7 +81,9 @@ TImpParlowen::TImpParlowen(ListTable &table, QWidget *parent)
     auto *buttons = new QHBoxLayout;
     buttons->addStretch(1);
     m_import = new QPushButton(QStringLiteral("&Import"), this);
+    m_import->setObjectName(QStringLiteral("sbImport"));
     m_close = new QPushButton(QStringLiteral("&Close"), this);
+    m_close->setObjectName(QStringLiteral("sbClose"));
     m_import->setDefault(true);
     buttons->addWidget(m_import);
     buttons->addWidget(m_close);

@@ -383,8 +383,11 @@ TImpVznLoad::TImpVznLoad(ListTable &table, QChar listDelimiter, QWidget *parent)
     auto *buttons = new QHBoxLayout;
     buttons->addStretch(1);
     m_back = new QPushButton(QStringLiteral("< &Back"), this);
+    m_back->setObjectName(QStringLiteral("bBack"));
     m_next = new QPushButton(QStringLiteral("&Next >"), this);
+    m_next->setObjectName(QStringLiteral("bNext"));
     m_exit = new QPushButton(QStringLiteral("E&xit"), this);
+    m_exit->setObjectName(QStringLiteral("bExit"));
     m_next->setDefault(true);
     buttons->addWidget(m_back);
     buttons->addWidget(m_next);
@@ -431,6 +434,7 @@ void TImpVznLoad::buildFilePage()
                        "(.xlsx, .ods, .xls). If it is a raw text file, it should open in a basic editor on your "
                        "computer, such as Notepad"),
         page);
+    hint->setObjectName(QStringLiteral("lblHint"));
     hint->setWordWrap(true);
     layout->addSpacing(12);
     layout->addWidget(hint);
@@ -445,11 +449,16 @@ void TImpVznLoad::buildTypePage()
     auto *top = new QHBoxLayout;
 
     auto *typeBox = new QGroupBox(QStringLiteral("File type"), page);
+    typeBox->setObjectName(QStringLiteral("gbFileType"));
     auto *typeLayout = new QVBoxLayout(typeBox);
     m_dbf = new QRadioButton(QStringLiteral("DBF F&ile"), typeBox);
+    m_dbf->setObjectName(QStringLiteral("rbDbf"));
     m_delimited = new QRadioButton(QStringLiteral("&Delimited"), typeBox);
+    m_delimited->setObjectName(QStringLiteral("rbDelimited"));
     m_fixed = new QRadioButton(QStringLiteral("Fixed &width"), typeBox);
+    m_fixed->setObjectName(QStringLiteral("rbFixed"));
     m_spreadsheet = new QRadioButton(QStringLiteral("S&preadsheet"), typeBox);
+    m_spreadsheet->setObjectName(QStringLiteral("rbSpreadsheet"));
     m_spreadsheet->setEnabled(false);
     typeLayout->addWidget(m_dbf);
     typeLayout->addWidget(m_delimited);
@@ -458,10 +467,13 @@ void TImpVznLoad::buildTypePage()
     top->addWidget(typeBox);
 
     auto *originBox = new QGroupBox(QStringLiteral("File origin"), page);
+    originBox->setObjectName(QStringLiteral("gbOrigin"));
     m_originBox = originBox;
     auto *originLayout = new QVBoxLayout(originBox);
     m_windows = new QRadioButton(QStringLiteral("Windows (&ANSI)"), originBox);
+    m_windows->setObjectName(QStringLiteral("rbWindows"));
     m_dos = new QRadioButton(QStringLiteral("D&os"), originBox);
+    m_dos->setObjectName(QStringLiteral("rbDos"));
     m_windows->setChecked(true);
     originLayout->addWidget(m_windows);
     originLayout->addWidget(m_dos);
@@ -476,6 +488,7 @@ void TImpVznLoad::buildTypePage()
     m_startRowBox = new QSpinBox(m_startRowPanel);
     m_startRowBox->setRange(1, 1);
     startLabel->setBuddy(m_startRowBox);
+    m_startRowBox->setObjectName(QStringLiteral("startRow"));
     startLayout->addWidget(startLabel);
     startLayout->addWidget(m_startRowBox);
     startLayout->addStretch(1);
@@ -497,6 +510,7 @@ void TImpVznLoad::buildTypePage()
     m_rangeEdit->setMinimumWidth(m_rangeEdit->fontMetrics().horizontalAdvance(m_rangeEdit->placeholderText()) + 16);
     rangeLabel->setBuddy(m_rangeEdit);
     m_titlesBox = new QCheckBox(QStringLiteral("First row holds column &titles"), m_sheetPanel);
+    m_titlesBox->setObjectName(QStringLiteral("cbTitles"));
     m_titlesBox->setToolTip(QStringLiteral("The first row of the range is not imported; its titles head the "
                                            "preview's columns (the list names its columns Column#1, Column#2, ...)."));
     sheetLayout->addWidget(sheetLabel, 0, 0);
@@ -533,6 +547,7 @@ void TImpVznLoad::buildBreaksPage()
     auto *page = new QWidget(m_pages);
     auto *layout = new QVBoxLayout(page);
     auto *title = new QLabel(QStringLiteral("This screen lets you set field widths (column breaks)"), page);
+    title->setObjectName(QStringLiteral("lblBreaksTitle"));
     QFont bold = title->font();
     bold.setBold(true);
     title->setFont(bold);
@@ -542,6 +557,7 @@ void TImpVznLoad::buildBreaksPage()
                                            "it).\nTo DELETE a break line, click on the character before it.\n"
                                            "The ruler counts the characters of a line."),
                             page);
+    help->setObjectName(QStringLiteral("lblBreaksHelp"));
     layout->addWidget(help);
     m_breakGrid = makePreview(page, QStringLiteral("Column breaks"));
     m_breakGrid->setModel(m_breakModel);
@@ -563,12 +579,18 @@ void TImpVznLoad::buildDelimitersPage()
     auto *page = new QWidget(m_pages);
     auto *layout = new QVBoxLayout(page);
     auto *box = new QGroupBox(QStringLiteral("Delimiters"), page);
+    box->setObjectName(QStringLiteral("gbDelimiters"));
     auto *grid = new QHBoxLayout(box);
     m_semicolon = new QCheckBox(QStringLiteral("&Semicolon"), box);
+    m_semicolon->setObjectName(QStringLiteral("cbSemicolon"));
     m_comma = new QCheckBox(QStringLiteral("&Comma"), box);
+    m_comma->setObjectName(QStringLiteral("cbComma"));
     m_tab = new QCheckBox(QStringLiteral("&Tab"), box);
+    m_tab->setObjectName(QStringLiteral("cbTab"));
     m_space = new QCheckBox(QStringLiteral("S&pace"), box);
+    m_space->setObjectName(QStringLiteral("cbSpace"));
     m_other = new QCheckBox(QStringLiteral("Ot&her"), box);
+    m_other->setObjectName(QStringLiteral("cbOther"));
     m_otherEdit = new QLineEdit(box);
     m_otherEdit->setMaxLength(1);
     m_otherEdit->setMaximumWidth(m_otherEdit->fontMetrics().horizontalAdvance(u'W') * 3);
@@ -580,7 +602,9 @@ void TImpVznLoad::buildDelimitersPage()
     grid->addStretch(1);
     layout->addWidget(box);
     m_consecutive = new QCheckBox(QStringLiteral("Treat consecutive delimiters as on&e"), page);
+    m_consecutive->setObjectName(QStringLiteral("cbConsecutive"));
     m_quoted = new QCheckBox(QStringLiteral("&Quoted fields (CSV)"), page);
+    m_quoted->setObjectName(QStringLiteral("cbQuoted"));
     m_quoted->setToolTip(QStringLiteral("Fields may be enclosed in double quotes; inside them delimiters and line "
                                         "breaks are text and a doubled quote stands for one."));
     layout->addWidget(m_consecutive);

@@ -39,13 +39,18 @@ KeywordGrid::KeywordGrid(QAbstractItemModel *model, const QString &accessibleNam
 
     m_delimiter = new QComboBox(window);
     m_delimiter->setObjectName(QStringLiteral("SectionSymbol"));
+    m_delimiter->setProperty("translate", false); // the entries are the delimiters themselves
     m_delimiter->addItems(listToolDelimiters());
     m_delimiter->setCurrentText(QStringLiteral(";"));
 
     m_load = new QPushButton(QStringLiteral("&Load File"), window);
+    m_load->setObjectName(QStringLiteral("sbLoad"));
     m_saveAs = new QPushButton(QStringLiteral("&Save File As"), window);
+    m_saveAs->setObjectName(QStringLiteral("sbSaveAs"));
     m_add = new QPushButton(QStringLiteral("&Add Keyword"), window);
+    m_add->setObjectName(QStringLiteral("sbAdd"));
     m_delete = new QPushButton(QStringLiteral("&Delete Keyword"), window);
+    m_delete->setObjectName(QStringLiteral("sbDelete"));
     auto *delimiterLabel = new QLabel(QStringLiteral("Field deli&miter"), window);
     delimiterLabel->setBuddy(m_delimiter);
 

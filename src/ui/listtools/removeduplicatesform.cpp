@@ -35,6 +35,7 @@ TfUni::TfUni(ListTable &table, QWidget *parent)
 
     m_fields = new QListWidget(this);
     m_fields->setObjectName(QStringLiteral("clbF"));
+    m_fields->setProperty("translate", false); // the list's column titles
     m_fields->setTabKeyNavigation(false);
     m_fields->setAccessibleName(QStringLiteral("Field List"));
     const QStringList titles = table.titles();
@@ -56,9 +57,11 @@ TfUni::TfUni(ListTable &table, QWidget *parent)
     m_progress = new QProgressBar(this);
     m_progress->setVisible(false);
     m_remove = new QPushButton(QStringLiteral("&Remove duplicates"), this);
+    m_remove->setObjectName(QStringLiteral("sbRemove"));
     m_remove->setToolTip(QStringLiteral("Remove duplicated records in the addressbook"));
     m_remove->setDefault(true);
     m_close = new QPushButton(QStringLiteral("&Close"), this);
+    m_close->setObjectName(QStringLiteral("sbClose"));
 
     auto *top = new QHBoxLayout;
     top->addWidget(fieldLabel);

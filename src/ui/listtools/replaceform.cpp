@@ -48,13 +48,16 @@ TReplaceForm::TReplaceForm(ListTable &target, QWidget *parent)
 
     m_column = new QComboBox(this);
     m_column->setObjectName(QStringLiteral("cbF"));
+    m_column->setProperty("translate", false); // the list's column titles
     m_column->addItems(target.titles());
     m_caseSensitive = new QCheckBox(QStringLiteral("Cas&e sensitive"), this);
     m_caseSensitive->setObjectName(QStringLiteral("cbC"));
 
     m_replace = new QPushButton(QStringLiteral("&Replace"), this);
+    m_replace->setObjectName(QStringLiteral("sbReplace"));
     m_replace->setToolTip(QStringLiteral("Replace data in the addressbook"));
     m_close = new QPushButton(QStringLiteral("&Close"), this);
+    m_close->setObjectName(QStringLiteral("sbClose"));
 
     auto *columnLabel = new QLabel(QStringLiteral("Column &to replace"), this);
     columnLabel->setBuddy(m_column);

@@ -107,6 +107,7 @@ TAttachmentForm::TAttachmentForm(const QList<ProjectAttachment> &attachments, QW
     resize(860, 520);
 
     m_drives->setObjectName(QStringLiteral("driveBox"));
+    m_drives->setProperty("translate", false); // folders of this computer
     m_folderModel->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot);
     m_folders->setModel(m_folderModel);
     for (int c = 1; c < m_folderModel->columnCount(); ++c)
@@ -131,7 +132,9 @@ TAttachmentForm::TAttachmentForm(const QList<ProjectAttachment> &attachments, QW
     m_list->viewport()->installEventFilter(this);
 
     auto *add = new QPushButton(QStringLiteral("Add  >>"), this);
+    add->setObjectName(QStringLiteral("addButton"));
     auto *remove = new QPushButton(QStringLiteral("Remove <<"), this);
+    remove->setObjectName(QStringLiteral("removeButton"));
     connect(add, &QPushButton::clicked, this, &TAttachmentForm::addSelectedFiles);
     connect(remove, &QPushButton::clicked, this, &TAttachmentForm::removeSelected);
     auto *middle = new QVBoxLayout;
@@ -152,8 +155,10 @@ TAttachmentForm::TAttachmentForm(const QList<ProjectAttachment> &attachments, QW
     row->addWidget(m_list, 2);
 
     auto *buttons = new QDialogButtonBox(this);
-    buttons->addButton(QStringLiteral("Attach"), QDialogButtonBox::AcceptRole);
-    buttons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole);
+    buttons->addButton(QStringLiteral("Attach"), QDialogButtonBox::AcceptRole)
+        ->setObjectName(QStringLiteral("attachButton"));
+    buttons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole)
+        ->setObjectName(QStringLiteral("cancelButton"));
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 

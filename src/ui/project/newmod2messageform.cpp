@@ -98,6 +98,7 @@ TNewMod2MessageForm::TNewMod2MessageForm(const TIniInfo &programWide, QWidget *p
     // went since (the merge field box, the button itself).
     m_focusWatch = connect(qApp, &QApplication::focusChanged, this,
                            [this](QWidget *, QWidget *now) { noteFocus(now); });
+    setProperty("translate", false); // the title names the project
     TranslationRegistry::instance().announce(this, m_msl);
 }
 
@@ -180,6 +181,7 @@ void TNewMod2MessageForm::buildWidgets()
     // Settings bar.
     m_delimiter = new QComboBox(this);
     m_delimiter->setObjectName(QStringLiteral("delimiter"));
+    m_delimiter->setProperty("translate", false); // the entries are the delimiters themselves
     m_delimiter->addItems(delimiterEntries());
     m_delimiter->setToolTip(QStringLiteral("Select a field delimiter for columns"));
     m_format = new QComboBox(this);
@@ -187,15 +189,18 @@ void TNewMod2MessageForm::buildWidgets()
     m_format->addItems({QStringLiteral("text"), QStringLiteral("html")});
     m_emailColumn = new QComboBox(this);
     m_emailColumn->setObjectName(QStringLiteral("emailColumn"));
+    m_emailColumn->setProperty("translate", false); // the list's column titles
     m_emailColumn->setMinimumContentsLength(10);
     m_recordCount = new QLabel(this);
     m_recordCount->setObjectName(QStringLiteral("recordCount"));
+    m_recordCount->setProperty("translate", false); // a count the window keeps up to date
     m_subject = new QLineEdit(this);
     m_subject->setObjectName(QStringLiteral("subject"));
     m_subject->setMaxLength(255);
     m_subject->installEventFilter(this);
     m_mergeField = new QComboBox(this);
     m_mergeField->setObjectName(QStringLiteral("mergeField"));
+    m_mergeField->setProperty("translate", false); // the list's column titles
     m_mergeField->setToolTip(QStringLiteral("Select fields for mail merge"));
     m_mergeField->setMinimumContentsLength(10);
     m_mergeField->installEventFilter(this);

@@ -1,5 +1,6 @@
 #include "ui/schedule/schedule.h"
 #include "ui/common/mnemonic.h"
+#include "ui/common/msglanguage.h"
 
 #include "ui/common/messagebox.h"
 
@@ -31,7 +32,9 @@ QSpinBox *spinBox(QWidget *parent)
 
 // Check boxes in two columns, filled column by column; `letters` gives each
 // its Alt+letter, none of which the rest of the window uses.
-QWidget *twoColumns(QWidget *parent, QCheckBox **boxes, const QStringList &captions, QStringView letters)
+// The boxes are named `name` and their index ("clbWeekly0").
+QWidget *twoColumns(QWidget *parent, QCheckBox **boxes, const QStringList &captions, QStringView letters,
+                    const QString &name)
 {
     auto *page = new QWidget(parent);
     auto *grid = new QGridLayout(page);
@@ -39,6 +42,7 @@ QWidget *twoColumns(QWidget *parent, QCheckBox **boxes, const QStringList &capti
     const int perColumn = int((captions.size() + 1) / 2);
     for (int i = 0; i < captions.size(); ++i) {
         boxes[i] = new QCheckBox(WithMnemonic(captions[i], letters[i]), page);
+        boxes[i]->setObjectName(name + QString::number(i));
         grid->addWidget(boxes[i], i % perColumn, i / perColumn);
     }
     return page;
@@ -70,13 +74,21 @@ T_Schedule::T_Schedule(const TTaskObj &task, const TSeriesObj &series, QWidget *
     setWindowTitle(QStringLiteral("Schedule"));
     setModal(true);
 
+    // Names for the translation of the words that stand around the boxes.
+    const auto named = [](QLabel *label, const char *name) {
+        label->setObjectName(QString::fromLatin1(name));
+        return label;
+    };
     const QDateTime now = QDateTime::currentDateTime();
     const QLocale locale;
     m_time = new QLabel(QStringLiteral("Current PC date and time is (%1 %2)")
                             .arg(locale.toString(now.date(), QLocale::ShortFormat),
                                  locale.toString(now.time(), QLocale::LongFormat)),
                         this);
+    m_time->setObjectName(QStringLiteral("lblTime"));
+    m_time->setProperty("translate", false); // holds the time the window opened
     m_enabled = new QCheckBox(QStringLiteral("&Enable schedule"), this);
+    m_enabled->setObjectName(QStringLiteral("cbEnabled"));
 
     auto datePicker = [this] {
         auto *picker = new QDateEdit(QDate::currentDate(), this);
@@ -90,21 +102,25 @@ T_Schedule::T_Schedule(const TTaskObj &task, const TSeriesObj &series, QWidget *
     };
 
     auto *startBox = new QGroupBox(QStringLiteral("Start task"), this);
+    startBox->setObjectName(QStringLiteral("gbStart"));
     auto *startLayout = new QFormLayout(startBox);
     startLayout->addRow(QStringLiteral("The start date"), m_start = datePicker());
     startLayout->addRow(QStringLiteral("Start Time"), m_startTime = timePicker());
     auto *stopBox = new QGroupBox(QStringLiteral("Stop task"), this);
+    stopBox->setObjectName(QStringLiteral("gbStop"));
     auto *stopLayout = new QFormLayout(stopBox);
     stopLayout->addRow(QStringLiteral("The end date"), m_end = datePicker());
     stopLayout->addRow(QStringLiteral("End Time"), m_endTime = timePicker());
 
     auto *lastBox = new QGroupBox(QStringLiteral("Last execution"), this);
+    lastBox->setObjectName(QStringLiteral("gbLast"));
     auto *lastLayout = new QFormLayout(lastBox);
     m_started = new QLineEdit(lastBox);
     m_started->setReadOnly(true);
     m_lastCount = new QLineEdit(lastBox);
     m_lastCount->setReadOnly(true);
     auto *clear = new QPushButton(QStringLiteral("c&lear"), lastBox);
+    clear->setObjectName(QStringLiteral("bClear"));
     lastLayout->addRow(QStringLiteral("Started"), m_started);
     lastLayout->addRow(QStringLiteral("number of completed executions"), m_lastCount);
     lastLayout->addRow(QString(), clear);
@@ -114,11 +130,11 @@ T_Schedule::T_Schedule(const TTaskObj &task, const TSeriesObj &series, QWidget *
 
     auto *daily = new QWidget(m_pages);
     auto *dailyLayout = new QVBoxLayout(daily);
-    dailyLayout->addWidget(new QLabel(QStringLiteral("Select the number of days:"), daily));
+    dailyLayout->addWidget(named(new QLabel(QStringLiteral("Select the number of days:"), daily), "lblDays"));
     auto *dailyRow = new QHBoxLayout;
-    dailyRow->addWidget(new QLabel(QStringLiteral("Run every"), daily));
+    dailyRow->addWidget(named(new QLabel(QStringLiteral("Run every"), daily), "lblRunEvery"));
     dailyRow->addWidget(m_daily = spinBox(daily));
-    dailyRow->addWidget(new QLabel(QStringLiteral("day(s)"), daily));
+    dailyRow->addWidget(named(new QLabel(QStringLiteral("day(s)"), daily), "lblDaysUnit"));
     dailyRow->addStretch();
     dailyLayout->addLayout(dailyRow);
     dailyLayout->addStretch();
@@ -126,36 +142,37 @@ T_Schedule::T_Schedule(const TTaskObj &task, const TSeriesObj &series, QWidget *
 
     auto *weekly = new QWidget(m_pages);
     auto *weeklyLayout = new QVBoxLayout(weekly);
-    weeklyLayout->addWidget(new QLabel(QStringLiteral("Select day(s) of week"), weekly));
+    weeklyLayout->addWidget(named(new QLabel(QStringLiteral("Select day(s) of week"), weekly), "lblWeekdays"));
     weeklyLayout->addWidget(twoColumns(weekly, m_weekdays,
                                        {QStringLiteral("Monday "), QStringLiteral("Tuesday"),
                                         QStringLiteral("Wednesday"), QStringLiteral("Thursday"),
                                         QStringLiteral("Friday"), QStringLiteral("Saturday"),
                                         QStringLiteral("Sunday")},
-                                       u"ntyhfau"));
+                                       u"ntyhfau", QStringLiteral("clbWeekly")));
     weeklyLayout->addStretch();
     m_pages->addTab(weekly, QStringLiteral("&Weekly "));
 
     auto *monthly = new QWidget(m_pages);
     auto *monthlyLayout = new QVBoxLayout(monthly);
-    monthlyLayout->addWidget(new QLabel(QStringLiteral("Select the day of the month "), monthly));
+    monthlyLayout->addWidget(
+        named(new QLabel(QStringLiteral("Select the day of the month "), monthly), "lblDayOfMonth"));
     auto *dayRow = new QHBoxLayout;
-    dayRow->addWidget(new QLabel(QStringLiteral("Day"), monthly));
+    dayRow->addWidget(named(new QLabel(QStringLiteral("Day"), monthly), "lblDay"));
     dayRow->addWidget(m_dayOfMonth = spinBox(monthly));
-    dayRow->addWidget(new QLabel(QStringLiteral("of the month"), monthly));
+    dayRow->addWidget(named(new QLabel(QStringLiteral("of the month"), monthly), "lblOfMonth"));
     dayRow->addStretch();
     monthlyLayout->addLayout(dayRow);
     QStringList months;
     for (int i = 1; i <= 12; ++i)
         months << QLocale::c().standaloneMonthName(i);
-    monthlyLayout->addWidget(twoColumns(monthly, m_months, months, u"rfhayn" u"jupt" u"vb"));
+    monthlyLayout->addWidget(twoColumns(monthly, m_months, months, u"rfhayn" u"jupt" u"vb", QStringLiteral("clbM")));
     m_pages->addTab(monthly, QStringLiteral("&Monthly"));
 
     auto *once = new QWidget(m_pages);
     auto *onceLayout = new QVBoxLayout(once);
-    onceLayout->addWidget(new QLabel(QStringLiteral("Execute task only once"), once));
+    onceLayout->addWidget(named(new QLabel(QStringLiteral("Execute task only once"), once), "lblOnce"));
     auto *onceRow = new QHBoxLayout;
-    onceRow->addWidget(new QLabel(QStringLiteral("Enter the exact date"), once));
+    onceRow->addWidget(named(new QLabel(QStringLiteral("Enter the exact date"), once), "lblOnceDate"));
     onceRow->addWidget(m_once = datePicker());
     onceRow->addStretch();
     onceLayout->addLayout(onceRow);
@@ -163,14 +180,31 @@ T_Schedule::T_Schedule(const TTaskObj &task, const TSeriesObj &series, QWidget *
     m_pages->addTab(once, QStringLiteral("&Once "));
 
     auto *seriesBox = new QGroupBox(QStringLiteral("Split mailing list"), this);
+    seriesBox->setObjectName(QStringLiteral("gbSeries"));
     auto *seriesLayout = new QGridLayout(seriesBox);
     m_series = new QCheckBox(QStringLiteral("Send emails at specified &intervals"), seriesBox);
+    m_series->setObjectName(QStringLiteral("cbSeries"));
     seriesLayout->addWidget(m_series, 0, 0, 1, 3);
-    seriesLayout->addWidget(new QLabel(QStringLiteral("Maximal number of emails in each list"), seriesBox), 1, 0);
+    seriesLayout->addWidget(
+        named(new QLabel(QStringLiteral("Maximal number of emails in each list"), seriesBox), "lblMailCount"), 1, 0);
     seriesLayout->addWidget(m_mailCount = spinBox(seriesBox), 1, 1);
-    seriesLayout->addWidget(new QLabel(QStringLiteral("Use specified intervals between mailing  ="), seriesBox), 2, 0);
+    seriesLayout->addWidget(
+        named(new QLabel(QStringLiteral("Use specified intervals between mailing  ="), seriesBox), "lblMailPause"), 2,
+        0);
     seriesLayout->addWidget(m_mailPause = spinBox(seriesBox), 2, 1);
-    seriesLayout->addWidget(new QLabel(QStringLiteral("minute(s)"), seriesBox), 2, 2);
+    seriesLayout->addWidget(named(new QLabel(QStringLiteral("minute(s)"), seriesBox), "lblMinutes"), 2, 2);
+
+    m_start->setObjectName(QStringLiteral("dpStart"));
+    m_startTime->setObjectName(QStringLiteral("dpStartTime"));
+    m_end->setObjectName(QStringLiteral("dpEnd"));
+    m_endTime->setObjectName(QStringLiteral("dpEndTm"));
+    m_started->setObjectName(QStringLiteral("eStarted"));
+    m_lastCount->setObjectName(QStringLiteral("eLastCnt"));
+    m_daily->setObjectName(QStringLiteral("seDaily"));
+    m_dayOfMonth->setObjectName(QStringLiteral("seDayOfMonth"));
+    m_once->setObjectName(QStringLiteral("dpOnce"));
+    m_mailCount->setObjectName(QStringLiteral("seMailCount"));
+    m_mailPause->setObjectName(QStringLiteral("seMailPause"));
 
     // What a screen reader says for the boxes whose words stand around them.
     m_daily->setAccessibleName(QStringLiteral("Run every how many days"));
@@ -182,6 +216,8 @@ T_Schedule::T_Schedule(const TTaskObj &task, const TSeriesObj &series, QWidget *
     auto *save = new QPushButton(QStringLiteral("&Save"), this);
     save->setDefault(true);
     auto *cancel = new QPushButton(QStringLiteral("&Cancel"), this);
+    save->setObjectName(QStringLiteral("bSave"));
+    cancel->setObjectName(QStringLiteral("bCancel"));
 
     auto *times = new QHBoxLayout;
     times->addWidget(startBox);
@@ -204,6 +240,7 @@ T_Schedule::T_Schedule(const TTaskObj &task, const TSeriesObj &series, QWidget *
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 
     fill(task, series);
+    TranslationRegistry::instance().announce(this, nullptr);
 }
 
 void T_Schedule::fill(const TTaskObj &task, const TSeriesObj &series)

@@ -1,5 +1,6 @@
 #include "ui/sending/deleteform.h"
 #include "ui/common/mnemonic.h"
+#include "ui/common/msglanguage.h"
 
 #include <QDialogButtonBox>
 #include <QLabel>
@@ -13,6 +14,7 @@ namespace varnholt {
 namespace {
 
 constexpr DeleteChoice kChoices[] = {DeleteChoice::Sent, DeleteChoice::Unsent, DeleteChoice::Codes};
+constexpr const char *kChoiceNames[] = {"sentChoice", "unsentChoice", "codesChoice"};
 
 } // namespace
 
@@ -33,12 +35,15 @@ T_DeleteForm::T_DeleteForm(const DeleteDialogSettings &settings, QWidget *parent
     auto *layout = new QVBoxLayout(this);
     for (int i = 0; i < 3; ++i) {
         m_choices[i] = new QRadioButton(WithMnemonic(deleteChoiceCaption(kChoices[i]), u"aus"[i]), this);
+        m_choices[i]->setObjectName(QString::fromLatin1(kChoiceNames[i]));
         m_choices[i]->setChecked(kChoices[i] == settings.choice);
         connect(m_choices[i], &QRadioButton::toggled, this, &T_DeleteForm::updateCodeList);
         layout->addWidget(m_choices[i]);
     }
 
     m_codes = new QListWidget(this);
+    m_codes->setObjectName(QStringLiteral("codes"));
+    m_codes->setProperty("translate", false); // the server's reply codes and words
     QStringList codes = deleteDialogCodes();
     codes.sort();
     for (const QString &entry : codes) {
@@ -60,12 +65,15 @@ T_DeleteForm::T_DeleteForm(const DeleteDialogSettings &settings, QWidget *parent
     m_cancel = buttons->addButton(QStringLiteral("&Cancel"), QDialogButtonBox::RejectRole);
     m_delete->setAutoDefault(false);
     m_cancel->setDefault(true);
+    m_delete->setObjectName(QStringLiteral("deleteButton"));
+    m_cancel->setObjectName(QStringLiteral("cancelButton"));
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
 
     resize(520, 420);
     updateCodeList();
+    TranslationRegistry::instance().announce(this, nullptr);
 }
 
 QRadioButton *T_DeleteForm::choiceButton(DeleteChoice choice) const

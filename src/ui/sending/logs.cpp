@@ -163,7 +163,9 @@ T_logs::T_logs(const QString &logFile, const QString &goodWord, const QString &b
     header->setStretchLastSection(true);
 
     m_export = new QPushButton(QStringLiteral("&Export to MS Excel"), this);
+    m_export->setObjectName(QStringLiteral("sbExcel"));
     m_close = new QPushButton(QStringLiteral("&Close"), this);
+    m_close->setObjectName(QStringLiteral("sbClose"));
     connect(m_export, &QPushButton::clicked, this, &T_logs::exportToExcel);
     connect(m_close, &QPushButton::clicked, this, &QDialog::accept);
 
@@ -177,6 +179,7 @@ T_logs::T_logs(const QString &logFile, const QString &goodWord, const QString &b
     resize(640, 420);
 
     connect(m_msl, &TMsgLanguage::changed, this, &T_logs::translate);
+    setProperty("translate", false); // the title names the log file
     TranslationRegistry::instance().announce(this, m_msl);
     setWindowTitle(QStringLiteral("Log data (%1)").arg(m_log.path()));
     translate();

@@ -82,6 +82,7 @@ T_SaveForm::T_SaveForm(const SaveDialogSettings &settings, QWidget *parent)
             m_drive->addItem(volume.rootPath());
     }
     m_up = new QPushButton(QStringLiteral("U&p One Level"), this);
+    m_up->setObjectName(QStringLiteral("sbUp"));
     m_dirs = new QFileSystemModel(this);
     m_dirs->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Hidden);
     m_dirs->setRootPath(QDir::rootPath());
@@ -108,30 +109,41 @@ T_SaveForm::T_SaveForm(const SaveDialogSettings &settings, QWidget *parent)
     m_fileName = new QLineEdit(this);
     m_fileName->setToolTip(QStringLiteral("Enter file name to save results"));
     m_createFolder = new QPushButton(QStringLiteral("C&reate Folder"), this);
+    m_createFolder->setObjectName(QStringLiteral("sbMakeDir"));
     m_rename = new QPushButton(QStringLiteral("R&ename"), this);
+    m_rename->setObjectName(QStringLiteral("sbRename"));
     m_delete = new QPushButton(QStringLiteral("&Delete"), this);
+    m_delete->setObjectName(QStringLiteral("sbDelete"));
     m_view = new QPushButton(QStringLiteral("Vie&w"), this);
+    m_view->setObjectName(QStringLiteral("sbView"));
     m_run = new QPushButton(QStringLiteral("R&un"), this);
+    m_run->setObjectName(QStringLiteral("sbRun"));
 
     // Options.
     auto *rowsBox = new QGroupBox(QStringLiteral("Save results"), this);
+    rowsBox->setObjectName(QStringLiteral("gbRows"));
     auto *rowsLayout = new QVBoxLayout(rowsBox);
     for (int i = 0; i < 3; ++i) {
         m_rows[i] = new QRadioButton(WithMnemonic(saveRowsCaption(kRows[i]), u"lih"[i]), rowsBox);
+        m_rows[i]->setObjectName(QStringLiteral("rbRows%1").arg(i));
         m_rows[i]->setChecked(kRows[i] == settings.rows);
         rowsLayout->addWidget(m_rows[i]);
     }
     auto *formatBox = new QGroupBox(QStringLiteral("Saving format"), this);
+    formatBox->setObjectName(QStringLiteral("gbFormat"));
     auto *formatLayout = new QVBoxLayout(formatBox);
     for (int i = 0; i < 4; ++i) {
         m_formats[i] = new QRadioButton(WithMnemonic(saveFormatCaption(kFormats[i]), u"osmv"[i]), formatBox);
+        m_formats[i]->setObjectName(QStringLiteral("rbFormat%1").arg(i));
         m_formats[i]->setChecked(kFormats[i] == settings.format);
         formatLayout->addWidget(m_formats[i]);
     }
 
     m_save = new QPushButton(QStringLiteral("S&ave"), this);
+    m_save->setObjectName(QStringLiteral("sbSave"));
     m_save->setDefault(true);
     m_cancel = new QPushButton(QStringLiteral("&Cancel"), this);
+    m_cancel->setObjectName(QStringLiteral("sbCancel"));
 
     auto *left = new QVBoxLayout;
     auto *driveRow = new QHBoxLayout;
@@ -144,11 +156,13 @@ T_SaveForm::T_SaveForm(const SaveDialogSettings &settings, QWidget *parent)
     auto *typesRow = new QHBoxLayout;
     auto *typesLabel = new QLabel(QStringLiteral("File &types"), this);
     typesLabel->setBuddy(m_fileTypes);
+    m_fileTypes->setObjectName(QStringLiteral("fileTypes"));
     typesRow->addWidget(typesLabel);
     typesRow->addWidget(m_fileTypes, 1);
     right->addLayout(typesRow);
     auto *nameLabel = new QLabel(QStringLiteral("Enter file &name to save results"), this);
     nameLabel->setBuddy(m_fileName);
+    m_fileName->setObjectName(QStringLiteral("fileName"));
     right->addWidget(nameLabel);
     right->addWidget(m_fileName);
     auto *fileButtons = new QHBoxLayout;

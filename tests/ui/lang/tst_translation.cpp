@@ -59,6 +59,10 @@ public:
         info = static_cast<QLabel *>(named(new QLabel(QStringLiteral("Line one\nLine two")), "info"));
         name = static_cast<QLineEdit *>(named(new QLineEdit, "name"));
         name->setPlaceholderText(QStringLiteral("Your name"));
+        // Unnamed: it is reached through the field it labels.
+        nameLabel = new QLabel(QStringLiteral("&Name:"));
+        nameLabel->setBuddy(name);
+        layout->addWidget(nameLabel);
         group = static_cast<QGroupBox *>(named(new QGroupBox(QStringLiteral("Options")), "group"));
         days = static_cast<QListWidget *>(named(new QListWidget, "days"));
         days->addItems({QStringLiteral("Mon"), QStringLiteral("Tue")});
@@ -98,6 +102,7 @@ public:
             {"info.text", [this] { return info->text(); }},
             {"name.text", [this] { return name->text(); }},
             {"name.placeholderText", [this] { return name->placeholderText(); }},
+            {"nameLabel.text", [this] { return nameLabel->text(); }},
             {"group.title", [this] { return group->title(); }},
             {"days.0", [this] { return days->item(0)->text(); }},
             {"days.1", [this] { return days->item(1)->text(); }},
@@ -117,7 +122,7 @@ public:
     TMsgLanguage *msl;
     QPushButton *ok, *plain, *dialogButton;
     QComboBox *kind;
-    QLabel *info, *panel;
+    QLabel *info, *panel, *nameLabel;
     QLineEdit *name;
     QGroupBox *group;
     QListWidget *days;
@@ -228,6 +233,7 @@ private slots:
         QTest::newRow("label text") << "info.Text=Hinweis" << "info.text" << "Hinweis";
         QTest::newRow("empty line edit stays empty") << "name.Text=Max" << "name.text" << "";
         QTest::newRow("Qt text property") << "name.PlaceholderText=Ihr Name" << "name.placeholderText" << "Ihr Name";
+        QTest::newRow("label named after its buddy") << "NameLabel.Caption=N&ame:" << "nameLabel.text" << "N&ame:";
         QTest::newRow("group box") << "group.Caption=Optionen" << "group.title" << "Optionen";
         QTest::newRow("list item") << "days.Items.1=Di" << "days.1" << "Di";
         QTest::newRow("tree column") << "tree.Columns.1.Caption=Größe" << "tree.1" << "Größe";
@@ -295,7 +301,7 @@ private slots:
         const QList<std::pair<QString, QString>> expected = {
             {"Self.Caption", "Test form"},    {"okButton.Caption", "&OK"},    {"okButton.Hint", "Accept"},
             {"plainButton.Caption", "Plain"}, {"info.Caption", "Line one~~Line two"},
-            {"name.placeholderText", "Your name"},
+            {"name.placeholderText", "Your name"}, {"nameLabel.Caption", "&Name:"},
             {"kind.Items.2", "Three"},        {"days.Items.1", "Tue"},        {"msl.Items.13", "m13"},
             {"tree.Columns.1.Caption", "Size"}, {"table.Columns.0.Caption", "A"},
             {"pages.Pages.1.Caption", "Second"}, {"status.Panels.0.Text", "Ready"},
@@ -311,6 +317,28 @@ private slots:
             QVERIFY2(!byKey.contains(key), qPrintable(key));
         for (const auto &e : entries)
             QVERIFY2(!e.key.startsWith("qt_"), qPrintable(e.key));
+    }
+
+    // What holds data is left out, both ways: a title marked so, a marked
+    // status bar with its panels, an edit box's text.
+    void dataIsNeitherWrittenNorTranslated()
+    {
+        TTestForm w;
+        w.setProperty("translate", false);
+        w.status->setProperty("translate", false);
+        w.name->setText(QStringLiteral("Max"));
+        QStringList keys;
+        for (const auto &e : TemplateEntries(&w))
+            keys << e.key;
+        QVERIFY(keys.contains("okButton.Caption"));
+        for (const QString key : {"Self.Caption", "status.Panels.0.Text", "name.Text"})
+            QVERIFY2(!keys.contains(key), qPrintable(key));
+
+        TranslateWindow(&w, parsed("[TTESTFORM]\r\nSelf.Caption=Titel\r\nstatus.Panels.0.Text=Bereit\r\n"
+                                   "okButton.Caption=&Gut\r\n"));
+        QCOMPARE(w.windowTitle(), QStringLiteral("Test form"));
+        QCOMPARE(w.panel->text(), QStringLiteral("Ready"));
+        QCOMPARE(w.ok->text(), QStringLiteral("&Gut"));
     }
 
     // A template written over an older file, then every value of it changed
