@@ -99,6 +99,7 @@ void TFPref::translate()
 void TFPref::buildWindow()
 {
     m_tabs = new QTabWidget(this);
+    m_tabs->setObjectName(QStringLiteral("pgPref"));
     m_tabs->addTab(buildGeneralTab(), QStringLiteral("&General"));
     buildHiddenControls();
 
@@ -138,6 +139,7 @@ QWidget *TFPref::buildGeneralTab()
 QWidget *TFPref::buildProfilesBox()
 {
     auto *box = new QGroupBox(QStringLiteral("User Mail Profiles"));
+    box->setObjectName(QStringLiteral("gbProfiles"));
     m_profileList = new QListWidget(box);
     m_profileList->setObjectName(QStringLiteral("lbProfiles"));
     m_profileList->setAccessibleName(box->title());
@@ -200,6 +202,7 @@ QSpinBox *TFPref::profileLimit(int column, const QString &objectName)
 QWidget *TFPref::buildUserBox()
 {
     auto *box = new QGroupBox(QStringLiteral("User Information"));
+    box->setObjectName(QStringLiteral("gbUserInfo"));
     auto *form = new QFormLayout(box);
     form->addRow(QStringLiteral("Name :"), profileEdit(TProfileTable::colName, QStringLiteral("edName")));
     form->addRow(QStringLiteral("Return address :"),
@@ -211,6 +214,7 @@ QWidget *TFPref::buildUserBox()
 QWidget *TFPref::buildSmtpBox()
 {
     auto *box = new QGroupBox(QStringLiteral("SMTP Mail Server"));
+    box->setObjectName(QStringLiteral("gbSmtp"));
     auto *form = new QFormLayout(box);
     form->addRow(QStringLiteral("SMTP Server:"),
                  profileEdit(TProfileTable::colSMTPServer, QStringLiteral("edSmtpServer")));
@@ -239,8 +243,10 @@ QWidget *TFPref::buildSmtpBox()
     form->addRow(profileCheck(TProfileTable::colAuthen, QStringLiteral("Requires MD5-CRAM a&uthentication"),
                               QStringLiteral("cbAuthen")));
     m_auNameLabel = new QLabel(QStringLiteral("User name (smtp):"));
+    m_auNameLabel->setObjectName(QStringLiteral("lbAuName"));
     form->addRow(m_auNameLabel, profileEdit(TProfileTable::colAuName, QStringLiteral("edAuName")));
     m_auPswLabel = new QLabel(QStringLiteral("Password:"));
+    m_auPswLabel->setObjectName(QStringLiteral("lbAuPsw"));
     auto *password = new QHBoxLayout;
     password->addWidget(profileEdit(TProfileTable::colAuPsw, QStringLiteral("edAuPsw")), 1);
     QCheckBox *maskSmtp = profileCheck(TProfileTable::colMaskSMTP, QStringLiteral("&mask"), QStringLiteral("cbMaskSmtp"));
@@ -262,6 +268,7 @@ QWidget *TFPref::buildSmtpBox()
 QWidget *TFPref::buildPop3Box()
 {
     auto *box = new QGroupBox(QStringLiteral("POP3 Server"));
+    box->setObjectName(QStringLiteral("gbPop3"));
     auto *form = new QFormLayout(box);
     form->addRow(QStringLiteral("User ID (pop3):"), profileEdit(TProfileTable::colUserID, QStringLiteral("edUserId")));
     form->addRow(QStringLiteral("POP3 Server:"), profileEdit(TProfileTable::colPopServer, QStringLiteral("edPopServer")));
@@ -271,7 +278,9 @@ QWidget *TFPref::buildPop3Box()
     QCheckBox *maskPop3 = profileCheck(TProfileTable::colMaskPop3, QStringLiteral("mas&k"), QStringLiteral("cbMaskPop3"));
     maskPop3->setAccessibleName(QStringLiteral("Mask the POP3 password"));
     password->addWidget(maskPop3);
-    form->addRow(QStringLiteral("Password (pop3):"), password);
+    auto *popPassword = new QLabel(QStringLiteral("Password (pop3):"));
+    popPassword->setObjectName(QStringLiteral("lbPopPassword"));
+    form->addRow(popPassword, password);
     return box;
 }
 
@@ -292,11 +301,14 @@ QWidget *TFPref::buildSettingsBox()
     auto *autoLogin = new QHBoxLayout;
     autoLogin->addWidget(m_autoCommit);
     autoLogin->addWidget(m_autoCommitT);
-    autoLogin->addWidget(new QLabel(QStringLiteral("minutes")));
+    auto *minutes = new QLabel(QStringLiteral("minutes"));
+    minutes->setObjectName(QStringLiteral("lbAutoCommitMinutes"));
+    autoLogin->addWidget(minutes);
     autoLogin->addStretch();
 
     m_charset = new QComboBox;
     m_charset->setObjectName(QStringLiteral("cbCharset"));
+    m_charset->setProperty("translate", false); // the names the project file stores
     m_charset->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     m_charset->setMinimumContentsLength(24);
 
@@ -357,6 +369,9 @@ void TFPref::buildHiddenControls()
     form->addRow(QStringLiteral("Connection time out (sec.)"), m_timeOut);
     m_codes = new QListWidget;
     m_codes->setObjectName(QStringLiteral("clbCodes"));
+    // The settings file's own list of reply codes with their words: data,
+    // and what a choice stores.
+    m_codes->setProperty("translate", false);
     form->addRow(QStringLiteral("Status codes for unavailable addresses"), m_codes);
 }
 

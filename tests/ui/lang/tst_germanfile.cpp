@@ -26,6 +26,7 @@
 #include "ui/project/attachmentform.h"
 #include "ui/project/newmod2messageform.h"
 #include "ui/schedule/schedule.h"
+#include "ui/settings/fpref.h"
 #include "ui/sending/deleteform.h"
 #include "ui/sending/logs.h"
 #include "ui/sending/postsrv.h"
@@ -62,7 +63,7 @@ const QSet<QString> kSameInGerman = {
     // delete dialog read back.
     "No",
     // Names.
-    "Orvanel", "Windows (ANSI)",
+    "Orvanel", "Windows (ANSI)", "STARTTLS", "TLS",
     // The way back to English stays readable whatever language is shown.
     "Default (English)",
 };
@@ -146,8 +147,7 @@ class TestGermanFile : public QObject
     };
 
     // Every window of the program with its texts as the user sees them
-    // first. The preferences window is not among them yet: its account page
-    // is being rebuilt, and its keys follow with it.
+    // first.
     QList<Window> windows()
     {
         TMainForm &main = *m_main;
@@ -189,6 +189,8 @@ class TestGermanFile : public QObject
                  return new TfFas(m_home.filePath("none.cnd"), TfFas::Mode::Interactive, &main);
              }},
             {"about", [&main] { return new TAboutBox(&main); }},
+            {"preferences",
+             [this, &main] { return new TFPref(programSettings(), true, TFPref::Files::program(), &main); }},
         };
     }
 
