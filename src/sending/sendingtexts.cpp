@@ -60,6 +60,7 @@ const QStringList &DefaultSendingTexts()
         QStringLiteral("Invalid"),
         QStringLiteral("%1 sent, %2 failed, %3 without a valid e-mail address."),
         QStringLiteral("Waiting for the account's limit: next message at %1"),
+        QStringLiteral("%1 messages/min"),
     };
     return texts;
 }

@@ -22,7 +22,7 @@ enum SendingText {
     stVerification = 39, stScheduleMailing = 40, stWaitingNextInterval = 41,
     stOutcomeUnknown = 42, stNoAnswerAfterData = 43, stServerNotAnswering = 44, stCannotRecord = 45,
     stPicturesNotInline = 46, stNoSmtpServer = 47, stActiveContentRemoved = 48, stInvalid = 49,
-    stCompletedCounts = 50, stWaitingAccountLimit = 51,
+    stCompletedCounts = 50, stWaitingAccountLimit = 51, stMessagesPerMinute = 52,
 };
 
 // The default (English) texts, indexes 0 to 51; 16 and 17 are reserved

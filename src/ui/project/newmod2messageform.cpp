@@ -47,7 +47,8 @@ namespace {
 enum : int {
     msgSaveChanges = 0, msgConfirm = 1, msgOpenAddressBook = 2, msgLoadAddressBook = 3, msgSaveProjectAs = 4,
     msgAddressBookSaveError = 5, msgAttention = 6, msgMessage = 7, msgOpenForeignAddressBook = 8,
-    msgSaveListNotReadWhole = 9, msgListNotReadWhole = 10, msgDelimiterNotOneCharacter = 11
+    msgSaveListNotReadWhole = 9, msgListNotReadWhole = 10, msgDelimiterNotOneCharacter = 11,
+    msgRecordCount = 12
 };
 
 // A drag starts once the pointer has moved this far with the button held.
@@ -90,7 +91,8 @@ TNewMod2MessageForm::TNewMod2MessageForm(const TIniInfo &programWide, QWidget *p
                               QStringLiteral("The list file %1 was not read whole: %2. Saving the project would "
                                              "replace it with the records shown."),
                               QStringLiteral("The field delimiter \"%1\" of this project must be one character. "
-                                             "The list is read with \"%2\", and saving the project stores \"%2\".")},
+                                             "The list is read with \"%2\", and saving the project stores \"%2\"."),
+                              QStringLiteral("%1 records")},
                              this))
 {
     buildWidgets();
@@ -625,7 +627,7 @@ void TNewMod2MessageForm::requestTool(int tool)
 
 void TNewMod2MessageForm::listChanged()
 {
-    m_recordCount->setText(QString::number(m_project->table().rowCount()) + QStringLiteral(" records"));
+    m_recordCount->setText(m_msl->text(msgRecordCount).arg(m_project->table().rowCount()));
     // The sending window's "Delete from list" marks the project itself.
     updateModifiedMark();
 }

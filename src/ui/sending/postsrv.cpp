@@ -480,7 +480,7 @@ void TPostSrv::refreshPanels()
     const qint64 seconds =
         run.startTime().isValid() ? run.startTime().secsTo(run.endTime().isValid() ? run.endTime() : run.now()) : 0;
     const QString pace = run.messagesDone() > 0 && seconds > 0
-                             ? QStringLiteral("%1 messages/min").arg(qRound64(run.messagesDone() * 60.0 / seconds))
+                             ? text(stMessagesPerMinute).arg(qRound64(run.messagesDone() * 60.0 / seconds))
                              : QString();
     if (m_pace->text() != pace)
         m_pace->setText(pace);
