@@ -40,6 +40,8 @@ int showProject(const Invocation &inv, const QString &file)
     for (const ProjectAttachment &a : project.attachments())
         attachments.append(a.fullPath);
     doc.insert(QStringLiteral("attachments"), attachments);
+    doc.insert(QStringLiteral("retryCount"), s.RetryCount);
+    doc.insert(QStringLiteral("retryMinutes"), s.RetryMinutes);
     doc.insert(QStringLiteral("plainTextLines"), project.plainText().isEmpty()
                                                      ? 0
                                                      : int(project.plainText().split(u'\n').size()));
@@ -56,6 +58,10 @@ int showProject(const Invocation &inv, const QString &file)
                 .arg(delimiterName(project.delimiter()), doc.value(QStringLiteral("emailColumn")).toString())
                 .arg(addresses)
                 .arg(doc.value(QStringLiteral("attachmentColumn")).toString());
+    text += s.RetryCount > 0 ? QStringLiteral("  Temporary refusals: retried %1 times, %2 minutes apart\n")
+                                   .arg(s.RetryCount)
+                                   .arg(s.RetryMinutes)
+                             : QStringLiteral("  Temporary refusals: not retried\n");
     text += QStringLiteral("  Attachments: %1\n").arg(attachments.size());
     for (const ProjectAttachment &a : project.attachments())
         text += QStringLiteral("    %1\n").arg(a.fullPath);

@@ -4,6 +4,7 @@
 #include "openproject.h"
 #include "stopsignals.h"
 
+#include "project/project.h"
 #include "sending/projectlock.h"
 #include "sending/resultfiles.h"
 #include "sending/sendingrun.h"
@@ -21,6 +22,8 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <tuple>
 
 namespace varnholt::cli {
 
@@ -40,6 +43,10 @@ struct SendOptions {
     int connections = 0;
     QString dns;
     QString smtpPort;
+    // Temporary refusals tried again, and the minutes between the tries;
+    // -1 keeps the project's value.
+    int retryCount = -1;
+    int retryMinutes = -1;
 };
 
 std::optional<SendOptions> parseSendOptions(const Invocation &inv, QString *error)
@@ -77,7 +84,7 @@ std::optional<SendOptions> parseSendOptions(const Invocation &inv, QString *erro
         return std::nullopt;
     }
     o.direct = inv.has(QStringLiteral("--direct"));
-    for (const char *option : {"--connections", "--dns", "--smtp-port"}) {
+    for (const char *option : {"--dns", "--smtp-port"}) {
         if (inv.has(QLatin1String(option)) && !o.direct) {
             *error = QStringLiteral("%1 goes with --direct").arg(QLatin1String(option));
             return std::nullopt;
@@ -86,8 +93,9 @@ std::optional<SendOptions> parseSendOptions(const Invocation &inv, QString *erro
     if (inv.has(QStringLiteral("--connections"))) {
         bool ok = false;
         o.connections = inv.option(QStringLiteral("--connections")).toInt(&ok);
-        if (!ok || o.connections < 1 || o.connections > 1000) {
-            *error = QStringLiteral("--connections needs a number from 1 to 1000");
+        const int most = o.direct ? 1000 : tAccountObj::MaxConnections;
+        if (!ok || o.connections < 1 || o.connections > most) {
+            *error = QStringLiteral("--connections needs a number from 1 to %1").arg(most);
             return std::nullopt;
         }
     }
@@ -106,6 +114,17 @@ std::optional<SendOptions> parseSendOptions(const Invocation &inv, QString *erro
             return std::nullopt;
         }
         o.smtpPort = QString::number(port);
+    }
+    for (auto [option, value, most] : {std::tuple{"--retry", &o.retryCount, kMaxRetryCount},
+                                       {"--retry-after", &o.retryMinutes, kMaxRetryMinutes}}) {
+        if (!inv.has(QLatin1String(option)))
+            continue;
+        bool ok = false;
+        *value = inv.option(QLatin1String(option)).toInt(&ok);
+        if (!ok || *value < 0 || *value > most) {
+            *error = QStringLiteral("%1 needs a number from 0 to %2").arg(QLatin1String(option)).arg(most);
+            return std::nullopt;
+        }
     }
     return o;
 }
@@ -223,7 +242,8 @@ public:
             const RowStatus status = results.status(row);
             m_printed[size_t(row)] = isFinished(status);
             const bool kept = status == RowStatus::Sent || (status == RowStatus::Unknown && !m_run.resendUnknown());
-            if (row >= m_startRow && !kept)
+            // Deferred rows are tried wherever they are.
+            if ((row >= m_startRow && !kept) || status == RowStatus::Deferred)
                 ++m_total;
         }
     }
@@ -238,6 +258,15 @@ public:
         else
             fail(QStringLiteral("waiting for the account's limit: next message at %1 (Ctrl+C stops)").arg(until),
                  ExitOk);
+    }
+
+    // Deferred rows wait for their next try, or a 421 paused the run.
+    void retryWait()
+    {
+        if (m_tty && !m_json)
+            drawBar(true);
+        else
+            fail(waitText() + QStringLiteral(" (Ctrl+C stops)"), ExitOk);
     }
 
     void runFinished(bool completed)
@@ -325,12 +354,24 @@ private:
                                 .arg(m_run.good())
                                 .arg(m_run.bad())
                                 .arg(secs > 0 ? int(done / secs) : 0)
+                            + (m_run.deferred() > 0 ? QStringLiteral("  deferred %1").arg(m_run.deferred())
+                                                    : QString())
                             + (m_run.state() == SendingRun::State::PaceWait
                                    ? QStringLiteral("  waiting for the account's limit until ")
                                          + m_run.paceResumeTime().toString(QStringLiteral("hh:mm:ss"))
-                                   : QString());
+                                   : QString())
+                            + (m_run.state() == SendingRun::State::RetryWait ? QStringLiteral("  ") + waitText()
+                                                                              : QString());
         write(bar.toLocal8Bit());
         flush();
+    }
+
+    [[nodiscard]] QString waitText() const
+    {
+        const QString until = m_run.retryResumeTime().toString(QStringLiteral("hh:mm:ss"));
+        return m_run.serverPaused()
+                   ? QStringLiteral("the mail server asked for a pause (421): sending goes on at %1").arg(until)
+                   : QStringLiteral("waiting to try %1 deferred rows again at %2").arg(m_run.deferred()).arg(until);
     }
 
     SendingRun &m_run;
@@ -396,6 +437,11 @@ int runAccountSend(const Invocation &inv, const SendOptions &options)
     if (!opened)
         return fail(error, ExitUsage);
     Project &project = *opened->project;
+    if (!options.direct && options.connections > 0) {
+        // For this run: the account's own number stays in the settings file.
+        for (int i = 0; i < opened->program.accounts.count(); ++i)
+            opened->program.accounts.item(i)->Connections = options.connections;
+    }
     SendingRun run(project, opened->program.accounts);
     if (options.direct) {
         DirectSettings direct = DirectSettings::fromProject(project.settings());
@@ -435,8 +481,11 @@ int runAccountSend(const Invocation &inv, const SendOptions &options)
                     ExitUsage);
 
     run.setResendUnknown(options.resendUnknown);
+    if (options.retryCount >= 0 || options.retryMinutes >= 0)
+        run.setRetries(options.retryCount >= 0 ? options.retryCount : project.settings().RetryCount,
+                       options.retryMinutes >= 0 ? options.retryMinutes : project.settings().RetryMinutes);
     if (trace.isOpen()) {
-        run.smtp().setTrace(&trace);
+        run.accountTransport().setTrace(&trace);
         run.pop3().setTrace(&trace);
     }
     std::optional<ResultTable> saved;
@@ -462,10 +511,13 @@ int runAccountSend(const Invocation &inv, const SendOptions &options)
     } else if (!options.restart && QFileInfo::exists(journalPath) && (!saved || isUnfinished(*saved))) {
         // Starting over would mail every accepted row of that run again.
         const QString state =
-            saved ? QStringLiteral("did not finish (%1 rows sent, %2 outcome unknown, %3 not sent yet)")
+            saved ? QStringLiteral("did not finish (%1 rows sent, %2 outcome unknown, %3 not sent yet%4)")
                         .arg(saved->count(RowStatus::Sent))
                         .arg(saved->count(RowStatus::Unknown) + saved->count(RowStatus::InProgress))
                         .arg(saved->count(RowStatus::NotProcessed))
+                        .arg(saved->count(RowStatus::Deferred) > 0
+                                 ? QStringLiteral(", %1 deferred").arg(saved->count(RowStatus::Deferred))
+                                 : QString())
                   : QStringLiteral("left results that cannot be read (\"%1\" %2)").arg(journalPath, damage);
         return fail(QStringLiteral("the last run of this project %1: send with --resume to continue it, or with "
                                    "--restart to send to every row again")
@@ -523,6 +575,8 @@ int runAccountSend(const Invocation &inv, const SendOptions &options)
     QObject::connect(&run, &SendingRun::stateChanged, &run, [&run, &observer](SendingRun::State state) {
         if (state == SendingRun::State::PaceWait)
             observer.paceWait();
+        if (state == SendingRun::State::RetryWait)
+            observer.retryWait();
         if (state == SendingRun::State::SeriesPause)
             fail(QStringLiteral("series pause of %1 minutes; the next batch follows (Ctrl+C stops)")
                      .arg(run.series().pauseMilliseconds() / 60000),
@@ -560,13 +614,15 @@ int runAccountSend(const Invocation &inv, const SendOptions &options)
     const int sent = results.count(RowStatus::Sent);
     const int failed = results.count(RowStatus::Failed);
     const int unknown = results.count(RowStatus::Unknown);
-    const int open = results.rowCount() - sent - failed - unknown;
+    const int deferred = results.count(RowStatus::Deferred);
+    const int open = results.rowCount() - sent - failed - unknown - deferred;
     QJsonObject doc;
     doc.insert(QStringLiteral("completed"), observer.completed());
     doc.insert(QStringLiteral("rows"), results.rowCount());
     doc.insert(QStringLiteral("sent"), sent);
     doc.insert(QStringLiteral("failed"), failed);
     doc.insert(QStringLiteral("unknown"), unknown);
+    doc.insert(QStringLiteral("deferred"), deferred);
     doc.insert(QStringLiteral("notProcessed"), open);
     doc.insert(QStringLiteral("thisRun"), observer.finishedRows());
     doc.insert(QStringLiteral("seconds"), observer.seconds());
@@ -584,6 +640,8 @@ int runAccountSend(const Invocation &inv, const SendOptions &options)
                        .arg(open);
     if (unknown > 0)
         text += QStringLiteral(", %1 outcome unknown").arg(unknown);
+    if (deferred > 0)
+        text += QStringLiteral(", %1 deferred").arg(deferred);
     text += QStringLiteral(" (%1 finished in %2 s)\n").arg(observer.finishedRows()).arg(observer.seconds(), 0, 'f', 1);
     if (code != ExitOk)
         text += QStringLiteral("Send the rest with: send %1 --resume\n").arg(options.projectFile);
@@ -601,7 +659,8 @@ int runSend(const Invocation &inv)
         return fail((error.isEmpty() ? QString() : error + QStringLiteral("; "))
                         + QStringLiteral("usage: send PROJECT.eml [--dry-run DIR | [--results FILE] [--trace FILE] "
                                          "[--resume [--resend-unknown] | --from-row N | --restart] "
-                                         "[--direct [--connections N] [--dns HOST[:PORT]] [--smtp-port N]]]"),
+                                         "[--connections N] [--direct [--dns HOST[:PORT]] [--smtp-port N]] "
+                                         "[--retry N --retry-after MINUTES]]"),
                     ExitUsage);
     if (inv.has(QStringLiteral("--dry-run")))
         return runDryRun(inv, options->projectFile, inv.option(QStringLiteral("--dry-run")));

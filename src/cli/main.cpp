@@ -66,9 +66,15 @@ const char usageText[] =
     "  send PROJECT.eml [--results FILE] [--trace FILE]\n"
     "                  [--resume [--resend-unknown] | --from-row N | --restart]\n"
     "                  [--direct [--connections N] [--dns HOST[:PORT]] [--smtp-port N]]\n"
+    "                  [--retry N --retry-after MINUTES]\n"
     "                                  send the mailing through the project's account,\n"
     "                                  or with --direct straight to each recipient's\n"
     "                                  mail server (port 25 unless --smtp-port);\n"
+    "                                  --retry tries a temporary refusal (4xx, or a\n"
+    "                                  connection lost before the message went out)\n"
+    "                                  N more times, MINUTES apart, after the other\n"
+    "                                  rows; a 421 pauses the run that long (default:\n"
+    "                                  the project's RetryCount and RetryMinutes);\n"
     "                                  Ctrl+C stops after the messages on the way\n"
     "  preview PROJECT.eml --row N     print the merged message of record row N\n"
     "  results PROJECT.eml --delete sent|unsent|codes:550,551 [--force]\n"
@@ -122,6 +128,8 @@ const QStringList valueOptions = {QStringLiteral("--home"), QStringLiteral("--de
                                   QStringLiteral("--dns"), QStringLiteral("--connections"),
                                   QStringLiteral("--timeout"), QStringLiteral("--save"),
                                   QStringLiteral("--smtp-port"),
+                                  // send
+                                  QStringLiteral("--retry"), QStringLiteral("--retry-after"),
                                   // extract
                                   QStringLiteral("--find"), QStringLiteral("--mask")};
 

@@ -3,6 +3,7 @@
 #include "settings/syscharset.h"
 
 #include <QHostInfo>
+#include <QScopedValueRollback>
 
 namespace varnholt {
 
@@ -10,6 +11,10 @@ namespace {
 
 constexpr int DefaultTimeLimit = 60;
 constexpr int LongestTimeLimit = 600;
+
+// Bytes kept queued in the socket while a message is transmitted: enough to
+// keep the connection busy, little enough to stop promptly on a cancel.
+constexpr qint64 HighWater = 256 * 1024;
 
 } // namespace
 
@@ -147,6 +152,38 @@ void MailSession::abort()
     m_aborted = true;
     m_connection.close();
     postDone();
+}
+
+MailSession::BodyStep MailSession::writeBody(QPointer<MimeAssembler> &assembler, bool &pulling, qint64 &bytes,
+                                             const std::function<void(const QByteArray &)> &shown)
+{
+    while (assembler && !m_aborted && !assembler->atEnd() && m_connection.bytesPending() < HighWater) {
+        QByteArray chunk;
+        {
+            const QScopedValueRollback pullingNow(pulling, true);
+            chunk = assembler->nextChunk();
+        }
+        if (!assembler || m_aborted || assembler->isAborted())
+            return BodyStep::Stopped; // cancelled from one of the assembler's events
+        const bool last = assembler->atEnd();
+        // The assembler ends the message with the "." line; the bytes on the
+        // wire stay the same when it goes on its own.
+        if (last && (chunk == ".\r\n" || chunk.endsWith("\r\n.\r\n")))
+            chunk.chop(3);
+        if (!chunk.isEmpty()) {
+            if (shown) {
+                shown(chunk);
+                if (m_aborted)
+                    return BodyStep::Stopped;
+            }
+            if (!m_connection.write(chunk))
+                return BodyStep::Stopped; // the connection is gone; its end is on the way
+            bytes += chunk.size();
+        }
+        if (last)
+            return BodyStep::Finished;
+    }
+    return BodyStep::Waiting;
 }
 
 void MailSession::trace(QByteArrayView prefix, QByteArrayView text)

@@ -2,12 +2,14 @@
 
 #include "mailclient/mailconnection.h"
 #include "mailclient/mailerrors.h"
+#include "mime/mimeassembler.h"
 
 #include <QIODevice>
 #include <QObject>
 #include <QPointer>
 
 #include <chrono>
+#include <functional>
 
 // What `SendMail` and `GetMail` share: the connection and its wiring, the
 // busy and aborted flags, the time limits, the raising of errors, the one
@@ -119,6 +121,18 @@ protected:
     // The first call of a session closes the connection and posts "done".
     void abort();
     void postDone();
+
+    // Writes a message's body, piece by piece from `assembler`, while the
+    // socket's queue is short; `pulling` is set while the assembler works.
+    // The final "." is left out: it goes after the owner's last word on the
+    // message. `shown` sees each piece before it goes.
+    enum class BodyStep {
+        Waiting,  // the socket's bytesWritten brings the owner back for more
+        Finished, // all but the "." is written
+        Stopped,  // the session, the assembler or the connection ended meanwhile
+    };
+    BodyStep writeBody(QPointer<MimeAssembler> &assembler, bool &pulling, qint64 &bytes,
+                       const std::function<void(const QByteArray &)> &shown = {});
 
     [[nodiscard]] bool tracing() const { return !m_trace.isNull(); }
     // One trace line: `prefix` then `text`, with CR and LF inside shown as

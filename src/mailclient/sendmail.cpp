@@ -4,15 +4,10 @@
 #include "settings/syscharset.h"
 
 #include <QMetaMethod>
-#include <QScopedValueRollback>
 
 namespace varnholt {
 
 namespace {
-
-// Bytes kept queued in the socket while a message is transmitted: enough to
-// keep the connection busy, little enough to stop promptly on a cancel.
-constexpr qint64 HighWater = 256 * 1024;
 
 // RFC 5321 4.5.3.2.6: the reply to the final "." may take 10 minutes.
 constexpr std::chrono::milliseconds DotReplyLimit = std::chrono::minutes(10);
@@ -31,32 +26,6 @@ QString nameOf(const QString &entry)
 {
     const qsizetype bar = entry.indexOf(u'|');
     return bar < 0 ? QString() : entry.mid(bar + 1);
-}
-
-bool breaksCommandLine(const QString &text)
-{
-    for (const QChar c : text) {
-        if (c == u'\r' || c == u'\n' || c == u'\0' || c == u'<' || c == u'>')
-            return true;
-    }
-    return false;
-}
-
-// The text with control characters made visible, for an error message.
-QString visible(const QString &text)
-{
-    QString out;
-    for (const QChar c : text) {
-        if (c == u'\r')
-            out += QLatin1String("\\r");
-        else if (c == u'\n')
-            out += QLatin1String("\\n");
-        else if (c == u'\0')
-            out += QLatin1String("\\0");
-        else
-            out += c;
-    }
-    return out;
 }
 
 } // namespace
@@ -128,19 +97,9 @@ SmtpDialogue::Envelope SendMail::envelope() const
     return result;
 }
 
-// A line break or angle bracket in an address would let a list entry add
-// commands of its own to the dialogue (SMTP command injection).
 std::optional<QString> SendMail::unsafeInput(const SmtpDialogue::Envelope &env) const
 {
-    if (breaksCommandLine(env.fromAddress))
-        return QStringLiteral("Invalid address: ") + visible(env.fromAddress);
-    for (const QString &address : env.recipients) {
-        if (breaksCommandLine(address))
-            return QStringLiteral("Invalid address: ") + visible(address);
-    }
-    if (!m_heloDef && breaksCommandLine(m_heloTxt))
-        return QStringLiteral("Invalid greeting argument: ") + visible(m_heloTxt);
-    return std::nullopt;
+    return SmtpDialogue::unsafeInput(env, m_heloDef ? QString() : m_heloTxt);
 }
 
 void SendMail::start()
@@ -357,34 +316,14 @@ void SendMail::transmitMessage()
 // socket's bytesWritten brings us back for more.
 void SendMail::pumpMessage()
 {
-    while (m_inBody && m_assembler && !m_aborted && !m_assembler->atEnd()
-           && m_connection.bytesPending() < HighWater) {
-        QByteArray chunk;
-        {
-            const QScopedValueRollback pulling(m_pulling, true);
-            chunk = m_assembler->nextChunk();
-        }
-        if (!m_assembler || m_aborted || m_assembler->isAborted())
-            return; // cancelled from one of the assembler's events
-        const bool last = m_assembler->atEnd();
-        // The assembler ends the message with the "." line; it goes out on
-        // its own, after the hook (the bytes on the wire stay the same).
-        if (last && (chunk == ".\r\n" || chunk.endsWith("\r\n.\r\n")))
-            chunk.chop(3);
-        if (!chunk.isEmpty()) {
-            if (infoWanted())
-                emit OnMailInfo(miSent, SystemCharset::toUnicode(chunk));
-            if (m_aborted)
-                return;
-            if (!m_connection.write(chunk))
-                return; // the connection is gone; its end is on the way
-            m_bodyBytes += chunk.size();
-        }
-        if (last) {
-            endMessage();
-            return;
-        }
-    }
+    if (!m_inBody)
+        return;
+    const auto shown = [this](const QByteArray &chunk) {
+        if (infoWanted())
+            emit OnMailInfo(miSent, SystemCharset::toUnicode(chunk));
+    };
+    if (writeBody(m_assembler, m_pulling, m_bodyBytes, shown) == BodyStep::Finished)
+        endMessage();
 }
 
 // RFC 5321 4.1.1.4: the body's last CR LF and the line "." end the data.

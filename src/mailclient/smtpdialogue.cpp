@@ -15,7 +15,48 @@ bool hasNonAscii(const QString &text)
     return std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() >= 0x80; });
 }
 
+bool breaksCommandLine(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c == u'\r' || c == u'\n' || c == u'\0' || c == u'<' || c == u'>')
+            return true;
+    }
+    return false;
+}
+
+// The text with control characters made visible, for an error message.
+QString visible(const QString &text)
+{
+    QString out;
+    for (const QChar c : text) {
+        if (c == u'\r')
+            out += QLatin1String("\\r");
+        else if (c == u'\n')
+            out += QLatin1String("\\n");
+        else if (c == u'\0')
+            out += QLatin1String("\\0");
+        else
+            out += c;
+    }
+    return out;
+}
+
 } // namespace
+
+// A line break or angle bracket in an address would let a list entry add
+// commands of its own to the dialogue (SMTP command injection).
+std::optional<QString> SmtpDialogue::unsafeInput(const Envelope &env, const QString &heloText)
+{
+    if (breaksCommandLine(env.fromAddress))
+        return QStringLiteral("Invalid address: ") + visible(env.fromAddress);
+    for (const QString &address : env.recipients) {
+        if (breaksCommandLine(address))
+            return QStringLiteral("Invalid address: ") + visible(address);
+    }
+    if (breaksCommandLine(heloText))
+        return QStringLiteral("Invalid greeting argument: ") + visible(heloText);
+    return std::nullopt;
+}
 
 bool SmtpDialogue::Envelope::needsSmtpUtf8() const
 {
@@ -41,7 +82,7 @@ void SmtpDialogue::startConnection(const Settings &settings, const Envelope &env
     m_envelope = envelope;
     m_utf8 = envelope.needsSmtpUtf8();
     m_offersLogin = m_offersPlain = m_offersCramMd5 = m_offersDigestMd5 = false;
-    m_offersStartTls = m_offersSmtpUtf8 = false;
+    m_offersStartTls = m_offersSmtpUtf8 = m_offersPipelining = false;
     m_tlsActive = settings.security == TransportSecurity::Tls;
     m_mechanism = Mechanism::None;
     m_authCancelled = m_loggedIn = false;
@@ -73,10 +114,9 @@ void SmtpDialogue::sendCredentials(const QByteArray &line, const QByteArray &log
     m_events.sendCommand(line, logForm.isEmpty() ? line : logForm, true);
 }
 
-QByteArray SmtpDialogue::wireAddress(const QString &address) const
+QByteArray SmtpDialogue::wireAddress(const QString &address, bool utf8)
 {
-    // RFC 6531 3.3: with SMTPUTF8 the addresses are UTF-8.
-    return m_utf8 ? address.toUtf8() : SystemCharset::fromUnicode(address);
+    return utf8 ? address.toUtf8() : SystemCharset::fromUnicode(address);
 }
 
 bool SmtpDialogue::refuseWithoutSmtpUtf8(const std::optional<SmtpReply> &reply)
@@ -93,6 +133,11 @@ bool SmtpDialogue::refuseWithoutSmtpUtf8(const std::optional<SmtpReply> &reply)
 
 void SmtpDialogue::proceedToMail(const SmtpReply &reply)
 {
+    if (m_settings.handOverAtMail) {
+        setState(State::Idle);
+        m_events.readyForMail(reply);
+        return;
+    }
     if (!m_settings.loginOnly) {
         sendMailFrom();
         return;
@@ -116,7 +161,7 @@ void SmtpDialogue::proceedToMail(const SmtpReply &reply)
 
 void SmtpDialogue::sendMailFrom()
 {
-    QByteArray line = "MAIL FROM:<" + wireAddress(m_envelope.fromAddress) + '>';
+    QByteArray line = "MAIL FROM:<" + wireAddress(m_envelope.fromAddress, m_utf8) + '>';
     if (m_utf8)
         line += " SMTPUTF8"; // RFC 6531 3.4
     send(line);
@@ -126,7 +171,7 @@ void SmtpDialogue::sendMailFrom()
 void SmtpDialogue::sendRecipient()
 {
     const QString &address = m_envelope.recipients.at(m_nextRecipient++);
-    send("RCPT TO:<" + wireAddress(address) + '>');
+    send("RCPT TO:<" + wireAddress(address, m_utf8) + '>');
     m_events.recipient(address);
 }
 
@@ -277,7 +322,7 @@ void SmtpDialogue::onGreeting(const SmtpReply &reply)
 void SmtpDialogue::fallBackToHelo(const SmtpReply &refusal)
 {
     m_offersLogin = m_offersPlain = m_offersCramMd5 = m_offersDigestMd5 = false;
-    m_offersStartTls = m_offersSmtpUtf8 = false;
+    m_offersStartTls = m_offersSmtpUtf8 = m_offersPipelining = false;
     if (m_settings.security == TransportSecurity::StartTls && !m_tlsActive) {
         setState(State::Finished);
         m_events.failure(MailError::TlsFailure,
@@ -315,6 +360,8 @@ void SmtpDialogue::onEhloReply(const SmtpReply &reply)
                 m_offersStartTls = true;
             } else if (text == "SMTPUTF8") {
                 m_offersSmtpUtf8 = true;
+            } else if (text == "PIPELINING") {
+                m_offersPipelining = true;
             }
         }
     }
@@ -421,7 +468,7 @@ void SmtpDialogue::tlsEstablished()
     m_tlsActive = true;
     // RFC 3207 4.2: forget everything learnt before the handshake.
     m_offersLogin = m_offersPlain = m_offersCramMd5 = m_offersDigestMd5 = false;
-    m_offersStartTls = m_offersSmtpUtf8 = false;
+    m_offersStartTls = m_offersSmtpUtf8 = m_offersPipelining = false;
     m_reader.reset();
     send("EHLO " + m_settings.heloArgument);
     setState(State::EhloReply);

@@ -85,6 +85,10 @@ public:
         // "QUIT" where "MAIL FROM" would go (Events::readyForMail). With
         // `smtpAuth` it fails unless the server confirmed the log-in.
         bool loginOnly = false;
+        // A session of many messages (SmtpPipeline): greeting, TLS and log-in
+        // as for a message, then Events::readyForMail and the dialogue goes
+        // Idle; the messages' transactions are another machine's.
+        bool handOverAtMail = false;
     };
 
     // The sender and the recipients in the order they are named: the main
@@ -117,6 +121,8 @@ public:
     [[nodiscard]] Mechanism chosenMechanism() const { return m_mechanism; }
     // What the server's EHLO reply named; false after HELO.
     [[nodiscard]] bool offersSmtpUtf8() const { return m_offersSmtpUtf8; }
+    // ... and whether it named PIPELINING (RFC 2920).
+    [[nodiscard]] bool offersPipelining() const { return m_offersPipelining; }
     // For tests: a fixed DIGEST-MD5 client nonce.
     void setCnonceForTesting(const QByteArray &cnonce) { m_cnonce = cnonce; }
 
@@ -124,6 +130,12 @@ public:
     // also when the server named none.
     [[nodiscard]] static Mechanism chooseMechanism(bool login, bool plain, bool cramMd5,
                                                    bool digestMd5);
+    // An address as a command names it: UTF-8 with SMTPUTF8 (RFC 6531 3.3),
+    // else in the system's charset.
+    [[nodiscard]] static QByteArray wireAddress(const QString &address, bool utf8);
+    // Why the envelope or the greeting's own argument (`heloText`, empty
+    // for the host's name) cannot go, if it cannot.
+    [[nodiscard]] static std::optional<QString> unsafeInput(const Envelope &env, const QString &heloText);
 
 private:
     void setState(State state) { m_state = state; }
@@ -141,7 +153,6 @@ private:
     void proceedToMail(const SmtpReply &reply);
     void sendMailFrom();
     void sendRecipient();
-    [[nodiscard]] QByteArray wireAddress(const QString &address) const;
     [[nodiscard]] bool refuseWithoutSmtpUtf8(const std::optional<SmtpReply> &reply);
 
     Events &m_events;
@@ -154,6 +165,7 @@ private:
     bool m_offersDigestMd5 = false;
     bool m_offersStartTls = false;
     bool m_offersSmtpUtf8 = false;
+    bool m_offersPipelining = false;
     bool m_tlsActive = false;
     bool m_utf8 = false; // this message goes with SMTPUTF8
     Mechanism m_mechanism = Mechanism::None;

@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace varnholt {
 
 namespace {
@@ -148,6 +150,8 @@ void Project::loadSettings()
     s.ExternalSmtp = ini.boolValue(kCommon, u"External Smtp", s.ExternalSmtp);
     s.Codes = ini.value(kCommon, u"Codes", s.Codes).left(kMaxText);
     s.LogFile = ini.value(kCommon, u"LogFile", s.LogFile);
+    s.RetryCount = std::clamp(ini.intValue(kCommon, u"RetryCount", 0), 0, kMaxRetryCount);
+    s.RetryMinutes = std::clamp(ini.intValue(kCommon, u"RetryMinutes", 0), 0, kMaxRetryMinutes);
     const QString addressBook = ini.value(kCommon, u"AddressBook");
     if (s.BaseUrl.isEmpty())
         s.BaseUrl = s.PathPro;
@@ -261,6 +265,13 @@ bool Project::writeSettings(QString *error)
     ini.setBool(kCommon, u"Create Log", s.CreateLog);
     ini.setBool(kCommon, u"External Smtp", s.ExternalSmtp);
     ini.setValue(kCommon, u"LogFile", s.LogFile);
+    // Absent is 0: projects that never retry keep their file as it was.
+    for (const auto &[key, value] : {std::pair{u"RetryCount", s.RetryCount}, {u"RetryMinutes", s.RetryMinutes}}) {
+        if (value > 0)
+            ini.setInt(kCommon, key, value);
+        else
+            ini.removeKey(kCommon, key);
+    }
 
     ini.removeSection(kAttachment);
     int written = 0;

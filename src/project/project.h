@@ -42,6 +42,10 @@ struct ProjectAttachment {
 // project files written on other systems hold such paths.
 [[nodiscard]] QString fileNamePart(const QString &path);
 
+// The largest "RetryCount" and "RetryMinutes" (a day) a project keeps.
+inline constexpr int kMaxRetryCount = 99;
+inline constexpr int kMaxRetryMinutes = 24 * 60;
+
 class Project
 {
 public:

@@ -78,6 +78,7 @@ SmtpSessionSettings SmtpSessionSettings::from(const tAccountObj &account, const 
     s.heloTxt = project.TextHelo;
     s.timeoutSeconds = project.TimeOut;
     s.security = account.Security;
+    s.pipelining = !account.NoPipelining;
     return s;
 }
 

@@ -62,6 +62,7 @@ struct SmtpSessionSettings {
     QString heloTxt;
     int timeoutSeconds = 10; // TimeoutArp and TimeoutConnect
     AccountSecurity security = AccountSecurity::None;
+    bool pipelining = true; // when the server offers it
 
     [[nodiscard]] static SmtpSessionSettings from(const tAccountObj &account, const TIniInfo &project);
 };

@@ -5,15 +5,6 @@ namespace varnholt {
 AccountTransport::AccountTransport(QObject *parent)
     : MessageTransport(parent)
 {
-    m_smtp.setKeepConnectionOpen(true);
-    m_smtp.setBeforeFinalDot([this] { return !m_beforeCommit || m_beforeCommit(m_row); });
-    connect(&m_smtp, &SendMail::OnMailInfo, this, &AccountTransport::onSmtpInfo);
-    // After a refusal the session waits for its owner to end it.
-    connect(&m_smtp, &SendMail::OnMailError, this, [this] {
-        if (m_handedOver && m_smtp.Busy())
-            m_smtp.setAction(SendMail::Cancel_SendMail);
-    });
-    connect(&m_smtp, &SendMail::OnDone, this, &AccountTransport::onSmtpDone);
     connect(&m_pop3, &GetMail::OnMailInfo, this, &AccountTransport::onPopInfo);
     connect(&m_pop3, &GetMail::OnMailError, this, &AccountTransport::onPopError);
     connect(&m_pop3, &GetMail::OnDone, this, &AccountTransport::onPopDone);
@@ -23,12 +14,13 @@ AccountTransport::AccountTransport(QObject *parent)
 
 AccountTransport::~AccountTransport()
 {
-    // The sessions are members: closing them sends nothing more here.
-    disconnect(&m_smtp, nullptr, this, nullptr);
+    // Closing the sessions sends nothing more here.
+    for (const auto &lane : m_lanes)
+        disconnect(lane.get(), nullptr, this, nullptr);
     disconnect(&m_pop3, nullptr, this, nullptr);
 }
 
-void AccountTransport::configure(const tAccountObj &account, const TIniInfo &project)
+void AccountTransport::configure(const tAccountObj &account, const TIniInfo &project, int connections)
 {
     m_account = account;
     m_project = project;
@@ -36,6 +28,90 @@ void AccountTransport::configure(const tAccountObj &account, const TIniInfo &pro
     m_loggedIn = false;
     m_reloginDue = false;
     m_reloginTimer.stop();
+
+    const int count = connections > 0 ? std::min(connections, int(tAccountObj::MaxConnections))
+                                      : account.connectionCount();
+    // A lane still carrying a message is kept until it is done.
+    while (int(m_lanes.size()) > count && !m_lanes.back()->holdsMessages()) {
+        m_lanes.back()->disconnect(this);
+        m_lanes.pop_back();
+    }
+    while (int(m_lanes.size()) < count) {
+        auto lane = std::make_unique<SmtpPipeline>();
+        lane->setBeforeFinalDot([this](quint64 id) { return !m_beforeCommit || m_beforeCommit(int(id)); });
+        connect(lane.get(), &SmtpPipeline::messageDone, this, &AccountTransport::onLaneDone);
+        connect(lane.get(), &SmtpPipeline::serverWords, this,
+                [this](quint64 id, const QString &text) { emit serverWords(int(id), text); });
+        connect(lane.get(), &SmtpPipeline::ended, this, [this] {
+            if (!isBusy())
+                emit sessionEnded();
+        });
+        m_lanes.push_back(std::move(lane));
+    }
+    for (const auto &lane : m_lanes)
+        applyToLane(*lane);
+}
+
+void AccountTransport::applyToLane(SmtpPipeline &lane) const
+{
+    const SmtpSessionSettings &s = m_settings;
+    SmtpPipeline::Account account;
+    account.server = s.server;
+    account.port = s.port;
+    account.auth = s.auth;
+    account.user = s.user;
+    account.password = s.password;
+    account.heloDef = s.heloDef;
+    account.heloTxt = s.heloTxt;
+    account.security = transportSecurityOf(s.security);
+    account.pipelining = s.pipelining;
+    lane.setAccount(account);
+    lane.setTimeoutArp(s.timeoutSeconds);
+    lane.setTimeoutConnect(s.timeoutSeconds);
+    lane.setTrace(m_trace);
+    lane.setReplyTimeLimit(m_replyLimit);
+    lane.setExtraCaCertificates(m_extraCas);
+}
+
+void AccountTransport::setTrace(QIODevice *trace)
+{
+    m_trace = trace;
+    for (const auto &lane : m_lanes)
+        lane->setTrace(trace);
+}
+
+void AccountTransport::setReplyTimeLimit(std::chrono::milliseconds limit)
+{
+    m_replyLimit = limit;
+    for (const auto &lane : m_lanes)
+        lane->setReplyTimeLimit(limit);
+}
+
+void AccountTransport::setExtraCaCertificates(const QList<QSslCertificate> &certificates)
+{
+    m_extraCas = certificates;
+    for (const auto &lane : m_lanes)
+        lane->setExtraCaCertificates(certificates);
+}
+
+int AccountTransport::capacity() const
+{
+    int total = 0;
+    for (const auto &lane : m_lanes)
+        total += lane->capacity();
+    return std::max(total, 1);
+}
+
+bool AccountTransport::isBusy() const
+{
+    if (m_pop3.Busy())
+        return true;
+    return std::any_of(m_lanes.cbegin(), m_lanes.cend(), [](const auto &lane) { return lane->holdsMessages(); });
+}
+
+bool AccountTransport::isPipelining() const
+{
+    return std::any_of(m_lanes.cbegin(), m_lanes.cend(), [](const auto &lane) { return lane->isPipelining(); });
 }
 
 QString AccountTransport::serverName() const
@@ -50,6 +126,8 @@ bool AccountTransport::loginDue() const
 
 void AccountTransport::login()
 {
+    if (m_pop3.Busy())
+        return; // the log-in on the way tells its end
     m_reloginDue = false;
     m_reloginTimer.stop();
     m_loginOk = false;
@@ -96,77 +174,68 @@ void AccountTransport::onPopDone()
     }
 }
 
+// The message goes to the connection that holds the fewest, the first of
+// them on a tie, so that the rows leave in list order.
 void AccountTransport::send(PreparedMessage message)
 {
-    const SmtpSessionSettings &s = m_settings;
-    m_smtp.setSMTP_Server(s.server);
-    m_smtp.setSMTP_Port(s.port);
-    m_smtp.setSmtpAuth(s.auth);
-    m_smtp.setSmtpUser(s.user);
-    m_smtp.setSmtpPsw(s.password);
-    m_smtp.setHeloDef(s.heloDef);
-    m_smtp.setHeloTxt(s.heloTxt);
-    m_smtp.setTimeoutArp(s.timeoutSeconds);
-    m_smtp.setTimeoutConnect(s.timeoutSeconds);
-    m_smtp.setSecurity(transportSecurityOf(s.security));
-    m_smtp.message() = std::move(message.inputs);
-    m_smtp.setTO_Address(message.toAddress);
-    m_smtp.setTO_Name(message.toName);
-    m_handedOver = true;
-    m_row = message.row;
-    m_cancelled = false;
-    m_smtp.setAction(SendMail::Send_Mail);
+    if (m_lanes.empty())
+        configure(m_account, m_project);
+    SmtpPipeline *chosen = nullptr;
+    for (const auto &lane : m_lanes) {
+        const bool room = lane->heldCount() < lane->capacity();
+        const bool chosenRoom = chosen && chosen->heldCount() < chosen->capacity();
+        if (!chosen || (room && !chosenRoom) || (room == chosenRoom && lane->heldCount() < chosen->heldCount()))
+            chosen = lane.get();
+    }
+    SmtpMessage smtp;
+    smtp.id = quint64(message.row);
+    smtp.inputs = std::move(message.inputs);
+    smtp.toAddress = message.toAddress;
+    smtp.toName = message.toName;
+    chosen->send(std::move(smtp));
 }
 
 void AccountTransport::cancel()
 {
     if (m_pop3.Busy())
         m_pop3.setMail_Action(GetMail::Cancel_GetMail);
-    if (m_smtp.Busy()) {
-        m_cancelled = m_handedOver;
-        m_smtp.setAction(SendMail::Cancel_SendMail);
+    for (const auto &lane : m_lanes) {
+        if (lane->holdsMessages())
+            lane->cancel();
     }
 }
 
 void AccountTransport::close()
 {
     m_reloginTimer.stop();
-    m_smtp.setAction(SendMail::Cancel_SendMail); // ends the kept connection
+    for (const auto &lane : m_lanes)
+        lane->close(); // "QUIT" on the kept connections
 }
 
-void AccountTransport::onSmtpInfo(SendMail::SendMailInfo info, const QString &text)
+void AccountTransport::onLaneDone(const SmtpMessageResult &result)
 {
-    // The server's words, not our own commands and message data.
-    if (!m_handedOver || info == SendMail::miSent || info == SendMail::miPartSize
-        || info == SendMail::miPartProgress)
-        return;
-    emit serverWords(m_row, text);
-}
-
-void AccountTransport::onSmtpDone()
-{
-    if (!m_handedOver) {
-        emit sessionEnded();
-        return;
-    }
-    m_handedOver = false;
-    const SmtpResult result = m_smtp.result();
     MessageOutcome outcome;
-    outcome.row = m_row;
+    outcome.row = int(result.id);
     outcome.text = result.text;
-    outcome.connectionFailure = result.isConnectionFailure();
-    if (m_smtp.Delivered()) {
+    outcome.connectionFailure = result.connectionFailure;
+    switch (result.kind) {
+    case SmtpMessageResult::Kind::Accepted:
         outcome.kind = MessageOutcome::Kind::Accepted;
-    } else if (result.reply && !result.reply->isPositive()) {
+        break;
+    case SmtpMessageResult::Kind::Refused:
         outcome.kind = MessageOutcome::Kind::Refused;
-        outcome.code = result.reply->code();
-    } else if (result.finalDotSent) {
+        outcome.code = result.reply ? result.reply->code() : 0;
+        break;
+    case SmtpMessageResult::Kind::Unknown:
         outcome.kind = MessageOutcome::Kind::Unknown;
-    } else if (std::exchange(m_cancelled, false)) {
+        break;
+    case SmtpMessageResult::Kind::Cancelled:
         outcome.kind = MessageOutcome::Kind::Cancelled;
         outcome.connectionFailure = false;
-    } else {
+        break;
+    case SmtpMessageResult::Kind::Failed:
         outcome.kind = MessageOutcome::Kind::Failed;
+        break;
     }
     emit messageDone(outcome);
 }

@@ -1,15 +1,19 @@
 #pragma once
 
 #include "mailclient/getmail.h"
-#include "mailclient/sendmail.h"
+#include "mailclient/smtppipeline.h"
 #include "sending/messageprep.h"
 #include "settings/settings.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 
+#include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <vector>
 
 // How the messages of a run leave. The run hands a transport one prepared
 // message at a time and is told what became of it; it never sees a socket.
@@ -79,6 +83,9 @@ protected:
     std::function<bool(int row)> m_beforeCommit;
 };
 
+// The account transport keeps the account's "Connections" open to its SMTP
+// server, each an SmtpPipeline that pipelines commands when the server
+// offers it; the rows go out in list order across them.
 class AccountTransport : public MessageTransport
 {
     Q_OBJECT
@@ -88,23 +95,34 @@ public:
 
     // The account and the project's connection settings, at the start of a
     // run: the next message logs in first when the project asks for it.
-    void configure(const tAccountObj &account, const TIniInfo &project);
+    // `connections` above 0 stands for the account's own number.
+    void configure(const tAccountObj &account, const TIniInfo &project, int connections = 0);
 
+    [[nodiscard]] int capacity() const override;
     [[nodiscard]] bool loginDue() const override;
     void login() override;
     void send(PreparedMessage message) override;
     void cancel() override;
     void close() override;
-    [[nodiscard]] bool isBusy() const override { return m_smtp.Busy() || m_pop3.Busy(); }
+    [[nodiscard]] bool isBusy() const override;
 
     // "host:port" of the SMTP server, for messages to the user.
     [[nodiscard]] QString serverName() const;
-    [[nodiscard]] SendMail &smtp() { return m_smtp; }
     [[nodiscard]] GetMail &pop3() { return m_pop3; }
+    [[nodiscard]] int connectionCount() const { return int(m_lanes.size()); }
+    // Whether the connections pipeline (once a server has greeted).
+    [[nodiscard]] bool isPipelining() const;
+
+    // For every SMTP connection: the protocol trace (see MailSession), the
+    // time allowed for each reply, certificates trusted on top of the
+    // system's.
+    void setTrace(QIODevice *trace);
+    void setReplyTimeLimit(std::chrono::milliseconds limit);
+    void setExtraCaCertificates(const QList<QSslCertificate> &certificates);
 
 private:
-    void onSmtpInfo(SendMail::SendMailInfo info, const QString &text);
-    void onSmtpDone();
+    void applyToLane(SmtpPipeline &lane) const;
+    void onLaneDone(const SmtpMessageResult &result);
     void onPopInfo(GetMail::GetMailInfo info, const QString &text);
     void onPopError(int error, const QString &text);
     void onPopDone();
@@ -112,11 +130,11 @@ private:
     tAccountObj m_account;
     TIniInfo m_project;
     SmtpSessionSettings m_settings;
-    SendMail m_smtp;
+    std::vector<std::unique_ptr<SmtpPipeline>> m_lanes;
     GetMail m_pop3;
-    bool m_handedOver = false; // a message is with the SMTP session
-    int m_row = -1;            // ... and its row
-    bool m_cancelled = false;  // cancel() came while it was
+    QPointer<QIODevice> m_trace;
+    std::chrono::milliseconds m_replyLimit{0};
+    QList<QSslCertificate> m_extraCas;
     bool m_loggedIn = false;   // in this run
     bool m_loginOk = false;    // the log-in on the way was granted
     QString m_loginError;

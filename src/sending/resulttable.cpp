@@ -45,9 +45,10 @@ void appendCell(QByteArray &out, QStringView text)
     }
 }
 
-// One record line: row, status and the five cells, tab-separated.
+// One record line: row, status and the five cells, tab-separated; a
+// deferred row's retry follows.
 void appendRecord(QByteArray &out, int index, RowStatus status, QStringView address,
-                  const std::array<QStringView, 4> &cells)
+                  const std::array<QStringView, 4> &cells, const RowRetry &retry)
 {
     out += QByteArray::number(index);
     out += '\t';
@@ -58,13 +59,20 @@ void appendRecord(QByteArray &out, int index, RowStatus status, QStringView addr
         out += '\t';
         appendCell(out, cell);
     }
+    if (status == RowStatus::Deferred) {
+        out += '\t';
+        out += QByteArray::number(retry.at);
+        out += '\t';
+        out += QByteArray::number(retry.deferrals);
+    }
     out += "\r\n";
 }
 
 void appendRecord(QByteArray &out, const ResultTable &table, int index)
 {
     appendRecord(out, index, table.status(index), table.address(index),
-                 {table.state(index), table.result(index), table.code(index), table.comment(index)});
+                 {table.state(index), table.result(index), table.code(index), table.comment(index)},
+                 table.retry(index).value_or(RowRetry{}));
 }
 
 QString unescapeCell(QByteArrayView bytes)
@@ -169,6 +177,7 @@ ResultTable::ResultTable()
 
 ResultTable::ResultTable(const ResultTable &other)
     : m_rows(other.m_rows)
+    , m_retries(other.m_retries)
     , m_addresses(other.m_addresses)
     , m_wasted(other.m_wasted)
     , m_texts(std::make_unique<TextPool>(*other.m_texts))
@@ -179,6 +188,7 @@ ResultTable &ResultTable::operator=(const ResultTable &other)
 {
     if (this != &other) {
         m_rows = other.m_rows;
+        m_retries = other.m_retries;
         m_addresses = other.m_addresses;
         m_wasted = other.m_wasted;
         m_texts = std::make_unique<TextPool>(*other.m_texts);
@@ -196,6 +206,7 @@ ResultTable::ResultTable(ResultTable &&other) noexcept
 ResultTable &ResultTable::operator=(ResultTable &&other) noexcept
 {
     std::swap(m_rows, other.m_rows);
+    std::swap(m_retries, other.m_retries);
     m_addresses.swap(other.m_addresses);
     std::swap(m_wasted, other.m_wasted);
     std::swap(m_texts, other.m_texts);
@@ -331,12 +342,21 @@ void ResultTable::resetRow(int index)
 {
     Slot &slot = m_rows[size_t(index)];
     releaseTexts(slot);
-    slot.status = RowStatus::NotProcessed;
+    setStatus(index, RowStatus::NotProcessed);
+}
+
+std::optional<RowRetry> ResultTable::retry(int index) const
+{
+    if (status(index) != RowStatus::Deferred)
+        return std::nullopt;
+    const auto found = m_retries.find(index);
+    return found == m_retries.end() ? RowRetry{} : found->second;
 }
 
 void ResultTable::setRowCount(int rows)
 {
     const size_t count = size_t(std::max(rows, 1));
+    m_retries.erase(m_retries.lower_bound(int(count)), m_retries.end());
     for (size_t r = count; r < m_rows.size(); ++r) {
         releaseTexts(m_rows[r]);
         m_wasted += m_rows[r].addressSize;
@@ -365,6 +385,14 @@ void ResultTable::removeRowSet(std::span<const int> sortedRows)
     m_rows.resize(write);
     if (m_rows.empty())
         m_rows.resize(1);
+    // The retries move up with their rows.
+    std::map<int, RowRetry> retries;
+    for (const auto &[row, retry] : m_retries) {
+        const auto removed = std::lower_bound(sortedRows.begin(), sortedRows.end(), row);
+        if (removed == sortedRows.end() || *removed != row)
+            retries.emplace(row - int(removed - sortedRows.begin()), retry);
+    }
+    m_retries.swap(retries);
     compactAddresses();
 }
 
@@ -389,7 +417,7 @@ bool operator==(const ResultTable &a, const ResultTable &b)
     if (a.rowCount() != b.rowCount())
         return false;
     for (int r = 0; r < a.rowCount(); ++r) {
-        if (a.row(r) != b.row(r))
+        if (a.row(r) != b.row(r) || a.retry(r) != b.retry(r))
             return false;
     }
     return true;
@@ -427,10 +455,10 @@ QString ResultJournal::pathForProject(const QString &projectFolder, const QStrin
     return QDir(projectFolder).filePath(projectName + QStringLiteral(".results"));
 }
 
-QByteArray ResultJournal::encodeRow(int index, const ResultRow &row)
+QByteArray ResultJournal::encodeRow(int index, const ResultRow &row, const RowRetry &retry)
 {
     QByteArray out;
-    appendRecord(out, index, row.status, row.address, {row.state, row.result, row.code, row.comment});
+    appendRecord(out, index, row.status, row.address, {row.state, row.result, row.code, row.comment}, retry);
     return out;
 }
 
@@ -543,8 +571,8 @@ std::optional<ResultTable> ResultJournal::load(const QString &path, QString *err
             return true;
         }
         const auto index = parseCount(f[0]);
-        const auto status = f.size() == 7 ? parseCount(f[1]) : std::nullopt;
-        if (!index || !status || *status > int(RowStatus::Unknown) || *index >= table.rowCount())
+        const auto status = f.size() == 7 || f.size() == 9 ? parseCount(f[1]) : std::nullopt;
+        if (!index || !status || *status > int(RowStatus::Deferred) || *index >= table.rowCount())
             return true;
         ResultRow r;
         r.status = RowStatus(*status);
@@ -554,6 +582,15 @@ std::optional<ResultTable> ResultJournal::load(const QString &path, QString *err
         r.code = unescapeCell(f[5]);
         r.comment = unescapeCell(f[6]);
         table.setRow(*index, r);
+        if (r.status == RowStatus::Deferred) {
+            // A retry that cannot be read is due at once.
+            RowRetry retry;
+            if (f.size() == 9) {
+                retry.at = std::max<qint64>(f[7].toLongLong(), 0);
+                retry.deferrals = parseCount(f[8]).value_or(1);
+            }
+            table.defer(*index, retry);
+        }
         return true;
     };
     QByteArray carry;

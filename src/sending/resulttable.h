@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -24,6 +25,19 @@ enum class RowStatus : quint8 {
     // program was killed, the connection dropped): it may have been
     // delivered, so a resumed run does not send it again unless asked.
     Unknown = 4,
+    // The server refused the message for now (a 4xx reply) or the
+    // connection dropped before the message went out whole, and the run
+    // tries it again later (see RowRetry). Not a final outcome: the row ends
+    // sent or failed with its last reply.
+    Deferred = 5,
+};
+
+// When a deferred row is tried again (milliseconds since the epoch, UTC)
+// and how many temporary refusals it has had so far.
+struct RowRetry {
+    qint64 at = 0;
+    int deferrals = 0;
+    friend bool operator==(const RowRetry &, const RowRetry &) = default;
 };
 
 // One row of the result table as a value: what observers read and what
@@ -83,7 +97,25 @@ public:
     void setRow(int index, const ResultRow &row);
 
     [[nodiscard]] RowStatus status(int index) const { return m_rows[size_t(index)].status; }
-    void setStatus(int index, RowStatus status) { m_rows[size_t(index)].status = status; }
+    // A row that leaves "deferred" loses its retry.
+    void setStatus(int index, RowStatus status)
+    {
+        Slot &slot = m_rows[size_t(index)];
+        if (slot.status == RowStatus::Deferred && status != RowStatus::Deferred)
+            m_retries.erase(index);
+        slot.status = status;
+    }
+    // Marks the row deferred until `retry.at`.
+    void defer(int index, const RowRetry &retry)
+    {
+        m_rows[size_t(index)].status = RowStatus::Deferred;
+        m_retries[index] = retry;
+    }
+    // The retry of a deferred row ({} for a row marked deferred without one);
+    // nothing for any other row.
+    [[nodiscard]] std::optional<RowRetry> retry(int index) const;
+    // The deferred rows with their retries, by row.
+    [[nodiscard]] const std::map<int, RowRetry> &retries() const { return m_retries; }
 
     [[nodiscard]] QString address(int index) const;
     void setAddress(int index, QStringView address);
@@ -140,6 +172,8 @@ private:
     void compactAddresses();
 
     std::vector<Slot> m_rows;
+    // Few rows are deferred at a time: their retries are kept aside.
+    std::map<int, RowRetry> m_retries;
     QByteArray m_addresses;
     qsizetype m_wasted = 0; // arena bytes no row refers to any more
     std::unique_ptr<TextPool> m_texts;
@@ -170,7 +204,11 @@ private:
 // Record lines are numbered from 0; a later line for a row replaces an
 // earlier one, and a "rows" line sets the row count. A row whose last line
 // has status 3 was "in flight": its final "." had gone to the server when
-// the line was written (see RowStatus::Unknown). Tabs, CR, LF and
+// the line was written (see RowStatus::Unknown). A deferred row (status 5)
+// has two more fields, its RowRetry: the time of its next try in
+// milliseconds since the epoch and its temporary refusals so far. (A
+// program that knew only statuses 0 to 4 skips such a line and keeps the
+// row's line before it.) Tabs, CR, LF and
 // backslashes inside a cell are written as \t, \r, \n and \\. A snapshot is
 // written atomically (temporary file and rename); updates are appended one
 // line each, written through at once. A last line without its line end (a
@@ -198,8 +236,8 @@ public:
     // lines cannot back), with the reason in `error`.
     [[nodiscard]] static std::optional<ResultTable> load(const QString &path, QString *error = nullptr);
 
-    // The encoded lines, for tests and tools.
-    [[nodiscard]] static QByteArray encodeRow(int index, const ResultRow &row);
+    // The encoded lines, for tests and tools; `retry` for a deferred row.
+    [[nodiscard]] static QByteArray encodeRow(int index, const ResultRow &row, const RowRetry &retry = {});
 
 private:
     bool openForAppend(QString *error);

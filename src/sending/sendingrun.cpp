@@ -7,6 +7,7 @@
 #include <QTime>
 
 #include <algorithm>
+#include <climits>
 
 namespace varnholt {
 
@@ -85,6 +86,9 @@ SendingRun::SendingRun(Project &project, const tAccounts &accounts, QObject *par
     // second wait.
     m_paceTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_paceTimer, &QTimer::timeout, this, &SendingRun::paceTimerFired);
+    m_retryTimer.setSingleShot(true);
+    m_retryTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_retryTimer, &QTimer::timeout, this, &SendingRun::retryTimerFired);
 
     connect(&m_schedule, &RunSchedule::due, this, [this] {
         if (!isRunning())
@@ -148,6 +152,16 @@ qint64 SendingRun::paceClock() const
         return m_clock().toMSecsSinceEpoch();
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+int SendingRun::retryCount() const
+{
+    return m_retryOverride ? m_retryOverride->first : std::max(m_project.settings().RetryCount, 0);
+}
+
+int SendingRun::retryMinutes() const
+{
+    return m_retryOverride ? m_retryOverride->second : std::max(m_project.settings().RetryMinutes, 0);
 }
 
 void SendingRun::setJournalPath(const QString &path)
@@ -248,6 +262,7 @@ bool SendingRun::isRunning() const
     case State::NextPosted:
     case State::SeriesPause:
     case State::PaceWait:
+    case State::RetryWait:
     case State::Stopping:
     case State::Closing:
         return true;
@@ -322,6 +337,9 @@ RunStart SendingRun::startRun(bool resume, int selectedRow)
     m_stopReason = {};
     m_lastStopReason = {};
     m_connectionFailures = 0;
+    m_pauseUntil = 0;
+    m_retryQueue.clear();
+    m_deferrals.clear();
     m_startTime = now();
     m_endTime = {};
     m_waiting = 0;
@@ -347,6 +365,8 @@ RunStart SendingRun::startRun(bool resume, int selectedRow)
     }
     start = std::clamp(start, 0, m_results.rowCount());
 
+    if (resume)
+        takeOverDeferredRows();
     // A resumed run keeps the rows that were sent and the failed rows whose
     // code is held back (their texts stay until they get a new outcome).
     const QStringList heldBack = heldBackCodes();
@@ -356,6 +376,19 @@ RunStart SendingRun::startRun(bool resume, int selectedRow)
                            || (status == RowStatus::Unknown && m_resendUnknown);
         if (!resume || (again && !IsHeldBack(m_results.code(row), heldBack)))
             m_results.resetRow(row);
+    }
+    // A deferred row waits at most the minutes this run is told: a run
+    // resumed with a shorter wait tries it sooner.
+    const qint64 latest = nowMs() + qint64(retryMinutes()) * 60 * 1000;
+    const std::map<int, RowRetry> deferred = m_results.retries();
+    for (auto [row, retry] : deferred) {
+        if (retry.at > latest) {
+            retry.at = latest;
+            m_results.setResult(row, text(stDeferredRetryAt).arg(QDateTime::fromMSecsSinceEpoch(latest).toString(
+                                         QStringLiteral("hh:mm"))));
+            m_results.defer(row, retry);
+        }
+        m_retryQueue.insert({retry.at, row});
     }
     for (int row = 0; row < m_results.rowCount(); ++row)
         emit rowChanged(row);
@@ -389,6 +422,7 @@ void SendingRun::stop()
         return;
     transportInUse().cancel();
     m_paceTimer.stop();
+    m_retryTimer.stop();
     const State was = m_state;
     task().Enabled = false;
     m_schedule.stopWaiting();
@@ -407,6 +441,7 @@ void SendingRun::stop()
     case State::Sending:
     case State::NextPosted:
     case State::PaceWait:
+    case State::RetryWait:
         // The session's end (or the step already posted) ends the run.
         setState(State::Stopping);
         if (!sessionsBusy())
@@ -424,10 +459,16 @@ void SendingRun::stop()
 
 void SendingRun::stopAfterMessagesOnTheWay()
 {
-    if (m_inFlight.empty() || (m_state != State::Sending && m_state != State::NextPosted)) {
+    // A wait for the account's pace or a retry may begin while messages
+    // are still on the way: they end first.
+    const bool waitingForMessages = m_state == State::Sending || m_state == State::NextPosted
+                                    || m_state == State::PaceWait || m_state == State::RetryWait;
+    if (m_inFlight.empty() || !waitingForMessages) {
         stop();
         return;
     }
+    m_paceTimer.stop();
+    m_retryTimer.stop();
     task().Enabled = false;
     m_schedule.stopWaiting();
     m_schedule.stopPause();
@@ -441,7 +482,7 @@ bool SendingRun::requestClose()
     if (m_state == State::Closed)
         return true;
     if (sessionsBusy() || m_state == State::NextPosted || m_state == State::Stopping
-        || m_state == State::PaceWait) {
+        || m_state == State::PaceWait || m_state == State::RetryWait) {
         stop();
         setState(State::Closing);
         return false;
@@ -525,7 +566,7 @@ void SendingRun::sendNext()
     }
 
     while (int(m_inFlight.size()) < transport.capacity()) {
-        if (m_currentRow + 1 < m_results.rowCount() && series().batchFull()) {
+        if ((m_currentRow + 1 < m_results.rowCount() || !m_retryQueue.empty()) && series().batchFull()) {
             if (m_waiting == 0) {
                 // NextRow counts from 1: the row after the current one.
                 m_schedule.beginPause(m_currentRow + 2);
@@ -553,24 +594,48 @@ void SendingRun::sendNext()
                 markErrorEmail(row);
                 continue;
             }
-            if (waitForPace(row))
+            if (waitForPause(row) || waitForPace(row))
                 return;
-            message = m_preparer->prepare(row, now());
-            if (message.error.isEmpty()) {
+            if (prepareRow(row, message)) {
                 found = true;
                 break;
             }
-            ++m_bad;
-            markFailed(row, message.error);
-            emit countersChanged();
         }
         if (m_state == State::Stopping) {
             if (!sessionsBusy())
                 endAborted();
             return;
         }
+        // The rows still to send went first; then the deferred rows, each
+        // when its time has come.
+        while (!found && !m_retryQueue.empty()) {
+            const auto [at, row] = *m_retryQueue.begin();
+            if (m_results.status(row) != RowStatus::Deferred) { // marked by hand meanwhile
+                m_retryQueue.erase(m_retryQueue.begin());
+                continue;
+            }
+            if (at > nowMs()) {
+                waitForRetry(at);
+                return;
+            }
+            if (waitForPause(-1) || waitForPace(-1))
+                return;
+            m_retryQueue.erase(m_retryQueue.begin());
+            const int deferrals = m_results.retry(row).value_or(RowRetry{}).deferrals;
+            if (prepareRow(row, message)) {
+                m_deferrals[row] = deferrals;
+                found = true;
+                break;
+            }
+            if (m_state == State::Stopping) {
+                if (!sessionsBusy())
+                    endAborted();
+                return;
+            }
+        }
         if (!found) {
-            // The list is done once the last message on the way is.
+            // The list is done once the last message on the way is, and no
+            // row is left to try again.
             if (m_inFlight.empty())
                 finishList();
             else
@@ -578,7 +643,7 @@ void SendingRun::sendNext()
             return;
         }
 
-        const int row = m_currentRow;
+        const int row = message.row;
         m_results.setStatus(row, RowStatus::InProgress);
         m_results.setResult(row, m_transport == SendingTransport::Direct ? text(stSendingWaitingAck)
                                                                          : m_sendingResult);
@@ -594,6 +659,19 @@ void SendingRun::sendNext()
     }
 }
 
+// The row's message; false when it cannot be made (its merged text is too
+// large), and the row is marked failed.
+bool SendingRun::prepareRow(int row, PreparedMessage &message)
+{
+    message = m_preparer->prepare(row, now());
+    if (message.error.isEmpty())
+        return true;
+    ++m_bad;
+    markFailed(row, message.error);
+    emit countersChanged();
+    return false;
+}
+
 bool SendingRun::waitForPace(int row)
 {
     if (m_transport != SendingTransport::Account || !m_pace.isLimited())
@@ -603,7 +681,8 @@ bool SendingRun::waitForPace(int row)
     if (wait <= 0)
         return false;
     // The row goes once the wait is over; the rows before it are done.
-    m_currentRow = row - 1;
+    if (row >= 0)
+        m_currentRow = row - 1;
     m_paceUntil = (m_clock ? m_clock() : QDateTime::currentDateTime()).addMSecs(wait);
     // At most an hour: one single shot, set again if it fired early.
     m_paceTimer.start(int(wait));
@@ -621,6 +700,95 @@ void SendingRun::paceTimerFired()
     setState(State::NextPosted);
     refreshSchedulePanel();
     step();
+}
+
+bool SendingRun::waitForPause(int row)
+{
+    if (m_pauseUntil == 0)
+        return false;
+    if (nowMs() >= m_pauseUntil) {
+        m_pauseUntil = 0;
+        return false;
+    }
+    // As for the account's limit: the row goes once the pause is over.
+    if (row >= 0)
+        m_currentRow = row - 1;
+    waitForRetry(m_pauseUntil);
+    return true;
+}
+
+void SendingRun::waitForRetry(qint64 at)
+{
+    // The answers of the messages on the way bring the run back here.
+    if (!m_inFlight.empty()) {
+        setState(State::Sending);
+        return;
+    }
+    const qint64 wait = std::clamp<qint64>(at - nowMs(), 0, INT_MAX);
+    m_retryUntil = QDateTime::fromMSecsSinceEpoch(at);
+    m_retryTimer.start(int(wait));
+    setState(State::RetryWait);
+    refreshSchedulePanel();
+    emit countersChanged();
+}
+
+void SendingRun::retryTimerFired()
+{
+    m_retryTimer.stop();
+    if (m_state != State::RetryWait)
+        return;
+    // Fired early (a coarse timer, a clock that moved): wait for the rest.
+    if (const qint64 left = m_retryUntil.toMSecsSinceEpoch() - nowMs(); left > 0) {
+        m_retryTimer.start(int(std::min<qint64>(left, INT_MAX)));
+        return;
+    }
+    setState(State::NextPosted);
+    refreshSchedulePanel();
+    step();
+}
+
+bool SendingRun::isTemporary(const MessageOutcome &outcome)
+{
+    switch (outcome.kind) {
+    case MessageOutcome::Kind::Refused:
+        return outcome.code >= 400 && outcome.code <= 499;
+    case MessageOutcome::Kind::Failed:
+        // The connection failed before the message went out whole: had its
+        // "." gone out, the outcome would be unknown.
+        return outcome.connectionFailure;
+    case MessageOutcome::Kind::Accepted:
+    case MessageOutcome::Kind::Cancelled:
+    case MessageOutcome::Kind::Unknown:
+        break;
+    }
+    return false;
+}
+
+void SendingRun::deferRow(int row, const MessageOutcome &outcome, int deferrals)
+{
+    const QDateTime at = now().addSecs(qint64(retryMinutes()) * 60);
+    m_results.setState(row, QString());
+    m_results.setResult(row, text(stDeferredRetryAt).arg(at.toString(QStringLiteral("hh:mm"))));
+    m_results.setCode(row, outcome.code > 0 ? QString::number(outcome.code) : QString());
+    m_results.setComment(row, outcome.text);
+    m_results.defer(row, {at.toMSecsSinceEpoch(), deferrals});
+    m_retryQueue.insert({at.toMSecsSinceEpoch(), row});
+}
+
+void SendingRun::takeOverDeferredRows()
+{
+    if (retryCount() > 0)
+        return; // they wait in the queue for their time
+    // Retries are off: a deferred row's last reply is its outcome. From the
+    // start row on it is sent again, as a failed row is.
+    std::vector<int> rows;
+    for (const auto &[row, retry] : m_results.retries())
+        rows.push_back(row);
+    for (const int row : rows) {
+        m_results.setState(row, text(stNo));
+        m_results.setResult(row, QString());
+        m_results.setStatus(row, RowStatus::Failed);
+    }
 }
 
 void SendingRun::markFailed(int row, const QString &comment)
@@ -696,6 +864,38 @@ void SendingRun::onMessageDone(const MessageOutcome &outcome)
         return;
     --m_waiting;
     ++m_messagesDone;
+    const auto retried = m_deferrals.extract(row);
+    const int deferrals = retried.empty() ? 0 : retried.mapped();
+
+    const bool retrying = retryCount() > 0;
+    // A 421 from the account's server: it closes the connection and wants
+    // a break. (An exchanger of direct delivery speaks only for itself.)
+    if (retrying && !outcome.relayError && outcome.kind == MessageOutcome::Kind::Refused && outcome.code == 421)
+        m_pauseUntil = std::max(m_pauseUntil, now().addSecs(qint64(retryMinutes()) * 60).toMSecsSinceEpoch());
+    const bool defer = retrying && isTemporary(outcome) && deferrals < retryCount();
+    if (defer || (outcome.kind == MessageOutcome::Kind::Cancelled && deferrals > 0)) {
+        if (defer) {
+            deferRow(row, outcome, deferrals + 1);
+        } else {
+            // "Stop" took back a retry before it went out: it stays
+            // deferred with the tries it had, due at once.
+            m_results.setStatus(row, RowStatus::Deferred);
+            m_results.setResult(row, text(stDeferredRetryAt).arg(now().toString(QStringLiteral("hh:mm"))));
+            m_results.defer(row, {nowMs(), deferrals});
+            m_retryQueue.insert({nowMs(), row});
+        }
+        if (!outcome.relayError) {
+            if (outcome.connectionFailure)
+                ++m_connectionFailures;
+            else if (outcome.kind == MessageOutcome::Kind::Refused)
+                m_connectionFailures = 0;
+        }
+        rowFinished(row);
+        emit countersChanged();
+        stopIfServerNotAnswering(outcome.text);
+        postStep();
+        return;
+    }
 
     if (outcome.relayError && outcome.kind != MessageOutcome::Kind::Cancelled
         && outcome.kind != MessageOutcome::Kind::Unknown) {
@@ -758,10 +958,19 @@ void SendingRun::onMessageDone(const MessageOutcome &outcome)
     }
     rowFinished(row);
     emit countersChanged();
-    if (m_connectionFailures >= kMaxConnectionFailures)
-        stopWithReason({RunNotice::Kind::ServerNotAnswering, m_accountTransport->serverName(), outcome.text,
-                        m_connectionFailures});
+    stopIfServerNotAnswering(outcome.text);
     postStep();
+}
+
+// Messages in a row that met no server stop the run; those still waiting
+// for a connection are taken back (they were never named to a server).
+void SendingRun::stopIfServerNotAnswering(const QString &lastText)
+{
+    if (m_connectionFailures < kMaxConnectionFailures)
+        return;
+    stopWithReason({RunNotice::Kind::ServerNotAnswering, m_accountTransport->serverName(), lastText,
+                    m_connectionFailures});
+    transportInUse().cancel();
 }
 
 void SendingRun::ended(bool completed)
@@ -844,6 +1053,8 @@ void SendingRun::refreshSchedulePanel()
         setSchedulePanel(SchedulePanel::Verification);
     else if (m_state == State::PaceWait)
         setSchedulePanel(SchedulePanel::WaitingAccountLimit);
+    else if (m_state == State::RetryWait)
+        setSchedulePanel(m_pauseUntil > 0 ? SchedulePanel::ServerPause : SchedulePanel::WaitingRetry);
     else if (task().RunState == TTaskObj::RunStateSeriesWait)
         setSchedulePanel(SchedulePanel::WaitingNextInterval);
     else if (!task().Enabled)

@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <deque>
+#include <map>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -57,6 +58,8 @@ enum class SchedulePanel {
     WaitingNextInterval, // a series pause
     ScheduleMailing,     // the task is active (with a countdown while one runs)
     WaitingAccountLimit, // the account's limit holds the next message back
+    WaitingRetry,        // deferred rows wait for their next try
+    ServerPause,         // a 421 reply paused the run
 };
 
 // The account's limits on how fast messages go to its SMTP server: at most
@@ -99,6 +102,7 @@ public:
         NextPosted,     // a row is done; the step to the next one is posted
         SeriesPause,    // a series batch is done; the series timer runs
         PaceWait,       // the account's limit holds the next message back
+        RetryWait,      // deferred rows wait for their time, or a 421 paused the run
         WaitingForSchedule, // the schedule timer waits for the task to be due
         Stopping,       // "Stop" while a session is busy: waiting for its end
         Closing,        // closing while a session is busy: waiting for its end
@@ -181,6 +185,19 @@ public:
     RunStart resume(int selectedRow = 0);
     void setResendUnknown(bool on) { m_resendUnknown = on; }
     [[nodiscard]] bool resendUnknown() const { return m_resendUnknown; }
+    // Temporary refusals: a row answered 4xx, or whose connection failed
+    // before its message went out whole, is deferred and tried again
+    // `count` times, `minutes` apart, once the rows still to send are done;
+    // a 421 reply pauses the whole run that long. A row whose message went
+    // out whole without an answer ("outcome unknown") is never tried again:
+    // the server may have it. 0 times: every refusal is final. Unless set,
+    // a run takes the project's "RetryCount" and "RetryMinutes".
+    void setRetries(int count, int minutes)
+    {
+        m_retryOverride = std::pair{std::max(count, 0), std::max(minutes, 0)};
+    }
+    [[nodiscard]] int retryCount() const;
+    [[nodiscard]] int retryMinutes() const;
     // "Stop": ends the current message cleanly; the run ends with message
     // 19 ("Aborted") once the session is done.
     void stop();
@@ -205,6 +222,8 @@ public:
     // What the timer of the account's limit does when it fires; public so
     // that tests can step through time.
     void paceTimerFired();
+    // What the timer of the retry wait does when it fires (as above).
+    void retryTimerFired();
 
 
     // ---- What observers read ----
@@ -238,6 +257,17 @@ public:
     [[nodiscard]] QDateTime paceResumeTime() const { return m_state == State::PaceWait ? m_paceUntil : QDateTime(); }
     [[nodiscard]] qint64 paceWaitMs() const { return m_paceTimer.isActive() ? m_paceTimer.interval() : -1; }
     [[nodiscard]] const SendingPace &pace() const { return m_pace; }
+    // Rows deferred now (waiting for a try, not on the way).
+    [[nodiscard]] int deferred() const { return int(m_results.retries().size()); }
+    // In the retry wait: when the run goes on (on the run's clock) and the
+    // wait the timer was set to in ms; an invalid time and -1 otherwise.
+    [[nodiscard]] QDateTime retryResumeTime() const
+    {
+        return m_state == State::RetryWait ? m_retryUntil : QDateTime();
+    }
+    [[nodiscard]] qint64 retryWaitMs() const { return m_retryTimer.isActive() ? m_retryTimer.interval() : -1; }
+    // A 421 reply holds the run back (until retryResumeTime()).
+    [[nodiscard]] bool serverPaused() const { return m_pauseUntil > 0; }
 
     [[nodiscard]] TTaskObj &task() { return m_schedule.task(); }
     [[nodiscard]] TSeriesObj &series() { return m_schedule.series(); }
@@ -249,7 +279,6 @@ public:
     [[nodiscard]] MessagePreparer &preparer() { return *m_preparer; }
     [[nodiscard]] AccountTransport &accountTransport() { return *m_accountTransport; }
     [[nodiscard]] DirectTransport &directTransport() { return *m_directTransport; }
-    [[nodiscard]] SendMail &smtp() { return m_accountTransport->smtp(); }
     [[nodiscard]] GetMail &pop3() { return m_accountTransport->pop3(); }
     [[nodiscard]] SendLog &sendLog() { return *m_log; }
 
@@ -283,8 +312,24 @@ private:
     void step();
     void sendNext();
     // Before `row` is prepared: true when the account's limit holds it back
-    // (the pace timer then brings the run back to it).
+    // (the pace timer then brings the run back to it). A deferred row is
+    // given as -1: the walk through the list stays where it is.
     [[nodiscard]] bool waitForPace(int row);
+    // Before `row` (or a deferred row, -1) is prepared: true when a 421's
+    // pause holds it back (the retry timer then brings the run back).
+    [[nodiscard]] bool waitForPause(int row);
+    // Nothing may go before `at` (ms since the epoch on the run's clock):
+    // the run waits for the messages on the way, then on the retry timer.
+    void waitForRetry(qint64 at);
+    [[nodiscard]] qint64 nowMs() const { return now().toMSecsSinceEpoch(); }
+    // A temporary refusal, or a connection that failed before the message
+    // went out whole (never "outcome unknown").
+    [[nodiscard]] static bool isTemporary(const MessageOutcome &outcome);
+    // Marks `row` deferred after its `deferrals`-th temporary refusal.
+    void deferRow(int row, const MessageOutcome &outcome, int deferrals);
+    // At the start of a resumed run: deferred rows wait for their try, or,
+    // with retries off, end with their last reply.
+    void takeOverDeferredRows();
     void logIn();
     void finishList();
     void endAborted();
@@ -311,6 +356,8 @@ private:
     void recordingFailed(const QString &error);
     // Stops the run with `reason` told to the user instead of "Aborted".
     void stopWithReason(const RunNotice &reason);
+    void stopIfServerNotAnswering(const QString &lastText);
+    bool prepareRow(int row, PreparedMessage &message);
     // Appends the record that `record` makes to the send log.
     void writeLog(const std::function<QString()> &record);
     [[nodiscard]] bool sessionsBusy() const;
@@ -344,6 +391,14 @@ private:
     SendingPace m_pace;
     QTimer m_paceTimer;
     QDateTime m_paceUntil;
+    std::optional<std::pair<int, int>> m_retryOverride; // count, minutes
+    QTimer m_retryTimer;
+    QDateTime m_retryUntil;
+    qint64 m_pauseUntil = 0; // a 421's pause: ms since the epoch, 0 none
+    // The deferred rows of this run by the time of their next try.
+    std::set<std::pair<qint64, int>> m_retryQueue;
+    // Rows on the way again after a deferral: their deferrals so far.
+    std::map<int, int> m_deferrals;
 
 
     State m_state = State::Idle;

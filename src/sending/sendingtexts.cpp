@@ -61,6 +61,9 @@ const QStringList &DefaultSendingTexts()
         QStringLiteral("%1 sent, %2 failed, %3 without a valid e-mail address."),
         QStringLiteral("Waiting for the account's limit: next message at %1"),
         QStringLiteral("%1 messages/min"),
+        QStringLiteral("deferred, retry at %1"),
+        QStringLiteral("Temporary refusals: %1 messages wait for their next try at %2"),
+        QStringLiteral("The mail server asked for a pause (421): sending goes on at %1"),
     };
     return texts;
 }

@@ -23,9 +23,10 @@ enum SendingText {
     stOutcomeUnknown = 42, stNoAnswerAfterData = 43, stServerNotAnswering = 44, stCannotRecord = 45,
     stPicturesNotInline = 46, stNoSmtpServer = 47, stActiveContentRemoved = 48, stInvalid = 49,
     stCompletedCounts = 50, stWaitingAccountLimit = 51, stMessagesPerMinute = 52,
+    stDeferredRetryAt = 53, stWaitingRetry = 54, stServerPause = 55,
 };
 
-// The default (English) texts, indexes 0 to 51; 16 and 17 are reserved
+// The default (English) texts, indexes 0 to 55; 16 and 17 are reserved
 // (empty).
 [[nodiscard]] const QStringList &DefaultSendingTexts();
 // Text `index` of `texts` (a translation), the default where it has none.

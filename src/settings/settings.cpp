@@ -59,6 +59,7 @@ enum class Kind {
     Flag,     // "1" or empty
     Security, // empty, "starttls" or "tls"
     Limit,    // decimal, empty for 0 (no limit); read as its leading digits, never below 0
+    Count,    // as Limit, and empty for 1 too
 };
 
 template <typename T>
@@ -87,6 +88,13 @@ constexpr LineField<tAccountObj> kAccountFields[] = {
     {Kind::Security, &tAccountObj::Security}, // added after the first 15; older lines lack it
     {Kind::Limit, &tAccountObj::MaxPerMinute}, // added after Security; older lines lack them
     {Kind::Limit, &tAccountObj::MaxPerHour},
+    {Kind::Count, &tAccountObj::Connections}, // added after MaxPerHour; older lines lack the rest
+    {Kind::Text, &tAccountObj::DkimDomain},
+    {Kind::Text, &tAccountObj::DkimSelector},
+    {Kind::Text, &tAccountObj::DkimKeyFile},
+    {Kind::Text, &tAccountObj::AuthMethod},
+    {Kind::Text, &tAccountObj::TokenCommand},
+    {Kind::Flag, &tAccountObj::NoPipelining},
 };
 
 constexpr LineField<TIniInfo> kSettingsFields[] = {
@@ -115,7 +123,9 @@ constexpr LineField<TIniInfo> kSettingsFields[] = {
 [[nodiscard]] QString formatValue(Kind, const QString &value) { return escapeText(value); }
 [[nodiscard]] QString formatValue(Kind kind, qint32 value)
 {
-    return kind == Kind::Limit && value <= 0 ? QString() : QString::number(value);
+    if ((kind == Kind::Limit && value <= 0) || (kind == Kind::Count && value <= 1))
+        return QString();
+    return QString::number(value);
 }
 [[nodiscard]] QString formatValue(Kind, bool value) { return value ? QStringLiteral("1") : QString(); }
 [[nodiscard]] QString formatValue(Kind, AccountSecurity value) { return securityName(value); }
@@ -133,7 +143,7 @@ void readValue(Kind kind, const QString &piece, qint32 &field)
         field = leadingInt(piece);
         return;
     }
-    if (kind == Kind::Limit) {
+    if (kind == Kind::Limit || kind == Kind::Count) {
         field = std::max(0, leadingInt(piece));
         return;
     }
@@ -250,8 +260,16 @@ void readIniAccount(const IniFile &ini, const QString &section, tAccountObj &a)
     a.Security = securityFromName(ini.value(section, u"Security", securityName(a.Security)));
     k.number(u"MaxPerMinute", a.MaxPerMinute);
     k.number(u"MaxPerHour", a.MaxPerHour);
+    k.number(u"Connections", a.Connections);
     a.MaxPerMinute = std::max(0, a.MaxPerMinute);
     a.MaxPerHour = std::max(0, a.MaxPerHour);
+    a.Connections = std::max(0, a.Connections);
+    k.text(u"DkimDomain", a.DkimDomain);
+    k.text(u"DkimSelector", a.DkimSelector);
+    k.text(u"DkimKeyFile", a.DkimKeyFile);
+    k.text(u"AuthMethod", a.AuthMethod);
+    k.text(u"TokenCommand", a.TokenCommand);
+    k.flag(u"NoPipelining", a.NoPipelining);
 }
 
 void readIniDefaults(const IniFile &ini, TIniInfo &r)
@@ -411,9 +429,20 @@ qint32 leadingInt(QStringView text)
     return qint32(std::min<qint64>(value, std::numeric_limits<qint32>::max()));
 }
 
+// The fields every account line has; those added later are written only
+// up to the last that holds something, so that an account without them
+// keeps the line older versions wrote.
+constexpr qsizetype kAccountFieldsAlwaysWritten = 18;
+
 QString formatAccountLine(const tAccountObj &account)
 {
-    return formatLine(account, kAccountFields);
+    QString line = formatLine(account, kAccountFields);
+    qsizetype fields = std::size(kAccountFields);
+    while (fields > kAccountFieldsAlwaysWritten && line.endsWith(kSeparator)) {
+        line.chop(1);
+        --fields;
+    }
+    return line;
 }
 
 void fillAccountFromLine(tAccountObj &account, const QString &line)

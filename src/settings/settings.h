@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+
 #include <QString>
 #include <QStringList>
 
@@ -37,6 +39,10 @@ struct TIniInfo {
     QString Subject;                 // project only
     qint32 Column = 0;               // project only: e-mail column
     qint32 ColumnA = 0;              // project only: attachment column
+    // Project only: a temporary refusal is tried again RetryCount times,
+    // RetryMinutes apart (0 times: a refusal is final).
+    qint32 RetryCount = 0;
+    qint32 RetryMinutes = 0;
     qint32 TimeOut = 10;             // seconds for look-up and connect
     bool Modified = false;
     bool DefaultHelo = true;         // greet with the local host name
@@ -90,6 +96,28 @@ struct tAccountObj {
     // "MaxPerHour"; files without them read as no limit.
     qint32 MaxPerMinute = 0;
     qint32 MaxPerHour = 0;
+    // How many connections a run keeps open to the SMTP server at once;
+    // 0 or 1 is one. The 19th field of an account line (empty for one) and
+    // the INI key "Connections".
+    qint32 Connections = 0;
+    // DKIM signing (domain, selector, private key file) and the log-in's
+    // method ("" or "oauth2") with the command that prints an OAuth 2.0
+    // token: the 20th to 24th fields and the INI keys "DkimDomain",
+    // "DkimSelector", "DkimKeyFile", "AuthMethod" and "TokenCommand".
+    QString DkimDomain;
+    QString DkimSelector;
+    QString DkimKeyFile;
+    QString AuthMethod;
+    QString TokenCommand;
+    // Never pipeline SMTP commands, even when the server offers it (a
+    // server that announces PIPELINING and mishandles it): the 25th field
+    // and the INI key "NoPipelining".
+    bool NoPipelining = false;
+
+    // The connections a run opens: Connections, at least 1 and at most
+    // MaxConnections.
+    static constexpr int MaxConnections = 20;
+    [[nodiscard]] int connectionCount() const { return std::clamp(int(Connections), 1, MaxConnections); }
 
     // A new account with placeholders that tell the user what to enter.
     [[nodiscard]] static tAccountObj withDefaults();

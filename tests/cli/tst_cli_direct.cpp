@@ -160,11 +160,41 @@ private Q_SLOTS:
             QCOMPARE(got.value("u" + QByteArray::number(i) + "-" + QByteArray::number(interrupts) + "@b.test"), 1);
     }
 
+    // Direct delivery with retries: the greylisting exchanger takes each
+    // recipient on the second try; a domain whose exchanger refuses the
+    // connection is tried again and then fails, once. Nobody gets the
+    // message twice.
+    void greylistedRowsRetried()
+    {
+        QTemporaryDir dir;
+        const QString project = makeProject(dir.path(), "again1@grey.test;One;Oslo\r\n"
+                                                        "again2@grey.test;Two;Lund\r\n"
+                                                        "again3@dead.test;Three;Bern\r\n");
+        const Result r = run(directArgs(project, {"--connections", "2", "--retry", "1", "--retry-after", "0",
+                                                  "--json"}));
+        QVERIFY2(r.exitCode == 1, r.out + r.err);
+        const QJsonObject doc = QJsonDocument::fromJson(r.out).object();
+        QVERIFY2(doc["completed"].toBool() && doc["sent"].toInt() == 2 && doc["failed"].toInt() == 1
+                     && doc["deferred"].toInt() == 0,
+                 r.out + r.err);
+        QHash<QByteArray, int> received;
+        for (const QString &name : QDir(folder("grey")).entryList({"*.env"}, QDir::Files)) {
+            QFile env(QDir(folder("grey")).filePath(name));
+            QVERIFY(env.open(QIODevice::ReadOnly));
+            for (const QByteArray &line : env.readAll().split('\n'))
+                if (line.startsWith("to=again"))
+                    ++received[line.mid(3)];
+        }
+        QCOMPARE(received, (QHash<QByteArray, int>{{"again1@grey.test", 1}, {"again2@grey.test", 1}}));
+    }
+
     void usage_data()
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QByteArray>("message");
-        QTest::newRow("connections without --direct") << QStringList{"--connections", "3"} << QByteArray("--direct");
+        QTest::newRow("more connections than an account may open")
+            << QStringList{"--connections", "21"} << QByteArray("1 to 20");
+        QTest::newRow("DNS server without --direct") << QStringList{"--dns", "127.0.0.1"} << QByteArray("--direct");
         QTest::newRow("zero connections") << QStringList{"--direct", "--connections", "0"} << QByteArray("1 to 1000");
         QTest::newRow("bad port") << QStringList{"--direct", "--smtp-port", "x"} << QByteArray("port number");
     }

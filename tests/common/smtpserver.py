@@ -2,6 +2,7 @@
 
 Usage: smtpserver.py PORT MODE OUTDIR [--cert C --key K] [--user U --password P]
                      [--exclude MECH ...] [--smtputf8] [--host ADDRESS] [--greylist]
+                     [--pipelining] [--close-after N]
 MODE is "plain", "starttls" (STARTTLS required before anything else) or
 "tls" (TLS from the first byte). Each accepted message is written byte for
 byte (as received, dot-unstuffed) to OUTDIR/N.eml, its envelope and the
@@ -10,8 +11,16 @@ authenticated login to OUTDIR/N.env. Prints READY once it listens.
 "reject-multiline" is refused with a reply of two 550 lines. --greylist
 refuses every recipient once with 451 and takes it the next time. --host
 is the address to listen on (127.0.0.1 by default).
+--pipelining offers PIPELINING (RFC 2920); commands that arrive together are
+answered one by one, in order. A recipient whose local part is "refuse-me"
+is refused with 550; one whose local part is "drop-me" makes the server
+close the connection at once, without a reply. --close-after N answers the
+first command that comes after every N accepted messages (counted over all
+connections) with 421 and closes that connection; new connections are
+served as before, and after N more messages the next command gets the 421.
 """
 import argparse
+import asyncio
 import hmac
 import os
 import signal
@@ -20,21 +29,46 @@ import sys
 import threading
 
 from aiosmtpd.controller import Controller
-from aiosmtpd.smtp import AuthResult, LoginPassword
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
+
+
+async def hang_up(server):
+    """Closes the connection without a word. connection_lost() then cancels
+    the session's task, which ends here, so no command already read from the
+    client is answered or acted on."""
+    server.transport.close()
+    await asyncio.sleep(3600)
 
 
 class Handler:
-    def __init__(self, outdir, user, password, greylist=False):
+    def __init__(self, outdir, user, password, greylist=False, pipelining=False, close_after=0):
         self.outdir = outdir
         self.user = user
         self.password = password
         self.count = 0
         self.greylist = greylist
         self.seen = set()
+        self.pipelining = pipelining
+        self.close_after = close_after
+        # Messages accepted since the last 421 (all connections together:
+        # they share this handler and the controller's one event loop).
+        self.since_close = 0
+
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        # With this hook in place, aiosmtpd leaves remembering the name to us.
+        session.host_name = hostname
+        if self.pipelining:
+            responses.insert(len(responses) - 1, "250-PIPELINING")
+        return responses
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address.startswith("reject-multiline@"):
             return "550-5.1.1 first line of the refusal\r\n550 5.1.1 second line of the refusal"
+        local = address.rpartition("@")[0].lower()
+        if local == "refuse-me":
+            return "550 5.1.1 refuse-me: no such user"
+        if local == "drop-me":
+            await hang_up(server)
         if self.greylist and address.lower() not in self.seen:
             self.seen.add(address.lower())
             return "451 4.7.1 Greylisted, try again later"
@@ -44,6 +78,7 @@ class Handler:
 
     async def handle_DATA(self, server, session, envelope):
         self.count += 1
+        self.since_close += 1
         base = os.path.join(self.outdir, str(self.count))
         with open(base + ".eml", "wb") as f:
             f.write(envelope.original_content)
@@ -65,6 +100,31 @@ class Handler:
         return AuthResult(success=False, handled=False)
 
 
+class Server(SMTP):
+    """aiosmtpd's session, with --close-after's 421 in front of every command."""
+
+    def __init__(self, handler, **kwargs):
+        super().__init__(handler, **kwargs)
+        if handler.close_after:
+            self._smtp_methods = {name: self._closing_after(method)
+                                  for name, method in self._smtp_methods.items()}
+
+    def _closing_after(self, method):
+        async def run(arg):
+            handler = self.event_handler
+            if handler.since_close >= handler.close_after:
+                handler.since_close = 0
+                await self.push("421 4.7.0 too many messages, closing")
+                await hang_up(self)
+            await method(arg)
+        return run
+
+
+class ServerController(Controller):
+    def factory(self):
+        return Server(self.handler, **self.SMTP_kwargs)
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("port", type=int)
@@ -78,9 +138,13 @@ def main():
     p.add_argument("--smtputf8", action="store_true")
     p.add_argument("--host", default="127.0.0.1")
     p.add_argument("--greylist", action="store_true")
+    p.add_argument("--pipelining", action="store_true")
+    p.add_argument("--close-after", type=int, default=0, metavar="N")
     a = p.parse_args()
+    if a.close_after < 0:
+        p.error("--close-after takes a count of messages (0: never)")
 
-    handler = Handler(a.outdir, a.user, a.password, a.greylist)
+    handler = Handler(a.outdir, a.user, a.password, a.greylist, a.pipelining, a.close_after)
 
     def authenticator(server, session, envelope, mechanism, auth_data):
         ok = (isinstance(auth_data, LoginPassword)
@@ -102,7 +166,7 @@ def main():
     else:
         kwargs.update(auth_require_tls=False)
 
-    controller = Controller(handler, **kwargs)
+    controller = ServerController(handler, **kwargs)
     controller.start()
     print("READY", flush=True)
     stop = threading.Event()

@@ -155,6 +155,22 @@ QList<QByteArray> SmtpSink::storedMessages(const QString &dumpFolder)
     return stored;
 }
 
+QHash<QString, int> AiosmtpdServer::storedRecipients(const QString &outFolder)
+{
+    QHash<QString, int> seen;
+    for (const QString &name : QDir(outFolder).entryList({QStringLiteral("*.env")}, QDir::Files)) {
+        QFile env(QDir(outFolder).filePath(name));
+        if (!env.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : env.readAll().split('\n')) {
+            if (line.startsWith("to="))
+                for (const QByteArray &to : line.mid(3).split(','))
+                    ++seen[QString::fromUtf8(to)];
+        }
+    }
+    return seen;
+}
+
 bool AiosmtpdServer::start(const QString &mode, const QString &outFolder, const QString &cert,
                            const QString &key, const QString &user, const QString &password,
                            const QStringList &excludeMechanisms, const QStringList &extraArgs)

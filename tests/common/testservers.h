@@ -10,6 +10,7 @@
 
 #include <QHostAddress>
 #include <QProcess>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 #include <QTest>
@@ -89,6 +90,9 @@ public:
     bool start(const QString &mode, const QString &outFolder, const QString &cert, const QString &key,
                const QString &user = {}, const QString &password = {},
                const QStringList &excludeMechanisms = {}, const QStringList &extraArgs = {});
+    // The recipients of the messages stored in `outFolder` (from the N.env
+    // files), with how often each came.
+    [[nodiscard]] static QHash<QString, int> storedRecipients(const QString &outFolder);
 };
 
 // tests/common/flakysmtp.py: a server that drops, refuses and defers at

@@ -90,6 +90,7 @@ private Q_SLOTS:
     void refusalsToStart();
     void scheduleStartsTheRun();
     void closingWaitsForTheSession();
+    void connectionDroppedAfterTheMessage_data();
     void connectionDroppedAfterTheMessage();
     void failingServerStopsTheRun_data();
     void failingServerStopsTheRun();
@@ -165,7 +166,7 @@ void TestSendingRun::droppedConnectionGivesOneOutcomePerRow()
     SendingFixture f;
     f.make({"anna@x.test;Anna", "bob@x.test;Bob"}, peer.port());
     SendingRun run(*f.project, f.accounts);
-    run.smtp().setReplyTimeLimit(std::chrono::milliseconds(1500));
+    run.accountTransport().setReplyTimeLimit(std::chrono::milliseconds(1500));
     // Every move of a row from "in progress" to an outcome.
     QList<int> finishedRows;
     QList<RowStatus> last(2, RowStatus::NotProcessed);
@@ -495,12 +496,21 @@ void TestSendingRun::closingWaitsForTheSession()
     // Its "." went out: the server may have taken it.
     QCOMPARE(run.results().status(0), RowStatus::Unknown);
     QCOMPARE(run.results().status(1), RowStatus::NotProcessed);
-    QVERIFY(!run.smtp().Busy());
+    QVERIFY(!run.accountTransport().isBusy());
     QVERIFY(run.requestClose());
+}
+
+void TestSendingRun::connectionDroppedAfterTheMessage_data()
+{
+    QTest::addColumn<int>("retries");
+    QTest::newRow("no retries") << 0;
+    // The server may have the message: it is never tried again.
+    QTest::newRow("temporary refusals retried") << 2;
 }
 
 void TestSendingRun::connectionDroppedAfterTheMessage()
 {
+    QFETCH(int, retries);
     // The server reads the whole message and closes without a word.
     ScriptedPeer peer(kGreeting
                       + QStringList{"C: MAIL FROM:<a@x.test>", "S: 250 ok", "C: RCPT TO:<r0@x.test>", "S: 250 ok",
@@ -508,10 +518,13 @@ void TestSendingRun::connectionDroppedAfterTheMessage()
     SendingFixture f;
     f.make({"r0@x.test;A"}, peer.port());
     SendingRun run(*f.project, f.accounts);
+    run.setRetries(retries, 0);
     run.setJournalPath(f.path("p.results"));
     Observer seen(run);
     run.sendMail();
     QTRY_COMPARE(seen.finished, QList<bool>{true});
+    QCOMPARE(peer.connections, 1);
+    QCOMPARE(peer.messages.size(), 1);
     QCOMPARE(run.results().status(0), RowStatus::Unknown);
     QVERIFY2(run.results().comment(0).contains("answer never came"), qPrintable(run.results().comment(0)));
     QCOMPARE(run.bad(), 0);
@@ -542,7 +555,7 @@ void TestSendingRun::failingServerStopsTheRun()
         lines << "r" + QByteArray::number(i) + "@x.test;R";
     f.make(lines, port);
     SendingRun run(*f.project, f.accounts);
-    run.smtp().setReplyTimeLimit(std::chrono::milliseconds(200));
+    run.accountTransport().setReplyTimeLimit(std::chrono::milliseconds(200));
     run.setJournalPath(f.path("p.results"));
     Observer seen(run);
     run.sendMail();

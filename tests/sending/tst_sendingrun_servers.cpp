@@ -25,6 +25,8 @@ private Q_SLOTS:
     void thousandRecipients();
     void sinkRefusingRecipients();
     void accountLimitsAgainstSink();
+    void temporaryRefusalsRetried_data();
+    void temporaryRefusalsRetried();
 };
 
 void TestSendingRunServers::thousandRecipients()
@@ -197,7 +199,7 @@ void TestSendingRunServers::accountLimitsAgainstSink()
 
     run.sendMail();
     QTRY_COMPARE_WITH_TIMEOUT(run.state(), SendingRun::State::PaceWait, 20000);
-    QCOMPARE(sent(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(sent(), 2, 20000); // the wait may begin while they are on the way
     QCOMPARE(run.paceResumeTime(), start.addSecs(60));
 
     clock = start.addSecs(60);
@@ -228,6 +230,115 @@ void TestSendingRunServers::accountLimitsAgainstSink()
     for (int i = 0; i < 5; ++i)
         expected << QStringLiteral("u%1@example.test").arg(i);
     QCOMPARE(recipients, expected);
+}
+
+void TestSendingRunServers::temporaryRefusalsRetried_data()
+{
+    QTest::addColumn<int>("retries");
+    QTest::addColumn<int>("closeAfter"); // messages after which the server answers 421 and hangs up
+    QTest::newRow("no retries: a 451 is final") << 0 << 0;
+    QTest::newRow("greylisted rows tried again") << 2 << 0;
+    QTest::newRow("greylisted, and a 421 after every 3 messages") << 3 << 3;
+}
+
+// aiosmtpd refuses every recipient's first try with 451 (and with
+// --close-after answers 421 after every N messages): on a clock the test
+// moves, each row ends with exactly one final outcome and no recipient gets
+// the message twice; without retries the 451 is the row's outcome, as it
+// always was.
+void TestSendingRunServers::temporaryRefusalsRetried()
+{
+    QFETCH(int, retries);
+    QFETCH(int, closeAfter);
+    SendingFixture f;
+    QVERIFY(f.dir.isValid());
+    AiosmtpdServer server;
+    QStringList options{"--greylist"};
+    if (closeAfter > 0)
+        options << "--close-after" << QString::number(closeAfter);
+    const QString stored = f.path("mail");
+    VARNHOLT_START_SERVER(server, "plain", stored, QString(), QString(), QString(), QString(), {}, options);
+    constexpr int kRows = 7;
+    QList<QByteArray> lines;
+    for (int i = 0; i < kRows; ++i)
+        lines << QStringLiteral("u%1@example.test;N%1").arg(i).toUtf8();
+    f.make(lines, server.port());
+    QDateTime clock(QDate(2030, 5, 6), QTime(9, 0));
+    SendingRun run(*f.project, f.accounts);
+    run.setClock([&clock] { return clock; });
+    run.setRetries(retries, 10);
+    run.setJournalPath(f.path("p.results"));
+    QList<bool> finished;
+    connect(&run, &SendingRun::runFinished, &run, [&](bool completed) { finished << completed; });
+    // Every move of a row to a final outcome, and every deferral.
+    QList<RowStatus> last(kRows, RowStatus::NotProcessed);
+    QHash<int, int> finals;
+    int deferrals = 0;
+    connect(&run, &SendingRun::rowChanged, &run, [&](int row) {
+        const RowStatus now = run.results().status(row);
+        if (now != last[row]) {
+            finals[row] += now == RowStatus::Sent || now == RowStatus::Failed || now == RowStatus::Unknown;
+            deferrals += now == RowStatus::Deferred;
+        }
+        last[row] = now;
+    });
+
+    run.sendMail();
+    int waits = 0;
+    int pauses = 0;
+    while (finished.isEmpty() && waits < 10) {
+        QTRY_VERIFY_WITH_TIMEOUT(!finished.isEmpty() || run.state() == SendingRun::State::RetryWait, 20000);
+        if (!finished.isEmpty())
+            break;
+        ++waits;
+        pauses += run.serverPaused() ? 1 : 0;
+        QCOMPARE(run.schedulePanel(), run.serverPaused() ? SchedulePanel::ServerPause : SchedulePanel::WaitingRetry);
+        QCOMPARE(run.retryResumeTime(), clock.addSecs(10 * 60));
+        QVERIFY(run.deferred() > 0);
+        // The journal holds the deferred rows with their retry.
+        const auto journal = ResultJournal::load(f.path("p.results"));
+        QVERIFY(journal);
+        QCOMPARE(journal->count(RowStatus::Deferred), run.deferred());
+        QCOMPARE(*journal, run.results());
+        // Fired early, the timer waits for the rest.
+        clock = clock.addSecs(5 * 60);
+        run.retryTimerFired();
+        QCOMPARE(run.state(), SendingRun::State::RetryWait);
+        QCOMPARE(run.retryWaitMs(), 5 * 60 * 1000);
+        clock = clock.addSecs(5 * 60);
+        run.retryTimerFired();
+    }
+    QCOMPARE(finished, QList<bool>{true});
+    for (int row = 0; row < kRows; ++row)
+        QVERIFY2(finals.value(row) == 1, qPrintable(QStringLiteral("row %1: %2 final outcomes").arg(row).arg(finals.value(row))));
+    QCOMPARE(*ResultJournal::load(f.path("p.results")), run.results());
+    QCOMPARE(run.deferred(), 0);
+
+    const QHash<QString, int> received = AiosmtpdServer::storedRecipients(stored);
+    if (retries == 0) {
+        QCOMPARE(waits, 0);
+        QCOMPARE(deferrals, 0);
+        QCOMPARE(run.bad(), kRows);
+        for (int row = 0; row < kRows; ++row) {
+            QCOMPARE(run.results().status(row), RowStatus::Failed);
+            QCOMPARE(run.results().code(row), QStringLiteral("451"));
+        }
+        QVERIFY(received.isEmpty());
+        return;
+    }
+    QCOMPARE(run.good(), kRows);
+    QCOMPARE(run.bad(), 0);
+    QCOMPARE(run.results().count(RowStatus::Sent), kRows);
+    QCOMPARE(received.size(), kRows);
+    for (auto it = received.cbegin(); it != received.cend(); ++it)
+        QVERIFY2(it.value() == 1, qPrintable(it.key()));
+    if (closeAfter == 0) {
+        QCOMPARE(waits, 1); // every row waited once, together
+        QCOMPARE(deferrals, kRows);
+    } else {
+        QVERIFY(pauses >= 1);
+        QVERIFY(deferrals > kRows);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestSendingRunServers)

@@ -184,6 +184,7 @@ void TestSendResults::tableCells()
         t.setAddress(r, addresses[r]);
     t.setRow(1, {addresses[1], "No", "", "550", "550 no such user", RowStatus::Failed});
     t.setRow(4, {addresses[4], "Ok", "Sent through ISP smtp mail server", "", "", RowStatus::Sent});
+    t.defer(2, {1'900'000'000'000, 1});
     for (int r = 0; r < t.rowCount(); ++r) {
         QCOMPARE(t.address(r), addresses[r]);
         QCOMPARE(t.addressContains(r, u'@'), !addresses[r].isEmpty());
@@ -197,9 +198,16 @@ void TestSendResults::tableCells()
     QCOMPARE(copy.state(4), QStringLiteral("Ok"));
     QVERIFY(!(copy == t));
 
+    // A deferred row's retry moves with it and goes when it leaves the state.
+    t.defer(4, {1'900'000'000'000, 2});
     const int removed[] = {0, 2, 3};
     t.removeRowSet(removed);
     QCOMPARE(t.rowCount(), 2);
+    QVERIFY(t.retry(1) == (RowRetry{1'900'000'000'000, 2}));
+    QCOMPARE(t.retries().size(), size_t(1));
+    t.setStatus(1, RowStatus::Failed);
+    QVERIFY(!t.retry(1));
+    QVERIFY(t.retries().empty());
     QCOMPARE(t.row(0), (ResultRow{addresses[1], "No", "", "550", "550 no such user", RowStatus::Failed}));
     QCOMPARE(t.address(1), addresses[4]);
     QCOMPARE(t.state(1), QStringLiteral("No"));
@@ -249,6 +257,13 @@ void TestSendResults::journalRoundTrip()
         // Row 2 went out whole and its answer never came.
         f.set(2, RowStatus::Unknown, "", "Outcome unknown", "", "");
         QVERIFY(journal.appendRow(f.results, 2));
+        // Row 4 is deferred by a 451, then by a 421; its retry is kept.
+        f.set(4, RowStatus::Failed, "", "deferred, retry at 11:10", "451", "451 4.7.1 try later");
+        f.results.defer(4, {1'900'000'000'000, 1});
+        QVERIFY(journal.appendRow(f.results, 4));
+        f.results.defer(4, {1'900'000'600'000, 2});
+        f.results.setCode(4, QStringLiteral("421"));
+        QVERIFY(journal.appendRow(f.results, 4));
         // Each update is in the file at once: another process sees it.
         const auto seen = ResultJournal::load(path);
         QVERIFY(seen);
@@ -257,6 +272,14 @@ void TestSendResults::journalRoundTrip()
     const auto loaded = ResultJournal::load(path);
     QVERIFY(loaded);
     QCOMPARE(*loaded, f.results);
+    QCOMPARE(loaded->status(4), RowStatus::Deferred);
+    QVERIFY(loaded->retry(4) == (RowRetry{1'900'000'600'000, 2}));
+    // A snapshot keeps it too.
+    {
+        ResultJournal again(dir.filePath(QStringLiteral("q.results")));
+        QVERIFY(again.writeSnapshot(*loaded));
+    }
+    QCOMPARE(*ResultJournal::load(dir.filePath(QStringLiteral("q.results"))), f.results);
     QVERIFY(loaded->matches(f.list, 0));
     f.list.setCell(4, 0, QStringLiteral("other@x.org"));
     QVERIFY(!loaded->matches(f.list, 0));

@@ -187,6 +187,10 @@ void TestSettings::valuesSurviveSaveAndLoad()
     a.Security = AccountSecurity::Tls;
     a.MaxPerMinute = 12;
     a.MaxPerHour = 0;
+    a.Connections = 3;
+    a.DkimKeyFile = value;
+    a.TokenCommand = value;
+    a.NoPipelining = true; // the last field of an account line
     s.accounts.add(a);
     s.statusCodes = QStringList{QStringLiteral("550  x")};
     s.iniInfo.TextHelo = value;

@@ -1,5 +1,7 @@
 #include "inputform.h"
 
+#include "msglanguage.h"
+
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QLabel>
@@ -16,12 +18,19 @@ TInputForm::TInputForm(const QString &caption, const QString &prompt, const QStr
     , m_mask(new QCheckBox(QStringLiteral("Mask password"), this))
     , m_maxLength(std::clamp(maxLength, 0, kMaxLength))
 {
+    setObjectName(QStringLiteral("TInputForm"));
+    // The caller words the caption and the prompt; the box only words its
+    // buttons and the check box.
+    setProperty("translate", false);
     setWindowTitle(caption);
     setMinimumWidth(360);
     auto *layout = new QVBoxLayout(this);
     auto *label = new QLabel(prompt, this);
+    label->setProperty("translate", false);
     label->setWordWrap(true);
     label->setBuddy(m_edit);
+    m_edit->setObjectName(QStringLiteral("edValue"));
+    m_mask->setObjectName(QStringLiteral("cbMask"));
     layout->addWidget(label);
     layout->addWidget(m_edit);
     layout->addWidget(m_mask);
@@ -34,11 +43,15 @@ TInputForm::TInputForm(const QString &caption, const QString &prompt, const QStr
 
     auto *buttons = new QDialogButtonBox(this);
     QPushButton *ok = buttons->addButton(QStringLiteral("&Ok"), QDialogButtonBox::AcceptRole);
-    buttons->addButton(QStringLiteral("&Cancel"), QDialogButtonBox::RejectRole);
+    ok->setObjectName(QStringLiteral("btOk"));
+    buttons->addButton(QStringLiteral("&Cancel"), QDialogButtonBox::RejectRole)
+        ->setObjectName(QStringLiteral("btCancel"));
     ok->setDefault(true);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
+
+    TranslationRegistry::instance().announce(this, nullptr);
 }
 
 QString TInputForm::value() const

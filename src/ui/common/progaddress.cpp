@@ -1,5 +1,7 @@
 #include "progaddress.h"
 
+#include "msglanguage.h"
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QProgressBar>
@@ -14,6 +16,8 @@ namespace {
 constexpr qint64 kEventIntervalMs = 40;
 // QProgressBar counts in int; larger maxima are scaled to this.
 constexpr qint64 kGaugeSteps = 10000;
+
+enum Message { msgDefaultCaption = 0 };
 
 std::function<void(TProgAddress *)> &stepHook()
 {
@@ -41,24 +45,40 @@ TProgAddress *TProgAddress::start(QWidget *parent, const QString &caption)
 
 TProgAddress::TProgAddress(QWidget *parent)
     : QDialog(parent)
+    , m_msl(new TMsgLanguage(QStringLiteral("TProgAddress"), {QStringLiteral("Open Address Book")}, this))
     , m_gauge(new QProgressBar(this))
     , m_stop(new QPushButton(QStringLiteral("Stop"), this))
 {
+    setObjectName(QStringLiteral("TProgAddress"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowModality(Qt::ApplicationModal);
-    setWindowTitle(QStringLiteral("Open Address Book"));
+    // The work names what it does in its own words; a caption the work
+    // does not give comes from the message list.
+    setProperty("translate", false);
     setMinimumWidth(420);
+    m_gauge->setObjectName(QStringLiteral("pbGauge"));
+    m_stop->setObjectName(QStringLiteral("btStop"));
     m_gauge->setRange(0, int(kGaugeSteps));
     m_gauge->setValue(0);
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(m_gauge);
     layout->addWidget(m_stop, 0, Qt::AlignHCenter);
     connect(m_stop, &QPushButton::clicked, this, &TProgAddress::stop);
+    applyTexts();
+    connect(m_msl, &TMsgLanguage::changed, this, &TProgAddress::applyTexts);
+    TranslationRegistry::instance().announce(this, m_msl);
     m_sinceEvents.start();
+}
+
+void TProgAddress::applyTexts()
+{
+    if (!m_ownCaption)
+        setWindowTitle(m_msl->text(msgDefaultCaption));
 }
 
 void TProgAddress::setCaption(const QString &caption)
 {
+    m_ownCaption = true;
     setWindowTitle(caption);
 }
 

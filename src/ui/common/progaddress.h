@@ -21,6 +21,8 @@ class QPushButton;
 // flag.
 namespace varnholt {
 
+class TMsgLanguage;
+
 class TProgAddress : public QDialog
 {
     Q_OBJECT
@@ -61,13 +63,16 @@ protected:
 
 private:
     void showGauge();
+    void applyTexts();
 
+    TMsgLanguage *m_msl;
     QProgressBar *m_gauge;
     QPushButton *m_stop;
     qint64 m_maximum = 100;
     qint64 m_position = 0;
     bool m_stopped = false;
     bool m_finished = false;
+    bool m_ownCaption = false; // the work named it: not the default caption
     QElapsedTimer m_sinceEvents;
 };
 

@@ -56,6 +56,7 @@ enum Message {
     msgReplace = 17,
     msgAttention = 18,
     msgYes = 19,
+    msgCounts = 27,
 };
 
 QStringList defaultMessages()
@@ -86,7 +87,8 @@ QStringList defaultMessages()
             QStringLiteral("Rename"),
             QStringLiteral("Enter new name"),
             QStringLiteral("Are you sure you want to delete"),
-            QStringLiteral("Excel Not Found!")};
+            QStringLiteral("Excel Not Found!"),
+            QStringLiteral("Files: %1    Bytes: %2    Values: %3    Rows: %4")};
 }
 
 // How long found rows wait before they are shown together.
@@ -431,6 +433,7 @@ void TfFas::applyTexts()
     m_fields->setTitles(titles);
     m_fields->setUniqueMarker(m_msl->text(msgYes));
     m_resultModel->setFilesTitle(m_msl->text(msgFiles));
+    showProgress(m_counts);
 }
 
 QPushButton *TfFas::button(const QString &name) const
@@ -586,7 +589,8 @@ void TfFas::flushRows()
 
 void TfFas::showProgress(const ExtractCounts &counts)
 {
-    m_status->setText(QStringLiteral("Files: %1    Bytes: %2    Values: %3    Rows: %4")
+    m_counts = counts;
+    m_status->setText(m_msl->text(msgCounts)
                           .arg(counts.files)
                           .arg(counts.bytes)
                           .arg(counts.values)

@@ -137,6 +137,7 @@ private:
     QCheckBox *m_delimiterRuns = nullptr;
     QLineEdit *m_fieldDelimiter = nullptr;
     QLabel *m_status = nullptr;
+    extract::ExtractCounts m_counts; // what the status line shows
 };
 
 // Runs the extraction window on `conditionsFile`. Interactive: the window

@@ -2,14 +2,19 @@
 
 #include "colorchoice.h"
 
+#include "ui/common/msglanguage.h"
+
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QVBoxLayout>
+
+#include <array>
 
 namespace varnholt {
 
@@ -36,33 +41,49 @@ T_Tables::T_Tables(const QString &colorFileStem, QWidget *parent)
     , m_lightColor(new QLineEdit(this))
     , m_darkColor(new QLineEdit(this))
 {
+    setObjectName(QStringLiteral("T_Tables"));
     setWindowTitle(QStringLiteral("Define tables parameters"));
     auto *group = new QGroupBox(QStringLiteral("Tabel Parameters"), this);
+    group->setObjectName(QStringLiteral("gbParams"));
     auto *form = new QFormLayout(group);
-    form->addRow(QStringLiteral("Rows"), m_rows);
-    form->addRow(QStringLiteral("Cols"), m_cols);
-    form->addRow(QStringLiteral("Width"), m_width);
-    form->addRow(QStringLiteral("Line size"), m_lineSize);
+    const std::array<std::pair<QString, QSpinBox *>, 4> numbers{{
+        {QStringLiteral("Rows"), m_rows},
+        {QStringLiteral("Cols"), m_cols},
+        {QStringLiteral("Width"), m_width},
+        {QStringLiteral("Line size"), m_lineSize},
+    }};
+    const char *numberNames[] = {"seRows", "seCols", "seWidth", "seLineSize"};
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        numbers[i].second->setObjectName(QString::fromLatin1(numberNames[i]));
+        form->addRow(numbers[i].first, numbers[i].second);
+    }
     const std::array<std::pair<QString, QLineEdit *>, 3> colors{{
         {QStringLiteral("Line colour"), m_lineColor},
         {QStringLiteral("Line light colour"), m_lightColor},
         {QStringLiteral("Line Dark colour"), m_darkColor},
     }};
+    const char *colorNames[] = {"edLineColor", "edLightColor", "edDarkColor"};
     for (int i = 0; i < 3; ++i) {
         auto *row = new QHBoxLayout;
         auto *select = new QPushButton(QStringLiteral("Select color"), group);
         select->setObjectName(QStringLiteral("selectColor%1").arg(i + 1));
         QLineEdit *target = colors[size_t(i)].second;
+        target->setObjectName(QString::fromLatin1(colorNames[i]));
         connect(select, &QPushButton::clicked, this, [this, i, target] { selectColor(i + 1, target); });
         row->addWidget(target, 1);
         row->addWidget(select);
-        form->addRow(colors[size_t(i)].first, row);
+        // A row of a layout gets no buddy from the form: the label names
+        // the colour box (and so becomes "<box>Label").
+        auto *label = new QLabel(colors[size_t(i)].first, group);
+        label->setBuddy(target);
+        form->addRow(label, row);
     }
 
     auto *insert = new QPushButton(QStringLiteral("Insert"), this);
     insert->setObjectName(QStringLiteral("insert"));
     insert->setDefault(true);
     auto *close = new QPushButton(QStringLiteral("Close"), this);
+    close->setObjectName(QStringLiteral("close"));
     connect(insert, &QPushButton::clicked, this, &QDialog::accept);
     connect(close, &QPushButton::clicked, this, &QDialog::reject);
     auto *buttons = new QHBoxLayout;
@@ -73,6 +94,8 @@ T_Tables::T_Tables(const QString &colorFileStem, QWidget *parent)
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(group);
     layout->addLayout(buttons);
+
+    TranslationRegistry::instance().announce(this, nullptr);
 }
 
 TableParams T_Tables::params() const

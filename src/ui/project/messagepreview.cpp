@@ -10,6 +10,7 @@
 #include "sending/recipientaddress.h"
 #include "sending/sendingtexts.h"
 #include "settings/syscharset.h"
+#include "ui/common/msglanguage.h"
 #include "ui/htmleditor/htmleditor.h"
 #include "ui/htmleditor/htmlfragments.h"
 
@@ -30,6 +31,7 @@
 #include <QTableView>
 #include <QTemporaryFile>
 #include <QTextBlock>
+#include <QTextCursor>
 #include <QTextDocument>
 #include <QVBoxLayout>
 
@@ -38,6 +40,59 @@
 namespace varnholt {
 
 namespace {
+
+enum Message {
+    msgTitle, msgRowOf, msgHtmlPage, msgPlainPage, msgAttachmentsPage, msgAttachmentsCounted, msgSourcePage,
+    msgHtmlName, msgPlainName, msgAttachmentsName, msgSourceName, msgNoName, msgAttachment, msgPicture,
+    msgNoAddress, msgRowError, msgNotWritten, msgSourceCut, msgForeignPictures, msgNotPrepared, msgSendingTest,
+    msgSenderTexts // the test sender's texts from here on
+};
+
+QStringList defaultMessages()
+{
+    return QStringList{
+               QStringLiteral("Preview - %1 - row %2"),
+               QStringLiteral("of %1, to %2"),
+               QStringLiteral("&HTML"),
+               QStringLiteral("&Plain text"),
+               QStringLiteral("&Attachments"),
+               QStringLiteral("&Attachments (%1)"),
+               QStringLiteral("S&ource"),
+               QStringLiteral("HTML body"),
+               QStringLiteral("Plain text body"),
+               QStringLiteral("Attachments"),
+               QStringLiteral("Message source"),
+               QStringLiteral("(no name)"),
+               QStringLiteral("%1    %2, %3"),
+               QStringLiteral("%1    %2, %3, inline picture <%4>"),
+               QStringLiteral("Row %1 has no e-mail address (\"%2\"); a run skips it."),
+               QStringLiteral("Row %1: %2"),
+               QStringLiteral("The message could not be written to \"%1\": %2"),
+               QStringLiteral("[... %1 more of the message's %2 not shown ...]"),
+               QStringLiteral("Pictures not shown in the preview (the recipient's program may fetch them): %1"),
+               QStringLiteral("The test message was not sent: the message could not be prepared."),
+               QStringLiteral("Sending the test message to %1 ..."),
+           }
+           + TestMessageSender::defaultTexts();
+}
+
+// `pattern` with its %1, %2, ... filled at once, so that a value holding
+// "%2" stays as it is.
+QString filled(const QString &pattern, const QStringList &values)
+{
+    switch (values.size()) {
+    case 0:
+        return pattern;
+    case 1:
+        return pattern.arg(values[0]);
+    case 2:
+        return pattern.arg(values[0], values[1]);
+    case 3:
+        return pattern.arg(values[0], values[1], values[2]);
+    default:
+        return pattern.arg(values[0], values[1], values[2], values[3]);
+    }
+}
 
 // The header fields the preview shows above the bodies; the rest is on the
 // Source page.
@@ -113,16 +168,21 @@ QStringList MessageHtmlView::foreignPictures() const
 TMessagePreview::TMessagePreview(Project &project, const tAccounts &accounts, TemplateSource templates,
                                  QWidget *parent)
     : QWidget(parent, Qt::Window)
+    , m_msl(new TMsgLanguage(QStringLiteral("TMessagePreview"), defaultMessages(), this))
     , m_project(project)
     , m_accounts(accounts)
     , m_templates(std::move(templates))
     , m_sender(new TestMessageSender(this))
 {
     setObjectName(QStringLiteral("TMessagePreview"));
+    setProperty("translate", false); // the title names the project and the row
     buildWidgets();
     connect(m_sender, &TestMessageSender::progress, this, [this](const QString &text) { setStatus(text); });
     connect(m_sender, &TestMessageSender::finished, this, &TMessagePreview::testDone);
     resize(820, 640);
+    applyTexts();
+    connect(m_msl, &TMsgLanguage::changed, this, &TMessagePreview::applyTexts);
+    TranslationRegistry::instance().announce(this, m_msl);
 }
 
 TMessagePreview::~TMessagePreview() = default;
@@ -136,6 +196,7 @@ void TMessagePreview::buildWidgets()
     rowLabel->setBuddy(m_rowBox);
     m_address = new QLabel(this);
     m_address->setObjectName(QStringLiteral("lbAddress"));
+    m_address->setProperty("translate", false); // the row's address
     m_address->setTextFormat(Qt::PlainText);
     connect(m_rowBox, &QSpinBox::valueChanged, this, [this](int value) {
         if (value - 1 != m_row)
@@ -164,6 +225,7 @@ void TMessagePreview::buildWidgets()
 
     m_notice = new QLabel(this);
     m_notice->setObjectName(QStringLiteral("lbNotice"));
+    m_notice->setProperty("translate", false); // worded from the message list
     m_notice->setTextFormat(Qt::PlainText);
     m_notice->setWordWrap(true);
     m_notice->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -173,25 +235,22 @@ void TMessagePreview::buildWidgets()
 
     m_headers = new QLabel(this);
     m_headers->setObjectName(QStringLiteral("lbHeaders"));
+    m_headers->setProperty("translate", false); // the message's own fields
     m_headers->setTextFormat(Qt::RichText);
     m_headers->setWordWrap(true);
     m_headers->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
     m_html = new MessageHtmlView(this);
     m_html->setObjectName(QStringLiteral("htmlView"));
-    m_html->setAccessibleName(QStringLiteral("HTML body"));
     m_html->setTabChangesFocus(true);
     m_plain = new QPlainTextEdit(this);
     m_plain->setObjectName(QStringLiteral("plainView"));
-    m_plain->setAccessibleName(QStringLiteral("Plain text body"));
     m_plain->setReadOnly(true);
     m_plain->setTabChangesFocus(true);
     m_attachments = new QListWidget(this);
     m_attachments->setObjectName(QStringLiteral("attachmentList"));
-    m_attachments->setAccessibleName(QStringLiteral("Attachments"));
     m_source = new QPlainTextEdit(this);
     m_source->setObjectName(QStringLiteral("sourceView"));
-    m_source->setAccessibleName(QStringLiteral("Message source"));
     m_source->setReadOnly(true);
     m_source->setTabChangesFocus(true);
     m_source->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -199,13 +258,17 @@ void TMessagePreview::buildWidgets()
 
     m_pages = new QTabWidget(this);
     m_pages->setObjectName(QStringLiteral("pages"));
-    m_pages->addTab(m_html, QStringLiteral("&HTML"));
-    m_pages->addTab(m_plain, QStringLiteral("&Plain text"));
-    m_pages->addTab(m_attachments, QStringLiteral("&Attachments"));
-    m_pages->addTab(m_source, QStringLiteral("S&ource"));
+    // The pages hold the message; their tab texts and names come from the
+    // message list (the attachments' tab counts them).
+    m_pages->setProperty("translate", false);
+    m_pages->addTab(m_html, QString());
+    m_pages->addTab(m_plain, QString());
+    m_pages->addTab(m_attachments, QString());
+    m_pages->addTab(m_source, QString());
 
     m_status = new QLabel(this);
     m_status->setObjectName(QStringLiteral("lbStatus"));
+    m_status->setProperty("translate", false); // how the test message went
     m_status->setTextFormat(Qt::PlainText);
     m_status->setWordWrap(true);
     m_status->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -236,7 +299,17 @@ QString TMessagePreview::messageFile() const
 
 QString TMessagePreview::notice() const
 {
-    return m_notices.join(u'\n');
+    QStringList texts;
+    for (const Notice &n : m_notices)
+        texts << noticeText(n);
+    if (!m_foreignPictures.isEmpty())
+        texts << filled(m_msl->text(msgForeignPictures), {m_foreignPictures.join(QStringLiteral(", "))});
+    return texts.join(u'\n');
+}
+
+QString TMessagePreview::noticeText(const Notice &notice) const
+{
+    return notice.text < 0 ? notice.values.value(0) : filled(m_msl->text(notice.text), notice.values);
 }
 
 QString TMessagePreview::status() const
@@ -249,6 +322,8 @@ bool TMessagePreview::prepare(int row)
     const ListTable &table = m_project.table();
     m_row = std::clamp(row, 0, std::max(0, table.rowCount() - 1));
     m_notices.clear();
+    m_foreignPictures.clear();
+    m_sourceNoteAt = -1;
     m_file.reset();
     m_messageSize = 0;
     m_received = ReceivedMessage();
@@ -273,18 +348,22 @@ bool TMessagePreview::prepare(int row)
     m_prepared.row = m_row;
 
     const QString address = single.cell(0, preparer.setup().emailColumn);
+    const QString rowNumber = QString::number(m_row + 1);
     if (!IsSendableAddress(address))
-        m_notices << QStringLiteral("Row %1 has no e-mail address (\"%2\"); a run skips it.").arg(m_row + 1).arg(address);
+        m_notices << Notice{msgNoAddress, {rowNumber, address}};
     if (!m_prepared.error.isEmpty()) {
-        m_notices << QStringLiteral("Row %1: %2").arg(m_row + 1).arg(m_prepared.error);
+        m_notices << Notice{msgRowError, {rowNumber, m_prepared.error}};
         return false;
     }
+    // What a run tells in the sending window's words.
     if (!preparer.pictureWarnings().isEmpty())
-        m_notices << NoticeText({RunNotice::Kind::PicturesNotInline, {}, preparer.pictureWarnings().join(u'\n')}).text;
+        m_notices << Notice{
+            -1, {NoticeText({RunNotice::Kind::PicturesNotInline, {}, preparer.pictureWarnings().join(u'\n')}).text}};
     QMap<QString, int> removed = preparer.removedFromTemplate();
     AddRemovedContent(removed, preparer.removedFromValues());
     if (!removed.isEmpty())
-        m_notices << NoticeText({RunNotice::Kind::ActiveContentRemoved, {}, RemovedContentText(removed)}).text;
+        m_notices << Notice{-1,
+                            {NoticeText({RunNotice::Kind::ActiveContentRemoved, {}, RemovedContentText(removed)}).text}};
 
     // Written piece by piece as a session sends it: a large attachment
     // never sits in memory whole.
@@ -293,8 +372,7 @@ bool TMessagePreview::prepare(int row)
         return file->write(piece.data(), piece.size()) == piece.size();
     }) && file->flush();
     if (!written) {
-        m_notices << QStringLiteral("The message could not be written to \"%1\": %2")
-                         .arg(file->fileName(), file->errorString());
+        m_notices << Notice{msgNotWritten, {file->fileName(), file->errorString()}};
         return false;
     }
     m_messageSize = file->size();
@@ -311,11 +389,12 @@ bool TMessagePreview::prepare(int row)
     QByteArrayView shown = bytes.first(std::min<qint64>(bytes.size(), kSourceShown));
     if (shown.size() < bytes.size())
         shown = shown.first(shown.lastIndexOf('\n') + 1);
-    QString source = sourceText(shown);
-    if (shown.size() < bytes.size())
-        source += QStringLiteral("\n[... %1 more of the message's %2 not shown ...]")
-                      .arg(sizeText(bytes.size() - shown.size()), sizeText(bytes.size()));
-    m_source->setPlainText(source);
+    m_source->setPlainText(sourceText(shown));
+    if (shown.size() < bytes.size()) {
+        // The remark goes at the end; applyTexts() words it.
+        m_sourceNoteAt = m_source->document()->characterCount() - 1;
+        m_sourceLeftOut = bytes.size() - shown.size();
+    }
     if (mapped)
         file->unmap(mapped);
     m_file = std::move(file);
@@ -325,16 +404,16 @@ bool TMessagePreview::prepare(int row)
 void TMessagePreview::showRow(int row)
 {
     const bool ok = prepare(row);
+    m_rowShown = true;
     {
         const QSignalBlocker block(m_rowBox);
         m_rowBox->setMaximum(std::max(1, m_project.table().rowCount()));
         m_rowBox->setValue(m_row + 1);
     }
-    m_address->setText(QStringLiteral("of %1, to %2").arg(m_project.table().rowCount()).arg(m_prepared.toAddress));
-    setWindowTitle(QStringLiteral("Preview - %1 - row %2").arg(m_project.name()).arg(m_row + 1));
     if (!ok) {
         m_received = ReceivedMessage();
         m_source->clear();
+        m_sourceNoteAt = -1;
     }
     showMessage();
 }
@@ -357,19 +436,8 @@ void TMessagePreview::showMessage()
     m_html->setHtml(m.html);
     m_plain->setPlainText(m.plainText);
 
-    m_attachments->clear();
-    for (const ReceivedPart &part : m.attachments)
-        m_attachments->addItem(QStringLiteral("%1    %2, %3")
-                                   .arg(part.fileName.isEmpty() ? QStringLiteral("(no name)") : part.fileName,
-                                        QString::fromLatin1(part.type), sizeText(part.size)));
-    for (const ReceivedPart &part : m.pictures)
-        m_attachments->addItem(QStringLiteral("%1    %2, %3, inline picture <%4>")
-                                   .arg(part.fileName.isEmpty() ? QStringLiteral("(no name)") : part.fileName,
-                                        QString::fromLatin1(part.type), sizeText(part.size),
-                                        QString::fromLatin1(part.contentId)));
-    const int parts = int(m.attachments.size());
-    m_pages->setTabText(m_pages->indexOf(m_attachments),
-                        parts ? QStringLiteral("&Attachments (%1)").arg(parts) : QStringLiteral("&Attachments"));
+    m_foreignPictures = m_html->foreignPictures();
+    applyTexts(); // the attachment list, the notices, the tab texts
 
     m_pages->setTabVisible(m_pages->indexOf(m_html), m.hasHtml);
     m_pages->setTabVisible(m_pages->indexOf(m_plain), m.hasPlainText);
@@ -379,14 +447,50 @@ void TMessagePreview::showMessage()
         m_pages->setCurrentWidget(m.hasHtml ? static_cast<QWidget *>(m_html)
                                   : m.hasPlainText ? static_cast<QWidget *>(m_plain)
                                                    : static_cast<QWidget *>(m_source));
+}
 
-    QStringList notices = m_notices;
-    const QStringList foreign = m_html->foreignPictures();
-    if (!foreign.isEmpty())
-        notices << QStringLiteral("Pictures not shown in the preview (the recipient's program may fetch them): %1")
-                       .arg(foreign.join(QStringLiteral(", ")));
-    m_notices = notices;
-    m_notice->setText(notices.join(u'\n'));
+void TMessagePreview::applyTexts()
+{
+    m_sender->setTexts(m_msl->texts().mid(msgSenderTexts));
+    const QString &projectName = m_project.name();
+    if (m_rowShown) {
+        setWindowTitle(filled(m_msl->text(msgTitle), {projectName, QString::number(m_row + 1)}));
+        m_address->setText(
+            filled(m_msl->text(msgRowOf), {QString::number(m_project.table().rowCount()), m_prepared.toAddress}));
+    }
+
+    const ReceivedMessage &m = m_received;
+    const QString noName = m_msl->text(msgNoName);
+    m_attachments->clear();
+    for (const ReceivedPart &part : m.attachments)
+        m_attachments->addItem(filled(m_msl->text(msgAttachment), {part.fileName.isEmpty() ? noName : part.fileName,
+                                                                    QString::fromLatin1(part.type),
+                                                                    sizeText(part.size)}));
+    for (const ReceivedPart &part : m.pictures)
+        m_attachments->addItem(filled(m_msl->text(msgPicture),
+                                      {part.fileName.isEmpty() ? noName : part.fileName, QString::fromLatin1(part.type),
+                                       sizeText(part.size), QString::fromLatin1(part.contentId)}));
+
+    const int parts = int(m.attachments.size());
+    m_pages->setTabText(m_pages->indexOf(m_html), m_msl->text(msgHtmlPage));
+    m_pages->setTabText(m_pages->indexOf(m_plain), m_msl->text(msgPlainPage));
+    m_pages->setTabText(m_pages->indexOf(m_attachments), parts ? m_msl->text(msgAttachmentsCounted).arg(parts)
+                                                                : m_msl->text(msgAttachmentsPage));
+    m_pages->setTabText(m_pages->indexOf(m_source), m_msl->text(msgSourcePage));
+    m_html->setAccessibleName(m_msl->text(msgHtmlName));
+    m_plain->setAccessibleName(m_msl->text(msgPlainName));
+    m_attachments->setAccessibleName(m_msl->text(msgAttachmentsName));
+    m_source->setAccessibleName(m_msl->text(msgSourceName));
+
+    if (m_sourceNoteAt >= 0) {
+        QTextCursor end(m_source->document());
+        end.setPosition(m_sourceNoteAt);
+        end.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+        end.insertText(u'\n' + filled(m_msl->text(msgSourceCut), {sizeText(m_sourceLeftOut), sizeText(m_messageSize)}));
+    }
+
+    const QString notices = notice();
+    m_notice->setText(notices);
     m_notice->setVisible(!notices.isEmpty());
 }
 
@@ -397,11 +501,11 @@ void TMessagePreview::sendTest()
     // What goes is what the window shows, prepared afresh.
     showRow(m_row);
     if (m_file == nullptr) {
-        setStatus(QStringLiteral("The test message was not sent: the message could not be prepared."), true);
+        setStatus(m_msl->text(msgNotPrepared), true);
         return;
     }
     m_sendTest->setEnabled(false);
-    setStatus(QStringLiteral("Sending the test message to %1 ...").arg(TestMessageSender::ownAddress(account())));
+    setStatus(m_msl->text(msgSendingTest).arg(TestMessageSender::ownAddress(account())));
     m_sender->send(m_prepared, account(), m_project.settings());
 }
 

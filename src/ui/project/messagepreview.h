@@ -27,6 +27,7 @@ namespace varnholt {
 
 class Project;
 class TestMessageSender;
+class TMsgLanguage;
 class TNewMod2MessageForm;
 
 // Shows HTML without running anything and without fetching anything: the
@@ -92,6 +93,7 @@ public:
     [[nodiscard]] QPlainTextEdit *sourceView() const { return m_source; }
     [[nodiscard]] QPushButton *sendTestButton() const { return m_sendTest; }
     [[nodiscard]] TestMessageSender &testSender() { return *m_sender; }
+    [[nodiscard]] TMsgLanguage &messages() const { return *m_msl; }
 
     // Where the Source page stops: a message with large attachments is
     // shown up to here.
@@ -102,13 +104,24 @@ signals:
     void testFinished(bool accepted);
 
 private:
+    // A notice as its message and values, so that it can be worded again
+    // in another language; `text` -1 is a text of its own in values[0].
+    struct Notice {
+        int text;
+        QStringList values;
+    };
+
     void buildWidgets();
     [[nodiscard]] const tAccountObj &account() const;
     [[nodiscard]] bool prepare(int row);
     void showMessage();
+    // Everything the window words from its message list.
+    void applyTexts();
+    [[nodiscard]] QString noticeText(const Notice &notice) const;
     void testDone(bool accepted, const QString &text);
     void setStatus(const QString &text, bool failure = false);
 
+    TMsgLanguage *m_msl;
     Project &m_project;
     const tAccounts &m_accounts;
     TemplateSource m_templates;
@@ -117,7 +130,13 @@ private:
     std::unique_ptr<QTemporaryFile> m_file;
     qint64 m_messageSize = 0;
     ReceivedMessage m_received;
-    QStringList m_notices;
+    QList<Notice> m_notices;
+    QStringList m_foreignPictures;
+    // The Source page's closing remark on what it leaves out: where it
+    // starts in the page (-1: none), the bytes not shown, the whole size.
+    int m_sourceNoteAt = -1;
+    bool m_rowShown = false; // the title and the address line name a row
+    qint64 m_sourceLeftOut = 0;
     TestMessageSender *m_sender = nullptr;
 
     QSpinBox *m_rowBox = nullptr;

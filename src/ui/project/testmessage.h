@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 // "Send test": one prepared message goes to the account's own address (its
 // sender address, SenderIdentity) through the account transport, as a run
@@ -17,8 +18,19 @@ class TestMessageSender : public QObject
 {
     Q_OBJECT
 public:
+    // The texts it tells, in the order of defaultTexts().
+    enum Text {
+        txLoginFailed, txStopped, txNoSmtpServer, txNoOwnAddress, txLoggingIn, txSending, txAccepted,
+        txAcceptedWithWords, txRefused, txNoAnswer, txNotSent
+    };
+    [[nodiscard]] static QStringList defaultTexts();
+
     explicit TestMessageSender(QObject *parent = nullptr);
     ~TestMessageSender() override;
+
+    // The texts in the window's language (a window's message list); a
+    // missing entry keeps its default.
+    void setTexts(const QStringList &texts);
 
     // Starts sending; finished() follows exactly once. False (and nothing
     // follows) while a message is on its way.
@@ -42,7 +54,9 @@ private:
     void sendNow();
     void finish(bool accepted, const QString &text);
     void onMessageDone(const MessageOutcome &outcome);
+    [[nodiscard]] QString text(Text index) const { return m_texts.value(index); }
 
+    QStringList m_texts = defaultTexts();
     AccountTransport m_transport;
     PreparedMessage m_message;
     QString m_to;

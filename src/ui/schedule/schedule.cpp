@@ -23,6 +23,8 @@ namespace varnholt {
 
 namespace {
 
+enum Message { msgClock = 0, msgSchedule = 1 };
+
 QSpinBox *spinBox(QWidget *parent)
 {
     auto *box = new QSpinBox(parent);
@@ -69,6 +71,10 @@ bool isSet(QTime time)
 
 T_Schedule::T_Schedule(const TTaskObj &task, const TSeriesObj &series, QWidget *parent)
     : QDialog(parent)
+    , m_msl(new TMsgLanguage(QStringLiteral("T_Schedule"),
+                             {QStringLiteral("Current PC date and time is (%1 %2)"), QStringLiteral("Schedule")},
+                             this))
+    , m_opened(QDateTime::currentDateTime())
 {
     setObjectName(QStringLiteral("T_Schedule"));
     setWindowTitle(QStringLiteral("Schedule"));
@@ -79,14 +85,10 @@ T_Schedule::T_Schedule(const TTaskObj &task, const TSeriesObj &series, QWidget *
         label->setObjectName(QString::fromLatin1(name));
         return label;
     };
-    const QDateTime now = QDateTime::currentDateTime();
-    const QLocale locale;
-    m_time = new QLabel(QStringLiteral("Current PC date and time is (%1 %2)")
-                            .arg(locale.toString(now.date(), QLocale::ShortFormat),
-                                 locale.toString(now.time(), QLocale::LongFormat)),
-                        this);
+    m_time = new QLabel(this);
     m_time->setObjectName(QStringLiteral("lblTime"));
     m_time->setProperty("translate", false); // holds the time the window opened
+    showClock();
     m_enabled = new QCheckBox(QStringLiteral("&Enable schedule"), this);
     m_enabled->setObjectName(QStringLiteral("cbEnabled"));
 
@@ -240,7 +242,15 @@ T_Schedule::T_Schedule(const TTaskObj &task, const TSeriesObj &series, QWidget *
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 
     fill(task, series);
-    TranslationRegistry::instance().announce(this, nullptr);
+    connect(m_msl, &TMsgLanguage::changed, this, &T_Schedule::showClock);
+    TranslationRegistry::instance().announce(this, m_msl);
+}
+
+void T_Schedule::showClock()
+{
+    const QLocale locale;
+    m_time->setText(m_msl->text(msgClock).arg(locale.toString(m_opened.date(), QLocale::ShortFormat),
+                                              locale.toString(m_opened.time(), QLocale::LongFormat)));
 }
 
 void T_Schedule::fill(const TTaskObj &task, const TSeriesObj &series)
@@ -340,7 +350,7 @@ bool ShowSchedule(const QString &projectFile, TTaskObj &task, TSeriesObj &series
     window.copyTo(task, series);
     QString error;
     if (!task.Save(projectFile, &error) || !series.Save(projectFile, &error)) {
-        ShowMessageBox(error, QStringLiteral("Schedule"), mbIconError);
+        ShowMessageBox(error, window.messages().text(msgSchedule), mbIconError);
         return false;
     }
     return true;

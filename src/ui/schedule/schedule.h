@@ -16,6 +16,8 @@ class QTimeEdit;
 // schedule task and series settings.
 namespace varnholt {
 
+class TMsgLanguage;
+
 class T_Schedule : public QDialog
 {
     Q_OBJECT
@@ -53,9 +55,14 @@ public:
     [[nodiscard]] QSpinBox *seMailCount() const { return m_mailCount; }
     [[nodiscard]] QSpinBox *seMailPause() const { return m_mailPause; }
     [[nodiscard]] QLabel *lblTime() const { return m_time; }
+    [[nodiscard]] const TMsgLanguage &messages() const { return *m_msl; }
 
 private:
     void fill(const TTaskObj &task, const TSeriesObj &series);
+    void showClock();
+
+    TMsgLanguage *m_msl;
+    QDateTime m_opened; // the clock line tells when the window opened
 
     QDateTime m_lastDt;
     int m_count = 0;

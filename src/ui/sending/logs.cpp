@@ -132,7 +132,8 @@ QVariant LogTableModel::headerData(int section, Qt::Orientation orientation, int
 QStringList T_logs::defaultMessages()
 {
     return {QStringLiteral("Attention"), QStringLiteral("MS Excel initialization error"), QStringLiteral("Time"),
-            QStringLiteral("Address"),   QStringLiteral("Status"),                        QStringLiteral("Comment")};
+            QStringLiteral("Address"),   QStringLiteral("Status"),                        QStringLiteral("Comment"),
+            QStringLiteral("Log data (%1)")};
 }
 
 T_logs::T_logs(const QString &logFile, const QString &goodWord, const QString &badWord, QWidget *parent)
@@ -181,12 +182,12 @@ T_logs::T_logs(const QString &logFile, const QString &goodWord, const QString &b
     connect(m_msl, &TMsgLanguage::changed, this, &T_logs::translate);
     setProperty("translate", false); // the title names the log file
     TranslationRegistry::instance().announce(this, m_msl);
-    setWindowTitle(QStringLiteral("Log data (%1)").arg(m_log.path()));
     translate();
 }
 
 void T_logs::translate()
 {
+    setWindowTitle(m_msl->text(msTitle).arg(m_log.path()));
     m_model->headerDataChanged(Qt::Horizontal, 0, kColumns - 1);
 }
 

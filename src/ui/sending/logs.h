@@ -40,7 +40,7 @@ class T_logs : public QDialog
     Q_OBJECT
 public:
     // Message texts by index.
-    enum Message { msAttention, msExcelError, msTime, msAddress, msStatus, msComment };
+    enum Message { msAttention, msExcelError, msTime, msAddress, msStatus, msComment, msTitle };
     [[nodiscard]] static QStringList defaultMessages();
 
     // Reads `logFile`, its records' status decided by `goodWord` ("Ok") and

@@ -29,6 +29,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QTableView>
@@ -115,6 +116,11 @@ TPostSrv::TPostSrv(Project &project, tAccounts &accounts, QWidget *parent)
     applyTransportSwitch();
     m_createLog->setChecked(m_project.settings().CreateLog);
     createLogToggled(m_createLog->isChecked());
+    {
+        const QSignalBlocker count(m_retryCount), minutes(m_retryMinutes);
+        m_retryCount->setValue(m_project.settings().RetryCount);
+        m_retryMinutes->setValue(m_project.settings().RetryMinutes);
+    }
     setControlsRunning(m_run->isRunning());
     refreshPanels();
 }
@@ -306,7 +312,27 @@ void TPostSrv::buildWidgets()
     logRow->addWidget(m_createLog);
     logRow->addWidget(addButton(QStringLiteral("viewLog"), QStringLiteral("View l&og file"), &TPostSrv::viewLogFile));
     logRow->addStretch();
+
+    // A row answered 4xx is tried again later; 0 times: a refusal is final.
+    m_retryCount = new QSpinBox(this);
+    m_retryCount->setObjectName(QStringLiteral("retryCount"));
+    m_retryCount->setRange(0, kMaxRetryCount);
+    m_retryCount->setSuffix(QStringLiteral(" times"));
+    m_retryMinutes = new QSpinBox(this);
+    m_retryMinutes->setObjectName(QStringLiteral("retryMinutes"));
+    m_retryMinutes->setRange(0, kMaxRetryMinutes);
+    m_retryMinutes->setSuffix(QStringLiteral(" minutes apart"));
+    m_retryMinutes->setAccessibleName(QStringLiteral("Minutes between tries"));
+    auto *retryLabel = new QLabel(QStringLiteral("Retr&y temporary refusals:"), this);
+    retryLabel->setBuddy(m_retryCount);
+    // On the log's row: the window keeps its height for the table.
+    logRow->addWidget(retryLabel);
+    logRow->addWidget(m_retryCount);
+    logRow->addWidget(m_retryMinutes);
+    logRow->addStretch();
     logRow->addWidget(m_transportSwitch);
+    for (QSpinBox *box : {m_retryCount, m_retryMinutes})
+        connect(box, &QSpinBox::valueChanged, this, &TPostSrv::retriesEdited);
 
     m_statusBar = new QStatusBar(this);
     m_statusBar->setObjectName(QStringLiteral("statusBar"));
@@ -451,6 +477,14 @@ void TPostSrv::refreshPanels()
     case SchedulePanel::WaitingAccountLimit:
         schedule = text(stWaitingAccountLimit).arg(run.paceResumeTime().toString(QStringLiteral("hh:mm:ss")));
         break;
+    case SchedulePanel::WaitingRetry:
+        schedule = text(stWaitingRetry)
+                       .arg(run.deferred())
+                       .arg(run.retryResumeTime().toString(QStringLiteral("hh:mm:ss")));
+        break;
+    case SchedulePanel::ServerPause:
+        schedule = text(stServerPause).arg(run.retryResumeTime().toString(QStringLiteral("hh:mm:ss")));
+        break;
     case SchedulePanel::ScheduleMailing:
         schedule = text(stScheduleMailing);
         if (const qint64 left = run.scheduleSecondsLeft(); left >= 0)
@@ -523,7 +557,8 @@ QStringList TPostSrv::statusTexts() const
 void TPostSrv::setControlsRunning(bool running)
 {
     for (QWidget *w : {static_cast<QWidget *>(m_fromName), static_cast<QWidget *>(m_fromEmail),
-                       static_cast<QWidget *>(m_transportSwitch)})
+                       static_cast<QWidget *>(m_transportSwitch), static_cast<QWidget *>(m_retryCount),
+                       static_cast<QWidget *>(m_retryMinutes)})
         w->setEnabled(!running);
     for (const char *name : {"sendMail", "resume", "deleteFromList", "schedule"})
         button(QString::fromLatin1(name))->setEnabled(!running);
@@ -564,6 +599,18 @@ void TPostSrv::onNotice(const RunNotice &notice)
 {
     const NoticeMessage message = NoticeText(notice, m_msl->texts());
     ShowMessageBox(message.text, message.caption, messageBoxFlags(message.icon));
+}
+
+// The run reads the project's values (the boxes are locked while it goes
+// on); the project keeps them when it is saved.
+void TPostSrv::retriesEdited()
+{
+    TIniInfo &s = m_project.settings();
+    if (s.RetryCount == m_retryCount->value() && s.RetryMinutes == m_retryMinutes->value())
+        return;
+    s.RetryCount = m_retryCount->value();
+    s.RetryMinutes = m_retryMinutes->value();
+    m_project.setModified(true);
 }
 
 void TPostSrv::createLogToggled(bool on)

@@ -113,6 +113,7 @@ private:
     [[nodiscard]] QString text(int index) const;
     void applyTexts();
     void createLogToggled(bool on);
+    void retriesEdited();
     void storeDirectSettings();
     [[nodiscard]] bool rowVisible(int row) const;
     void followCurrentRow();
@@ -138,6 +139,10 @@ private:
     QLineEdit *m_fromName = nullptr;
     QLineEdit *m_fromEmail = nullptr;
     QCheckBox *m_createLog = nullptr;
+    // "Retry temporary refusals: N times, M minutes apart" (the project's
+    // RetryCount and RetryMinutes).
+    QSpinBox *m_retryCount = nullptr;
+    QSpinBox *m_retryMinutes = nullptr;
     // The direct transport's controls: part of the window, never shown.
     QWidget *m_direct = nullptr;
     QCheckBox *m_transportSwitch = nullptr;

@@ -47,6 +47,14 @@ QIcon statusIcon(RowStatus status)
         p.setPen(pen);
         p.drawEllipse(QPointF(8, 8), 4.5, 4.5);
         break;
+    case RowStatus::Deferred:
+        // A clock: tried again later.
+        pen.setColor(QColor(0xe0, 0x9a, 0x10));
+        pen.setWidthF(1.8);
+        p.setPen(pen);
+        p.drawEllipse(QPointF(8, 8), 5.5, 5.5);
+        p.drawPolyline(QPolygonF({QPointF(8, 4.5), QPointF(8, 8), QPointF(10.5, 9.5)}));
+        break;
     case RowStatus::NotProcessed:
         break;
     }
@@ -62,6 +70,7 @@ ResultModel::ResultModel(SendingRun &run, QObject *parent)
     , m_failed(statusIcon(RowStatus::Failed))
     , m_inProgress(statusIcon(RowStatus::InProgress))
     , m_unknown(statusIcon(RowStatus::Unknown))
+    , m_deferred(statusIcon(RowStatus::Deferred))
 {
     m_flushTimer.setSingleShot(true);
     m_flushTimer.setInterval(100);
@@ -100,6 +109,7 @@ QVariant ResultModel::data(const QModelIndex &index, int role) const
         case RowStatus::Failed: return m_failed;
         case RowStatus::InProgress: return m_inProgress;
         case RowStatus::Unknown: return m_unknown;
+        case RowStatus::Deferred: return m_deferred;
         case RowStatus::NotProcessed: return {};
         }
     }

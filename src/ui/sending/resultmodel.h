@@ -46,6 +46,7 @@ private:
     QIcon m_failed;
     QIcon m_inProgress;
     QIcon m_unknown;
+    QIcon m_deferred;
 };
 
 } // namespace varnholt

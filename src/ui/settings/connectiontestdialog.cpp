@@ -1,5 +1,7 @@
 #include "ui/settings/connectiontestdialog.h"
 
+#include "ui/common/msglanguage.h"
+
 #include <QDialogButtonBox>
 #include <QFontDatabase>
 #include <QLabel>
@@ -12,19 +14,32 @@
 
 namespace varnholt {
 
-TConnectionTestDialog::TConnectionTestDialog(QWidget *parent) : QDialog(parent)
+namespace {
+
+enum Message { msgLoggingInTwice = 0, msgConnecting = 1 };
+
+} // namespace
+
+TConnectionTestDialog::TConnectionTestDialog(QWidget *parent)
+    : QDialog(parent)
+    , m_msl(new TMsgLanguage(QStringLiteral("TConnectionTestDialog"),
+                             {QStringLiteral("Logging in to %1:%2, then to %3:%4 ..."),
+                              QStringLiteral("Connecting to %1:%2 ...")},
+                             this))
 {
     setObjectName(QStringLiteral("TConnectionTestDialog"));
     setWindowTitle(QStringLiteral("Test connection"));
 
     m_verdict = new QLabel(this);
     m_verdict->setObjectName(QStringLiteral("lbVerdict"));
+    m_verdict->setProperty("translate", false); // the test's words
     m_verdict->setWordWrap(true);
     m_verdict->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_verdict->setTextFormat(Qt::PlainText);
 
     m_trace = new QPlainTextEdit(this);
     m_trace->setObjectName(QStringLiteral("edTrace"));
+    m_trace->setProperty("translate", false); // the dialogue with the server
     m_trace->setReadOnly(true);
     m_trace->setTabChangesFocus(true);
     m_trace->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -55,6 +70,11 @@ TConnectionTestDialog::TConnectionTestDialog(QWidget *parent) : QDialog(parent)
 
     connect(&m_test, &ConnectionTest::traceChanged, this, &TConnectionTestDialog::showTrace);
     connect(&m_test, &ConnectionTest::finished, this, &TConnectionTestDialog::showVerdict);
+    connect(m_msl, &TMsgLanguage::changed, this, [this] {
+        if (m_test.isRunning() && !m_restartPending)
+            showStartLine();
+    });
+    TranslationRegistry::instance().announce(this, m_msl);
 }
 
 void TConnectionTestDialog::start(const ConnectionTest::Settings &settings)
@@ -71,20 +91,23 @@ void TConnectionTestDialog::start(const ConnectionTest::Settings &settings)
         return;
     }
     m_verdict->setStyleSheet(QString());
-    m_verdict->setText(settings.pop3First
-                           ? QStringLiteral("Logging in to %1:%2, then to %3:%4 ...")
-                                 .arg(settings.popServer.trimmed())
-                                 .arg(settings.popPort)
-                                 .arg(settings.smtpServer.trimmed())
-                                 .arg(settings.smtpPort)
-                           : QStringLiteral("Connecting to %1:%2 ...")
-                                 .arg(settings.smtpServer.trimmed())
-                                 .arg(settings.smtpPort));
+    showStartLine();
     m_stop->setEnabled(true);
     m_again->setEnabled(false);
     m_stop->setFocus();
     m_test.start(settings);
     showTrace();
+}
+
+void TConnectionTestDialog::showStartLine()
+{
+    const ConnectionTest::Settings &s = m_settings;
+    m_verdict->setText(s.pop3First ? m_msl->text(msgLoggingInTwice)
+                                         .arg(s.popServer.trimmed())
+                                         .arg(s.popPort)
+                                         .arg(s.smtpServer.trimmed())
+                                         .arg(s.smtpPort)
+                                   : m_msl->text(msgConnecting).arg(s.smtpServer.trimmed()).arg(s.smtpPort));
 }
 
 void TConnectionTestDialog::showTrace()

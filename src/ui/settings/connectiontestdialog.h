@@ -14,6 +14,8 @@ class QPushButton;
 // saved.
 namespace varnholt {
 
+class TMsgLanguage;
+
 class TConnectionTestDialog : public QDialog
 {
     Q_OBJECT
@@ -34,7 +36,9 @@ protected:
 private:
     void showTrace();
     void showVerdict(bool passed);
+    void showStartLine();
 
+    TMsgLanguage *m_msl;
     ConnectionTest m_test;
     QLabel *m_verdict = nullptr;
     QPlainTextEdit *m_trace = nullptr;

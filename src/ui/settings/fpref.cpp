@@ -35,6 +35,11 @@ constexpr int kMaxText = 255;
 // The largest sending limit the boxes take; above it a limit means nothing.
 constexpr int kMaxLimit = 1000000;
 
+// Account fields edited elsewhere (or not yet in this window).
+constexpr int kColumnsWithoutControls[] = {TProfileTable::colDkimDomain, TProfileTable::colDkimSelector,
+                                           TProfileTable::colDkimKeyFile, TProfileTable::colAuthMethod,
+                                           TProfileTable::colTokenCommand};
+
 constexpr AccountSecurity kSecurityChoices[] = {AccountSecurity::None, AccountSecurity::StartTls,
                                                 AccountSecurity::Tls};
 
@@ -239,6 +244,19 @@ QWidget *TFPref::buildSmtpBox()
     form->addRow(QStringLiteral("Max. messages per m&inute:"), m_maxPerMinute);
     m_maxPerHour = profileLimit(TProfileTable::colMaxPerHour, QStringLiteral("seMaxPerHour"));
     form->addRow(QStringLiteral("Max. messages per h&our:"), m_maxPerHour);
+    // Several connections at once, each sending one message after another
+    // with its commands pipelined when the server offers it.
+    m_connections = new QSpinBox;
+    m_connections->setObjectName(QStringLiteral("seConnections"));
+    m_connections->setRange(1, tAccountObj::MaxConnections);
+    connect(m_connections, &QSpinBox::valueChanged, this,
+            [this](int value) { profileEdited(TProfileTable::colConnections, QString::number(value)); });
+    form->addRow(QStringLiteral("&Parallel connections:"), m_connections);
+    m_pipelining = new QCheckBox(QStringLiteral("Pipeline commands &when the server offers it"));
+    m_pipelining->setObjectName(QStringLiteral("cbPipelining"));
+    connect(m_pipelining, &QCheckBox::toggled, this,
+            [this](bool on) { profileEdited(TProfileTable::colNoPipelining, flagText(!on)); });
+    form->addRow(m_pipelining);
 
     form->addRow(profileCheck(TProfileTable::colAuthen, QStringLiteral("Requires MD5-CRAM a&uthentication"),
                               QStringLiteral("cbAuthen")));
@@ -485,6 +503,11 @@ void TFPref::showCurrentProfile()
                                     std::begin(kSecurityChoices)));
     m_maxPerMinute->setValue(row[TProfileTable::colMaxPerMinute].toInt());
     m_maxPerHour->setValue(row[TProfileTable::colMaxPerHour].toInt());
+    m_connections->setValue(row[TProfileTable::colConnections].toInt());
+    m_pipelining->setChecked(row[TProfileTable::colNoPipelining] != u"1");
+    m_hiddenCells.clear();
+    for (int column : kColumnsWithoutControls)
+        m_hiddenCells.insert(column, row.value(column));
     m_filling = filling;
     applyDependentStates();
 }
@@ -526,6 +549,10 @@ QStringList TFPref::rowFromControls() const
         row[TProfileTable::colSecurity] = securityName(kSecurityChoices[security]);
     row[TProfileTable::colMaxPerMinute] = QString::number(m_maxPerMinute->value());
     row[TProfileTable::colMaxPerHour] = QString::number(m_maxPerHour->value());
+    row[TProfileTable::colConnections] = QString::number(m_connections->value());
+    row[TProfileTable::colNoPipelining] = flagText(!m_pipelining->isChecked());
+    for (auto it = m_hiddenCells.cbegin(); it != m_hiddenCells.cend(); ++it)
+        row[it.key()] = it.value();
     return row;
 }
 

@@ -119,6 +119,11 @@ private:
     QComboBox *m_security = nullptr;
     QSpinBox *m_maxPerMinute = nullptr;
     QSpinBox *m_maxPerHour = nullptr;
+    QSpinBox *m_connections = nullptr;
+    QCheckBox *m_pipelining = nullptr;
+    // The current account's cells that have no control here: carried
+    // through an edit unchanged.
+    QHash<int, QString> m_hiddenCells;
     QLabel *m_auNameLabel = nullptr;
     QLabel *m_auPswLabel = nullptr;
 

@@ -155,6 +155,13 @@ QStringList TProfileTable::rowFromAccount(const tAccountObj &a)
     row[colSecurity] = securityName(a.Security);
     row[colMaxPerMinute] = QString::number(a.MaxPerMinute);
     row[colMaxPerHour] = QString::number(a.MaxPerHour);
+    row[colConnections] = QString::number(a.connectionCount());
+    row[colNoPipelining] = flagCell(a.NoPipelining);
+    row[colDkimDomain] = a.DkimDomain;
+    row[colDkimSelector] = a.DkimSelector;
+    row[colDkimKeyFile] = a.DkimKeyFile;
+    row[colAuthMethod] = a.AuthMethod;
+    row[colTokenCommand] = a.TokenCommand;
     return row;
 }
 
@@ -182,6 +189,15 @@ tAccountObj TProfileTable::accountFromRow(const QStringList &row, const tAccount
     a.Security = securityFromName(text(colSecurity));
     a.MaxPerMinute = limitCell(text(colMaxPerMinute));
     a.MaxPerHour = limitCell(text(colMaxPerHour));
+    // One connection is kept as 0, as an account line without the field reads.
+    const int connections = std::min(limitCell(text(colConnections)), int(tAccountObj::MaxConnections));
+    a.Connections = connections <= 1 ? 0 : connections;
+    a.NoPipelining = text(colNoPipelining) == u"1";
+    a.DkimDomain = text(colDkimDomain);
+    a.DkimSelector = text(colDkimSelector);
+    a.DkimKeyFile = text(colDkimKeyFile);
+    a.AuthMethod = text(colAuthMethod);
+    a.TokenCommand = text(colTokenCommand);
     return a;
 }
 

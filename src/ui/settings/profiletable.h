@@ -37,6 +37,14 @@ public:
         colSecurity,
         colMaxPerMinute, // decimal, 0 or empty for no limit
         colMaxPerHour,
+        colConnections, // decimal, 1 or more
+        colNoPipelining,
+        // Kept for the account without controls of their own here.
+        colDkimDomain,
+        colDkimSelector,
+        colDkimKeyFile,
+        colAuthMethod,
+        colTokenCommand,
         ColumnCount
     };
 

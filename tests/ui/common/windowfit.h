@@ -6,6 +6,7 @@
 #include <QAbstractButton>
 #include <QAbstractItemView>
 #include <QAbstractScrollArea>
+#include <QAbstractSpinBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -33,8 +34,9 @@ enum class Scrolling { NotNeeded, Allowed };
             continue;
         const bool control = qobject_cast<const QAbstractButton *>(w) || qobject_cast<const QComboBox *>(w)
             || qobject_cast<const QLineEdit *>(w) || qobject_cast<const QAbstractScrollArea *>(w)
-            || qobject_cast<const QTabBar *>(w);
-        if (!control)
+            || qobject_cast<const QTabBar *>(w) || qobject_cast<const QAbstractSpinBox *>(w);
+        // A spin box sizes its own line edit: the spin box is the control.
+        if (!control || qobject_cast<const QAbstractSpinBox *>(w->parentWidget()))
             continue;
         // The part of the control left visible by each parent up to the window.
         QRect visible = w->rect();

@@ -5,6 +5,7 @@
 // With VARNHOLT_TEMPLATE=FILE in the environment the run also writes the
 // template of every window it opens into FILE: the English texts a
 // translator starts from.
+#include "accessibilitycheck.h"
 #include "ui/app/aboutbox.h"
 #include "ui/app/desktopstart.h"
 #include "ui/app/mainform.h"
@@ -12,11 +13,14 @@
 #include "settings/programfolder.h"
 #include "settings/settings.h"
 #include "testfiles.h"
+#include "ui/common/inputform.h"
 #include "ui/common/languagefile.h"
 #include "ui/common/msglanguage.h"
 #include "ui/common/messagebox.h"
+#include "ui/common/progaddress.h"
 #include "ui/common/translation.h"
 #include "ui/extract/fasform.h"
+#include "ui/htmleditor/ttables.h"
 #include "ui/listtools/editab.h"
 #include "ui/listtools/filterform.h"
 #include "ui/listtools/impparlowen.h"
@@ -24,8 +28,10 @@
 #include "ui/listtools/removeduplicatesform.h"
 #include "ui/listtools/replaceform.h"
 #include "ui/project/attachmentform.h"
+#include "ui/project/messagepreview.h"
 #include "ui/project/newmod2messageform.h"
 #include "ui/schedule/schedule.h"
+#include "ui/settings/connectiontestdialog.h"
 #include "ui/settings/fpref.h"
 #include "ui/sending/deleteform.h"
 #include "ui/sending/logs.h"
@@ -42,6 +48,7 @@
 #include <QTabWidget>
 #include <QMdiSubWindow>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -191,7 +198,20 @@ class TestGermanFile : public QObject
             {"about", [&main] { return new TAboutBox(&main); }},
             {"preferences",
              [this, &main] { return new TFPref(programSettings(), true, TFPref::Files::program(), &main); }},
+            {"connection test", [&main] { return new TConnectionTestDialog(&main); }},
+            {"input box",
+             [&main] { return new TInputForm("Create Directory", "Enter new directory name:", "x", 255, true, &main); }},
+            {"progress", [&main] { return new TProgAddress(&main); }},
+            {"table dialog", [this, &main] { return new T_Tables(m_home.filePath("p"), &main); }},
+            {"preview", [&main, project] { return preview(main, *project()); }},
         };
+    }
+
+    static TMessagePreview *preview(TMainForm &main, TNewMod2MessageForm &project)
+    {
+        auto *window = new TMessagePreview(project.project(), programSettings().accounts, {}, &main);
+        window->showRow(0);
+        return window;
     }
 
     // Opens each window in turn and hands it to `check`; windows of their
@@ -308,6 +328,92 @@ private slots:
         for (const QString &e : std::as_const(english))
             qWarning("still in English: %s", qPrintable(e));
         QVERIFY2(english.isEmpty(), "texts left in English (listed above)");
+    }
+
+    // The German Alt+letters: every button, check box and tab has one, and
+    // none serves two controls of a window (a child window shares the main
+    // window's menu bar).
+    void germanMnemonicsDoNotClash()
+    {
+        QStringList problems;
+        forEachWindow([&](const QString &name, QWidget *window) {
+            // The main window holds its child windows; each is checked on its own.
+            if (window == m_main.get())
+                return;
+            TranslateWindow(window, m_german);
+            const bool child = window != m_main.get() && !window->isWindow();
+            for (const QString &p : testing::mnemonicProblems(window, child ? m_main->menuBar() : nullptr))
+                problems << QStringLiteral("%1: %2").arg(name, p);
+        });
+        for (const QString &p : std::as_const(problems))
+            qWarning("%s", qPrintable(p));
+        QVERIFY2(problems.isEmpty(), "Alt+letters missing or serving two controls (listed above)");
+    }
+
+    // Texts a window words at run time from its message list follow the
+    // language too: worded before the translation (as a window does while
+    // it is built), they are worded again when the list changes.
+    void runTimeTextsFollowTheLanguage()
+    {
+        TNewMod2MessageForm &project = *m_main->projectWindow();
+        tAccounts noServer;
+        noServer.add(tAccountObj::empty());
+        struct Case {
+            const char *name;
+            std::function<QWidget *()> open;
+            std::function<QString(QWidget *)> shown;
+            QString german; // what the text starts with
+        };
+        const QList<Case> cases = {
+            {"schedule clock", [] { return new T_Schedule(TTaskObj(), TSeriesObj()); },
+             [](QWidget *w) { return static_cast<T_Schedule *>(w)->lblTime()->text(); },
+             "Aktuelles Datum und Uhrzeit des PCs ("},
+            {"log viewer title", [] { return new T_logs("/nowhere/send.log", "Ok", "No"); },
+             [](QWidget *w) { return w->windowTitle(); }, "Protokolldaten (/nowhere/send.log)"},
+            {"extraction counters",
+             [this] { return new TfFas(m_home.filePath("none.cnd"), TfFas::Mode::Interactive); },
+             [](QWidget *w) { return static_cast<TfFas *>(w)->statusText(); }, "Dateien: 0    Bytes: 0"},
+            {"progress, default caption", [] { return new TProgAddress; },
+             [](QWidget *w) { return w->windowTitle(); }, "Adressbuch öffnen"},
+            {"progress, the work's caption",
+             [] {
+                 auto *p = new TProgAddress;
+                 p->setCaption("Gefiltert..");
+                 return p;
+             },
+             [](QWidget *w) { return w->windowTitle(); }, "Gefiltert.."},
+            {"preview title", [this, &project] { return preview(*m_main, project); },
+             [](QWidget *w) { return w->windowTitle(); }, "Vorschau - "},
+            {"preview source tab", [this, &project] { return preview(*m_main, project); },
+             [](QWidget *w) { return static_cast<TMessagePreview *>(w)->pages()->tabText(3); }, "&Quelltext"},
+            {"test message refused by the preview's sender",
+             [&project, &noServer] { return new TMessagePreview(project.project(), noServer, {}); },
+             [](QWidget *w) {
+                 auto *preview = static_cast<TMessagePreview *>(w);
+                 QSignalSpy finished(preview, &TMessagePreview::testFinished);
+                 preview->sendTest();
+                 finished.wait(5000);
+                 return preview->status();
+             },
+             "Das Konto nennt keinen SMTP-Server."},
+            {"connection test, while it runs",
+             [] {
+                 auto *d = new TConnectionTestDialog;
+                 ConnectionTest::Settings settings;
+                 settings.smtpServer = "127.0.0.1";
+                 settings.smtpPort = 9;
+                 d->start(settings);
+                 return d;
+             },
+             [](QWidget *w) { return static_cast<TConnectionTestDialog *>(w)->verdictLabel()->text(); },
+             "Verbinde mit 127.0.0.1:9 ..."},
+        };
+        for (const Case &c : cases) {
+            std::unique_ptr<QWidget> window(c.open());
+            TranslateWindow(window.get(), m_german);
+            const QString text = c.shown(window.get());
+            QVERIFY2(text.startsWith(c.german), qPrintable(QStringLiteral("%1: \"%2\"").arg(c.name, text)));
+        }
     }
 };
 

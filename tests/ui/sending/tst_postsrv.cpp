@@ -26,6 +26,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QtTest>
@@ -72,6 +73,7 @@ private Q_SLOTS:
     void stopThenResumeFromSelectedRow();
     void seriesPauseWaitsAndStopReturnsToIdle();
     void accountLimitWaitShowsInTheStatusBar();
+    void temporaryRefusalsRetriedFromTheWindow();
     void panelsShowTheScheduleInTheWindowsWords();
     void emailColumnOutOfRangeRefusesToOpen();
     void projectInUseRefusesToOpen();
@@ -280,7 +282,7 @@ void TestPostSrv::accountLimitWaitShowsInTheStatusBar()
     w.sendMail();
     while (w.run().state() != SendingRun::State::PaceWait)
         QVERIFY(state.wait(30000));
-    QCOMPARE(w.run().good(), 2);
+    QTRY_COMPARE(w.run().good(), 2); // the wait may begin while they are on the way
     QCOMPARE(w.statusTexts().value(6), QStringLiteral("Waiting for the account's limit: next message at 10:01:00"));
     QVERIFY(w.button("stop")->isEnabled());
 
@@ -289,6 +291,53 @@ void TestPostSrv::accountLimitWaitShowsInTheStatusBar()
     QVERIFY(w.button("sendMail")->isEnabled());
     QCOMPARE(w.statusTexts().value(6), QString());
     QCOMPARE(SmtpSink::storedMessages(f.path("sink")).size(), 2);
+}
+
+// "Retry temporary refusals" goes into the project; a greylisted row then
+// shows when it is tried again, and the status bar what the run waits for.
+void TestPostSrv::temporaryRefusalsRetriedFromTheWindow()
+{
+    SendingFixture f;
+    AiosmtpdServer server;
+    VARNHOLT_START_SERVER(server, "plain", f.path("mail"), QString(), QString(), QString(), QString(), {},
+                          {"--greylist"});
+    f.make({"u0@example.test;A", "u1@example.test;B"}, server.port());
+    MessageLog messages;
+    TPostSrv w(*f.project, f.accounts);
+    w.run().setClock([] { return QDateTime(QDate(2030, 5, 6), QTime(10, 0)); });
+    w.show();
+    auto *count = w.findChild<QSpinBox *>("retryCount");
+    auto *minutes = w.findChild<QSpinBox *>("retryMinutes");
+    QVERIFY(count && minutes);
+    QCOMPARE(count->value(), 0);
+    count->setValue(2);
+    minutes->setValue(15);
+    QVERIFY(f.project->isModified());
+    QVERIFY(f.project->writeSettings());
+    Project reread(f.project->settings());
+    reread.open(f.project->settingsFile());
+    QCOMPARE(reread.settings().RetryCount, 2);
+    QCOMPARE(reread.settings().RetryMinutes, 15);
+
+    QSignalSpy state(&w.run(), &SendingRun::stateChanged);
+    w.sendMail();
+    while (w.run().state() != SendingRun::State::RetryWait)
+        QVERIFY(state.wait(30000));
+    for (int row = 0; row < 2; ++row) {
+        QCOMPARE(cell(w, row, 2), QStringLiteral("deferred, retry at 10:15"));
+        QCOMPARE(cell(w, row, 3), QStringLiteral("451"));
+        QVERIFY(hasIcon(w, row));
+    }
+    QCOMPARE(w.statusTexts().value(6),
+             QStringLiteral("Temporary refusals: 2 messages wait for their next try at 10:15:00"));
+    QCOMPARE(w.statusTexts().mid(3, 2), (QStringList{"Good: 0", "Bad: 0"}));
+    QVERIFY(!count->isEnabled());
+
+    QTest::mouseClick(w.button("stop"), Qt::LeftButton);
+    QTRY_VERIFY(!w.run().isRunning());
+    QVERIFY(count->isEnabled());
+    QCOMPARE(w.statusTexts().value(6), QString());
+    QCOMPARE(w.run().deferred(), 2); // "Resume" goes on with them
 }
 
 // The run only says what the schedule panel shows; the window words it,

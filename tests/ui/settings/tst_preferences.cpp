@@ -57,6 +57,7 @@ tAccountObj account(const QString &name, const QString &server)
     a.MaskPop3 = true;
     a.Security = AccountSecurity::StartTls;
     a.MaxPerMinute = 10;
+    a.DkimSelector = QStringLiteral("s2026"); // no control here: carried through edits
     return a;
 }
 
@@ -203,6 +204,10 @@ void TestPreferences::editingWritesCurrentProfile()
     QCOMPARE(child<QSpinBox>("seMaxPerMinute")->value(), 10);
     child<QSpinBox>("seMaxPerMinute")->setValue(0);
     child<QSpinBox>("seMaxPerHour")->setValue(500);
+    QCOMPARE(child<QSpinBox>("seConnections")->value(), 1);
+    QVERIFY(child<QCheckBox>("cbPipelining")->isChecked());
+    child<QSpinBox>("seConnections")->setValue(4);
+    QTest::mouseClick(child<QCheckBox>("cbPipelining"), Qt::LeftButton);
     QCOMPARE(child<QSpinBox>("seMaxPerMinute")->text(), QStringLiteral("No limit"));
     QCOMPARE(profileList()->item(1)->text(), QStringLiteral("Robert"));
 
@@ -218,6 +223,8 @@ void TestPreferences::editingWritesCurrentProfile()
     QVERIFY(!child<QCheckBox>("cbAuthen")->isChecked());
     QCOMPARE(child<QSpinBox>("seMaxPerMinute")->value(), 0);
     QCOMPARE(child<QSpinBox>("seMaxPerHour")->value(), 500);
+    QCOMPARE(child<QSpinBox>("seConnections")->value(), 4);
+    QVERIFY(!child<QCheckBox>("cbPipelining")->isChecked());
     // The limits' labels name their boxes and have letters of their own.
     VARNHOLT_VERIFY_ACCESSIBLE(m_window.get());
     QCOMPARE(varnholt::testing::mnemonicProblems(m_window.get()), QStringList());
@@ -230,6 +237,11 @@ void TestPreferences::editingWritesCurrentProfile()
     QVERIFY(!bob->Authen);
     QCOMPARE(bob->MaxPerMinute, 0);
     QCOMPARE(bob->MaxPerHour, 500);
+    QCOMPARE(bob->Connections, 4);
+    QVERIFY(bob->NoPipelining);
+    QCOMPARE(bob->DkimSelector, QStringLiteral("s2026"));
+    QCOMPARE(m_settings.accounts.item(0)->Connections, 0);
+    QVERIFY(!m_settings.accounts.item(0)->NoPipelining);
     QCOMPARE(m_settings.accounts.item(0)->Name, QStringLiteral("Alice"));
     QCOMPARE(m_settings.accounts.item(0)->MaxPerMinute, 10);
     QCOMPARE(m_settings.iniInfo.NConnect, 1);
