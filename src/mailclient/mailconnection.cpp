@@ -341,10 +341,20 @@ void MailConnection::sendLine(const QByteArray &line)
     write(line + "\r\n");
 }
 
+void MailConnection::uncork()
+{
+    if (m_corked > 0 && --m_corked == 0 && !m_corkBuffer.isEmpty())
+        write(std::exchange(m_corkBuffer, QByteArray()));
+}
+
 bool MailConnection::write(const QByteArray &bytes)
 {
     if (!m_socket)
         return false;
+    if (m_corked > 0) {
+        m_corkBuffer += bytes;
+        return true;
+    }
     qsizetype done = 0;
 #ifdef Q_OS_LINUX
     // Plain text with nothing queued: hand the bytes straight to the kernel.
@@ -411,7 +421,7 @@ qint64 MailConnection::bytesPending() const
     if (!m_socket)
         return 0;
     const QSslSocket *ssl = sslSocket();
-    return m_socket->bytesToWrite() + (ssl ? ssl->encryptedBytesToWrite() : 0);
+    return m_corkBuffer.size() + m_socket->bytesToWrite() + (ssl ? ssl->encryptedBytesToWrite() : 0);
 }
 
 void MailConnection::armReplyTimer(std::chrono::milliseconds limit)
@@ -473,6 +483,7 @@ void MailConnection::close()
     }
     releaseSocket();
     m_lineBuffer.clear();
+    m_corkBuffer.clear();
 }
 
 } // namespace varnholt

@@ -65,6 +65,11 @@ public:
     bool write(const QByteArray &bytes);
     // Bytes handed over but not yet passed to the operating system.
     [[nodiscard]] qint64 bytesPending() const;
+    // Between cork() and the matching uncork() writes are collected and
+    // then handed over at once: commands that go together (a pipelined
+    // group after a message's end) leave in one segment, not one each.
+    void cork() { ++m_corked; }
+    void uncork();
 
     // The time allowed for the next reply. Arming and stopping only note a
     // deadline: the timer behind it is restarted only when it would ring
@@ -154,6 +159,8 @@ private:
     int m_sendErrno = 0; // EPIPE or ECONNRESET from a write into a connection that is gone
     quint64 m_generation = 0;
     bool m_inWrite = false;
+    int m_corked = 0;
+    QByteArray m_corkBuffer;
 };
 
 } // namespace varnholt

@@ -18,6 +18,19 @@ constexpr std::chrono::milliseconds DrainLimit = std::chrono::seconds(3);
 // RFC 5321 4.1.1.10: the server closes after its reply to QUIT.
 constexpr std::chrono::milliseconds QuitGrace = std::chrono::seconds(2);
 
+// What a handler writes goes in one piece (see MailConnection::cork).
+class Corked
+{
+public:
+    explicit Corked(MailConnection &connection) : m_connection(connection) { m_connection.cork(); }
+    ~Corked() { m_connection.uncork(); }
+    Corked(const Corked &) = delete;
+    Corked &operator=(const Corked &) = delete;
+
+private:
+    MailConnection &m_connection;
+};
+
 QString addressOf(const QString &entry)
 {
     const qsizetype bar = entry.indexOf(u'|');
@@ -45,7 +58,7 @@ SmtpPipeline::~SmtpPipeline()
 int SmtpPipeline::capacity() const
 {
     const bool mayPipeline = m_account.pipelining && (!m_handedOver || m_transactions.isPipelining());
-    return mayPipeline ? 2 : 1;
+    return mayPipeline ? 3 : 1;
 }
 
 void SmtpPipeline::send(SmtpMessage message)
@@ -81,6 +94,7 @@ void SmtpPipeline::send(SmtpMessage message)
     if (!m_busy) {
         openFresh();
     } else if (m_handedOver && !m_aborted && !m_quitting) {
+        const Corked corked(m_connection);
         m_held.back().queued = true;
         m_transactions.queue(m_held.back().id, m_held.back().envelope);
     }
@@ -285,6 +299,7 @@ void SmtpPipeline::lineReceived(const QByteArray &line)
 {
     if (!m_busy || m_aborted)
         return;
+    const Corked corked(m_connection);
     const bool last = SmtpReplyReader::isLastLine(line);
     if (last)
         m_connection.stopReplyTimer();
@@ -401,6 +416,7 @@ void SmtpPipeline::transmitMessage(quint64 id)
 
 void SmtpPipeline::pumpBody()
 {
+    const Corked corked(m_connection);
     if (m_inBody && writeBody(m_assembler, m_pulling, m_bodyBytes) == BodyStep::Finished)
         endBody();
 }

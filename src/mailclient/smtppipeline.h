@@ -69,8 +69,10 @@ public:
     // For the next connection.
     void setAccount(const Account &account) { m_account = account; }
 
-    // How many messages it holds at once: two while pipelining is possible
-    // (the next one's commands follow the "." of the one before), else one.
+    // How many messages it holds at once: three while pipelining is
+    // possible (one awaiting the answer to its ".", one whose body goes, and
+    // the next, already here when that "." goes so that its commands follow
+    // in the same write), else one.
     [[nodiscard]] int capacity() const;
     [[nodiscard]] int heldCount() const { return int(m_held.size()); }
     [[nodiscard]] bool holdsMessages() const { return !m_held.empty(); }

@@ -147,11 +147,19 @@ void TestSendingRun::refusedRecipientAndInvalidAddress()
     QCOMPARE(*journal, r);
     QFile log(run.sendLog().path());
     QVERIFY(log.open(QIODevice::ReadOnly));
-    const QList<QByteArray> lines = log.readAll().split('\n');
+    // One line per row as it ended: "nobody" may end while the others are
+    // on the way.
+    QList<QByteArray> lines = log.readAll().split('\n');
     QCOMPARE(lines.size(), 4);
-    QVERIFY(lines[0].endsWith(";anna@x.test;Ok\r"));
-    QVERIFY(lines[1].contains(";bob@x.test;No;") && lines[1].contains("550 5.1.1 No such user"));
-    QVERIFY(lines[2].endsWith(";nobody;No;Error email\r"));
+    QCOMPARE(lines.takeLast(), QByteArray());
+    const auto logged = [&lines](const QByteArray &part, const QByteArray &also = {}) {
+        return std::count_if(lines.cbegin(), lines.cend(), [&](const QByteArray &line) {
+                   return line.contains(part) && line.contains(also);
+               }) == 1;
+    };
+    QVERIFY(logged(";anna@x.test;Ok\r"));
+    QVERIFY(logged(";bob@x.test;No;", "550 5.1.1 No such user"));
+    QVERIFY(logged(";nobody;No;Error email\r"));
     QCOMPARE(f.project->settings().LogFile, run.sendLog().path());
 }
 
@@ -806,8 +814,9 @@ void TestSendingRun::accountLimitHoldsTheNextMessage()
 
     run.sendMail();
     QTRY_COMPARE(run.state(), SendingRun::State::PaceWait);
+    // The wait may begin while the first two are still on the way.
+    QTRY_COMPARE(run.results().status(1), RowStatus::Sent);
     QCOMPARE(rcptLines(peer).size(), 2);
-    QCOMPARE(run.results().status(1), RowStatus::Sent);
     QCOMPARE(run.results().status(2), RowStatus::NotProcessed);
     QCOMPARE(run.currentRow(), 1);
     QCOMPARE(run.paceWaitMs(), 60000);
