@@ -93,7 +93,7 @@ void SmtpPipeline::send(SmtpMessage message)
     m_held.push_back(std::move(entry));
     if (!m_busy) {
         openFresh();
-    } else if (m_handedOver && !m_aborted && !m_quitting) {
+    } else if (m_handedOver && !m_aborted && !m_quitting && !m_draining) {
         const Corked corked(m_connection);
         m_held.back().queued = true;
         m_transactions.queue(m_held.back().id, m_held.back().envelope);
@@ -215,8 +215,11 @@ void SmtpPipeline::finish(quint64 id, SmtpMessageResult result)
             result.id = id;
             m_results.push_back(std::move(result));
             flushResults();
-            if (m_draining && m_held.empty())
-                abort(); // the last answer a cancel waited for
+            // The last answer a cancel waited for: the connection ends (a
+            // message handed in meanwhile goes to a fresh one).
+            const auto dotSent = [](const Held &entry) { return entry.dotSent; };
+            if (m_draining && std::none_of(m_held.cbegin(), m_held.cend(), dotSent))
+                abort();
             return;
         }
     }
@@ -327,8 +330,11 @@ void SmtpPipeline::armForReplies()
 {
     if (!m_transactions.awaitsReply())
         return;
-    m_connection.armReplyTimer(m_transactions.dotAwaited() ? qMax(DotReplyLimit, replyTimeLimit())
-                                                           : replyTimeLimit());
+    std::chrono::milliseconds limit =
+        m_transactions.dotAwaited() ? qMax(DotReplyLimit, replyTimeLimit()) : replyTimeLimit();
+    if (m_draining)
+        limit = std::min(limit, DrainLimit);
+    m_connection.armReplyTimer(limit);
 }
 
 void SmtpPipeline::closedByPeer()

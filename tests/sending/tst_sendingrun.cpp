@@ -101,6 +101,7 @@ private Q_SLOTS:
     void scheduleStandsStillWhileEdited();
     void activeContentToldOncePerRun();
     void stopTakesBackTheMessageOnTheWay();
+    void stopWaitsForTheAnswerToADot();
     void accountLimitNextAllowed_data();
     void accountLimitNextAllowed();
     void accountLimitHoldsTheNextMessage_data();
@@ -689,6 +690,56 @@ void TestSendingRun::scheduleStandsStillWhileEdited()
     schedule.pauseTimerFired();
     QCOMPARE(over.size(), 1);
     QCOMPARE(schedule.task().RunState, 0);
+}
+
+// "Stop" while the server has the whole first message and pipelined
+// commands of the second: the answer to the "." still counts (the row is
+// sent, not unknown), the second gets no body and goes on resuming.
+void TestSendingRun::stopWaitsForTheAnswerToADot()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    QTcpSocket *client = nullptr;
+    QByteArray received;
+    bool dotSeen = false;
+    connect(&server, &QTcpServer::newConnection, this, [&] {
+        client = server.nextPendingConnection();
+        client->write("220 mx.test\r\n");
+        connect(client, &QTcpSocket::readyRead, this, [&] {
+            received += client->readAll();
+            while (!dotSeen && received.contains("\r\n")) {
+                const qsizetype end = received.indexOf("\r\n");
+                const QByteArray line = received.left(end);
+                received.remove(0, end + 2);
+                if (line.startsWith("EHLO"))
+                    client->write("250-mx.test\r\n250 PIPELINING\r\n");
+                else if (line == "DATA")
+                    client->write("354 go\r\n");
+                else if (line == ".")
+                    dotSeen = true; // answered by the test, after the stop
+                else if (line.startsWith("MAIL") || line.startsWith("RCPT"))
+                    client->write("250 ok\r\n");
+            }
+        });
+    });
+    SendingFixture f;
+    f.make({"r0@x.test;A", "r1@x.test;B"}, server.serverPort());
+    SendingRun run(*f.project, f.accounts);
+    run.setJournalPath(f.path("p.results"));
+    Observer seen(run);
+    run.sendMail();
+    QTRY_VERIFY(dotSeen && received.contains("DATA\r\n")); // the second message's group came with the "."
+    run.stop();
+    QTRY_COMPARE(run.results().status(1), RowStatus::NotProcessed); // taken back at once
+    QCOMPARE(run.results().status(0), RowStatus::InProgress);        // its answer awaited
+    client->write("250 queued\r\n250 ok\r\n250 ok\r\n354 go\r\n");
+    QTRY_COMPARE(seen.finished, QList<bool>{false});
+    QCOMPARE(run.results().status(0), RowStatus::Sent);
+    QCOMPARE(run.results().status(1), RowStatus::NotProcessed);
+    QCOMPARE(run.good(), 1);
+    QCOMPARE(*ResultJournal::load(f.path("p.results")), run.results());
+    QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
+    QVERIFY2(!received.contains("Subject:"), received.constData()); // no body for the second
 }
 
 QTEST_GUILESS_MAIN(TestSendingRun)
