@@ -260,6 +260,7 @@ void SmtpPipeline::cleanUpForAbort()
     m_dialogue.stop();
     m_transactions.stop();
     const bool handedOver = m_handedOver;
+    const auto named = [this](const Held &entry) { return entry.queued && m_transactions.wasNamed(entry.id); };
     bool charged = false;
     for (auto it = m_held.begin(); it != m_held.end();) {
         SmtpMessageResult result;
@@ -273,12 +274,14 @@ void SmtpPipeline::cleanUpForAbort()
             result.connectionFailure = m_outcome.connectionFailure;
         } else if (m_cancelling || m_withdrawn) {
             result.kind = SmtpMessageResult::Kind::Cancelled;
-        } else if (handedOver ? !it->queued || (!it->answered && !it->retried) : charged) {
+        } else if (handedOver ? !named(*it) || (!it->answered && !it->retried) : charged) {
             // Never named here, or named and never answered: the message
-            // goes to a fresh connection (a named one only once). A
-            // connection that failed before the log-in was done fails the
-            // first message only, as it would have alone.
-            it->retried = it->retried || it->queued;
+            // goes to a fresh connection (a named one only once, so that a
+            // message the server drops the connection for fails in the end;
+            // one that only waited behind it is not charged). A connection
+            // that failed before the log-in was done fails the first
+            // message only, as it would have alone.
+            it->retried = it->retried || named(*it);
             it->queued = false;
             ++it;
             continue;

@@ -76,6 +76,12 @@ std::optional<SmtpTransactions::Id> SmtpTransactions::replyConcerns() const
     return m_expected.front().id;
 }
 
+bool SmtpTransactions::wasNamed(Id id) const
+{
+    return std::any_of(m_messages.cbegin(), m_messages.cend(),
+                       [id](const Message &message) { return message.id == id && message.nextCommand > 0; });
+}
+
 SmtpTransactions::Message *SmtpTransactions::find(Id id)
 {
     for (Message &message : m_messages) {

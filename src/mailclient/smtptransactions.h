@@ -80,6 +80,8 @@ public:
     [[nodiscard]] std::optional<Id> replyConcerns() const;
     // Messages queued and not yet ended.
     [[nodiscard]] qsizetype messageCount() const { return qsizetype(m_messages.size()); }
+    // Some command of the message went to the server (until the next start).
+    [[nodiscard]] bool wasNamed(Id id) const;
 
 private:
     enum class Command { Mail, Rcpt, Data, Dot, Rset, Quit };
