@@ -41,6 +41,8 @@ constexpr size_t LongestUnfoldableRun = 900;
 
 // RFC 2047 2: an encoded word is at most 75 characters long.
 constexpr qsizetype EncodedWordLimit = 75;
+// RFC 2047 2: a header line holding an encoded word is at most 76 long.
+constexpr qsizetype EncodedLineLimit = 76;
 
 bool hasLongRun(std::u32string_view text)
 {
@@ -182,7 +184,7 @@ QByteArray headerSafe(QByteArrayView value)
     return out;
 }
 
-QByteArray encodeHeaderWord(std::u32string_view text, TMimeChar charset, THdrCoding coding)
+QByteArray encodeHeaderWord(std::u32string_view text, TMimeChar charset, THdrCoding coding, qsizetype firstColumn)
 {
     std::u32string value(text);
     bool ascii = true;
@@ -199,14 +201,21 @@ QByteArray encodeHeaderWord(std::u32string_view text, TMimeChar charset, THdrCod
     const QByteArray name = CharsetName(charset);
 
     // Greedy: as many whole characters per word as fit in 75 characters.
+    // The first word shares its line with what stands before it ("Subject: "),
+    // so it is made short enough for that line to stay within 76 characters
+    // (RFC 2047 2); when not even one character fits there, it gets the full
+    // length and the line is folded in front of it.
     QList<QByteArray> words;
     size_t start = 0;
     while (start < value.size()) {
         size_t end = start + 1;
         QByteArray best = makeWord(name, *encodeCharset(value.substr(start, 1), charset), coding);
+        qsizetype limit = EncodedWordLimit;
+        if (words.isEmpty() && firstColumn > 0 && best.size() <= EncodedLineLimit - firstColumn)
+            limit = qMin(limit, EncodedLineLimit - firstColumn);
         while (end < value.size()) {
             const QByteArray next = makeWord(name, *encodeCharset(value.substr(start, end + 1 - start), charset), coding);
-            if (next.size() > EncodedWordLimit)
+            if (next.size() > limit)
                 break;
             best = next;
             ++end;
@@ -236,30 +245,26 @@ bool passesUnchanged(QStringView text)
 
 } // namespace
 
-QByteArray encodeHeaderWord(QStringView text, TMimeChar charset, THdrCoding coding)
+QByteArray encodeHeaderWord(QStringView text, TMimeChar charset, THdrCoding coding, qsizetype firstColumn)
 {
     if (passesUnchanged(text))
         return text.toLatin1();
-    return encodeHeaderWord(codePoints(text), charset, coding);
+    return encodeHeaderWord(codePoints(text), charset, coding, firstColumn);
 }
 
 QByteArray encodeHeaderLine(QStringView line, TMimeChar charset, THdrCoding coding)
 {
     if (passesUnchanged(line)) {
-        // "Name: value" gets its two trailing blanks.
-        bool named = false;
-        for (qsizetype colon = line.indexOf(u':'); colon >= 0 && !named; colon = line.indexOf(u':', colon + 1))
-            named = colon + 1 < line.size() && line[colon + 1] == u' ';
-        QByteArray out(line.size() + (named ? 2 : 0), ' ');
+        QByteArray out(line.size(), Qt::Uninitialized);
         copyAscii(out.data(), line);
         return out;
     }
     return encodeHeaderLine(codePoints(line), charset, coding);
 }
 
-QByteArray EncodeHeaderWord(QByteArrayView text, TMimeChar charset, THdrCoding coding)
+QByteArray EncodeHeaderWord(QByteArrayView text, TMimeChar charset, THdrCoding coding, qsizetype firstColumn)
 {
-    return encodeHeaderWord(decodeCharset(text, SystemMimeChar()), charset, coding);
+    return encodeHeaderWord(decodeCharset(text, SystemMimeChar()), charset, coding, firstColumn);
 }
 
 QByteArray encodeHeaderLine(std::u32string_view line, TMimeChar charset, THdrCoding coding)
@@ -270,7 +275,9 @@ QByteArray encodeHeaderLine(std::u32string_view line, TMimeChar charset, THdrCod
     // The field name is ASCII in any sensible line; anything else in it is
     // written as UTF-8 bytes rather than lost.
     const QByteArray name = headerSafe(*encodeCharset(line.substr(0, colon + 2), TMimeChar::UTF_8));
-    return name + encodeHeaderWord(line.substr(colon + 2, 999), charset, coding) + "  ";
+    // Nothing is appended to the value: a decoder would keep it as part of
+    // the text.
+    return name + encodeHeaderWord(line.substr(colon + 2, 999), charset, coding, name.size());
 }
 
 QByteArray EncodeHeaderLine(QByteArrayView line, TMimeChar charset, THdrCoding coding)

@@ -111,15 +111,22 @@ void appendBase64Lines(QByteArray &out, QByteArrayView bytes, int lineLength = 6
 // split between characters and joined by a folding CR LF blank. When the
 // value cannot be written in `charset`, the words are written in UTF-8.
 // CR, LF and NUL in the value become blanks: a value never starts a line.
-[[nodiscard]] QByteArray EncodeHeaderWord(QByteArrayView text, TMimeChar charset, THdrCoding coding);
+// `firstColumn` is the length of what precedes the value on its line (e.g.
+// 9 for "Subject: "): the first word is kept short enough for that line to
+// stay within 76 characters, so it need not be folded onto a line of its own.
+[[nodiscard]] QByteArray EncodeHeaderWord(QByteArrayView text, TMimeChar charset, THdrCoding coding,
+                                          qsizetype firstColumn = 0);
 
 // The same for a value given as code points, or as the program's own text.
-[[nodiscard]] QByteArray encodeHeaderWord(std::u32string_view text, TMimeChar charset, THdrCoding coding);
-[[nodiscard]] QByteArray encodeHeaderWord(QStringView text, TMimeChar charset, THdrCoding coding);
+[[nodiscard]] QByteArray encodeHeaderWord(std::u32string_view text, TMimeChar charset, THdrCoding coding,
+                                          qsizetype firstColumn = 0);
+[[nodiscard]] QByteArray encodeHeaderWord(QStringView text, TMimeChar charset, THdrCoding coding,
+                                          qsizetype firstColumn = 0);
 
 // "Name: value" with the value (its first 999 characters) passed through
-// EncodeHeaderWord, plus two trailing blanks. A line without ": " comes back
-// unchanged (with CR, LF and NUL made blanks).
+// EncodeHeaderWord, its first word on the line of "Name: ", nothing added
+// after it. A line without ": " comes back unchanged (with CR, LF and NUL
+// made blanks).
 [[nodiscard]] QByteArray EncodeHeaderLine(QByteArrayView line, TMimeChar charset, THdrCoding coding);
 // The same for a line given as code points, or as the program's own text.
 [[nodiscard]] QByteArray encodeHeaderLine(std::u32string_view line, TMimeChar charset, THdrCoding coding);

@@ -176,7 +176,7 @@ struct MimeAssembler::Private {
 
     Private(MimeAssembler *owner, MimeInputs inputs);
     void chooseCharset();
-    QByteArray word(QStringView text) const;
+    QByteArray word(QStringView text, qsizetype firstColumn = 0) const;
     QByteArray headerBlock();
     void buildPlan();
     // Wire text; follows the previous step's text when that is wire text too.
@@ -299,9 +299,9 @@ void MimeAssembler::Private::chooseCharset()
         label = CharsetName(charset);
 }
 
-QByteArray MimeAssembler::Private::word(QStringView text) const
+QByteArray MimeAssembler::Private::word(QStringView text, qsizetype firstColumn) const
 {
-    return encodeHeaderWord(text, charset, in.HdrCoding);
+    return encodeHeaderWord(text, charset, in.HdrCoding, firstColumn);
 }
 
 void MimeAssembler::Private::buildPlan()
@@ -321,7 +321,7 @@ void MimeAssembler::Private::buildPlan()
     const auto addressHeader = [&](QByteArrayView field, QStringView name, QStringView address) {
         QByteArray line = field.toByteArray();
         if (!name.isEmpty()) {
-            line += word(name);
+            line += word(name, line.size());
             line += " <";
         }
         line += headerSafe(address.toUtf8());
@@ -330,7 +330,7 @@ void MimeAssembler::Private::buildPlan()
         header(line);
     };
     {
-        QByteArray from = "From: " + word(in.FROM_Name) + " <";
+        QByteArray from = "From: " + word(in.FROM_Name, 6) + " <";
         from += headerSafe(in.FROM_Address.toUtf8());
         from += '>';
         header(from);

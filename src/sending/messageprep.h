@@ -25,7 +25,9 @@ namespace varnholt {
 class ListTable;
 class Project;
 
-inline constexpr char16_t kXMailer[] = u"X-Mailer: Tessmark";
+// VARNHOLT_VERSION comes from the project version in CMakeLists.txt, the same
+// one "varnholt-cli --version" prints.
+inline constexpr char16_t kXMailer[] = u"X-Mailer: Varnholt " VARNHOLT_VERSION;
 // PreparedMessage::error of a row whose subject, plain text or HTML body
 // would be longer than kMaxMergedLength once merged.
 inline constexpr char16_t kMergedTooLarge[] = u"merged message too large";

@@ -27,7 +27,9 @@ Manifest:
   entry names its "file".
 ENTRY: "name" (for the report), "file" or "to_address", and any of
   "subject", "from_name", "to" ([[display name, address], ...]),
-  "header_count" ({field: count}) and "tree" (NODE).
+  "headers" ({field: decoded value}), "header_count" ({field: count}) and
+  "tree" (NODE). Subjects, names and header values must read exactly as
+  given: a blank added before or after the text is a problem.
 NODE: "type" and one of
   "parts": [NODE, ...]      the children, in order;
   "text" and "charset"      a text part that decodes to exactly this text;
@@ -200,13 +202,17 @@ def check_message(entry, parsed):
     name = entry["name"]
     msg = parsed.msg
     if "subject" in entry:
-        got = str(msg["Subject"] or "").strip()
-        if got != entry["subject"].strip():
+        got = str(msg["Subject"] or "")
+        if got != entry["subject"]:
             fail(name, f"subject {got!r} != {entry['subject']!r}")
     if "from_name" in entry:
         got = parsed.addresses("From")[0][0]
-        if got != entry["from_name"].strip():
+        if got != entry["from_name"]:
             fail(name, f"from name {got!r} != {entry['from_name']!r}")
+    for field, want in entry.get("headers", {}).items():
+        got = msg.get_all(field, [])
+        if [str(v) for v in got] != [want]:
+            fail(name, f"{field} {[str(v) for v in got]!r} != [{want!r}]")
     if "to" in entry:
         got = parsed.addresses("To")
         if got != entry["to"]:

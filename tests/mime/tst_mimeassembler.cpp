@@ -91,6 +91,7 @@ private Q_SLOTS:
     void headerInjection();
     void unrepresentableGoesOutAsUtf8();
     void independentJudge();
+    void nonAsciiSubjects();
 
 private:
     QTemporaryDir m_dir;
@@ -118,7 +119,7 @@ void TestMimeAssembler::plainAsciiMessage()
     in.ListTo = {"bob@example.com|Bob", "carl@example.com"};
     in.Listcc = {"dora@example.com|"};
     in.Subject = "Hello";
-    in.Headers = {"Date: 5 Mar 2002 09:07:03 +0300", "X-Mailer: Tessmark"};
+    in.Headers = {"Date: 5 Mar 2002 09:07:03 +0300", "X-Mailer: Varnholt 2.1"};
     in.Charset = "us-ascii";
     in.MimeChar = TMimeChar::ISO_8859_1;
     in.MailText = {"Line one", "", "Line three"};
@@ -126,10 +127,10 @@ void TestMimeAssembler::plainAsciiMessage()
                                       "To: Bob <bob@example.com>\r\n"
                                       "To: carl@example.com\r\n"
                                       "cc: dora@example.com\r\n"
-                                      "Subject: Hello  \r\n"
+                                      "Subject: Hello\r\n"
                                       "Mime-Version: 1.0\r\n"
-                                      "Date: 5 Mar 2002 09:07:03 +0300  \r\n"
-                                      "X-Mailer: Tessmark  \r\n"
+                                      "Date: 5 Mar 2002 09:07:03 +0300\r\n"
+                                      "X-Mailer: Varnholt 2.1\r\n"
                                       "Content-Type: text/plain; charset=\"us-ascii\"\r\n"
                                       "\r\n"
                                       "Line one\r\n"
@@ -148,7 +149,7 @@ void TestMimeAssembler::dotStuffing()
     QVERIFY(msg.contains("\r\n\r\n..\r\n...x\r\na.b\r\n..end\r\n\r\n.\r\n"));
     // A header line that starts with a dot is stuffed as well.
     in.Headers = {".X-Dot: 1"};
-    QVERIFY(assemble(in).contains("\r\n..X-Dot: 1  \r\n"));
+    QVERIFY(assemble(in).contains("\r\n..X-Dot: 1\r\n"));
     // Dot lines right where the text is taken in pieces of 2048 bytes.
     in.Headers.clear();
     in.MailText = {QString(998, u'x'), QString(998, u'x'), QString(46, u'x'), ".cut", "..", QString(990, u'y'), "."};
@@ -394,7 +395,7 @@ void TestMimeAssembler::headerInjection()
                  line.constData());
     }
     QVERIFY(!head.contains("no header here"));
-    QVERIFY(head.contains("Subject: Hi    body injected  "));
+    QVERIFY(head.contains("Subject: Hi    body injected\r\n"));
 }
 
 void TestMimeAssembler::unrepresentableGoesOutAsUtf8()
@@ -549,6 +550,98 @@ void TestMimeAssembler::independentJudge()
     const JudgeVerdict verdict = judgeMessages({{"messages", messages}}, m_dir.filePath("manifest.json"));
     QVERIFY2(verdict.passed, verdict.report.constData());
     QVERIFY2(verdict.report.contains("72 messages judged, 0 problems"), verdict.report.constData());
+}
+
+// Subjects and sender names of every length in several scripts, charsets
+// and both header codings: Python's email package reads them exactly as
+// given, and the first encoded word stands on the "Subject:" line.
+void TestMimeAssembler::nonAsciiSubjects()
+{
+    struct Script {
+        const char *name;
+        QString text; // repeated and cut to the length wanted
+        QList<std::pair<TMimeChar, const char *>> charsets;
+    };
+    const QList<Script> scripts{
+        {"Cyrillic", QStringLiteral("\u041F\u0440\u0438\u0432\u0435\u0442, \u043C\u0438\u0440! \u0421\u043A\u0438\u0434\u043A\u0438 \u0434\u043B\u044F \u0432\u0430\u0441 "),
+         {{TMimeChar::UTF_8, "utf-8"}, {TMimeChar::KOI8_R, "koi8-r"}, {TMimeChar::CP1251, "windows-1251"}}},
+        {"CJK", QStringLiteral("\u65E5\u672C\u8A9E\u306E\u4EF6\u540D\u3001\u4E2D\u6587\u6807\u9898\uD55C\uAD6D\uC5B4 "),
+         {{TMimeChar::UTF_8, "utf-8"}}},
+        {"Latin-1", QStringLiteral("\u00C9t\u00E9 \u00E0 la cr\u00E8me br\u00FBl\u00E9e, \u00DCbergr\u00F6\u00DFe \u00F1 "),
+         {{TMimeChar::UTF_8, "utf-8"}, {TMimeChar::ISO_8859_1, "iso-8859-1"}, {TMimeChar::CP1252, "windows-1252"}}},
+        {"emoji", QStringLiteral("\U0001F600\U0001F389 Sale \U0001F44D\U0001F3FD\u2764\uFE0F \U0001F1E9\U0001F1EA "),
+         {{TMimeChar::UTF_8, "utf-8"}}},
+    };
+    QList<int> lengths{1, 20, 60, 200, 1000};
+    for (int n = 61; n <= 80; ++n)
+        lengths << n;
+    // `n` code points of `text`, repeated as needed.
+    const auto cut = [](const QString &text, int n) {
+        const QList<uint> units = text.toUcs4();
+        QList<uint> out;
+        for (int i = 0; i < n; ++i)
+            out << units[i % units.size()];
+        return QString::fromUcs4(reinterpret_cast<const char32_t *>(out.constData()), out.size());
+    };
+
+    QJsonArray messages;
+    for (const Script &script : scripts) {
+        for (const auto &[charset, label] : script.charsets) {
+            for (const THdrCoding coding : {hcBase64, hcQuotedPrn}) {
+                for (const int n : lengths) {
+                    const QString text = cut(script.text, n);
+                    const QString name = QStringLiteral("%1 %2 %3 %4")
+                                             .arg(script.name, label, coding == hcBase64 ? "B" : "Q")
+                                             .arg(n);
+                    MimeInputs in;
+                    in.FROM_Name = text;
+                    in.FROM_Address = "from@example.com";
+                    in.ListTo = {"rcpt@example.com|"};
+                    in.Subject = text;
+                    in.Headers = {"X-Mailer: Varnholt 2.1", "X-Campaign: " + text};
+                    in.Charset = label;
+                    in.MimeChar = charset;
+                    in.HdrCoding = coding;
+                    in.MailText = {"x"};
+                    QCOMPARE(MimeAssembler(in).messageCharset(), charset);
+                    const QByteArray msg = assemble(in);
+
+                    // Each encoded field starts with its first word on its
+                    // own line, and its lines keep within 76 characters
+                    // (RFC 2047 2); the sender's last line also holds the
+                    // address, so it may take the 78 of RFC 5322 2.1.1.
+                    const QList<QByteArray> head = msg.left(msg.indexOf("\r\n\r\n") + 2).split('\n');
+                    for (const auto &[field, width] : {std::pair<QByteArray, int>{"Subject:", 76},
+                                                       {"X-Campaign:", 76}, {"From:", 78}}) {
+                        qsizetype at = -1;
+                        for (qsizetype i = 0; i < head.size() && at < 0; ++i)
+                            at = head[i].startsWith(field) ? i : -1;
+                        QVERIFY2(at >= 0, qPrintable(name + ": no " + field));
+                        QVERIFY2(head[at].startsWith(field + " =?"), qPrintable(name + ": " + head[at]));
+                        for (qsizetype i = at; i < head.size() && (i == at || head[i].startsWith(' ')); ++i)
+                            QVERIFY2(head[i].size() - 1 <= width, qPrintable(name + ": " + head[i])); // and its CR
+                    }
+                    for (const QByteArray &line : msg.split('\n'))
+                        QVERIFY2(line.size() <= 999, qPrintable(name)); // 998 and the CR
+
+                    // At most 999 characters of a header value are kept.
+                    const QString kept = cut(script.text, qMin(n, 999));
+                    const QString file = m_dir.filePath(QStringLiteral("subject-%1.eml").arg(messages.size()));
+                    QVERIFY(writeFile(file, msg));
+                    messages.append(QJsonObject{{"name", name},
+                                                {"file", file},
+                                                {"subject", kept},
+                                                {"from_name", text},
+                                                {"headers", QJsonObject{{"X-Mailer", "Varnholt 2.1"}, {"X-Campaign", kept}}}});
+                }
+            }
+        }
+    }
+
+    const JudgeVerdict verdict = judgeMessages({{"messages", messages}}, m_dir.filePath("subjects.json"));
+    QVERIFY2(verdict.passed, verdict.report.constData());
+    QVERIFY2(verdict.report.contains(QByteArray::number(messages.size()) + " messages judged, 0 problems"),
+             verdict.report.constData());
 }
 
 QTEST_GUILESS_MAIN(TestMimeAssembler)

@@ -107,7 +107,7 @@ void TestMessagePrep::preparesOneRecipient()
     QCOMPARE(in.Headers.size(), 4);
     QCOMPARE(in.Headers[0], QStringLiteral("Date: ") + QString::fromLatin1(MailDate(now)));
     QCOMPARE(in.Headers[1], QStringLiteral("Reply-To: reply@example.org"));
-    QCOMPARE(in.Headers[2], QStringLiteral("X-Mailer: Tessmark"));
+    QCOMPARE(in.Headers[2], QStringLiteral("X-Mailer: Varnholt " VARNHOLT_VERSION));
     const auto id = kMessageId.match(in.Headers[3]);
     QVERIFY2(id.hasMatch(), qPrintable(in.Headers[3]));
     QCOMPARE(id.captured(1), QStringLiteral("20240305140307"));
@@ -130,7 +130,7 @@ void TestMessagePrep::senderFallbacks()
     MessageIdSource ids(0xABCDEF);
     const QStringList headers = ExtraHeaderLines(a, QDateTime(QDate(2024, 1, 2), QTime(3, 4, 5)), ids);
     QCOMPARE(headers.size(), 3); // no Reply-To without a "ReturnAddress"
-    QCOMPARE(headers[1], QStringLiteral("X-Mailer: Tessmark"));
+    QCOMPARE(headers[1], QStringLiteral("X-Mailer: Varnholt " VARNHOLT_VERSION));
     // No mail domain: the sender's domain keeps the Message-Id valid.
     QCOMPARE(headers[2], QStringLiteral("Message-Id: <20240102030405.00ABCDEF.1.23w9r9A@pop.example.net>"));
 

@@ -117,6 +117,7 @@ void TestSendingRunServers::thousandRecipients()
             {"name", QStringLiteral("row %1").arg(i + 1)},
             {"to_address", QStringLiteral("user%1@example.test").arg(i)},
             {"subject", QStringLiteral("Offer %1 for %2").arg(code, name)},
+            {"headers", QJsonObject{{"X-Mailer", QStringLiteral("Varnholt " VARNHOLT_VERSION)}}},
             {"tree", QJsonObject{{"type", "multipart/mixed"}, {"parts", QJsonArray{alternative, attachment}}}}});
     }
     const JudgeVerdict verdict = judgeMessages(

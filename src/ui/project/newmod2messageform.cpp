@@ -85,7 +85,7 @@ TNewMod2MessageForm::TNewMod2MessageForm(const TIniInfo &programWide, QWidget *p
                               QStringLiteral("Open E-mail Address Book"), QStringLiteral("Load Address Book"),
                               QStringLiteral("Save Project as"), QStringLiteral("Address Book Save Error"),
                               QStringLiteral("Attention"), QStringLiteral("Message"),
-                              QStringLiteral("Open Tessmark Address Book"),
+                              QStringLiteral("Open Varnholt Address Book"),
                               QStringLiteral("The list file was not read whole (%1). Saving replaces it with the "
                                              "records shown, and the rest of the file is lost. Save anyway?"),
                               QStringLiteral("The list file %1 was not read whole: %2. Saving the project would "
