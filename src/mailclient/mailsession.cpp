@@ -186,6 +186,21 @@ MailSession::BodyStep MailSession::writeBody(QPointer<MimeAssembler> &assembler,
     return BodyStep::Waiting;
 }
 
+void MailSession::dropAssembler(QPointer<MimeAssembler> &assembler, bool pulling)
+{
+    MimeAssembler *gone = assembler;
+    if (!gone)
+        return;
+    assembler = nullptr;
+    gone->disconnect(this);
+    if (!gone->atEnd())
+        gone->abort();
+    if (pulling)
+        gone->deleteLater();
+    else
+        delete gone; // spares the event loop a deferred deletion per message
+}
+
 void MailSession::trace(QByteArrayView prefix, QByteArrayView text)
 {
     if (!m_trace)

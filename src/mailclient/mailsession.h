@@ -134,6 +134,11 @@ protected:
     BodyStep writeBody(QPointer<MimeAssembler> &assembler, bool &pulling, qint64 &bytes,
                        const std::function<void(const QByteArray &)> &shown = {});
 
+    // Ends a message's assembler: aborted unless it finished, deleted at
+    // once, or later when this comes from inside one of its own calls
+    // (`pulling`).
+    void dropAssembler(QPointer<MimeAssembler> &assembler, bool pulling);
+
     [[nodiscard]] bool tracing() const { return !m_trace.isNull(); }
     // One trace line: `prefix` then `text`, with CR and LF inside shown as
     // "\r" and "\n" so that the line stays one line.

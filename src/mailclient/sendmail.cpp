@@ -39,7 +39,7 @@ SendMail::SendMail(QObject *parent) : MailSession(parent), m_dialogue(*this)
 
 SendMail::~SendMail()
 {
-    dropAssembler();
+    dropAssembler(m_assembler, m_pulling);
     m_connection.disconnect(this);
     m_connection.close();
 }
@@ -109,7 +109,7 @@ void SendMail::start()
         return;
     }
     beginSession();
-    dropAssembler(); // a message prepared for a session that never sent it
+    dropAssembler(m_assembler, m_pulling); // a message prepared for a session that never sent it
     m_delivered = false;
     m_inBody = false;
     m_finalDotSent = false;
@@ -181,7 +181,7 @@ void SendMail::cleanUpForAbort()
     m_message.Listcc.clear();
     m_listBcc.clear();
     m_dialogue.stop();
-    dropAssembler();
+    dropAssembler(m_assembler, m_pulling);
 }
 
 void SendMail::reportInfo(Info info, const QString &text)
@@ -216,7 +216,7 @@ void SendMail::closedByPeer()
     reportInfo(Info::Disconnected, QString());
     if (!m_busy || m_aborted)
         return;
-    dropAssembler();
+    dropAssembler(m_assembler, m_pulling);
     // After an accepted message or a connection test's accepted log-in the
     // server closes in answer to "QUIT".
     if (!m_delivered && !m_outcome.ok)
@@ -330,14 +330,7 @@ void SendMail::pumpMessage()
 void SendMail::endMessage()
 {
     m_inBody = false;
-    if (m_pulling) {
-        dropAssembler();
-    } else if (MimeAssembler *assembler = m_assembler) {
-        // Outside the assembler's own calls it can go at once, which
-        // spares the event loop a deferred deletion per message.
-        m_assembler = nullptr;
-        delete assembler;
-    }
+    dropAssembler(m_assembler, m_pulling);
     if (tracing())
         trace("C: ", QByteArray("<message " + QByteArray::number(m_bodyBytes) + " bytes>"));
     if (m_beforeFinalDot) {
@@ -364,17 +357,6 @@ void SendMail::endMessage()
     if (tracing())
         trace("C: ", ".");
     m_connection.armReplyTimer(qMax(DotReplyLimit, replyTimeLimit()));
-}
-
-void SendMail::dropAssembler()
-{
-    if (MimeAssembler *assembler = m_assembler) {
-        m_assembler = nullptr;
-        assembler->disconnect(this);
-        if (!assembler->atEnd())
-            assembler->abort();
-        assembler->deleteLater();
-    }
 }
 
 void SendMail::accepted(const SmtpReply &reply)

@@ -129,7 +129,6 @@ private:
     void prepareMessage();
     void pumpMessage();
     void endMessage();
-    void dropAssembler();
 
     // MailSession
     void reportInfo(Info info, const QString &text) override;

@@ -50,7 +50,7 @@ SmtpPipeline::SmtpPipeline(QObject *parent)
 
 SmtpPipeline::~SmtpPipeline()
 {
-    dropAssembler();
+    dropAssembler(m_assembler, m_pulling);
     m_connection.disconnect(this);
     m_connection.close();
 }
@@ -153,7 +153,7 @@ void SmtpPipeline::cancel()
         m_draining = true;
         if (m_inBody) {
             m_inBody = false;
-            dropAssembler();
+            dropAssembler(m_assembler, m_pulling);
         }
         for (auto it = m_held.begin(); it != m_held.end();) {
             if (it->dotSent) {
@@ -256,7 +256,7 @@ void SmtpPipeline::cleanUpForAbort()
     if (m_inBody && tracing())
         trace("C: ", QByteArray("<message " + QByteArray::number(m_bodyBytes) + " bytes>"));
     m_inBody = false;
-    dropAssembler();
+    dropAssembler(m_assembler, m_pulling);
     m_dialogue.stop();
     m_transactions.stop();
     const bool handedOver = m_handedOver;
@@ -433,7 +433,7 @@ void SmtpPipeline::pumpBody()
 void SmtpPipeline::endBody()
 {
     m_inBody = false;
-    dropAssembler();
+    dropAssembler(m_assembler, m_pulling);
     if (tracing())
         trace("C: ", QByteArray("<message " + QByteArray::number(m_bodyBytes) + " bytes>"));
     const quint64 id = m_bodyId;
@@ -457,20 +457,6 @@ void SmtpPipeline::endBody()
     m_transactions.endOfMessage(id);
     if (!m_aborted)
         armForReplies();
-}
-
-void SmtpPipeline::dropAssembler()
-{
-    if (MimeAssembler *assembler = m_assembler) {
-        m_assembler = nullptr;
-        assembler->disconnect(this);
-        if (!assembler->atEnd())
-            assembler->abort();
-        if (m_pulling)
-            assembler->deleteLater();
-        else
-            delete assembler;
-    }
 }
 
 void SmtpPipeline::messageAccepted(quint64 id, const SmtpReply &reply)

@@ -119,7 +119,6 @@ private:
     void flushResults();
     void pumpBody();
     void endBody();
-    void dropAssembler();
     void armForReplies();
 
     // MailSession
