@@ -325,12 +325,14 @@ void TPostSrv::buildWidgets()
     m_retryMinutes->setAccessibleName(QStringLiteral("Minutes between tries"));
     auto *retryLabel = new QLabel(QStringLiteral("Retr&y temporary refusals:"), this);
     retryLabel->setBuddy(m_retryCount);
-    // On the log's row: the window keeps its height for the table.
-    logRow->addWidget(retryLabel);
-    logRow->addWidget(m_retryCount);
-    logRow->addWidget(m_retryMinutes);
-    logRow->addStretch();
     logRow->addWidget(m_transportSwitch);
+    // A row of its own: beside the log's controls a longer language cuts
+    // the transport switch off.
+    auto *retryRow = new QHBoxLayout;
+    retryRow->addWidget(retryLabel);
+    retryRow->addWidget(m_retryCount);
+    retryRow->addWidget(m_retryMinutes);
+    retryRow->addStretch();
     for (QSpinBox *box : {m_retryCount, m_retryMinutes})
         connect(box, &QSpinBox::valueChanged, this, &TPostSrv::retriesEdited);
 
@@ -365,6 +367,7 @@ void TPostSrv::buildWidgets()
     layout->addLayout(from);
     layout->addWidget(m_view, 1);
     layout->addLayout(logRow);
+    layout->addLayout(retryRow);
     layout->addWidget(m_direct);
     layout->addLayout(buttons);
     layout->addWidget(m_statusBar);
